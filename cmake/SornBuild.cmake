@@ -1,0 +1,55 @@
+# Build conventions shared by every folder.
+
+set(SORN_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter)
+
+function(sorn_apply_sanitizers)
+  if(SORN_SANITIZE STREQUAL "address")
+    set(flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  elseif(SORN_SANITIZE STREQUAL "thread")
+    set(flags -fsanitize=thread -fno-omit-frame-pointer)
+  elseif(SORN_SANITIZE STREQUAL "")
+    return()
+  else()
+    message(FATAL_ERROR "SORN_SANITIZE must be empty, 'address' or 'thread'")
+  endif()
+  add_compile_options(${flags})
+  add_link_options(${flags})
+endfunction()
+
+# sorn_warnings(target): the project's warning set, as errors.
+function(sorn_warnings target)
+  target_compile_options(${target} PRIVATE ${SORN_WARNINGS})
+endfunction()
+
+# sorn_module_part(name sources...): a static, position-independent piece of
+# the SornCoreWin module. The module links every part whole, so all exported
+# symbols survive; tests link a part directly to reach its internals.
+function(sorn_module_part name)
+  add_library(${name} STATIC ${ARGN})
+  target_link_libraries(${name} PUBLIC sorn_contract)
+  target_compile_definitions(${name} PRIVATE SornCoreWin_EXPORTS)
+  set_target_properties(${name} PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  sorn_warnings(${name})
+  set_property(GLOBAL APPEND PROPERTY SORN_MODULE_PARTS ${name})
+endfunction()
+
+# sorn_test(name LABELS l... SOURCES s... LIBS t...): a GoogleTest executable
+# registered with CTest test by test.
+function(sorn_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  sorn_warnings(${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,198 @@
+#pragma once
+// Waveform audio with the platform's wave API: records, constants and the
+// waveOut / waveIn operations. The operations are implemented on Linux over
+// a backend (platform/audio/Backend.h); this header is the whole contract
+// the audio classes build on.
+//
+// Observable contract of every backend, as seen through these operations:
+// - Completions (WOM_DONE, WIM_DATA) arrive one per queued header, in queue
+//   order, on a notification thread that is never the caller's. A filled
+//   capture header carries dwBytesRecorded.
+// - Reset returns every queued header through the same path, marked
+//   WHDR_DONE (capture: with the bytes recorded so far), and sets the
+//   position to 0. waveInStop returns the partly filled header. Pause and
+//   restart keep the queued headers.
+// - A header must be prepared before it is queued. Queuing a header still
+//   queued, and unpreparing or closing while headers are queued, give
+//   WAVERR_STILLPLAYING.
+// - The position is the number of sample frames played (or captured) since
+//   open or the last reset.
+// - WAVE_FORMAT_QUERY opens nothing. A bad or closed handle gives
+//   MMSYSERR_INVALHANDLE.
+// - The client's callback is never called with a device lock held: it may
+//   queue, unprepare or reset from inside the callback. Once close returns,
+//   no callback for that device runs again. Close called from inside the
+//   device's own callback is refused (MMSYSERR_HANDLEBUSY).
+// Every operation is safe to call from any thread.
+#include "platform/WinTypes.h"
+
+typedef UINT MMRESULT;
+typedef struct HWAVEOUT__* HWAVEOUT;
+typedef struct HWAVEIN__* HWAVEIN;
+
+// Result codes.
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_NOTENABLED = 3;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
+constexpr MMRESULT MMSYSERR_BADERRNUM = 9;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT MMSYSERR_HANDLEBUSY = 12;
+constexpr MMRESULT MMSYSERR_INVALIDALIAS = 13;
+constexpr MMRESULT MMSYSERR_BADDB = 14;
+constexpr MMRESULT MMSYSERR_KEYNOTFOUND = 15;
+constexpr MMRESULT MMSYSERR_READERROR = 16;
+constexpr MMRESULT MMSYSERR_WRITEERROR = 17;
+constexpr MMRESULT MMSYSERR_DELETEERROR = 18;
+constexpr MMRESULT MMSYSERR_VALNOTFOUND = 19;
+constexpr MMRESULT MMSYSERR_NODRIVERCB = 20;
+constexpr MMRESULT MMSYSERR_MOREDATA = 21;
+constexpr MMRESULT MMSYSERR_LASTERROR = 21;
+constexpr MMRESULT WAVERR_BADFORMAT = 32;
+constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+constexpr MMRESULT WAVERR_UNPREPARED = 34;
+constexpr MMRESULT WAVERR_SYNC = 35;
+constexpr MMRESULT WAVERR_LASTERROR = 35;
+
+constexpr UINT MAXERRORLENGTH = 256;
+constexpr UINT MAXPNAMELEN = 32;
+
+constexpr UINT WAVE_MAPPER = 0xFFFFFFFFu;
+constexpr WORD WAVE_FORMAT_PCM = 1;
+
+// waveOutOpen / waveInOpen flags.
+constexpr DWORD CALLBACK_TYPEMASK = 0x00070000u;
+constexpr DWORD CALLBACK_NULL = 0x00000000u;
+constexpr DWORD CALLBACK_WINDOW = 0x00010000u;
+constexpr DWORD CALLBACK_THREAD = 0x00020000u;
+constexpr DWORD CALLBACK_FUNCTION = 0x00030000u;
+constexpr DWORD CALLBACK_EVENT = 0x00050000u;
+constexpr DWORD WAVE_FORMAT_QUERY = 0x0001u;
+constexpr DWORD WAVE_ALLOWSYNC = 0x0002u;
+constexpr DWORD WAVE_MAPPED = 0x0004u;
+
+// Callback messages.
+constexpr UINT WOM_OPEN = 0x3BB;
+constexpr UINT WOM_CLOSE = 0x3BC;
+constexpr UINT WOM_DONE = 0x3BD;
+constexpr UINT WIM_OPEN = 0x3BE;
+constexpr UINT WIM_CLOSE = 0x3BF;
+constexpr UINT WIM_DATA = 0x3C0;
+
+// Header flags.
+constexpr DWORD WHDR_DONE = 0x00000001u;
+constexpr DWORD WHDR_PREPARED = 0x00000002u;
+constexpr DWORD WHDR_BEGINLOOP = 0x00000004u;
+constexpr DWORD WHDR_ENDLOOP = 0x00000008u;
+constexpr DWORD WHDR_INQUEUE = 0x00000010u;
+
+// Time formats of MMTIME.
+constexpr UINT TIME_MS = 0x0001;
+constexpr UINT TIME_SAMPLES = 0x0002;
+constexpr UINT TIME_BYTES = 0x0004;
+constexpr UINT TIME_SMPTE = 0x0008;
+constexpr UINT TIME_MIDI = 0x0010;
+constexpr UINT TIME_TICKS = 0x0020;
+
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;
+};
+#pragma pack(pop)
+
+struct WAVEHDR {
+    LPSTR lpData;
+    DWORD dwBufferLength;
+    DWORD dwBytesRecorded;
+    DWORD_PTR dwUser;
+    DWORD dwFlags;
+    DWORD dwLoops;
+    WAVEHDR* lpNext;
+    DWORD_PTR reserved;
+};
+
+struct MMTIME {
+    UINT wType;
+    union {
+        DWORD ms;
+        DWORD sample;
+        DWORD cb;
+        DWORD ticks;
+        struct {
+            BYTE hour, min, sec, frame, fps, dummy, pad[2];
+        } smpte;
+        struct {
+            DWORD songptrpos;
+        } midi;
+    } u;
+};
+
+struct WAVEOUTCAPSA {
+    WORD wMid;
+    WORD wPid;
+    UINT vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+    DWORD dwSupport;
+};
+
+struct WAVEINCAPSA {
+    WORD wMid;
+    WORD wPid;
+    UINT vDriverVersion;
+    char szPname[MAXPNAMELEN];
+    DWORD dwFormats;
+    WORD wChannels;
+    WORD wReserved1;
+};
+
+// The client's callback (CALLBACK_FUNCTION): handle, message, the instance
+// value given to open, then the header (WOM_DONE, WIM_DATA) and 0.
+typedef void (*WAVEOUTPROC)(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                            DWORD_PTR param2);
+typedef void (*WAVEINPROC)(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                           DWORD_PTR param2);
+
+// Output.
+SORN_WIN_API UINT waveOutGetNumDevs();
+SORN_WIN_API MMRESULT waveOutGetDevCapsA(UINT_PTR deviceId, WAVEOUTCAPSA* caps, UINT size);
+SORN_WIN_API MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format,
+                                  DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+SORN_WIN_API MMRESULT waveOutClose(HWAVEOUT device);
+SORN_WIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveOutPause(HWAVEOUT device);
+SORN_WIN_API MMRESULT waveOutRestart(HWAVEOUT device);
+SORN_WIN_API MMRESULT waveOutReset(HWAVEOUT device);
+SORN_WIN_API MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT size);
+SORN_WIN_API MMRESULT waveOutGetErrorTextA(MMRESULT error, char* text, UINT size);
+
+// Input.
+SORN_WIN_API UINT waveInGetNumDevs();
+SORN_WIN_API MMRESULT waveInGetDevCapsA(UINT_PTR deviceId, WAVEINCAPSA* caps, UINT size);
+SORN_WIN_API MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format,
+                                 DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+SORN_WIN_API MMRESULT waveInClose(HWAVEIN device);
+SORN_WIN_API MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT size);
+SORN_WIN_API MMRESULT waveInStart(HWAVEIN device);
+SORN_WIN_API MMRESULT waveInStop(HWAVEIN device);
+SORN_WIN_API MMRESULT waveInReset(HWAVEIN device);
+SORN_WIN_API MMRESULT waveInGetPosition(HWAVEIN device, MMTIME* time, UINT size);
+SORN_WIN_API MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size);
