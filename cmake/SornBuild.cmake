@@ -25,7 +25,11 @@ endfunction()
 # the SornCoreWin module. The module links every part whole, so all exported
 # symbols survive; tests link a part directly to reach its internals.
 function(sorn_module_part name)
-  add_library(${name} STATIC ${ARGN})
+  set(sources ${ARGN})
+  if(NOT sources)
+    set(sources ${PROJECT_SOURCE_DIR}/cmake/Empty.cpp)  # a folder not yet filled
+  endif()
+  add_library(${name} STATIC ${sources})
   target_link_libraries(${name} PUBLIC sorn_contract)
   target_compile_definitions(${name} PRIVATE SornCoreWin_EXPORTS)
   set_target_properties(${name} PROPERTIES

@@ -1,0 +1,1 @@
+// Stands in for the sources of a module part that has none yet.

@@ -1,0 +1,2 @@
+// Placeholder until the worker threads are built.
+#include "platform/Threads.h"
