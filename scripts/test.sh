@@ -14,6 +14,7 @@ server_dir=$(mktemp -d /tmp/sorn-sound.XXXXXX)
 cleanup() { "$root/scripts/sound-server.sh" stop "$server_dir" || true; rm -rf "$server_dir"; }
 trap cleanup EXIT
 eval "$("$root/scripts/sound-server.sh" start "$server_dir")"
+export SORN_REQUIRE_SOUND_SERVER=1
 
 status=0
 for config in $configs; do
