@@ -1,0 +1,57 @@
+#pragma once
+// Loadable modules with the platform's library services, on Linux's dynamic
+// loader (dlopen).
+//
+// An HMODULE is the dynamic loader's handle of a loaded object (what dlopen
+// returns), so a host may pass its own dlopen handles here and use these
+// with dlsym. A handle must be null or one the loader gave and that has not
+// been released; null is refused everywhere.
+// Every operation is safe to call from any thread.
+#include "platform/WinTypes.h"
+
+// Loads a library (dlopen with RTLD_NOW | RTLD_LOCAL; a path with a
+// backslash has it read as a forward slash; a bare name is searched for as
+// the dynamic loader searches). Loading an already loaded library returns
+// its handle again and counts one more use. Null on failure; unless the
+// process error mode holds SEM_FAILCRITICALERRORS, the loader's message is
+// then written to stderr (the platform's error box).
+SORN_WIN_API HMODULE LoadLibraryA(LPCSTR path);
+
+// The address of an exported symbol of the module (dlsym), or null when it
+// is absent. Null for a null module (never a search of every object) and
+// for a null name or a small integer (the platform's ordinals: Linux has none).
+SORN_WIN_API void* GetProcAddress(HMODULE module, LPCSTR name);
+
+// Counts one use of the module less; the loader unloads it after its last
+// use. TRUE on success, FALSE for a null handle or when the loader refuses.
+SORN_WIN_API BOOL FreeLibrary(HMODULE module);
+
+// Process error mode. The only bit with a meaning on Linux is
+// SEM_FAILCRITICALERRORS: LoadLibraryA reports nothing on stderr while it
+// is set. The mode is one process-wide value; SetErrorMode replaces it and
+// returns the previous one.
+constexpr UINT SEM_FAILCRITICALERRORS = 0x0001u;
+constexpr UINT SEM_NOGPFAULTERRORBOX = 0x0002u;
+constexpr UINT SEM_NOOPENFILEERRORBOX = 0x8000u;
+SORN_WIN_API UINT SetErrorMode(UINT mode);
+SORN_WIN_API UINT GetErrorMode();
+
+// GetModuleHandleExA: the handle of a loaded module.
+// - With GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, nameOrAddress is an address
+//   inside the module (code or data); the module is the loaded object that
+//   holds it (dladdr), the executable included.
+// - Otherwise nameOrAddress is the module's name or path as it was loaded
+//   (a loaded module is never loaded anew); null names the executable.
+// Without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT the module counts one
+// more use, to be given back with FreeLibrary (the executable has no count).
+// Writes the handle (null on failure) and returns TRUE or FALSE.
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT = 0x00000002u;
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x00000004u;
+SORN_WIN_API BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module);
+
+// This module's own instance handle: one module-wide value. The library's
+// entry code may set it; until then it is found on first use as the loaded
+// object that holds this code (the module's shared library, or the
+// executable when the code is linked into it). Safe from any thread.
+HMODULE ModuleInstanceHandle();
+void SetModuleInstanceHandle(HMODULE module);

@@ -1,0 +1,37 @@
+#include "services/ErrorHandlerWin.h"
+
+#include <cstdlib>
+
+#include "platform/UserInterface.h"
+
+namespace SornData {
+
+ErrorHandlerWin::ErrorHandlerWin() = default;
+ErrorHandlerWin::ErrorHandlerWin(const ErrorHandlerWin& other) : IErrorHandler(other) {}
+ErrorHandlerWin& ErrorHandlerWin::operator=(const ErrorHandlerWin& other) {
+    IErrorHandler::operator=(other);
+    return *this;
+}
+ErrorHandlerWin::~ErrorHandlerWin() = default;
+
+void ErrorHandlerWin::LogError(SornStringA*, SornStringA*, SornStringA*, SornStringA*) {}
+
+void ErrorHandlerWin::DebugStringOutput(char* text, int toDebugger) {
+    if (toDebugger) {
+        OutputDebugStringA(text);
+        return;
+    }
+    HWND owner = GetActiveWindow();
+    if (owner) owner = GetLastActivePopup(owner);
+    switch (MessageBoxA(owner, text, "Assert", MB_TASKMODAL | MB_ICONERROR | MB_ABORTRETRYIGNORE)) {
+        case IDABORT:
+            std::exit(AbortExitStatus);
+        case IDRETRY:
+            DebugBreak();
+            return;
+        default:  // Ignore, or the box could not be shown
+            return;
+    }
+}
+
+}  // namespace SornData

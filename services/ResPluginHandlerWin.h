@@ -1,0 +1,50 @@
+#pragma once
+// ResPluginHandlerWin: loads plug-in libraries and serves the resources that
+// the last attached one supplies. One object, two faces: the plug-in handler
+// (first base) and the resource handler (second base); destroying it through
+// either face destroys the whole object.
+//
+// A plug-in exports, with C linkage, "GetResourceSize" and "LoadFromResource"
+// (see _ResFuncs in core_contract/Handlers.h).
+#include <mutex>
+
+#include "core_contract/Handlers.h"
+#include "sorn_win_export.h"
+
+namespace SornData {
+
+class SORN_WIN_API ResPluginHandlerWin : public IPluginHandler, public IResourceHandler {
+public:
+    ResPluginHandlerWin();
+    // Copies the kept entry points.
+    ResPluginHandlerWin(const ResPluginHandlerWin& other);
+    ResPluginHandlerWin& operator=(const ResPluginHandlerWin& other);
+    // Removes the plug-in handler and then the resource handler from the
+    // registry (whatever is installed there). Attached libraries stay loaded.
+    ~ResPluginHandlerWin() override;
+
+    // Loads the library (no error output: the error mode is 1 meanwhile,
+    // and 0 afterwards) and replaces both kept entry points with its
+    // "GetResourceSize" and "LoadFromResource", looked up through this
+    // object's own GetProcAddress; null where the library lacks one or could
+    // not be loaded. Returns the library handle, null on failure. Earlier
+    // libraries stay loaded.
+    void* AttachPlugin(const SornStringA& path) override;
+    // Unloads a library; 1 on success. The kept entry points stay as they are.
+    int FreePlugin(void* library) override;
+    // An exported function of the library by name; null when absent.
+    void* GetProcAddress(void* library, char* name) override;
+
+    // Pass through to the kept entry points. With no entry point to call,
+    // LoadFromResource leaves its outputs untouched and GetResourceSize
+    // gives 0.
+    void LoadFromResource(unsigned int id, void** data, unsigned int* size) override;
+    unsigned int GetResourceSize(unsigned int id) override;
+
+private:
+    // Guards resFuncs: an attach may run while another thread reads a
+    // resource. (The core's GetResFuncs reads them without it.)
+    mutable std::mutex funcsMutex_;
+};
+
+}  // namespace SornData
