@@ -1,0 +1,186 @@
+#pragma once
+// CWaveIn: records from a waveform-audio input device into a list of captured
+// blocks, stops by itself when the voice-activity detector hears the end of
+// speech, and hands the recording over as a clip (MakeWave).
+//
+// Recording runs on two wave headers that take turns. Each filled header
+// comes back to OnWaveInData on the device's notification thread: its bytes
+// are copied into a new WaveBuffer at the end of the list, the detector looks
+// at them (only when a user callback is set) and the header goes back to the
+// device with a fresh zeroed block. On the detector's end verdict (2) the
+// auto-stop worker, armed suspended by Record, is released: it stops the
+// device (the headers still queued come back and their bytes join the list)
+// and then calls the user callback, on the worker's own thread.
+//
+// Threads. The public operations run on the caller's thread (and on the
+// worker: its Stop, and whatever the user callback calls). The state shared
+// with the notification thread (the block list, the headers and the stop
+// flag, the callback, the worker handle, the clip) is guarded by `stateLock`,
+// which the notification handler holds while it works; it is never held
+// while the device is reset, stopped, started or closed, nor while the user
+// callback runs. The control operations (Open, Record, Stop, Pause, Continue,
+// Close) are serialised by `controlLock`, which the notification thread
+// never takes; so a Stop on the worker and a Stop, Record or Close on the
+// caller's thread follow one another cleanly.
+//
+// Guarantees beyond the bare wave API:
+// - Stop returns only after every header the reset returned has been
+//   delivered and its bytes appended (the platform may deliver them after
+//   its reset returns), so IsRecording is 0 and MakeWave sees the whole
+//   recording as soon as Stop returns, also inside the user callback.
+// - A header is never requeued once a stop has been asked for: the stop flag
+//   and the requeue are decided under one lock, so no header can slip in
+//   behind the reset.
+// - A worker superseded by a new Record (or by destruction) before it acts
+//   ends without stopping anything and without calling the callback; a
+//   worker never released never runs.
+// - Destruction closes the device (every queued header comes back first),
+//   waits until no worker is inside the object, and waits (a bounded time)
+//   for a running user callback to return. The object may be destroyed from
+//   inside its own user callback.
+//
+// Copying is not offered: a copy would share the device, the headers, the
+// blocks, the clip and the worker with the object it was copied from.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <mutex>
+
+#include "core_contract/Devices.h"
+#include "core_contract/SornVad.h"
+#include "core_contract/Wave.h"
+#include "platform/MMSystem.h"
+#include "platform/Threads.h"
+#include "sorn_win_export.h"
+
+namespace SornMedia::SornAudio {
+
+class MixerManager;
+
+// The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
+// WIM_DATA only; the header's user value is the owning CWaveIn.
+void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                  DWORD_PTR param2);
+// The auto-stop worker's start routine; the parameter is the CWaveIn.
+DWORD AutoStopProc(void* parameter);
+
+class SORN_WIN_API CWaveIn : public IWaveIn {
+public:
+    static constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
+    // The frame of the leading-silence trim, in 16-bit samples.
+    static constexpr int kTrimFrame = 160;
+
+    explicit CWaveIn(MixerManager* manager);
+    // The clip's format is taken from `format` (through AudioFormatHelperWav).
+    CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager);
+    ~CWaveIn() override;
+    CWaveIn(const CWaveIn&) = delete;
+    CWaveIn& operator=(const CWaveIn&) = delete;
+
+    // A new string the caller owns: the platform's text for the last checked
+    // result, empty when that result was success or has no text.
+    SornStringA* GetError() const override;
+    // Sample frames captured since the device was opened or last reset;
+    // 0xFFFFFFFF without an open device or on failure.
+    unsigned long GetPosition() override;
+    // 1 while the header queued last is still with the device.
+    int IsRecording() override;
+    // The recording as this object's own clip (which stays its property and
+    // is overwritten by the next MakeWave), with the leading 160-sample
+    // frames that do not change from one to the next dropped; null when
+    // nothing was recorded (the clip then keeps what it held).
+    IWave* MakeWave() override;
+    // Stop, then close the device; 1 when nothing was open.
+    int Close() override;
+    // Opens the input device for the clip's format (always 16-bit PCM) with
+    // blocks of `blockBytes` bytes. A device still open from an earlier Open
+    // is closed first.
+    int Open(unsigned int blockBytes) override;
+    int Continue() override;
+    int Pause() override;
+    // Starts a new recording: stops a running one, drops the previous blocks,
+    // arms the auto-stop worker when a callback is set, queues two zeroed
+    // headers and starts the device. MakeWave must come before the next
+    // Record.
+    int Record() override;
+    // Stops the recording: nothing more is queued and the device is reset;
+    // returns once the queued headers have come back. 1 without an open
+    // device.
+    int Stop() override;
+    void SetDevice(const IWaveDevice* device) override;
+    // The clip keeps its own copy.
+    void SetWaveFormat(SornAudioFormat* format) override;
+    // A set callback arms the auto-stop worker at Record and makes the
+    // detector look at every block.
+    void SetWaveInCB(SornWaveCallback callback, unsigned long user) override;
+    // The capture volume through the mixer manager, 0.0 to 1.0; 0.0 and no
+    // effect without a manager. The level is passed on unchanged.
+    double VolumeLevel() override;
+    void VolumeLevel(double level) override;
+    // Does nothing and returns false.
+    bool Mute(bool mute) override;
+
+private:
+    friend void OnWaveInData(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    friend DWORD AutoStopProc(void*);
+
+    // Queues the header after the one queued last, with a new zeroed block.
+    int AddNewHeader(HWAVEIN handle);  // stateLock held
+    // Appends a filled header's bytes as a new block and runs the detector.
+    int AddNewBuffer(WAVEHDR* header);  // stateLock held
+    void InitListOfHeader();
+    void FreeListOfHeader();  // stateLock held (or no device open)
+    // Stores code as the last result; 1 when it is a failure.
+    int IsError(unsigned code);
+    // 1 when no further header may be queued.
+    int ResetRequired(CWaveIn* self);  // stateLock held
+
+    // The recorded data (CWaveInAssembly.cpp); stateLock held.
+    unsigned long GetNumSamples();
+    void FreeListOfBuffer();
+    int DiscardSamples(short* data, int frame);
+
+    // The body of OnWaveInData for one header.
+    void OnData(HWAVEIN handle, WAVEHDR* header);
+    // The body of AutoStopProc.
+    void AutoStop();
+    // Forgets the worker: a worker never released never runs; one released
+    // but not yet acting ends without acting.
+    void DropWorker();  // stateLock held
+    // Waits until no header is with the device; false on timeout.
+    bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
+
+    int stopRequested = 1;
+    HWAVEIN deviceHandle = nullptr;
+    std::list<WaveBuffer*> buffers;
+    std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
+    std::int32_t headerIndex = 1;
+    std::uint32_t bufferSize = 0;
+    WAVEHDR headers[2]{};
+    CWave* wave = nullptr;
+    const IWaveDevice* device = nullptr;
+    HANDLE autoStopThread = nullptr;
+    SornWaveCallback callback = nullptr;
+    unsigned long callbackUser = 0;
+    SornVad vad;
+    MixerManager* mixerManager = nullptr;
+
+    // What this object knows of its headers (the platform writes the flags
+    // on its own threads): prepared and not yet back, and queued with the
+    // device.
+    bool headerBusy[2]{};
+    bool headerQueued[2]{};
+    int queuedCount = 0;
+    // The armed worker: its thread id, whether it was released, and how many
+    // released workers may still touch this object.
+    DWORD workerId = 0;
+    bool workerReleased = false;
+    int workersInside = 0;
+
+    mutable std::mutex stateLock;
+    std::condition_variable stateChanged;  // headers back, a worker left
+    std::recursive_mutex controlLock;
+};
+
+}  // namespace SornMedia::SornAudio

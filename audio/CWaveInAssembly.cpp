@@ -1,0 +1,80 @@
+// The recorded data of CWaveIn: the list of captured blocks, and MakeWave,
+// which joins them, drops the leading 160-sample frames that do not change
+// from one to the next, and hands the rest to the capture object's clip.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "audio/CWaveIn.h"
+
+namespace SornMedia::SornAudio {
+
+IWave* CWaveIn::MakeWave() {
+    std::lock_guard lock(stateLock);
+    const unsigned long count = GetNumSamples();
+    const unsigned long align = wave->AudioFormat()->BlockAlign();
+
+    // The joint area holds count * align bytes, as the clip's format says.
+    // Each block is copied with its own sample size, so the area also grows
+    // to hold every block should the clip's format have changed since the
+    // blocks were captured.
+    unsigned long blockBytes = 0;
+    for (WaveBuffer* block : buffers) {
+        if (block) blockBytes += block->GetNumSamples() * static_cast<unsigned long>(block->GetSampleSize());
+    }
+    const unsigned long jointBytes = std::max(count * align, blockBytes);
+    std::vector<short> joint((jointBytes + 1) / 2, 0);
+    unsigned char* const area = reinterpret_cast<unsigned char*>(joint.data());
+    unsigned char* at = area;
+    for (WaveBuffer* block : buffers) {
+        if (!block || !block->GetBuffer()) continue;
+        const unsigned long bytes = block->GetNumSamples() * static_cast<unsigned long>(block->GetSampleSize());
+        std::memcpy(at, block->GetBuffer(), bytes);
+        at += bytes;
+    }
+
+    // Trim: frames of 160 16-bit samples, whatever the channel count; the
+    // first frame that differs from the one after it starts the clip, and the
+    // last full frame is always kept.
+    const long frameBytes = kTrimFrame * 2;
+    long frames = static_cast<long>(count / kTrimFrame);
+    frames = std::min(frames, static_cast<long>(jointBytes) / frameBytes);  // never past the area
+    long dropped = 0;
+    while (dropped < frames - 1) {
+        if (!DiscardSamples(joint.data(), static_cast<int>(dropped))) break;
+        ++dropped;
+    }
+
+    const unsigned long kept = count - static_cast<unsigned long>(dropped) * kTrimFrame;
+    if (kept == 0) return nullptr;  // nothing recorded: the clip stays as it was
+    const unsigned long skip = static_cast<unsigned long>(dropped * frameBytes);
+    const unsigned long rest = jointBytes - skip;
+    std::vector<unsigned char> output(std::max(rest, kept * align), 0);
+    std::memcpy(output.data(), area + skip, rest);
+    wave->SetBuffer(output.data(), kept, 1);
+    return wave;
+}
+
+unsigned long CWaveIn::GetNumSamples() {
+    unsigned long total = 0;
+    for (WaveBuffer* block : buffers) {
+        if (block) total += block->GetNumSamples();
+    }
+    return total;
+}
+
+void CWaveIn::FreeListOfBuffer() {
+    for (WaveBuffer* block : buffers) delete block;
+    buffers.clear();
+}
+
+int CWaveIn::DiscardSamples(short* data, int frame) {
+    const short* current = data + static_cast<long>(frame) * kTrimFrame;
+    const short* next = current + kTrimFrame;
+    std::int32_t sum = 0;
+    for (int k = 0; k < kTrimFrame; ++k) sum += std::abs(static_cast<std::int32_t>(next[k]) - current[k]);
+    return sum <= 0 ? 1 : 0;
+}
+
+}  // namespace SornMedia::SornAudio
