@@ -1,0 +1,142 @@
+#pragma once
+// CWaveOut: plays ranges of a clip on a waveform-audio output device.
+//
+// The clip's bytes are never copied: pieces of at most pieceLength bytes
+// (4096 unless changed) are cut straight out of IWave::GetBuffer() and queued
+// through a ring of three wave headers. Each completed piece comes back to
+// OnWaveOutDone on the device's notification thread, which queues the next
+// piece; once the whole range is queued, every further completion clears the
+// playing flag and calls the user callback (so the callback runs once per
+// piece still in flight at the end of a range: up to three times).
+//
+// Threads. Open, Play, Stop, Pause, Continue, Close and the accessors run on
+// the caller's thread; the completion handler and therefore the user callback
+// run on the notification thread. The range, the ring and the piece length
+// are guarded by one lock that is held only around the quick queue calls
+// (prepare, write, unprepare) and never while resetting or closing the device
+// or calling the user callback, so the callback may call back into this
+// object (Stop, Play, GetPosition...). The playing flag, the device handle
+// and the last result code are atomics.
+//
+// Lifetime. The clip, the device selection and the mixer manager belong to
+// the caller; the clip's buffer must stay alive and unchanged while pieces of
+// it are queued. Destruction closes the device: the pieces still queued come
+// back (with their callbacks) before the destructor returns, and no callback
+// runs after it. An object must not be destroyed from inside its own callback
+// (the device cannot be closed from its own notification thread).
+//
+// Copying is not offered: a copy would share the open device and the queued
+// headers with the object it was copied from.
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "core_contract/Devices.h"
+#include "core_contract/Wave.h"
+#include "platform/MMSystem.h"
+#include "sorn_win_export.h"
+
+namespace SornMedia::SornAudio {
+
+class MixerManager;
+class CWaveOut;
+
+// The completion handler handed to waveOutOpen (CALLBACK_FUNCTION). Acts on
+// WOM_DONE only; the header's user value is the owning CWaveOut.
+void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                   DWORD_PTR param2);
+
+class SORN_WIN_API CWaveOut : public IWaveOut {
+public:
+    // The largest piece queued in one header unless changed.
+    static constexpr std::uint32_t kDefaultPieceLength = 4096;
+    static constexpr int kHeaderCount = 3;
+    static constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
+
+    explicit CWaveOut(MixerManager* manager);
+    CWaveOut(IWave* wave, IWaveDevice* device, MixerManager* manager);
+    ~CWaveOut() override;
+    CWaveOut(const CWaveOut&) = delete;
+    CWaveOut& operator=(const CWaveOut&) = delete;
+
+    // A new string the caller owns: the platform's text for the last checked
+    // result, empty when that result was success or has no text.
+    SornStringA* GetError() const override;
+    // Sample frames played since the device was opened or last reset (not an
+    // offset in the clip); 0xFFFFFFFF without an open device or on failure.
+    unsigned long GetPosition() override;
+    // 1 from the start of Play until the first completion after the whole
+    // range was queued, or until Stop.
+    int IsPlaying() override;
+    // Opens the output device for the clip's format (always 16-bit PCM). A
+    // device still open from an earlier Open is closed first.
+    int Open() override;
+    // Stop, then close the device; 1 when nothing was open.
+    int Close() override;
+    int Continue() override;
+    // Plays sample frames [from, to) of the clip; to = 0xFFFFFFFF plays to
+    // the clip's end. Queues up to three pieces and returns 1 when all three
+    // were queued, 0 otherwise (a range of one or two pieces still plays).
+    // flag is not used.
+    int Play(unsigned long from, unsigned long to, int flag) override;
+    int Pause() override;
+    // Ends the range: nothing more is queued and the device is reset, so the
+    // pieces still queued come back, each with a user callback.
+    int Stop() override;
+    // The length of every piece queued from now on, the range already
+    // playing included. 0 is ignored.
+    void ModifyWaveOutBufferLength(unsigned long bytes) override;
+    void SetDevice(const IWaveDevice* device) override;
+    void SetWave(IWave* wave) override;
+    void SetWaveOutCB(SornWaveCallback callback, unsigned long user) override;
+    // The playback volume through the mixer manager, 0.0 to 1.0; 0.0 and no
+    // effect without a manager.
+    double VolumeLevel() override;
+    void VolumeLevel(double level) override;
+    // Does nothing and returns false.
+    bool Mute(bool mute) override;
+
+private:
+    friend void OnWaveOutDone(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    friend struct CWaveOutTestAccess;  // the tests look at the ring
+
+    // Length of the next piece: min(pieceLength, rangeEnd - rangePosition).
+    unsigned long GetBufferLength();  // lock_ held
+    // Queues the next piece into the next free header of the ring; 0 when
+    // nothing is left, no header is free or a platform call failed.
+    int AddNewHeader(HWAVEOUT handle);  // lock_ held
+    // Stores code as the last result; 1 when it is a failure.
+    int IsError(unsigned code);
+    // 1 once the whole range has been queued.
+    static int ResetRequired(CWaveOut* self);  // lock_ held
+
+    // Handles one completed header (the body of OnWaveOutDone).
+    void Done(HWAVEOUT handle, WAVEHDR* header);
+    // Waits until every queued piece has come back; false on timeout.
+    bool WaitForQueuedPieces();
+
+    std::uint32_t rangeEnd = 0;
+    std::uint32_t rangePosition = 0;
+    std::uint32_t pieceLength = kDefaultPieceLength;
+    std::atomic<HWAVEOUT> deviceHandle{nullptr};
+    std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
+    int headerIndex = -1;
+    std::array<WAVEHDR, kHeaderCount> headers{};
+    IWave* wave = nullptr;
+    const IWaveDevice* device = nullptr;
+    std::atomic<int> playing{0};
+    SornWaveCallback callback = nullptr;
+    unsigned long callbackUser = 0;
+    MixerManager* mixerManager = nullptr;
+
+    // Which headers the platform holds (written, completion not yet handled).
+    std::array<bool, kHeaderCount> queued{};
+    int queuedCount = 0;
+    std::atomic<bool> closing{false};  // set by the destructor: Play refuses
+    mutable std::mutex lock_;
+    std::condition_variable drained_;  // queuedCount fell to 0
+};
+
+}  // namespace SornMedia::SornAudio
