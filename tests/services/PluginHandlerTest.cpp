@@ -1,0 +1,170 @@
+// ResPluginHandlerWin with plug-ins built for these tests.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "core_contract/SornDataSys.h"
+#include "platform/Modules.h"
+#include "services/ResPluginHandlerWin.h"
+
+using SornData::ResPluginHandlerWin;
+using ::testing::ElementsAre;
+
+namespace {
+
+// Records every look-up with the error mode in force at that moment.
+class LookUpSpy : public ResPluginHandlerWin {
+public:
+    void* GetProcAddress(void* library, char* name) override {
+        lookUps.push_back(name);
+        modes.push_back(GetErrorMode());
+        return ResPluginHandlerWin::GetProcAddress(library, name);
+    }
+    std::vector<std::string> lookUps;
+    std::vector<UINT> modes;
+};
+
+struct Installation {
+    SornDataSys::Event event;
+    const void* service;
+};
+
+// The registry installations seen while it lives.
+class RegistryLog {
+public:
+    RegistryLog() {
+        SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (report.event == SornDataSys::Event::PluginHandler || report.event == SornDataSys::Event::ResourceHandler) {
+                seen_.push_back({report.event, report.service});
+            }
+        });
+    }
+    ~RegistryLog() { SornDataSys::SetObserver({}); }
+    std::vector<Installation> Seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Installation> seen_;
+};
+
+}  // namespace
+
+TEST(PluginHandler, AttachReplacesBothEntryPointsEveryTime) {
+    ResPluginHandlerWin handler;
+    IResourceHandler& resources = handler;
+    EXPECT_EQ(resources.GetResourceSize(4), 0u);  // nothing attached yet
+    void* data = &handler;
+    unsigned int size = 77;
+    resources.LoadFromResource(4, &data, &size);
+    EXPECT_EQ(data, &handler);  // outputs untouched
+    EXPECT_EQ(size, 77u);
+
+    void* first = handler.AttachPlugin(SORN_TEST_PLUGIN_FIRST);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(resources.GetResourceSize(4), 401u);
+    resources.LoadFromResource(4, &data, &size);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(size, 16u);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[0], 1004u);
+    EXPECT_EQ(reinterpret_cast<void*>(resources.GetResFuncs().getResourceSize), handler.GetProcAddress(first, const_cast<char*>("GetResourceSize")));
+
+    // A second plug-in takes over; the first stays loaded.
+    void* second = handler.AttachPlugin(SORN_TEST_PLUGIN_SECOND);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(resources.GetResourceSize(4), 402u);
+    resources.LoadFromResource(5, &data, &size);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[0], 2005u);
+
+    // Only "LoadFromResource": the size entry point becomes empty.
+    void* loadOnly = handler.AttachPlugin(SORN_TEST_PLUGIN_LOAD_ONLY);
+    ASSERT_NE(loadOnly, nullptr);
+    EXPECT_EQ(resources.GetResFuncs().getResourceSize, nullptr);
+    EXPECT_NE(resources.GetResFuncs().loadFromResource, nullptr);
+    EXPECT_EQ(resources.GetResourceSize(4), 0u);
+    resources.LoadFromResource(6, &data, &size);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[0], 3006u);
+
+    // A library that cannot be loaded: null, and both entry points empty.
+    TempDir dir;
+    dir.File("fake.so", "not a library\n");
+    EXPECT_EQ(handler.AttachPlugin((dir / "fake.so").c_str()), nullptr);
+    EXPECT_EQ(resources.GetResFuncs().getResourceSize, nullptr);
+    EXPECT_EQ(resources.GetResFuncs().loadFromResource, nullptr);
+    data = nullptr;
+    resources.LoadFromResource(6, &data, &size);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(handler.AttachPlugin(""), nullptr);
+
+    EXPECT_EQ(handler.FreePlugin(loadOnly), 1);
+    EXPECT_EQ(handler.FreePlugin(second), 1);
+    EXPECT_EQ(handler.FreePlugin(first), 1);
+    EXPECT_EQ(handler.FreePlugin(nullptr), 0);
+}
+
+TEST(PluginHandler, AttachLooksUpThroughItsOwnGetProcAddressWithErrorsSilenced) {
+    const UINT old = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+    LookUpSpy spy;
+    void* library = spy.AttachPlugin(SORN_TEST_PLUGIN_FIRST);
+    ASSERT_NE(library, nullptr);
+    EXPECT_THAT(spy.lookUps, ElementsAre("GetResourceSize", "LoadFromResource"));
+    EXPECT_THAT(spy.modes, ElementsAre(SEM_FAILCRITICALERRORS, SEM_FAILCRITICALERRORS));
+    EXPECT_EQ(GetErrorMode(), 0u);  // the platform's default, not what was there before
+
+    // A failed load looks up with the null handle, which finds nothing.
+    spy.lookUps.clear();
+    EXPECT_EQ(spy.AttachPlugin("/no/such/plugin.so"), nullptr);
+    EXPECT_EQ(spy.lookUps.size(), 2u);
+    EXPECT_EQ(spy.GetResFuncs().getResourceSize, nullptr);
+    EXPECT_EQ(spy.FreePlugin(library), 1);
+    SetErrorMode(old);
+}
+
+TEST(PluginHandler, DestructionRemovesThePluginFaceThenTheResourceFace) {
+    for (bool throughResourceFace : {true, false}) {
+        SCOPED_TRACE(throughResourceFace ? "deleted through the resource face" : "deleted through the plug-in face");
+        RegistryLog log;
+        auto* handler = new ResPluginHandlerWin();
+        IResourceHandler* resourceFace = handler;
+        IPluginHandler* pluginFace = handler;
+        ASSERT_NE(static_cast<void*>(resourceFace), static_cast<void*>(pluginFace));
+        SornDataSys::ResourceHandler(resourceFace);
+        SornDataSys::PluginHandler(pluginFace);
+        if (throughResourceFace) {
+            resourceFace->Delete();
+        } else {
+            pluginFace->Delete();
+        }
+        EXPECT_EQ(SornDataSys::PluginHandler(), nullptr);
+        EXPECT_EQ(SornDataSys::ResourceHandler(), nullptr);
+        const auto seen = log.Seen();
+        ASSERT_EQ(seen.size(), 4u);
+        EXPECT_EQ(seen[0].event, SornDataSys::Event::ResourceHandler);
+        EXPECT_EQ(seen[0].service, resourceFace);
+        EXPECT_EQ(seen[1].event, SornDataSys::Event::PluginHandler);
+        EXPECT_EQ(seen[1].service, pluginFace);
+        EXPECT_EQ(seen[2].event, SornDataSys::Event::PluginHandler);
+        EXPECT_EQ(seen[2].service, nullptr);
+        EXPECT_EQ(seen[3].event, SornDataSys::Event::ResourceHandler);
+        EXPECT_EQ(seen[3].service, nullptr);
+    }
+}
+
+TEST(PluginHandler, CopiesKeepTheEntryPoints) {
+    ResPluginHandlerWin handler;
+    void* library = handler.AttachPlugin(SORN_TEST_PLUGIN_SECOND);
+    ASSERT_NE(library, nullptr);
+    ResPluginHandlerWin copy(handler);
+    EXPECT_EQ(static_cast<IResourceHandler&>(copy).GetResourceSize(1), 102u);
+    ResPluginHandlerWin assigned;
+    assigned = handler;
+    EXPECT_EQ(static_cast<IResourceHandler&>(assigned).GetResourceSize(3), 302u);
+    EXPECT_EQ(handler.FreePlugin(library), 1);
+}
