@@ -1,0 +1,337 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "codec/WavCodec.h"
+#include "WavBytes.h"
+
+using namespace wavtest;
+using SornMedia::SornAudio::WavCodec;
+
+namespace {
+
+constexpr std::size_t kGuard = 64;
+constexpr unsigned char kGuardByte = 0xA5;
+
+// A format no decode produces, to see whether a failure touched it.
+SornAudioFormat Untouched() {
+    SornAudioFormat format(1234, 7, 9);
+    format.SampleNum(42);
+    return format;
+}
+
+bool SameFormat(const SornAudioFormat& a, const SornAudioFormat& b) {
+    return a.SampleRate() == b.SampleRate() && a.ChannelNum() == b.ChannelNum() &&
+           a.BlockAlign() == b.BlockAlign() && a.SampleNum() == b.SampleNum() &&
+           a.AudioType() == b.AudioType() && a.AudioSerializationType() == b.AudioSerializationType();
+}
+
+struct Decoded {
+    int result = 0;
+    std::uint32_t size = 0;
+    SornAudioFormat format = Untouched();
+    Bytes data;          // the bytes the codec reported as placed
+    bool guardIntact = true;
+};
+
+class WavCodecTest : public ::testing::Test {
+protected:
+    // The reading call with a buffer of capacity bytes followed by a guard.
+    Decoded Read(const std::string& path, std::uint32_t capacity) {
+        Decoded d;
+        Bytes buffer(capacity + kGuard, 0);
+        std::fill(buffer.begin() + capacity, buffer.end(), kGuardByte);
+        d.size = capacity;
+        d.result = codec.DecodeFile(path.c_str(), buffer.data(), &d.size, &d.format);
+        for (std::size_t i = capacity; i < buffer.size(); ++i) d.guardIntact &= buffer[i] == kGuardByte;
+        if (d.result == 1 && d.size <= capacity) d.data.assign(buffer.begin(), buffer.begin() + d.size);
+        return d;
+    }
+    // What a well-behaved caller does: the size query, then the read.
+    Decoded QueryAndRead(const std::string& path) {
+        std::uint32_t size = 0;
+        SornAudioFormat format;
+        EXPECT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, &format), 1) << path;
+        return Read(path, size);
+    }
+    void ExpectRefused(const Decoded& d, std::uint32_t capacity, const std::string& path) {
+        EXPECT_EQ(d.result, 0);
+        EXPECT_EQ(d.size, capacity) << "size changed on failure";
+        EXPECT_TRUE(SameFormat(d.format, Untouched())) << "format changed on failure";
+        EXPECT_TRUE(d.guardIntact);
+        ASSERT_EQ(recorder.warnings.size(), 1u);
+        EXPECT_EQ(recorder.warnings[0].text, path);
+        EXPECT_TRUE(recorder.warnings[0].secondIsNull);
+    }
+
+    TempFolder folder;
+    WarningRecorder recorder;
+    WavCodec codec;
+};
+
+TEST_F(WavCodecTest, CanonicalHeaderSamplesStartAtOffset44) {
+    const Bytes samples = Samples(10);
+    const Bytes file = Canonical(1, 16000, samples);
+    ASSERT_EQ(file.size(), 54u);
+    const Decoded d = QueryAndRead(folder.Write("mono.wav", file));
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 10u);
+    EXPECT_EQ(d.data, samples);
+    EXPECT_EQ(d.format.SampleRate(), 16000u);
+    EXPECT_EQ(d.format.ChannelNum(), 1);
+    EXPECT_EQ(d.format.BlockAlign(), 2);
+    EXPECT_EQ(d.format.SampleNum(), 5u);
+    EXPECT_EQ(d.format.AudioType(), 0);
+    EXPECT_EQ(d.format.AudioSerializationType(), 0);
+    EXPECT_TRUE(d.guardIntact);
+    EXPECT_TRUE(recorder.warnings.empty());
+}
+
+TEST_F(WavCodecTest, StereoSampleNumCountsSixteenBitValues) {
+    const Decoded d = QueryAndRead(folder.Write("stereo.wav", Canonical(2, 44100, Samples(1000))));
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 1000u);
+    EXPECT_EQ(d.format.SampleNum(), 500u);
+    EXPECT_EQ(d.format.ChannelNum(), 2);
+    EXPECT_EQ(d.format.BlockAlign(), 4);
+    EXPECT_EQ(d.format.SampleRate(), 44100u);
+}
+
+TEST_F(WavCodecTest, ScanSkipsLongerFormatChunksAndOtherChunks) {
+    const Bytes samples = Samples(6);
+    Bytes extended = Header(1, 8000, 18);
+    Put(extended, Chunk("data", samples));
+    Bytes withChunks = Header(1, 8000);
+    Put(withChunks, Chunk("fact", {0x10, 0, 0, 0}));
+    Put(withChunks, Chunk("LIST", Bytes{'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M', 2, 0, 0, 0, 'x', 0}));
+    Put(withChunks, Chunk("data", samples));
+    for (const Bytes& file : {extended, withChunks}) {
+        const Decoded d = QueryAndRead(folder.Write("chunks.wav", file));
+        ASSERT_EQ(d.result, 1);
+        EXPECT_EQ(d.data, samples);
+        EXPECT_EQ(d.format.SampleRate(), 8000u);
+    }
+    EXPECT_TRUE(recorder.warnings.empty());
+}
+
+TEST_F(WavCodecTest, LetterDRightBeforeTheIdHidesIt) {
+    Bytes hidden = Header(1, 16000);
+    Put(hidden, "d");
+    Put(hidden, Chunk("data", Samples(8)));
+    const std::string path = folder.Write("hidden.wav", hidden);
+    ExpectRefused(Read(path, 100), 100, path);
+
+    // A later id is still found.
+    Put(hidden, Chunk("data", Bytes{1, 2, 3, 4}));
+    recorder.warnings.clear();
+    const Decoded d = QueryAndRead(folder.Write("later.wav", hidden));
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.data, (Bytes{1, 2, 3, 4}));
+}
+
+TEST_F(WavCodecTest, IdInsideAnEarlierPayloadIsTakenAsTheDataChunk) {
+    Bytes file = Header(1, 16000);
+    Bytes text;
+    Put(text, "metadata");
+    Put32(text, 4);
+    Put(text, "wxyz");
+    Put(file, Chunk("LIST", text));
+    Put(file, Chunk("data", Samples(20)));
+    const Decoded d = QueryAndRead(folder.Write("meta.wav", file));
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 4u);
+    EXPECT_EQ(d.data, (Bytes{'w', 'x', 'y', 'z'}));
+}
+
+TEST_F(WavCodecTest, SizeQueryReportsTheWholeFileWithoutCheckingIt) {
+    SornAudioFormat format = Untouched();
+    std::uint32_t size = 7;
+    for (const Bytes& file : {Canonical(1, 16000, Samples(10)), Bytes{'n', 'o', 't', ' ', 'w', 'a', 'v'}, Bytes{}}) {
+        ASSERT_EQ(codec.DecodeFile(folder.Write("any.bin", file).c_str(), nullptr, &size, &format), 1);
+        EXPECT_EQ(size, file.size());
+    }
+    // The format is not needed for the query.
+    ASSERT_EQ(codec.DecodeFile(folder.Path("any.bin").c_str(), nullptr, &size, nullptr), 1);
+    EXPECT_TRUE(SameFormat(format, Untouched()));
+    EXPECT_TRUE(recorder.warnings.empty());
+}
+
+TEST_F(WavCodecTest, MissingFileIsReportedForQueryAndRead) {
+    const std::string path = folder.Path("missing.wav");
+    std::uint32_t size = 5;
+    EXPECT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, nullptr), 0);
+    EXPECT_EQ(size, 5u);
+    recorder.warnings.clear();
+    ExpectRefused(Read(path, 64), 64, path);
+}
+
+TEST_F(WavCodecTest, MalformedFilesAreRefusedUntouched) {
+    const Bytes good = Canonical(1, 16000, Samples(10));
+    auto cut = [&](std::size_t n) { return Bytes(good.begin(), good.begin() + n); };
+    Bytes noData = Header(1, 16000);
+    Put(noData, Chunk("fact", {1, 0, 0, 0}));
+    Bytes wrongRiff = good;
+    wrongRiff[3] = 'X';
+    Bytes wrongForm = good;
+    std::memcpy(wrongForm.data() + 12, "LIST", 4);
+    const std::vector<std::pair<const char*, Bytes>> cases = {
+        {"empty", {}},
+        {"one byte", {'R'}},
+        {"RIFF only", cut(4)},
+        {"header cut in the format", cut(30)},
+        {"header without scan bytes", cut(36)},
+        {"ends right after the data id", cut(40)},
+        {"ends inside the data size", cut(42)},
+        {"RIFX", wrongRiff},
+        {"no WAVEfmt", wrongForm},
+        {"no data chunk", noData},
+        {"d at the very end", [&] { Bytes b = Header(1, 16000); Put(b, "xxd"); return b; }()},
+    };
+    for (const auto& [name, file] : cases) {
+        SCOPED_TRACE(name);
+        recorder.warnings.clear();
+        const std::string path = folder.Write("bad.wav", file);
+        // The capacity the size query gives, or some room for the empty file.
+        const auto capacity = static_cast<std::uint32_t>(file.size() + 16);
+        ExpectRefused(Read(path, capacity), capacity, path);
+    }
+}
+
+TEST_F(WavCodecTest, ShortDataReportsOnlyTheBytesPlaced) {
+    for (const std::uint32_t declared : {1000u, 0x80000001u, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(declared);
+        Bytes file = Header(2, 22050);
+        Put(file, Chunk("data", Samples(11), declared));
+        const Decoded d = QueryAndRead(folder.Write("short.wav", file));
+        ASSERT_EQ(d.result, 1);
+        EXPECT_EQ(d.size, 11u);
+        EXPECT_EQ(d.data, Samples(11));
+        EXPECT_EQ(d.format.SampleNum(), 5u);
+        EXPECT_TRUE(d.guardIntact);
+    }
+    // Nothing after the data size: an empty clip.
+    Bytes empty = Header(1, 16000);
+    Put(empty, Chunk("data", {}, 400));
+    const Decoded d = QueryAndRead(folder.Write("empty.wav", empty));
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 0u);
+    EXPECT_EQ(d.format.SampleNum(), 0u);
+    EXPECT_TRUE(recorder.warnings.empty());
+}
+
+TEST_F(WavCodecTest, CallersSizeBoundsWhatIsWritten) {
+    const std::string path = folder.Write("big.wav", Canonical(1, 16000, Samples(100)));
+    const Decoded d = Read(path, 6);
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 6u);
+    EXPECT_EQ(d.data, Samples(6));
+    EXPECT_EQ(d.format.SampleNum(), 3u);
+    EXPECT_TRUE(d.guardIntact);
+    EXPECT_EQ(Read(path, 0).size, 0u);
+}
+
+TEST_F(WavCodecTest, FileGrowingAfterTheSizeQueryDoesNotOverflow) {
+    const std::string path = folder.Write("grow.wav", Canonical(1, 16000, Samples(10)));
+    std::uint32_t size = 0;
+    ASSERT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, nullptr), 1);
+    ASSERT_EQ(size, 54u);
+    folder.Write("grow.wav", Canonical(1, 16000, Samples(5000)));  // another writer
+    const Decoded d = Read(path, size);
+    ASSERT_EQ(d.result, 1);
+    EXPECT_EQ(d.size, 54u);
+    EXPECT_EQ(d.data, Samples(54));
+    EXPECT_TRUE(d.guardIntact);
+}
+
+TEST_F(WavCodecTest, ReadsWhileAnotherWriterHoldsTheFile) {
+    const std::string path = folder.Write("shared.wav", Canonical(1, 16000, Samples(10)));
+    std::ofstream writer(path, std::ios::binary | std::ios::app);
+    ASSERT_TRUE(writer.is_open());
+    EXPECT_EQ(QueryAndRead(path).result, 1);
+}
+
+TEST_F(WavCodecTest, DirectoryIsRefused) {
+    const std::string path = folder.Path("folder.wav");
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    std::uint32_t size = 3;
+    EXPECT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, nullptr), 0);
+    EXPECT_EQ(size, 3u);
+    recorder.warnings.clear();
+    ExpectRefused(Read(path, 64), 64, path);
+}
+
+TEST_F(WavCodecTest, FifoIsRefusedWithoutWaitingForAWriter) {
+    const std::string path = folder.Path("pipe.wav");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // On a thread of its own with its own copies, so that a blocked decode
+    // can be left behind.
+    std::packaged_task<int()> task([path] {
+        WavCodec codec;
+        std::uint32_t size = 3;
+        const int query = codec.DecodeFile(path.c_str(), nullptr, &size, nullptr);
+        unsigned char buffer[64];
+        SornAudioFormat format;
+        size = sizeof buffer;
+        return query + codec.DecodeFile(path.c_str(), buffer, &size, &format);
+    });
+    std::future<int> both = task.get_future();
+    std::thread worker(std::move(task));
+    if (both.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Give a blocked reader writers to return with, then fail.
+        for (int i = 0; i < 100 && both.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready; ++i) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) ::close(fd);
+        }
+        if (both.wait_for(std::chrono::seconds(0)) != std::future_status::ready) worker.detach();
+        if (worker.joinable()) worker.join();
+        FAIL() << "decoding a FIFO blocked";
+    }
+    worker.join();
+    EXPECT_EQ(both.get(), 0);
+    EXPECT_EQ(recorder.warnings.size(), 2u);
+}
+
+TEST_F(WavCodecTest, UnopenablePathsAreRefused) {
+    const std::string file = folder.Write("plain.wav", Canonical(1, 16000, Samples(4)));
+    const std::string under = file + "/inner.wav";  // a file is not a folder
+    ExpectRefused(Read(under, 32), 32, under);
+    if (::geteuid() != 0) {  // root reads whatever the permissions say
+        ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+        recorder.warnings.clear();
+        ExpectRefused(Read(file, 32), 32, file);
+    }
+}
+
+TEST_F(WavCodecTest, NullOutArgumentsAreRefused) {
+    const std::string path = folder.Write("ok.wav", Canonical(1, 16000, Samples(4)));
+    unsigned char buffer[64];
+    std::uint32_t size = sizeof buffer;
+    EXPECT_EQ(codec.DecodeFile(path.c_str(), buffer, &size, nullptr), 0);
+    EXPECT_EQ(size, sizeof buffer);
+    SornAudioFormat format = Untouched();
+    EXPECT_EQ(codec.DecodeFile(path.c_str(), buffer, nullptr, &format), 0);
+    EXPECT_EQ(codec.DecodeFile(path.c_str(), nullptr, nullptr, &format), 0);
+    EXPECT_TRUE(SameFormat(format, Untouched()));
+    EXPECT_EQ(recorder.warnings.size(), 3u);
+}
+
+TEST_F(WavCodecTest, EncodingRefusesAndTouchesNothing) {
+    const std::string path = folder.Path("out.wav");
+    const Bytes samples = Samples(8);
+    SornAudioFormat format;
+    EXPECT_EQ(codec.EncodeFile(path.c_str(), samples.data(), 8, &format), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    Bytes out(8, 0);
+    std::uint32_t size = 99;
+    EXPECT_EQ(codec.EncodeBuffer(samples.data(), 8, out.data(), &size, &format), 0);
+    EXPECT_EQ(size, 99u);
+    EXPECT_EQ(out, Bytes(8, 0));
+}
+
+}  // namespace
