@@ -30,19 +30,37 @@ public:
     static void SetHook(Hook hook, void* context);
 
 private:
+    // Everything below is working state of one stream; a copy carries on
+    // from where the original stands.
+    static constexpr int kHistoryFrames = 50;  // 500 ms of frame levels
+
+    void Frame(double level);
+    bool SilenceEndsGuess(double level);
+    void EndSegment();
+    void DropSegment();
+
     unsigned sampleRate_;
     // Framing: the detector works on 10 ms frames; a partial frame carries
     // over to the next call.
     unsigned frameLength_;
-    unsigned pending_ = 0;
-    std::int64_t pendingEnergy_ = 0;
-    int pendingCrossings_ = 0;
-    short pendingLast_ = 0;
-    // Adaptive state.
-    double noiseFloor_ = 0.0;  // mean square energy of the background
-    int framesSeen_ = 0;
-    int speechRun_ = 0;      // consecutive voiced frames
-    int silenceRun_ = 0;     // consecutive unvoiced frames after speech
-    int speechFrames_ = 0;   // voiced frames in the current utterance
+    unsigned pending_ = 0;       // samples of the partial frame
+    double pendingEnergy_ = 0.0;  // their sum of squares after the DC filter
+    // DC-blocking high-pass filter, carried across calls.
+    double pole_;
+    double prevIn_ = 0.0;
+    double prevOut_ = 0.0;
+    bool primed_ = false;  // prevIn_ holds a real sample
+    // Adaptive state, levels in dB of mean square sample value.
+    double noiseFloor_ = 0.0;  // level of the background
+    int floorAge_ = 0;         // frames since the floor was first set; 0: not yet
+    int guessLoud_ = 0;        // loud frames while the floor is still a guess
+    double guessPeak_ = 0.0;   // the loudest of them
+    int speechRun_ = 0;        // consecutive voiced frames
+    int silenceRun_ = 0;       // consecutive unvoiced frames
+    int speechFrames_ = 0;     // voiced frames in the current segment
+    int segmentFrames_ = 0;    // frames since the segment's first voiced frame
+    double segmentPeak_ = 0.0;  // loudest voiced frame of the segment
+    float history_[kHistoryFrames] = {};  // last frame levels, a ring
+    int historyPos_ = 0;
     SornVADFlag state_ = SORN_VAD_NO_SPEECH;
 };

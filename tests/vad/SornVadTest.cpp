@@ -1,0 +1,427 @@
+// The end-of-speech detector on speech synthesised with espeak-ng (resampled
+// by sox) at test time, and on silence, noise, clicks and hostile input
+// made in code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "core_contract/SornVad.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Samples = std::vector<short>;
+
+constexpr int kRate = 16000;
+constexpr double kMinDelayMs = 300.0;
+constexpr double kMaxDelayMs = 800.0;
+
+bool HaveTool(const char* name) {
+    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+bool HaveSpeechTools() { return HaveTool("espeak-ng") && HaveTool("sox"); }
+
+// Temporary folder for the generated audio, removed at exit.
+const fs::path& WorkDir() {
+    static const fs::path dir = [] {
+        std::string pattern = (fs::temp_directory_path() / "sorn-vad.XXXXXX").string();
+        const char* made = mkdtemp(pattern.data());
+        return made ? fs::path(made) : fs::path();
+    }();
+    static const struct Cleanup {
+        ~Cleanup() {
+            std::error_code ignored;
+            if (!dir.empty()) fs::remove_all(dir, ignored);
+        }
+    } cleanup;
+    return dir;
+}
+
+// Speaks text with espeak-ng and converts it with sox to raw 16-bit mono at
+// rate. Empty on failure.
+Samples Speak(const std::string& voice, int pitch, int speed, const std::string& text, int rate) {
+    static int serial = 0;
+    const fs::path out = WorkDir() / ("utt" + std::to_string(serial++) + ".raw");
+    const std::string cmd = "espeak-ng -v " + voice + " -p " + std::to_string(pitch) + " -s " +
+                            std::to_string(speed) + " --stdout \"" + text +
+                            "\" 2>/dev/null | sox -t wav - -r " + std::to_string(rate) +
+                            " -c 1 -b 16 -e signed-integer -t raw " + out.string() +
+                            " 2>/dev/null";
+    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Samples s(bytes.size() / 2);
+    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
+    return s;
+}
+
+// Drops espeak's own quiet lead-in and tail: the clip then runs from the
+// first to the last sample above a small threshold.
+constexpr int kQuiet = 100;  // about -50 dB of full scale
+
+Samples Trim(const Samples& s) {
+    auto loud = [](short v) { return std::abs(int{v}) > kQuiet; };
+    auto first = std::find_if(s.begin(), s.end(), loud);
+    auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
+    return first < last ? Samples(first, last) : Samples();
+}
+
+Samples Zeros(double ms, int rate = kRate) { return Samples(static_cast<size_t>(ms * rate / 1000)); }
+
+Samples Join(std::initializer_list<Samples> parts) {
+    Samples out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+short Clip(double v) { return static_cast<short>(std::clamp(std::lround(v), -32768L, 32767L)); }
+
+// Adds white noise of the given RMS, from a fixed seed, to every sample.
+Samples AddNoise(Samples s, double rms, unsigned seed = 1) {
+    unsigned state = seed * 2654435761u + 1;
+    const double scale = rms * std::sqrt(3.0);  // uniform in [-a, a] has RMS a/sqrt(3)
+    for (auto& v : s) {
+        state = state * 1664525u + 1013904223u;
+        const double u = (state >> 8) / double(1u << 24) * 2.0 - 1.0;
+        v = Clip(v + scale * u);
+    }
+    return s;
+}
+
+struct Verdicts {
+    long firstSpeech = -1;  // end of the first block that gave 1, in samples
+    long firstEnd = -1;     // end of the first block that gave 2
+    bool backToSilence = false;  // 0 after 2
+};
+
+// Feeds s to the detector in blocks of block samples (the last may be
+// shorter) and notes where the verdicts first change.
+Verdicts Feed(SornVad& vad, Samples s, size_t block) {
+    Verdicts v;
+    for (size_t at = 0; at < s.size(); at += block) {
+        const auto n = static_cast<unsigned>(std::min(block, s.size() - at));
+        const SornVADFlag flag = vad.Detect(s.data() + at, n);
+        const long end = static_cast<long>(at + n);
+        if (flag == SORN_VAD_SPEECH && v.firstSpeech < 0) v.firstSpeech = end;
+        if (flag == SORN_VAD_SPEECH_END && v.firstEnd < 0) v.firstEnd = end;
+        if (flag != SORN_VAD_SPEECH_END && v.firstEnd >= 0) v.backToSilence = true;
+    }
+    return v;
+}
+
+Verdicts Feed(Samples s, size_t block, unsigned rate = kRate) {
+    SornVad vad(rate);
+    return Feed(vad, std::move(s), block);
+}
+
+double Ms(long samples, int rate = kRate) { return samples * 1000.0 / rate; }
+
+struct Utterance {
+    const char* voice;
+    int pitch;
+    int speed;
+    const char* text;
+};
+
+const Utterance kUtterances[] = {
+    {"en", 50, 175, "The quick brown fox jumps over the lazy dog"},
+    {"en+f3", 60, 160, "Please record your answer after the tone"},
+    {"en-us", 30, 190, "How much wood would a woodchuck chuck"},
+    {"en+m3", 40, 140, "Seven silver swans were swimming slowly"},
+    {"en+f2", 80, 200, "I would like a cup of tea with milk"},
+    {"en-gb-scotland", 50, 170, "Thank you"},
+    {"en+f4", 70, 150, "Good morning everybody"},
+    {"en-us", 20, 120, "This sentence ends with a soft fricative sss"},
+};
+
+// The utterances, trimmed, generated once for all tests at one rate.
+const std::vector<Samples>& Speech(int rate = kRate) {
+    static std::map<int, std::vector<Samples>> cache;
+    auto& list = cache[rate];
+    if (list.empty()) {
+        for (const auto& u : kUtterances) {
+            list.push_back(Trim(Speak(u.voice, u.pitch, u.speed, u.text, rate)));
+        }
+    }
+    return list;
+}
+
+class VadSpeech : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox is not installed; the test command installs both";
+        for (const auto& s : Speech()) ASSERT_GT(s.size(), size_t{kRate / 4}) << "espeak-ng gave no speech";
+    }
+};
+
+// Runs one clip preceded by lead ms of silence and followed by 2 s of
+// silence (noise of rms over it all when given) in 10 ms blocks; checks the
+// verdicts around the end of speech and returns the end-of-speech delay.
+double CheckEnd(const Samples& speech, double leadMs, double noiseRms, int rate = kRate,
+                size_t block = 0) {
+    Samples s = Join({Zeros(leadMs, rate), speech, Zeros(2000, rate)});
+    if (noiseRms > 0) s = AddNoise(std::move(s), noiseRms);
+    // Speech fainter than the noise cannot be heard: it ends with its last
+    // sample well above the noise.
+    long tail = static_cast<long>(speech.size());
+    while (tail > 0 && std::abs(int{speech[tail - 1]}) <= std::max<double>(kQuiet, 3 * noiseRms)) --tail;
+    const long speechEnd = static_cast<long>(Zeros(leadMs, rate).size()) + tail;
+    const Verdicts v = Feed(std::move(s), block ? block : static_cast<size_t>(rate / 100), rate);
+    EXPECT_GE(v.firstSpeech, 0) << "speech never recognised";
+    EXPECT_LT(v.firstSpeech, speechEnd);
+    EXPECT_FALSE(v.backToSilence) << "2 must hold until Reset";
+    if (v.firstEnd < 0) {
+        ADD_FAILURE() << "no end of speech";
+        return -1;
+    }
+    const double delay = Ms(v.firstEnd - speechEnd, rate);
+    EXPECT_GE(delay, kMinDelayMs);
+    EXPECT_LE(delay, kMaxDelayMs);
+    if (std::getenv("SORN_VAD_VERBOSE")) std::printf("delay %.0f ms (noise %.0f)\n", delay, noiseRms);
+    return delay;
+}
+
+TEST_F(VadSpeech, EndsWithinTheWindowAfterEachUtterance) {
+    std::vector<double> delays;
+    for (size_t i = 0; i < Speech().size(); ++i) {
+        SCOPED_TRACE("utterance " + std::to_string(i) + ": " + kUtterances[i].text);
+        delays.push_back(CheckEnd(Speech()[i], 300, 0));
+    }
+    std::sort(delays.begin(), delays.end());
+    std::printf("end-of-speech delay over %zu utterances, 10 ms blocks: min %.0f ms, median %.0f ms, "
+                "max %.0f ms\n",
+                delays.size(), delays.front(), delays[delays.size() / 2], delays.back());
+    RecordProperty("delay_min_ms", static_cast<int>(delays.front()));
+    RecordProperty("delay_max_ms", static_cast<int>(delays.back()));
+}
+
+TEST_F(VadSpeech, EndsWithinTheWindowInNoiseAndWithoutLeadIn) {
+    for (double rms : {10.0, 60.0, 200.0}) {
+        SCOPED_TRACE("noise rms " + std::to_string(rms));
+        for (size_t i = 0; i < Speech().size(); i += 2) CheckEnd(Speech()[i], 500, rms);
+    }
+    // The recording starts in the middle of speech.
+    for (size_t i = 0; i < Speech().size(); i += 3) CheckEnd(Speech()[i], 0, 0);
+}
+
+TEST_F(VadSpeech, OffsetQuietAndClippedSpeech) {
+    const Samples& speech = Speech()[0];
+    Samples offset = Join({Zeros(300), speech, Zeros(2000)});
+    for (auto& v : offset) v = Clip(v + 12000.0);  // DC offset, clipped at the top
+    Samples quiet(speech), loud(speech);
+    for (auto& v : quiet) v = static_cast<short>(v / 20);  // -26 dB
+    for (auto& v : loud) v = Clip(v * 8.0);                // clipped hard
+    {
+        SCOPED_TRACE("offset");
+        const long speechEnd = static_cast<long>(Zeros(300).size() + speech.size());
+        const Verdicts v = Feed(offset, 160);
+        ASSERT_GE(v.firstEnd, 0);
+        EXPECT_GE(Ms(v.firstEnd - speechEnd), kMinDelayMs);
+        EXPECT_LE(Ms(v.firstEnd - speechEnd), kMaxDelayMs);
+    }
+    {
+        SCOPED_TRACE("quiet");
+        CheckEnd(Trim(quiet), 300, 0);
+    }
+    {
+        SCOPED_TRACE("clipped");
+        CheckEnd(loud, 300, 0);
+    }
+}
+
+// The verdict does not depend on how the stream is cut into blocks: 2 comes
+// on the block that holds the frame where speech is found to have ended.
+TEST_F(VadSpeech, BlockSizeDoesNotMoveTheVerdict) {
+    for (size_t i : {size_t{0}, size_t{5}}) {
+        const Samples s = AddNoise(Join({Zeros(300), Speech()[i], Zeros(2000)}), 30, 7);
+        const long frameEnd = Feed(s, 1).firstEnd;
+        ASSERT_GT(frameEnd, 0);
+        for (size_t block : {7, 160, 161, 1600, 4000, 4801, 8000, 100000}) {
+            SCOPED_TRACE("block " + std::to_string(block));
+            const long expected = std::min<long>((frameEnd + block - 1) / block * block, s.size());
+            EXPECT_EQ(Feed(s, block).firstEnd, expected);
+        }
+    }
+}
+
+TEST_F(VadSpeech, OtherSampleRates) {
+    if (!HaveSpeechTools()) GTEST_SKIP();
+    for (int rate : {8000, 44100, 48000}) {
+        SCOPED_TRACE("rate " + std::to_string(rate));
+        const auto& speech = Speech(rate);
+        for (size_t i = 0; i < speech.size(); i += 3) CheckEnd(speech[i], 300, 0, rate);
+    }
+}
+
+// Pauses inside speech shorter than the hang-over do not end it.
+TEST_F(VadSpeech, ShortPausesDoNotEndSpeech) {
+    for (double pause : {200.0, 280.0}) {
+        for (double noise : {0.0, 40.0}) {
+            SCOPED_TRACE("pause " + std::to_string(pause) + " ms, noise " + std::to_string(noise));
+            const Samples& a = Speech()[1];
+            const Samples& b = Speech()[6];
+            const Samples head = Join({Zeros(300), a, Zeros(pause), b});
+            Samples s = Join({head, Zeros(2000)});
+            if (noise > 0) s = AddNoise(std::move(s), noise);
+            const Verdicts v = Feed(s, 160);
+            ASSERT_GE(v.firstEnd, 0);
+            EXPECT_GE(Ms(v.firstEnd - static_cast<long>(head.size())), kMinDelayMs);
+            EXPECT_LE(Ms(v.firstEnd - static_cast<long>(head.size())), kMaxDelayMs);
+        }
+    }
+}
+
+TEST_F(VadSpeech, ResetStartsOverAndTheEndVerdictHolds) {
+    const Samples s = Join({Zeros(300), Speech()[2], Zeros(2000)});
+    SornVad vad;
+    const Verdicts first = Feed(vad, s, 320);
+    ASSERT_GE(first.firstEnd, 0);
+    // Further speech does not take the verdict back.
+    EXPECT_EQ(vad.Detect(const_cast<short*>(Speech()[3].data()), 3200), SORN_VAD_SPEECH_END);
+    vad.Reset();
+    Samples silence = Zeros(1000);
+    EXPECT_EQ(vad.Detect(silence.data(), static_cast<unsigned>(silence.size())), SORN_VAD_NO_SPEECH);
+    vad.Reset();
+    const Verdicts again = Feed(vad, s, 320);
+    EXPECT_EQ(again.firstSpeech, first.firstSpeech);
+    EXPECT_EQ(again.firstEnd, first.firstEnd);
+
+    // A reset in the middle of a partial frame drops it.
+    vad.Reset();
+    vad.Detect(const_cast<short*>(Speech()[0].data()), 1234);
+    vad.Reset();
+    EXPECT_EQ(Feed(vad, s, 320).firstEnd, first.firstEnd);
+
+    // A copy carries on where the original stood.
+    SornVad original;
+    Feed(original, Samples(s.begin(), s.begin() + 8000), 160);
+    SornVad copy = original;
+    const Samples rest(s.begin() + 8000, s.end());
+    EXPECT_EQ(Feed(copy, rest, 160).firstEnd, Feed(original, rest, 160).firstEnd);
+}
+
+// Sounds that are not speech: the detector never reports an end.
+struct NotSpeech {
+    std::string name;
+    Samples samples;
+};
+
+std::vector<NotSpeech> NotSpeechCases() {
+    std::vector<NotSpeech> cases;
+    cases.push_back({"silence", Zeros(5000)});
+    for (double rms : {3.0, 30.0, 150.0, 500.0, 2000.0}) {
+        cases.push_back({"white noise rms " + std::to_string(rms), AddNoise(Zeros(5000), rms, 3)});
+    }
+    Samples click = Zeros(4000);
+    click[16000] = 32767;
+    cases.push_back({"one-sample click", click});
+    Samples knock = Zeros(4000);
+    for (int k = 0; k < 48; ++k) knock[20000 + k] = Clip(30000.0 * std::exp(-k / 10.0) * ((k & 1) ? -1 : 1));
+    cases.push_back({"3 ms knock", knock});
+    Samples noisyClick = AddNoise(Zeros(4000), 50, 5);
+    noisyClick[20000] = -32768;
+    noisyClick[20001] = 32767;
+    cases.push_back({"click in noise", noisyClick});
+    Samples twoClicks = AddNoise(Zeros(4000), 20, 6);
+    twoClicks[16000] = 25000;
+    twoClicks[16000 + 4000] = -25000;  // 250 ms apart
+    cases.push_back({"two clicks in noise", twoClicks});
+    Samples hum = Zeros(5000);
+    for (size_t k = 0; k < hum.size(); ++k) hum[k] = Clip(800 * std::sin(2 * std::numbers::pi * 50 * k / kRate));
+    cases.push_back({"50 Hz hum", AddNoise(hum, 10, 8)});
+    Samples dc(5 * kRate, 20000);
+    cases.push_back({"constant offset", dc});
+    cases.push_back({"silence, then noise", Join({Zeros(1000), AddNoise(Zeros(4000), 200, 9)})});
+    Samples square(3 * kRate);
+    for (size_t k = 0; k < square.size(); ++k) square[k] = (k / 20) % 2 ? 32767 : -32768;
+    cases.push_back({"full-scale square wave", square});
+    Samples alternating(3 * kRate);
+    for (size_t k = 0; k < alternating.size(); ++k) alternating[k] = k % 2 ? 32767 : -32768;
+    cases.push_back({"full-scale alternation", alternating});
+    return cases;
+}
+
+TEST(SornVadTest, NoEndWithoutSpeech) {
+    for (const auto& c : NotSpeechCases()) {
+        for (size_t block : {160, 1600, 4001}) {
+            SCOPED_TRACE(c.name + ", block " + std::to_string(block));
+            EXPECT_EQ(Feed(c.samples, block).firstEnd, -1);
+        }
+    }
+}
+
+TEST(SornVadTest, ClicksDoNotStartSpeech) {
+    for (const auto& c : NotSpeechCases()) {
+        if (c.name.find("click") == std::string::npos && c.name.find("knock") == std::string::npos) continue;
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Feed(c.samples, 160).firstSpeech, -1);
+    }
+}
+
+TEST(SornVadTest, OddInputIsHarmless) {
+    SornVad vad;
+    EXPECT_EQ(vad.Detect(nullptr, 0), SORN_VAD_NO_SPEECH);
+    EXPECT_EQ(vad.Detect(nullptr, 100000), SORN_VAD_NO_SPEECH);
+    EXPECT_EQ(vad.Detect(nullptr, 0xFFFFFFFFu), SORN_VAD_NO_SPEECH);
+    short one = 5;
+    EXPECT_EQ(vad.Detect(&one, 0), SORN_VAD_NO_SPEECH);
+    EXPECT_EQ(vad.Detect(&one, 1), SORN_VAD_NO_SPEECH);
+
+    // Ten minutes of extreme noise in one call.
+    Samples big = AddNoise(Zeros(600000), 20000, 11);
+    EXPECT_NE(vad.Detect(big.data(), static_cast<unsigned>(big.size())), SORN_VAD_SPEECH_END);
+
+    // Rates the detector does not expect still give a working detector.
+    for (unsigned rate : {0u, 1u, 99u, 100u, 1000000u}) {
+        SornVad odd(rate);
+        Samples s = AddNoise(Zeros(2000), 100, 12);
+        EXPECT_NE(odd.Detect(s.data(), static_cast<unsigned>(s.size())), SORN_VAD_SPEECH_END) << rate;
+    }
+}
+
+TEST(SornVadTest, SyntheticBurstEndsAfterHangover) {
+    // A 600 ms vowel-like tone with a syllable rhythm, no espeak needed.
+    Samples s = Zeros(300);
+    for (int k = 0; k < 9600; ++k) {
+        const double t = double(k) / kRate;
+        const double env = 0.6 + 0.4 * std::sin(2 * std::numbers::pi * 4 * t);
+        s.push_back(Clip(8000 * env * (std::sin(2 * std::numbers::pi * 150 * t) +
+                                       0.5 * std::sin(2 * std::numbers::pi * 450 * t))));
+    }
+    const long speechEnd = static_cast<long>(s.size());
+    s = Join({s, Zeros(2000)});
+    const Verdicts v = Feed(s, 160);
+    ASSERT_GE(v.firstEnd, 0);
+    EXPECT_GE(Ms(v.firstEnd - speechEnd), kMinDelayMs);
+    EXPECT_LE(Ms(v.firstEnd - speechEnd), kMaxDelayMs);
+}
+
+SornVADFlag AlwaysEnd(void* context, const short*, unsigned int count) {
+    *static_cast<unsigned*>(context) += count;
+    return SORN_VAD_SPEECH_END;
+}
+
+TEST(SornVadTest, HookOverridesEveryDetector) {
+    unsigned seen = 0;
+    SornVad::SetHook(&AlwaysEnd, &seen);
+    SornVad vad;
+    short block[10] = {};
+    EXPECT_EQ(vad.Detect(block, 10), SORN_VAD_SPEECH_END);
+    EXPECT_EQ(seen, 10u);
+    SornVad::SetHook(nullptr, nullptr);
+    EXPECT_EQ(vad.Detect(block, 10), SORN_VAD_NO_SPEECH);
+}
+
+}  // namespace
