@@ -95,9 +95,10 @@ public:
     // The device is lost: every queued header comes back done and later calls
     // fail with `code`. Called at most once; further calls are ignored.
     virtual void Failed(MMRESULT code) = 0;
-    // Waits until every notification queued so far has been delivered to the
-    // client; false on timeout. Returns at once when called on this stream's
-    // own notification thread. For backends that step time for tests.
+    // Waits until no notification is pending or being delivered to the
+    // client (including those that callbacks cause meanwhile); false on
+    // timeout. Returns at once when called on this stream's own notification
+    // thread. For backends that step time for tests.
     virtual bool WaitDelivered(std::uint32_t timeoutMs) = 0;
 };
 

@@ -1,13 +1,137 @@
-// Placeholder until the PulseAudio backend is built: no sound server.
+// The PulseAudio backend: sinks are the output devices, sources (monitors
+// included) the input devices, both numbered in the server's index order;
+// kDefaultDevice is the server's default sink or source. The server
+// converts any rate and channel count, so a format question only needs the
+// server and the device to be there.
 #include "platform/audio/pulse/PulseBackend.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/audio/pulse/PulseConnection.h"
+#include "platform/audio/pulse/PulseStream.h"
 
 namespace sorn::audio {
 
-std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error) {
-    if (error) *error = MMSYSERR_NODRIVER;
-    return nullptr;
+namespace {
+
+// The platform's WAVE_FORMAT_* capability bits of the 16-bit formats (11.025,
+// 22.05, 44.1, 48 and 96 kHz, mono and stereo): the server plays and records
+// them all.
+constexpr std::uint32_t kSixteenBitFormats = 0x00000004u | 0x00000008u |  // 11 kHz
+                                             0x00000040u | 0x00000080u |  // 22 kHz
+                                             0x00000400u | 0x00000800u |  // 44 kHz
+                                             0x00004000u | 0x00008000u |  // 48 kHz
+                                             0x00040000u | 0x00080000u;   // 96 kHz
+
+// How long "auto" waits for a server before it settles for the virtual device.
+constexpr unsigned kAnswerTimeoutMs = 500;
+
+// Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
+std::string Shorten(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
+    return text.substr(0, end);
 }
 
-bool PulseServerAnswers(const char* options) { return false; }
+// Reads "server=ADDRESS" (the only option); empty text means libpulse's
+// default server (PULSE_SERVER, then the per-user socket).
+bool ParseOptions(const char* options, std::string* server) {
+    server->clear();
+    if (options == nullptr || *options == '\0') return true;
+    constexpr const char kServer[] = "server=";
+    if (std::strncmp(options, kServer, sizeof kServer - 1) != 0) return false;
+    *server = options + sizeof kServer - 1;
+    return !server->empty();
+}
+
+bool FormatSupported(const StreamFormat& format) {
+    pa_sample_spec spec;
+    spec.format = PA_SAMPLE_S16LE;
+    spec.rate = format.sampleRate;
+    spec.channels = static_cast<std::uint8_t>(format.channels);
+    pa_channel_map map;
+    return format.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec) &&
+           pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX) != nullptr;
+}
+
+class PulseBackend final : public Backend {
+public:
+    explicit PulseBackend(std::string server) : server_(std::move(server)) {}
+
+    const char* Name() const override { return "pulse"; }
+
+    UINT DeviceCount(Direction direction) override {
+        std::vector<pulse::DeviceInfo> devices;
+        if (!pulse::QueryDevices(server_, direction, &devices, nullptr)) return 0;
+        return static_cast<UINT>(devices.size());
+    }
+
+    MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
+        if (caps == nullptr) return MMSYSERR_INVALPARAM;
+        std::vector<pulse::DeviceInfo> devices;
+        std::string defaultName;
+        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
+            return MMSYSERR_NODRIVER;
+        }
+        const pulse::DeviceInfo* info = Find(devices, device, defaultName);
+        if (info == nullptr) return MMSYSERR_BADDEVICEID;
+        caps->name = Shorten(info->description, MAXPNAMELEN - 1);
+        caps->channels = info->channels;
+        caps->formats = kSixteenBitFormats;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT QueryFormat(Direction direction, UINT device, const StreamFormat& format) override {
+        std::vector<pulse::DeviceInfo> devices;
+        std::string defaultName;
+        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
+            return MMSYSERR_NODRIVER;
+        }
+        if (Find(devices, device, defaultName) == nullptr) return MMSYSERR_BADDEVICEID;
+        return FormatSupported(format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+    }
+
+    MMRESULT Open(Direction direction, UINT device, const StreamFormat& format,
+                  std::shared_ptr<StreamSink> sink, std::unique_ptr<Stream>* stream) override {
+        if (!FormatSupported(format)) return WAVERR_BADFORMAT;
+        return pulse::OpenStream(server_, direction, device, format, std::move(sink), stream);
+    }
+
+private:
+    // The device behind an id: the id-th in index order, or the default one
+    // (the first one when the server names none).
+    static const pulse::DeviceInfo* Find(const std::vector<pulse::DeviceInfo>& devices,
+                                         UINT device, const std::string& defaultName) {
+        if (device != kDefaultDevice) return device < devices.size() ? &devices[device] : nullptr;
+        for (const pulse::DeviceInfo& info : devices) {
+            if (info.name == defaultName) return &info;
+        }
+        return devices.empty() ? nullptr : &devices.front();
+    }
+
+    const std::string server_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error) {
+    std::string server;
+    if (!ParseOptions(options, &server)) {
+        if (error) *error = MMSYSERR_INVALPARAM;
+        return nullptr;
+    }
+    if (error) *error = MMSYSERR_NOERROR;
+    return std::make_unique<PulseBackend>(std::move(server));
+}
+
+bool PulseServerAnswers(const char* options) {
+    std::string server;
+    if (!ParseOptions(options, &server)) return false;
+    MMRESULT error = MMSYSERR_NOERROR;
+    return pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr;
+}
 
 }  // namespace sorn::audio

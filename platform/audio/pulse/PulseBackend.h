@@ -1,5 +1,13 @@
 #pragma once
-// The PulseAudio backend (libpulse).
+// The PulseAudio backend (libpulse, asynchronous API on a threaded main
+// loop). Works with PulseAudio and with PipeWire's pulse service.
+//
+// Sinks are the output devices and sources (monitors included) the input
+// devices, numbered in the server's index order; WAVE_MAPPER is the server's
+// default sink or source. Every open connects to the server anew, so a
+// server that went away and came back serves the next open. A server is
+// never spawned; with none running, opening fails at once with
+// MMSYSERR_NODRIVER.
 #include <memory>
 
 #include "platform/audio/Backend.h"
@@ -7,11 +15,15 @@
 namespace sorn::audio {
 
 // Creates the backend; `options` is the text after "pulse:" (may be null or
-// empty), e.g. "server=unix:/path". On failure returns null and sets *error.
+// empty): "server=ADDRESS" names the server (a libpulse server string such
+// as "unix:/run/user/0/pulse/native"); without it libpulse's default applies
+// (PULSE_SERVER, then the per-user socket). Creation does not connect: a
+// server that is down makes opens fail, not the selection. On failure (an
+// unknown option: MMSYSERR_INVALPARAM) returns null and sets *error.
 std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error);
 
-// True when a sound server answers within a short time (no autospawn). Never
-// hangs.
+// True when a sound server answers within half a second (no autospawn).
+// Never hangs.
 bool PulseServerAnswers(const char* options);
 
 }  // namespace sorn::audio

@@ -1,0 +1,430 @@
+#include "platform/audio/pulse/PulseStream.h"
+
+#include <pulse/rtclock.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/audio/pulse/PulseConnection.h"
+
+namespace sorn::audio::pulse {
+
+namespace {
+
+// The code every call answers once the server or the device is gone.
+constexpr MMRESULT kLost = MMSYSERR_NODRIVER;
+
+MMRESULT CodeOf(int paError) {
+    switch (paError) {
+    case PA_ERR_NOENTITY: return MMSYSERR_BADDEVICEID;
+    case PA_ERR_INVALID:
+    case PA_ERR_NOTSUPPORTED: return WAVERR_BADFORMAT;
+    case PA_ERR_ACCESS: return MMSYSERR_ALLOCATED;
+    default: return kLost;
+    }
+}
+
+// What the playback and record streams share: the connection, the libpulse
+// stream, the failure path and closing. Every field below is guarded by the
+// connection's loop lock.
+class PulseStream : public Stream {
+public:
+    PulseStream(std::unique_ptr<Connection> connection, std::shared_ptr<StreamSink> sink,
+                Direction direction)
+        : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction) {}
+    ~PulseStream() override { PulseStream::Close(); }
+
+    MMRESULT Connect(UINT device, const StreamFormat& format);
+
+    void Close() override {
+        if (!connection_) return;
+        {
+            Connection::Lock lock(*connection_);
+            closed_ = true;
+            ReleaseStream();
+            if (check_ != nullptr) {
+                pa_threaded_mainloop_get_api(connection_->Loop())->time_free(check_);
+                check_ = nullptr;
+            }
+        }
+        connection_.reset();  // joins the loop thread: no callback after this
+        sink_.reset();
+    }
+
+protected:
+    // Corks or uncorks; false when the stream can no longer be used.
+    bool Cork(bool cork) {
+        pa_operation* operation = pa_stream_cork(stream_, cork ? 1 : 0, nullptr, nullptr);
+        if (operation == nullptr) return false;
+        pa_operation_unref(operation);
+        return true;
+    }
+    bool Usable() const { return stream_ != nullptr && !failed_ && !closed_; }
+
+    virtual void SetUpCallbacks() = 0;
+    virtual int ConnectStream(const char* device) = 0;
+
+    std::unique_ptr<Connection> connection_;
+    std::shared_ptr<StreamSink> sink_;
+    const Direction direction_;
+    pa_stream* stream_ = nullptr;
+    pa_sample_spec spec_{};
+    std::size_t frameBytes_ = 2;
+    bool open_ = false;     // Connect succeeded: failures go to the layer
+    bool failed_ = false;
+    bool closed_ = false;
+    bool started_ = false;
+    pa_time_event* check_ = nullptr;  // playback's played-frames timer
+
+private:
+    static void OnState(pa_stream* stream, void* userdata) {
+        static_cast<PulseStream*>(userdata)->StateChanged(pa_stream_get_state(stream));
+    }
+    void StateChanged(pa_stream_state_t state) {
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && open_ && !failed_ &&
+            !closed_) {
+            failed_ = true;
+            sink_->Failed(kLost);
+        }
+        connection_->Signal();
+    }
+    void ReleaseStream() {
+        if (stream_ == nullptr) return;
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+        if (pa_stream_get_state(stream_) == PA_STREAM_READY) pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+    }
+};
+
+MMRESULT PulseStream::Connect(UINT device, const StreamFormat& format) {
+    Connection::Lock lock(*connection_);
+    std::string deviceName;
+    if (device != kDefaultDevice) {
+        std::vector<DeviceInfo> devices;
+        if (!connection_->ListDevices(direction_, &devices)) return kLost;
+        if (device >= devices.size()) return MMSYSERR_BADDEVICEID;
+        deviceName = devices[device].name;
+    }
+    spec_.format = PA_SAMPLE_S16LE;
+    spec_.rate = format.sampleRate;
+    spec_.channels = static_cast<std::uint8_t>(format.channels);
+    frameBytes_ = format.BlockAlign();
+    pa_channel_map map;
+    if (!pa_sample_spec_valid(&spec_) ||
+        pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_WAVEEX) == nullptr) {
+        return WAVERR_BADFORMAT;
+    }
+    stream_ = pa_stream_new(connection_->Context(),
+                            direction_ == Direction::Output ? "Sorn playback" : "Sorn capture",
+                            &spec_, &map);
+    if (stream_ == nullptr) return CodeOf(pa_context_errno(connection_->Context()));
+    pa_stream_set_state_callback(stream_, OnState, this);
+    SetUpCallbacks();
+    if (ConnectStream(deviceName.empty() ? nullptr : deviceName.c_str()) < 0) {
+        const MMRESULT code = CodeOf(pa_context_errno(connection_->Context()));
+        ReleaseStream();
+        return code;
+    }
+    pa_stream* stream = stream_;
+    connection_->Wait(
+        [stream] {
+            const pa_stream_state_t state = pa_stream_get_state(stream);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        },
+        kReplyTimeoutMs);
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
+        const int error = pa_context_errno(connection_->Context());
+        ReleaseStream();
+        return error != 0 ? CodeOf(error) : kLost;
+    }
+    open_ = true;
+    return MMSYSERR_NOERROR;
+}
+
+// Playback: pulls from the layer when the server asks, reports what has
+// been played.
+class OutputStream final : public PulseStream {
+public:
+    using PulseStream::PulseStream;
+
+    MMRESULT Start() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        if (!started_) {
+            if (!Cork(false)) return kLost;
+            started_ = true;
+        }
+        Fill();
+        ScheduleCheck();
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Stop() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        if (started_) {
+            ReportPlayed();
+            if (!Cork(true)) return kLost;
+            started_ = false;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Flush() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
+        if (operation == nullptr) return kLost;
+        pa_operation_unref(operation);
+        // The write index is unknown until the server's next timing report;
+        // the data written from now on starts where the flush left it.
+        pulled_ = 0;
+        reported_ = 0;
+        baseKnown_ = false;
+        operation = pa_stream_update_timing_info(stream_, nullptr, nullptr);
+        if (operation != nullptr) pa_operation_unref(operation);
+        return MMSYSERR_NOERROR;
+    }
+
+    void DataQueued() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable() || !started_) return;
+        Fill();
+        ScheduleCheck();
+    }
+
+private:
+    void SetUpCallbacks() override {
+        pa_stream_set_write_callback(stream_, OnWrite, this);
+        pa_stream_set_latency_update_callback(stream_, OnTiming, this);
+    }
+    int ConnectStream(const char* device) override {
+        pa_buffer_attr attributes;
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.tlength = static_cast<std::uint32_t>(
+            pa_usec_to_bytes(kPlaybackTargetMs * PA_USEC_PER_MSEC, &spec_));
+        // Start as soon as anything is written, and on an underrun stop
+        // rather than run ahead of the data: the read index never passes
+        // the write index, so played frames are frames of ours.
+        attributes.prebuf = static_cast<std::uint32_t>(frameBytes_);
+        attributes.minreq = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        return pa_stream_connect_playback(stream_, device, &attributes, flags, nullptr, nullptr);
+    }
+
+    static void OnWrite(pa_stream*, std::size_t, void* userdata) {
+        auto* self = static_cast<OutputStream*>(userdata);
+        if (!self->Usable()) return;
+        self->Fill();
+        self->ScheduleCheck();
+    }
+    static void OnTiming(pa_stream*, void* userdata) {
+        auto* self = static_cast<OutputStream*>(userdata);
+        if (!self->Usable()) return;
+        self->ReportPlayed();
+        self->ScheduleCheck();
+    }
+    static void OnCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* self = static_cast<OutputStream*>(userdata);
+        self->checkArmed_ = false;
+        if (!self->Usable()) return;
+        self->ReportPlayed();
+        self->ScheduleCheck();
+    }
+
+    // Writes as much queued data as the server takes.
+    void Fill() {
+        if (!started_) return;
+        for (;;) {
+            const std::size_t writable = pa_stream_writable_size(stream_);
+            if (writable == static_cast<std::size_t>(-1) || writable < frameBytes_) return;
+            void* buffer = nullptr;
+            std::size_t size = writable;
+            if (pa_stream_begin_write(stream_, &buffer, &size) < 0 || buffer == nullptr) return;
+            size -= size % frameBytes_;
+            std::size_t got = size > 0 ? sink_->Pull(buffer, size) : 0;
+            got -= got % frameBytes_;
+            if (got == 0) {
+                pa_stream_cancel_write(stream_);
+                return;
+            }
+            if (pa_stream_write(stream_, buffer, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            pulled_ += got;
+            if (got < size) return;  // the queue ran dry
+        }
+    }
+
+    // Tells the layer how many more of the pulled frames the server has
+    // played, from its timing report interpolated to now.
+    void ReportPlayed() {
+        if (!baseKnown_) {
+            const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+            if (timing == nullptr || timing->write_index_corrupt) return;
+            base_ = timing->write_index - static_cast<std::int64_t>(pulled_);
+            baseKnown_ = true;
+        }
+        pa_usec_t time = 0;
+        if (pa_stream_get_time(stream_, &time) < 0) return;
+        const auto index = static_cast<std::int64_t>(pa_usec_to_bytes(time, &spec_));
+        const std::int64_t played =
+            std::clamp<std::int64_t>(index - base_, 0, static_cast<std::int64_t>(pulled_));
+        const std::uint64_t frames = static_cast<std::uint64_t>(played) / frameBytes_;
+        if (frames > reported_) {
+            sink_->Played(frames - reported_);
+            reported_ = frames;
+        }
+    }
+
+    // Arms the played-frames timer while pulled frames wait to be played.
+    void ScheduleCheck() {
+        if (!started_ || checkArmed_) return;
+        if (baseKnown_ && reported_ * frameBytes_ >= pulled_) return;
+        const pa_usec_t when = pa_rtclock_now() + kPlayedCheckMs * PA_USEC_PER_MSEC;
+        if (check_ == nullptr) {
+            check_ = pa_context_rttime_new(connection_->Context(), when, OnCheck, this);
+            if (check_ == nullptr) return;
+        } else {
+            pa_context_rttime_restart(connection_->Context(), check_, when);
+        }
+        checkArmed_ = true;
+    }
+
+    std::uint64_t pulled_ = 0;    // bytes written since open or the last flush
+    std::uint64_t reported_ = 0;  // frames reported played since then
+    std::int64_t base_ = 0;       // stream index of the first of those bytes
+    bool baseKnown_ = true;
+    bool checkArmed_ = false;
+};
+
+// Record: pushes what the server captured while started.
+class InputStream final : public PulseStream {
+public:
+    using PulseStream::PulseStream;
+
+    MMRESULT Start() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        if (!started_) {
+            if (!Cork(false)) return kLost;
+            started_ = true;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Stop() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        if (started_) {
+            Drain(true);  // what has arrived so far still belongs to this take
+            if (!Cork(true)) return kLost;
+            started_ = false;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT Flush() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable()) return kLost;
+        Drain(false);
+        carried_.clear();
+        pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
+        if (operation == nullptr) return kLost;
+        pa_operation_unref(operation);
+        return MMSYSERR_NOERROR;
+    }
+
+private:
+    void SetUpCallbacks() override { pa_stream_set_read_callback(stream_, OnRead, this); }
+    int ConnectStream(const char* device) override {
+        pa_buffer_attr attributes;
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.tlength = static_cast<std::uint32_t>(-1);
+        attributes.prebuf = static_cast<std::uint32_t>(-1);
+        attributes.minreq = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = static_cast<std::uint32_t>(
+            pa_usec_to_bytes(kRecordFragmentMs * PA_USEC_PER_MSEC, &spec_));
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        return pa_stream_connect_record(stream_, device, &attributes, flags);
+    }
+
+    static void OnRead(pa_stream*, std::size_t, void* userdata) {
+        auto* self = static_cast<InputStream*>(userdata);
+        if (!self->Usable()) return;
+        self->Drain(self->started_);
+    }
+
+    // Takes every fragment the stream holds; pushes it when `push`.
+    void Drain(bool push) {
+        while (pa_stream_readable_size(stream_) > 0) {
+            const void* data = nullptr;
+            std::size_t size = 0;
+            if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
+            if (push) Deliver(static_cast<const std::uint8_t*>(data), size);
+            pa_stream_drop(stream_);
+        }
+    }
+
+    // Pushes whole frames; a hole (no data) is pushed as silence.
+    void Deliver(const std::uint8_t* data, std::size_t size) {
+        static const std::uint8_t kSilence[4096] = {};
+        auto advance = [&](std::size_t bytes) {
+            if (data != nullptr) data += bytes;
+            size -= bytes;
+        };
+        while (size > 0) {
+            const std::uint8_t* source = data != nullptr ? data : kSilence;
+            if (!carried_.empty() || size < frameBytes_) {
+                // A frame split across fragments: complete it first.
+                const std::size_t take = std::min(size, frameBytes_ - carried_.size());
+                carried_.insert(carried_.end(), source, source + take);
+                advance(take);
+                if (carried_.size() == frameBytes_) {
+                    sink_->Push(carried_.data(), carried_.size());
+                    carried_.clear();
+                }
+                continue;
+            }
+            std::size_t chunk = size - size % frameBytes_;
+            if (data == nullptr) {
+                chunk = std::min(chunk, sizeof kSilence - sizeof kSilence % frameBytes_);
+            }
+            sink_->Push(source, chunk);
+            advance(chunk);
+        }
+    }
+
+    std::vector<std::uint8_t> carried_;  // the start of a split frame
+};
+
+}  // namespace
+
+MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
+                    const StreamFormat& format, std::shared_ptr<StreamSink> sink,
+                    std::unique_ptr<Stream>* stream) {
+    if (stream == nullptr || !sink) return MMSYSERR_INVALPARAM;
+    MMRESULT error = MMSYSERR_NOERROR;
+    std::unique_ptr<Connection> connection = Connection::Open(server, kConnectTimeoutMs, &error);
+    if (!connection) return error;
+    std::unique_ptr<PulseStream> opened;
+    if (direction == Direction::Output) {
+        opened = std::make_unique<OutputStream>(std::move(connection), std::move(sink), direction);
+    } else {
+        opened = std::make_unique<InputStream>(std::move(connection), std::move(sink), direction);
+    }
+    error = opened->Connect(device, format);
+    if (error != MMSYSERR_NOERROR) return error;  // the destructor closes what was opened
+    *stream = std::move(opened);
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace sorn::audio::pulse

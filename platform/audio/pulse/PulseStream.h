@@ -1,0 +1,38 @@
+#pragma once
+// Playback and record streams on the PulseAudio sound server.
+//
+// Output: the server asks for bytes (write callback); the stream pulls them
+// from the layer's queue and writes them. While bytes are in flight a short
+// timer reads the server's timing (interpolated between its reports) and
+// tells the layer how many frames have really been played, so a header
+// completes a few milliseconds after its last sample has left the sink.
+// Pause corks the stream, reset flushes it. Played frames are counted from
+// the stream index where the data after the last flush begins.
+//
+// Input: the server delivers fragments (read callback); while started they
+// are pushed to the layer, which fills the queued headers. Holes in the
+// record stream are pushed as silence so the timing stays right.
+//
+// Either direction: when the stream fails (the server died, the device went
+// away) the layer hears Failed once and every later call answers
+// MMSYSERR_NODRIVER. Nothing waits without a timeout.
+#include <memory>
+
+#include "platform/audio/Backend.h"
+
+namespace sorn::audio::pulse {
+
+// Opens a stream on `device` (kDefaultDevice: the server's default sink or
+// source) of the server `server` (empty: libpulse's default).
+MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
+                    const StreamFormat& format, std::shared_ptr<StreamSink> sink,
+                    std::unique_ptr<Stream>* stream);
+
+// Buffering. Playback keeps about this much queued at the server; record
+// delivers fragments of this length. Played frames are checked this often
+// while output is in flight.
+constexpr unsigned kPlaybackTargetMs = 50;
+constexpr unsigned kRecordFragmentMs = 10;
+constexpr unsigned kPlayedCheckMs = 4;
+
+}  // namespace sorn::audio::pulse

@@ -1,0 +1,21 @@
+#pragma once
+// The virtual device as a backend. One process-wide engine holds the clock,
+// the input source, the output target, the injected faults and every open
+// virtual stream; VirtualDevice (platform/audio/VirtualDevice.h) is its
+// public face.
+#include <memory>
+#include <string>
+
+#include "platform/audio/Backend.h"
+#include "platform/audio/VirtualDevice.h"
+
+namespace sorn::audio::virtualdev {
+
+// The backend over the process-wide engine. `options` is the text after
+// "virtual:" (may be empty): comma-separated clock=realtime|stepped,
+// period=MS (1 to 100), out=memory|PATH, in=silence|loopback|PATH. The engine
+// is reset first (VirtualDevice::Reset), then the options are applied. On a
+// bad option returns null and sets *error to MMSYSERR_INVALPARAM.
+std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, MMRESULT* error);
+
+}  // namespace sorn::audio::virtualdev

@@ -1,0 +1,134 @@
+#include "platform/audio/virtual/WavFile.h"
+
+#include <cstring>
+#include <limits>
+
+namespace sorn::audio::virtualdev {
+namespace {
+
+std::uint32_t Le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+void Put32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void Put16(unsigned char* p, std::uint16_t v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+struct FileCloser {
+    std::FILE* file;
+    ~FileCloser() {
+        if (file) std::fclose(file);
+    }
+};
+
+}  // namespace
+
+bool ReadWav(const char* path, WavData* result) {
+    if (!path || !result) return false;
+    FileCloser in{std::fopen(path, "rb")};
+    if (!in.file) return false;
+    unsigned char riff[12];
+    if (std::fread(riff, 1, 12, in.file) != 12 || std::memcmp(riff, "RIFF", 4) != 0 ||
+        std::memcmp(riff + 8, "WAVE", 4) != 0)
+        return false;
+    WavData data;
+    bool haveFormat = false;
+    for (;;) {
+        unsigned char chunk[8];
+        if (std::fread(chunk, 1, 8, in.file) != 8) return false;  // no data chunk
+        std::uint32_t size = Le32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            if (size < 16 || size > 1024) return false;
+            unsigned char fmt[1024];
+            if (std::fread(fmt, 1, size, in.file) != size) return false;
+            if ((size & 1) && std::fseek(in.file, 1, SEEK_CUR) != 0) return false;
+            if (Le16(fmt) != 1 || Le16(fmt + 14) != 16 || Le16(fmt + 2) == 0) return false;
+            data.channels = Le16(fmt + 2);
+            data.sampleRate = Le32(fmt + 4);
+            haveFormat = true;
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (!haveFormat) return false;
+            // Take what is there: a data size larger than the file (a file
+            // still being written) is cut to whole samples present.
+            std::vector<std::int16_t> samples;
+            unsigned char buffer[8192];
+            std::uint64_t left = size;
+            while (left > 0) {
+                std::size_t want = left < sizeof buffer ? static_cast<std::size_t>(left) : sizeof buffer;
+                std::size_t got = std::fread(buffer, 1, want, in.file);
+                for (std::size_t i = 0; i + 1 < got; i += 2)
+                    samples.push_back(static_cast<std::int16_t>(Le16(buffer + i)));
+                if (got < want) break;
+                left -= got;
+            }
+            data.samples = std::move(samples);
+            *result = std::move(data);
+            return true;
+        } else {
+            if (std::fseek(in.file, static_cast<long>(size) + (size & 1), SEEK_CUR) != 0) return false;
+        }
+    }
+}
+
+WavWriter::~WavWriter() { Close(); }
+
+bool WavWriter::Open(const char* path) {
+    Close();
+    if (!path) return false;
+    file = std::fopen(path, "wb");
+    if (!file) return false;
+    formatFixed = false;
+    sampleRate = 16000;
+    channels = 1;
+    dataBytes = 0;
+    WriteHeader();
+    return true;
+}
+
+void WavWriter::Append(const std::int16_t* samples, std::size_t count, std::uint32_t rate, std::uint16_t channelCount) {
+    if (!file || count == 0) return;
+    if (!formatFixed) {
+        sampleRate = rate;
+        channels = channelCount;
+        formatFixed = true;
+    }
+    if (count > (std::numeric_limits<std::uint32_t>::max() - 44 - dataBytes) / 2) return;  // a full file stays valid
+    std::vector<unsigned char> bytes(count * 2);
+    for (std::size_t i = 0; i < count; ++i) Put16(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]));
+    std::fseek(file, 44 + static_cast<long>(dataBytes), SEEK_SET);
+    dataBytes += static_cast<std::uint32_t>(std::fwrite(bytes.data(), 1, bytes.size(), file));
+    WriteHeader();
+}
+
+void WavWriter::Close() {
+    if (!file) return;
+    WriteHeader();
+    std::fclose(file);
+    file = nullptr;
+}
+
+void WavWriter::WriteHeader() {
+    unsigned char h[44];
+    std::memcpy(h, "RIFF", 4);
+    Put32(h + 4, 36 + dataBytes);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    Put32(h + 16, 16);
+    Put16(h + 20, 1);
+    Put16(h + 22, channels);
+    Put32(h + 24, sampleRate);
+    Put32(h + 28, sampleRate * channels * 2);
+    Put16(h + 32, static_cast<std::uint16_t>(channels * 2));
+    Put16(h + 34, 16);
+    std::memcpy(h + 36, "data", 4);
+    Put32(h + 40, dataBytes);
+    std::fseek(file, 0, SEEK_SET);
+    std::fwrite(h, 1, sizeof h, file);
+    std::fflush(file);
+}
+
+}  // namespace sorn::audio::virtualdev

@@ -1,0 +1,100 @@
+// Open, queue, reset from inside the callback and close, many times over,
+// on the stepped clock and on the real-time clock with a second thread
+// resetting from outside. Run under the thread sanitizer as well.
+#include <atomic>
+#include <chrono>
+
+#include "WaveTestSupport.h"
+
+using namespace wavetest;
+using sorn::audio::VirtualDevice;
+
+namespace {
+
+struct Session {
+    std::atomic<int> done{0};
+    std::atomic<int> resetsInside{0};
+};
+
+void OutProc(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    auto* session = reinterpret_cast<Session*>(instance);
+    if (message != WOM_DONE) return;
+    if (session->done.fetch_add(1) == 0) {
+        // The first completion resets the device from inside the callback.
+        if (waveOutReset(device) == MMSYSERR_NOERROR) ++session->resetsInside;
+    }
+    auto* header = reinterpret_cast<WAVEHDR*>(param1);
+    waveOutUnprepareHeader(device, header, sizeof(WAVEHDR));
+}
+
+void InProc(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    auto* session = reinterpret_cast<Session*>(instance);
+    if (message != WIM_DATA) return;
+    if (session->done.fetch_add(1) == 0) {
+        if (waveInReset(device) == MMSYSERR_NOERROR) ++session->resetsInside;
+    }
+    waveInUnprepareHeader(device, reinterpret_cast<WAVEHDR*>(param1), sizeof(WAVEHDR));
+}
+
+}  // namespace
+
+using WaveStress = SteppedDevice;
+
+TEST_F(WaveStress, AThousandOpenQueueResetInsideCloseCycles) {
+    WAVEFORMATEX format = Pcm16();
+    for (int i = 0; i < 1000; ++i) {
+        Session session;
+        Block a(64), b(64), c(64);
+        bool output = i % 2 == 0;
+        HWAVEOUT out = nullptr;
+        HWAVEIN in = nullptr;
+        if (output) {
+            ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OutProc),
+                                  reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
+                      MMSYSERR_NOERROR);
+            for (Block* block : {&a, &b, &c}) {
+                ASSERT_EQ(waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+                ASSERT_EQ(waveOutWrite(out, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+            }
+        } else {
+            ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&InProc),
+                                 reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
+                      MMSYSERR_NOERROR);
+            for (Block* block : {&a, &b, &c}) {
+                ASSERT_EQ(waveInPrepareHeader(in, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+                ASSERT_EQ(waveInAddBuffer(in, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+            }
+            ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+        }
+        VirtualDevice::Advance(100);  // completes the first; its callback resets the rest
+        ASSERT_EQ(session.done, 3) << "cycle " << i;
+        ASSERT_EQ(session.resetsInside, 1);
+        for (Block* block : {&a, &b, &c}) ASSERT_EQ(block->header.dwFlags, WHDR_DONE) << "cycle " << i;
+        ASSERT_EQ(output ? waveOutClose(out) : waveInClose(in), MMSYSERR_NOERROR);
+    }
+}
+
+TEST_F(WaveStress, RealTimeClockWithResetsFromOutsideAndInside) {
+    ASSERT_EQ(sorn::audio::SelectBackend("virtual:period=1"), MMSYSERR_NOERROR);
+    WAVEFORMATEX format = Pcm16(48000, 1);
+    for (int i = 0; i < 100; ++i) {
+        Session session;
+        Block a(48), b(48), c(4800);
+        HWAVEOUT out = nullptr;
+        ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OutProc),
+                              reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
+                  MMSYSERR_NOERROR);
+        for (Block* block : {&a, &b, &c}) {
+            waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR));
+            waveOutWrite(out, &block->header, sizeof(WAVEHDR));
+        }
+        // Race the clock: reset from here while the timer may be completing
+        // the first header and its callback may be resetting too.
+        if (i % 3 != 0) std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 5)));
+        ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+        // Every header came back exactly once, before reset returned.
+        ASSERT_EQ(session.done, 3) << "cycle " << i;
+        ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        for (Block* block : {&a, &b, &c}) ASSERT_EQ(block->header.dwFlags & WHDR_INQUEUE, 0u);
+    }
+}

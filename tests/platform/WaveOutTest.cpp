@@ -1,0 +1,408 @@
+// The waveOut operations on the stepped virtual device.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "WaveTestSupport.h"
+
+using namespace wavetest;
+using sorn::audio::VirtualDevice;
+
+using WaveOut = SteppedDevice;
+
+TEST_F(WaveOut, CompletionsArriveOncePerHeaderInQueueOrderOnTheNotificationThread) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(100, 0), b(100, 1000), c(100, 2000);
+    for (Block* block : {&a, &b, &c}) {
+        ASSERT_EQ(waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        EXPECT_EQ(block->header.dwFlags, WHDR_PREPARED);
+        ASSERT_EQ(waveOutWrite(device, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        EXPECT_EQ(block->header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+    }
+    EXPECT_EQ(Position(device), 0u);  // written, not played
+
+    VirtualDevice::Advance(250);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header}));
+    EXPECT_EQ(c.header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+    EXPECT_EQ(Position(device), 250u);
+
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header, &c.header}));
+    EXPECT_EQ(Position(device), 300u);
+    for (const Call& call : recorder.Calls()) {
+        EXPECT_NE(call.thread, std::this_thread::get_id());
+        if (call.message == WOM_DONE) {
+            EXPECT_EQ(call.flags, WHDR_PREPARED | WHDR_DONE);
+        }
+    }
+    EXPECT_EQ(recorder.Calls().front().message, WOM_OPEN);
+
+    // What was played is exactly what was queued, in order.
+    std::vector<std::int16_t> played = VirtualDevice::TakeOutput();
+    std::vector<std::int16_t> expected = a.data;
+    expected.insert(expected.end(), b.data.begin(), b.data.end());
+    expected.insert(expected.end(), c.data.begin(), c.data.end());
+    EXPECT_EQ(played, expected);
+
+    for (Block* block : {&a, &b, &c}) EXPECT_EQ(waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR)), 0u);
+    EXPECT_EQ(a.header.dwFlags, WHDR_DONE);
+    ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(recorder.Calls().back().message, WOM_CLOSE);
+}
+
+TEST_F(WaveOut, PositionCountsFramesPlayedSinceOpenOrReset) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder, Pcm16(8000, 2));
+    Block block(2000);  // 1000 stereo frames
+    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    VirtualDevice::Advance(400);
+    EXPECT_EQ(Position(device), 400u);
+    MMTIME time{};
+    time.wType = TIME_BYTES;
+    ASSERT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.cb, 1600u);
+    time.wType = TIME_MS;
+    ASSERT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.ms, 50u);
+    time.wType = TIME_SMPTE;  // not kept: answered in samples
+    ASSERT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.wType, TIME_SAMPLES);
+    EXPECT_EQ(time.u.sample, 400u);
+    EXPECT_EQ(waveOutGetPosition(device, nullptr, sizeof time), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutGetPosition(device, &time, 2), MMSYSERR_INVALPARAM);
+
+    // The queue running dry is silence, not played frames.
+    VirtualDevice::Advance(5000);
+    EXPECT_EQ(Position(device), 1000u);
+
+    ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(Position(device), 0u);
+    waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutClose(device);
+}
+
+TEST_F(WaveOut, ResetReturnsEveryQueuedHeaderDoneThroughTheCallbackBeforeItReturns) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(100), b(100), c(100);
+    for (Block* block : {&a, &b, &c}) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+    VirtualDevice::Advance(50);  // a is half played
+    EXPECT_EQ(Position(device), 50u);
+    EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
+
+    ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header, &c.header}));
+    for (Block* block : {&a, &b, &c}) EXPECT_EQ(block->header.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(Position(device), 0u);
+    EXPECT_EQ(VirtualDevice::TakeOutput().size(), 50u);
+
+    // Nothing is left to play; a second reset returns nothing.
+    ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(recorder.Count(WOM_DONE), 3u);
+    VirtualDevice::Advance(500);
+    EXPECT_EQ(Position(device), 0u);
+
+    // After the reset the device plays again from position 0.
+    waveOutWrite(device, &a.header, sizeof(WAVEHDR));
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(Position(device), 100u);
+    EXPECT_EQ(recorder.Count(WOM_DONE), 4u);
+    for (Block* block : {&a, &b, &c}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOut, PauseHoldsTheClockAndRestartGoesOnWithTheSameHeaders) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(100), b(100);
+    for (Block* block : {&a, &b}) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+    VirtualDevice::Advance(60);
+    ASSERT_EQ(waveOutPause(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutPause(device), MMSYSERR_NOERROR);  // a second pause is harmless
+    VirtualDevice::Advance(1000);
+    EXPECT_EQ(Position(device), 60u);
+    EXPECT_EQ(recorder.Count(WOM_DONE), 0u);
+    EXPECT_EQ(a.header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+
+    ASSERT_EQ(waveOutRestart(device), MMSYSERR_NOERROR);
+    VirtualDevice::Advance(140);
+    EXPECT_EQ(Position(device), 200u);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header}));
+    EXPECT_EQ(VirtualDevice::TakeOutput().size(), 200u);
+    for (Block* block : {&a, &b}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    waveOutClose(device);
+}
+
+TEST_F(WaveOut, HeaderRulesArePreparedFirstAndNothingTouchesAQueuedHeader) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block block(100);
+    EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_UNPREPARED);
+    EXPECT_EQ(waveOutPrepareHeader(device, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR) - 1), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);  // again: fine
+    ASSERT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+
+    EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
+    // Clearing the flags does not fool the layer: it knows its queue.
+    block.header.dwFlags = WHDR_PREPARED;
+    EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(recorder.Count(WOM_DONE), 1u);
+    EXPECT_EQ(waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(block.header.dwFlags & WHDR_PREPARED, 0u);
+    EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_UNPREPARED);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOut, EmptyAndOddLengthHeadersCompleteInTheirTurn) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(10), empty(0), b(10);
+    b.header.dwBufferLength = 7;  // three whole frames and half of one
+    for (Block* block : {&a, &empty, &b}) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+    EXPECT_EQ(recorder.Count(WOM_DONE), 0u);  // the empty one waits for the one before it
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &empty.header, &b.header}));
+    EXPECT_EQ(Position(device), 13u);
+    for (Block* block : {&a, &empty, &b}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    waveOutClose(device);
+}
+
+TEST_F(WaveOut, BadOrClosedHandlesAreRefusedNotDereferenced) {
+    Recorder recorder;
+    HWAVEOUT closed = OpenOut(&recorder);
+    ASSERT_EQ(waveOutClose(closed), MMSYSERR_NOERROR);
+    HWAVEIN input = OpenIn(&recorder);
+    Block block(10);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    for (HWAVEOUT bad : {static_cast<HWAVEOUT>(nullptr), closed, reinterpret_cast<HWAVEOUT>(input),
+                         reinterpret_cast<HWAVEOUT>(&block)}) {
+        EXPECT_EQ(waveOutClose(bad), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutPrepareHeader(bad, &block.header, sizeof(WAVEHDR)), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutUnprepareHeader(bad, &block.header, sizeof(WAVEHDR)), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutWrite(bad, &block.header, sizeof(WAVEHDR)), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutPause(bad), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutRestart(bad), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutReset(bad), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutGetPosition(bad, &time, sizeof time), MMSYSERR_INVALHANDLE);
+    }
+    EXPECT_EQ(waveInClose(reinterpret_cast<HWAVEIN>(closed)), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInClose(input), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOut, OpenTakesOnly16BitPcmAndAFormatQueryOpensNothing) {
+    WAVEFORMATEX good = Pcm16(16000, 1);
+    HWAVEOUT device = reinterpret_cast<HWAVEOUT>(0x1234);
+    EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutOpen(nullptr, 0, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(device, reinterpret_cast<HWAVEOUT>(0x1234));
+    EXPECT_EQ(sorn::audio::detail::OpenDeviceCount(), 0u);
+
+    auto refused = [](WAVEFORMATEX format) {
+        return waveOutOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY);
+    };
+    WAVEFORMATEX eightBit = good;
+    eightBit.wBitsPerSample = 8;
+    eightBit.nBlockAlign = 1;
+    eightBit.nAvgBytesPerSec = 16000;
+    EXPECT_EQ(refused(eightBit), WAVERR_BADFORMAT);
+    WAVEFORMATEX notPcm = good;
+    notPcm.wFormatTag = 3;
+    EXPECT_EQ(refused(notPcm), WAVERR_BADFORMAT);
+    WAVEFORMATEX badAlign = good;
+    badAlign.nBlockAlign = 4;
+    EXPECT_EQ(refused(badAlign), WAVERR_BADFORMAT);
+    WAVEFORMATEX noChannels = good;
+    noChannels.nChannels = 0;
+    EXPECT_EQ(refused(noChannels), WAVERR_BADFORMAT);
+    WAVEFORMATEX badRate = good;
+    badRate.nAvgBytesPerSec = 1;
+    EXPECT_EQ(refused(badRate), WAVERR_BADFORMAT);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, nullptr, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_INVALPARAM);
+
+    EXPECT_EQ(waveOutOpen(nullptr, 5, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveOutOpen(&device, 5, &good, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &good, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &good, 0, 0, CALLBACK_EVENT), MMSYSERR_NOTSUPPORTED);
+    EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &good, 0, 0, 0x80000000u), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(sorn::audio::detail::OpenDeviceCount(), 0u);
+}
+
+TEST_F(WaveOut, WithoutACallbackHeadersAreStillMarkedDone) {
+    HWAVEOUT device = nullptr;
+    WAVEFORMATEX format = Pcm16();
+    ASSERT_EQ(waveOutOpen(&device, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Block block(100);
+    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    VirtualDevice::Advance(100);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(block.header.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOut, TheCallbackMayQueueUnprepareAndResetButNotClose) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(100), b(100), c(100);
+    int refills = 0;
+    MMRESULT closeInside = MMSYSERR_NOERROR, resetInside = 1, unprepareInside = 1, writeInside = 1;
+    recorder.action = [&](void* handle, UINT message, WAVEHDR* header) {
+        if (message != WOM_DONE) return;
+        auto* out = static_cast<HWAVEOUT>(handle);
+        if (header == &a.header && refills < 2) {
+            // Stream a in a ring: unprepare, prepare and queue it again.
+            ++refills;
+            unprepareInside = waveOutUnprepareHeader(out, header, sizeof(WAVEHDR));
+            waveOutPrepareHeader(out, header, sizeof(WAVEHDR));
+            writeInside = waveOutWrite(out, header, sizeof(WAVEHDR));
+        } else if (header == &b.header) {
+            closeInside = waveOutClose(out);
+            resetInside = waveOutReset(out);  // returns c (and a) without waiting
+        }
+    };
+    for (Block* block : {&a, &b, &c}) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+    VirtualDevice::Advance(150);  // a done (and requeued after c), b half played
+    EXPECT_EQ(unprepareInside, MMSYSERR_NOERROR);
+    EXPECT_EQ(writeInside, MMSYSERR_NOERROR);
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header}));
+    VirtualDevice::Advance(50);  // b done: its callback resets
+    EXPECT_EQ(closeInside, MMSYSERR_HANDLEBUSY);
+    EXPECT_EQ(resetInside, MMSYSERR_NOERROR);
+    // Advance waited for the callbacks the reset caused, too.
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header, &c.header, &a.header}));
+    EXPECT_EQ(refills, 2);  // the reset's return of a was refilled once more...
+    ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);  // ...and this returns it for good
+    EXPECT_EQ(recorder.Count(WOM_DONE), 5u);
+    EXPECT_EQ(Position(device), 0u);
+    for (Block* block : {&a, &b, &c}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST_F(WaveOut, NoCallbackRunsOnceCloseHasReturned) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block block(100);
+    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+    waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    std::size_t calls = recorder.Calls().size();
+    EXPECT_EQ(recorder.Calls().back().message, WOM_CLOSE);
+    VirtualDevice::Advance(1000);
+    EXPECT_TRUE(VirtualDevice::WaitIdle(1000));
+    EXPECT_EQ(recorder.Calls().size(), calls);
+    EXPECT_EQ(waveOutReset(device), MMSYSERR_INVALHANDLE);
+}
+
+TEST_F(WaveOut, InjectedFaultsAndADisconnect) {
+    Recorder recorder;
+    HWAVEOUT device = OpenOut(&recorder);
+    Block a(100), b(100);
+    VirtualDevice::FailNext("waveOutPrepareHeader", MMSYSERR_NOMEM, 2);
+    EXPECT_EQ(waveOutPrepareHeader(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOMEM);
+    EXPECT_EQ(waveOutPrepareHeader(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOMEM);
+    ASSERT_EQ(waveOutPrepareHeader(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    waveOutPrepareHeader(device, &b.header, sizeof(WAVEHDR));
+    VirtualDevice::FailNext("waveOutWrite", MMSYSERR_ERROR);
+    EXPECT_EQ(waveOutWrite(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_ERROR);
+    EXPECT_EQ(a.header.dwFlags, WHDR_PREPARED);  // a refused write leaves the header alone
+    ASSERT_EQ(waveOutWrite(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(device, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    VirtualDevice::FailNext("waveOutGetPosition", MMSYSERR_NODRIVER);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    EXPECT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NODRIVER);
+
+    VirtualDevice::Advance(30);
+    VirtualDevice::Disconnect();  // both come back done before it returns
+    EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header}));
+    EXPECT_EQ(waveOutWrite(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutRestart(device), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutReset(device), MMSYSERR_NOERROR);  // nothing left: cleaning up works
+    EXPECT_EQ(waveOutUnprepareHeader(device, &a.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutUnprepareHeader(device, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+
+    // A new device opens and plays.
+    HWAVEOUT again = OpenOut(&recorder);
+    waveOutPrepareHeader(again, &a.header, sizeof(WAVEHDR));
+    waveOutWrite(again, &a.header, sizeof(WAVEHDR));
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(recorder.Count(WOM_DONE), 3u);
+    waveOutUnprepareHeader(again, &a.header, sizeof(WAVEHDR));
+    waveOutClose(again);
+
+    VirtualDevice::FailNext("waveOutOpen", MMSYSERR_ALLOCATED);
+    HWAVEOUT refused = nullptr;
+    WAVEFORMATEX format = Pcm16();
+    EXPECT_EQ(waveOutOpen(&refused, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(refused, nullptr);
+}
+
+TEST(WaveErrorText, EveryCodeHasATextAndUnknownCodesAreRefused) {
+    char text[MAXERRORLENGTH];
+    for (MMRESULT code = 0; code <= WAVERR_LASTERROR; ++code) {
+        bool known = code <= MMSYSERR_LASTERROR || code >= WAVERR_BADFORMAT;
+        std::memset(text, 0, sizeof text);
+        EXPECT_EQ(waveOutGetErrorTextA(code, text, sizeof text), known ? MMSYSERR_NOERROR : MMSYSERR_BADERRNUM)
+            << code;
+        EXPECT_EQ(std::strlen(text) > 0, known) << code;
+        EXPECT_EQ(waveInGetErrorTextA(code, text, sizeof text), known ? MMSYSERR_NOERROR : MMSYSERR_BADERRNUM);
+    }
+    EXPECT_EQ(waveOutGetErrorTextA(WAVERR_LASTERROR + 1, text, sizeof text), MMSYSERR_BADERRNUM);
+    EXPECT_EQ(waveOutGetErrorTextA(MMSYSERR_INVALHANDLE, nullptr, 10), MMSYSERR_INVALPARAM);
+    char small[8];
+    ASSERT_EQ(waveOutGetErrorTextA(MMSYSERR_INVALHANDLE, small, sizeof small), MMSYSERR_NOERROR);
+    EXPECT_EQ(std::strlen(small), sizeof small - 1);  // cut, and terminated
+}
+
+TEST_F(WaveOut, DevicesCanBeListed) {
+    EXPECT_EQ(waveOutGetNumDevs(), 1u);
+    EXPECT_EQ(waveInGetNumDevs(), 1u);
+    WAVEOUTCAPSA out{};
+    ASSERT_EQ(waveOutGetDevCapsA(0, &out, sizeof out), MMSYSERR_NOERROR);
+    EXPECT_STREQ(out.szPname, "Sorn virtual output");
+    EXPECT_EQ(out.wChannels, 2);
+    EXPECT_NE(out.dwFormats, 0u);
+    WAVEOUTCAPSA mapper{};
+    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &mapper, sizeof mapper), MMSYSERR_NOERROR);
+    EXPECT_STREQ(mapper.szPname, out.szPname);
+    WAVEINCAPSA in{};
+    ASSERT_EQ(waveInGetDevCapsA(0, &in, sizeof in), MMSYSERR_NOERROR);
+    EXPECT_STREQ(in.szPname, "Sorn virtual input");
+    EXPECT_EQ(waveOutGetDevCapsA(1, &out, sizeof out), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveInGetDevCapsA(1, &in, sizeof in), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveOutGetDevCapsA(0, nullptr, sizeof out), MMSYSERR_INVALPARAM);
+    // A short record gets what fits.
+    WAVEOUTCAPSA partial{};
+    partial.dwFormats = 0xABCD;
+    ASSERT_EQ(waveOutGetDevCapsA(0, &partial, offsetof(WAVEOUTCAPSA, dwFormats)), MMSYSERR_NOERROR);
+    EXPECT_STREQ(partial.szPname, "Sorn virtual output");
+    EXPECT_EQ(partial.dwFormats, 0xABCDu);
+}
