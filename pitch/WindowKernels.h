@@ -1,0 +1,67 @@
+#pragma once
+// Lag sums of one 512-sample window on the widest vector unit the processor
+// has. Every path yields, for each lag k, exactly the double that summing
+// x[i]*x[i+k] for ascending i gives:
+//  - the direct path keeps lags in vector lanes and adds the products of each
+//    lag in ascending order (a float times a float is exact in double, so a
+//    fused multiply-add rounds exactly as the plain sum does; the zero
+//    padding beyond the window adds +0, which leaves such a sum unchanged);
+//  - the transform path applies to windows whose samples are integers, or
+//    integers times 2^-15: every sum is then an integer of that scale, the
+//    double-precision transform lands within a proven bound below 1/2 of it,
+//    and rounding recovers it exactly. Windows beyond the bound, or whose
+//    rounding residue looks wrong, fall back to the direct path.
+// Non-finite windows take the plain scalar loop (padding products would turn
+// infinities into NaN otherwise).
+#include <cstdint>
+
+namespace SornPitch {
+
+constexpr int kWindow = 512;
+constexpr int kPaddedWindow = kWindow + 64;  // room for the widest lag group
+constexpr int kFftPoints = 512;              // complex points of the 1024-point real transform
+
+enum class Isa { Generic, Avx2, Avx512 };
+enum class SumPath { Literal, Direct, Fft };
+
+const char* IsaName(Isa isa);
+bool IsaAvailable(Isa isa);
+Isa BestIsa();  // decided once per process
+
+// Working memory of one window, kept on the caller's stack.
+struct alignas(64) WindowScratch {
+    double samples[kPaddedWindow];  // the window as doubles, then zeros
+    double re0[kFftPoints + 8], im0[kFftPoints + 8];
+    double re1[kFftPoints + 8], im1[kFftPoints + 8];
+    double power[kFftPoints + 8];
+};
+
+struct WindowStats {
+    double sumOfSquares;  // any summation order; not finite when a sample is not
+    int scaleExponent;    // samples * 2^scaleExponent are integers (0 or 15); -1: neither
+};
+
+struct Kernels {
+    // Loads the window into scratch.samples (the padding must already be 0).
+    WindowStats (*prepare)(const float* window, WindowScratch& scratch);
+    void (*direct)(const WindowScratch& scratch, double* sums);
+    // False when the window is outside the transform's proven bound.
+    bool (*transform)(WindowScratch& scratch, const WindowStats& stats, double* sums);
+    // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
+    void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
+};
+
+const Kernels& KernelsFor(Isa isa);
+
+// Zeroes the padding of scratch.samples; once per scratch.
+void ClearPadding(WindowScratch& scratch);
+
+// The lag sums of a window prepared into scratch.
+SumPath WindowSums(const Kernels& kernels, const float* window, WindowScratch& scratch,
+                   const WindowStats& stats, bool allowFft, double* sums);
+
+// Test seam: the 512-point complex transform alone (forward, unscaled),
+// in place on split real and imaginary arrays of 520 doubles.
+void ComplexTransformForTest(Isa isa, double* re, double* im);
+
+}  // namespace SornPitch
