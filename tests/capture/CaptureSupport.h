@@ -1,0 +1,169 @@
+#pragma once
+// Shared pieces of the capture tests: the stepped virtual device fed with a
+// counting signal, a scripted detector, and a probe for the user callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/CWaveDevice.h"
+#include "audio/CWaveIn.h"
+#include "core_contract/SornVad.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/VirtualDevice.h"
+
+namespace capture_test {
+
+using SornMedia::SornAudio::CWaveDevice;
+using SornMedia::SornAudio::CWaveIn;
+using sorn::audio::VirtualDevice;
+
+// Every sample the virtual input produced, in order: what the device
+// delivered, since the signal never repeats a frame.
+struct Signal {
+    std::mutex mutex;
+    std::vector<std::int16_t> produced;
+
+    static std::int16_t Value(std::uint64_t index) { return static_cast<std::int16_t>(index % 32749 - 16000); }
+
+    void Install() {
+        {
+            std::lock_guard lock(mutex);
+            produced.clear();
+        }
+        VirtualDevice::SetInputGenerator([this](std::int16_t* out, std::size_t count, std::uint64_t first) {
+            std::lock_guard lock(mutex);
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i] = Value(first + i);
+                produced.push_back(out[i]);
+            }
+        });
+    }
+    std::vector<std::int16_t> Produced() {
+        std::lock_guard lock(mutex);
+        return produced;
+    }
+    void Forget() {
+        std::lock_guard lock(mutex);
+        produced.clear();
+    }
+};
+
+// The detector as the test scripts it: every block is counted, and the
+// verdict is "speech ended" from block `endAt` on (0: never).
+struct ScriptedDetector {
+    std::atomic<int> calls{0};
+    std::atomic<int> endAt{0};
+    std::mutex mutex;
+    std::thread::id thread;  // the thread the detector last ran on
+
+    static SornVADFlag Hook(void* context, const short*, unsigned int) {
+        auto* self = static_cast<ScriptedDetector*>(context);
+        {
+            std::lock_guard lock(self->mutex);
+            self->thread = std::this_thread::get_id();
+        }
+        const int call = ++self->calls;
+        const int end = self->endAt.load();
+        return end > 0 && call >= end ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH;
+    }
+    void Install() { SornVad::SetHook(&ScriptedDetector::Hook, this); }
+    std::thread::id Thread() {
+        std::lock_guard lock(mutex);
+        return thread;
+    }
+};
+
+// The user callback: counts its calls, keeps the value and thread of the
+// last one, and can collect the clip from inside the callback.
+struct CallbackProbe {
+    std::mutex mutex;
+    std::condition_variable called;
+    int count = 0;
+    unsigned long user = 0;
+    std::thread::id thread;
+    CWaveIn* capture = nullptr;      // MakeWave is called on it inside the callback
+    bool deleteInCallback = false;   // the callback destroys the capture object
+    std::vector<std::int16_t> clip;  // what MakeWave gave inside the callback
+    bool clipNull = false;
+    int recordingInCallback = -1;
+
+    static inline std::atomic<CallbackProbe*> current{nullptr};
+    static void Callback(unsigned long user) {
+        CallbackProbe* self = current.load();
+        std::lock_guard lock(self->mutex);
+        self->thread = std::this_thread::get_id();
+        self->user = user;
+        if (self->capture) {
+            self->recordingInCallback = self->capture->IsRecording();
+            IWave* wave = self->capture->MakeWave();
+            self->clipNull = wave == nullptr;
+            if (wave) {
+                const auto* data = static_cast<const std::int16_t*>(wave->GetBuffer());
+                self->clip.assign(data, data + wave->GetNumSamples());
+            } else {
+                self->clip.clear();
+            }
+            if (self->deleteInCallback) {
+                self->capture->Delete();
+                self->capture = nullptr;
+            }
+        }
+        ++self->count;
+        self->called.notify_all();
+    }
+    bool WaitFor(int calls, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        std::unique_lock lock(mutex);
+        return called.wait_for(lock, timeout, [&] { return count >= calls; });
+    }
+    int Count() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
+};
+
+// The clip's samples (empty for null).
+inline std::vector<std::int16_t> Samples(IWave* wave) {
+    if (!wave || !wave->GetBuffer()) return {};
+    const auto* data = static_cast<const std::int16_t*>(wave->GetBuffer());
+    return std::vector<std::int16_t>(data, data + wave->GetNumSamples());
+}
+
+// Every test starts from a clean stepped virtual device with the counting
+// signal as input and no scripted detector.
+class VirtualCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(sorn::audio::SelectBackend("virtual:clock=stepped"), MMSYSERR_NOERROR);
+        VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
+        SornVad::SetHook(nullptr, nullptr);
+        signal.Install();
+        CallbackProbe::current = &probe;
+    }
+    void TearDown() override {
+        SornVad::SetHook(nullptr, nullptr);
+        VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
+        CallbackProbe::current = nullptr;
+    }
+
+    // An object opened on the default device, blocks of `blockSamples`
+    // 16-bit mono samples.
+    CWaveIn* OpenCapture(unsigned blockSamples) {
+        auto* capture = new CWaveIn(nullptr);
+        capture->SetDevice(&device);
+        EXPECT_EQ(capture->Open(blockSamples * 2), 1);
+        return capture;
+    }
+
+    CWaveDevice device{0xFFFFFFFFu};
+    Signal signal;
+    ScriptedDetector detector;
+    CallbackProbe probe;
+};
+
+}  // namespace capture_test
