@@ -42,10 +42,10 @@ for exe in "${targets[@]}"; do
   name=$(basename "$exe")
   corpus="$work/$name-corpus"
   mkdir -p "$corpus" "$findings"
-  seeds=$(find "$root/fuzz" -type d -path "*/corpus/$name" | head -n 1)
+  seeds=$(find "$root/fuzz" -type d -path "*/corpus/$name" -print -quit)
   [ -n "$seeds" ] && cp -r "$seeds/." "$corpus/"
   args=(-max_total_time="$each" -print_final_stats=1 -artifact_prefix="$findings/$name-")
-  dict=$(find "$root/fuzz" -type f -name "$name.dict" | head -n 1)
+  dict=$(find "$root/fuzz" -type f -name "$name.dict" -print -quit)
   [ -n "$dict" ] && args+=(-dict="$dict")
   log="$work/$name.log"
   if "$exe" "${args[@]}" "$corpus" >"$log" 2>&1; then
@@ -54,7 +54,7 @@ for exe in "${targets[@]}"; do
     echo "$name: ${runs:-?} executions in ${each} s, ${rate:-?} per second, corpus $(ls "$corpus" | wc -l) inputs"
   else
     status=1
-    echo "$name: FAILED; the input is in $findings/"
+    echo "$name: FAILED; the input is in $findings/ (keep it as a regression test of its area)"
     tail -n 40 "$log"
   fi
 done

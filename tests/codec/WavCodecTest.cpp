@@ -162,6 +162,34 @@ TEST_F(WavCodecTest, SizeQueryReportsTheWholeFileWithoutCheckingIt) {
     EXPECT_TRUE(recorder.warnings.empty());
 }
 
+TEST_F(WavCodecTest, SizeQueryOfAFileBeyondFourGigabytesSaysTheMostItCan) {
+    const std::string path = folder.Write("huge.wav", Canonical(1, 16000, Samples(4)));
+    std::error_code error;
+    std::filesystem::resize_file(path, (1ull << 32) + 100, error);  // sparse: nothing is written
+    if (error) GTEST_SKIP() << "no sparse file here: " << error.message();
+    std::uint32_t size = 0;
+    ASSERT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, nullptr), 1);
+    EXPECT_EQ(size, 0xFFFFFFFFu);
+}
+
+TEST_F(WavCodecTest, NoPathLeavesAFileOpen) {
+    auto openFiles = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const std::string good = folder.Write("good.wav", Canonical(1, 16000, Samples(8)));
+    const std::string bad = folder.Write("bad.wav", Bytes{'R', 'I', 'F', 'F', 0, 0});
+    const std::string pipe = folder.Path("pipe.wav");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const auto before = openFiles();
+    for (const std::string& path : {good, bad, pipe, folder.Path("")}) {
+        std::uint32_t size = 0;
+        codec.DecodeFile(path.c_str(), nullptr, &size, nullptr);
+        Read(path, 4);
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
 TEST_F(WavCodecTest, MissingFileIsReportedForQueryAndRead) {
     const std::string path = folder.Path("missing.wav");
     std::uint32_t size = 5;
