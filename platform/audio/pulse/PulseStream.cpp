@@ -96,6 +96,7 @@ private:
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
         pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         if (pa_stream_get_state(stream_) == PA_STREAM_READY) pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -203,6 +204,7 @@ private:
     void SetUpCallbacks() override {
         pa_stream_set_write_callback(stream_, OnWrite, this);
         pa_stream_set_latency_update_callback(stream_, OnTiming, this);
+        pa_stream_set_underflow_callback(stream_, OnUnderflow, this);
     }
     int ConnectStream(const char* device) override {
         pa_buffer_attr attributes;
@@ -232,6 +234,14 @@ private:
         if (!self->Usable()) return;
         self->ReportPlayed();
         self->ScheduleCheck();
+    }
+    // The data ran out: ask for a report now rather than at the next
+    // automatic one, so the end is seen without delay.
+    static void OnUnderflow(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<OutputStream*>(userdata);
+        if (!self->Usable()) return;
+        pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr);
+        if (operation != nullptr) pa_operation_unref(operation);
     }
     static void OnCheck(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
         auto* self = static_cast<OutputStream*>(userdata);
@@ -274,7 +284,25 @@ private:
         }
         pa_usec_t time = 0;
         if (pa_stream_get_time(stream_, &time) < 0) return;
-        const auto index = static_cast<std::int64_t>(pa_usec_to_bytes(time, &spec_));
+        auto index = static_cast<std::int64_t>(pa_usec_to_bytes(time, &spec_));
+        // After an underrun (the end of the data, say) the server's last
+        // report freezes the clock a sink latency short of the end, though
+        // the sink goes on to play what it holds: count that out in real
+        // time from the report.
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+        if (timing != nullptr && !timing->playing && !timing->read_index_corrupt &&
+            !timing->write_index_corrupt && timing->read_index >= timing->write_index) {
+            timeval now;
+            pa_gettimeofday(&now);
+            pa_usec_t gone = pa_bytes_to_usec(
+                static_cast<std::uint64_t>(std::max<std::int64_t>(timing->since_underrun, 0)), &spec_);
+            if (pa_timeval_cmp(&now, &timing->timestamp) > 0) {
+                gone += pa_timeval_diff(&now, &timing->timestamp);
+            }
+            const pa_usec_t left = timing->sink_usec > gone ? timing->sink_usec - gone : 0;
+            index = std::max(index, timing->read_index - static_cast<std::int64_t>(
+                                                             pa_usec_to_bytes(left, &spec_)));
+        }
         const std::int64_t played =
             std::clamp<std::int64_t>(index - base_, 0, static_cast<std::int64_t>(pulled_));
         const std::uint64_t frames = static_cast<std::uint64_t>(played) / frameBytes_;

@@ -1,0 +1,247 @@
+#include "soundserver/SoundServerSupport.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+
+#include "platform/audio/pulse/PulseBackend.h"
+
+namespace sorn::soundtest {
+
+bool ServerRequired() {
+    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
+    return value != nullptr && std::string(value) == "1";
+}
+
+bool ServerAnswers() { return sorn::audio::PulseServerAnswers(nullptr); }
+
+WAVEFORMATEX Format(unsigned rate, WORD channels) {
+    const WORD align = static_cast<WORD>(channels * 2);
+    return WAVEFORMATEX{WAVE_FORMAT_PCM, channels, rate, rate * align, align, 16, 0};
+}
+
+std::chrono::microseconds ProcessCpuTime() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto micros = [](const timeval& t) {
+        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+    };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
+// ---- PrivateServer ----
+
+namespace {
+
+std::string Script() { return std::string(SORN_SOURCE_DIR) + "/scripts/sound-server.sh"; }
+
+bool Run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool Gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return true;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidText, name, state;
+    stat >> pidText >> name >> state;
+    return state == "Z";  // dead, waiting for a parent that may never reap it
+}
+
+}  // namespace
+
+PrivateServer::~PrivateServer() { Stop(); }
+
+bool PrivateServer::Start() {
+    if (dir_.empty()) {
+        char pattern[] = "/tmp/sorn-private-server.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return false;
+        dir_ = pattern;
+    }
+    return Run(Script() + " start " + dir_);
+}
+
+bool PrivateServer::Kill() {
+    std::ifstream file(dir_ + "/runtime/pulse/pid");
+    pid_t pid = 0;
+    if (!(file >> pid) || pid <= 0) return false;
+    if (kill(pid, SIGKILL) != 0) return false;
+    if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
+    // A dead daemon that nobody has reaped yet still counts as running for
+    // the next one: its pid file goes.
+    std::error_code ignored;
+    std::filesystem::remove(dir_ + "/runtime/pulse/pid", ignored);
+    return true;
+}
+
+void PrivateServer::Stop() {
+    if (dir_.empty()) return;
+    Run(Script() + " stop " + dir_);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+    dir_.clear();
+}
+
+// ---- TonePlayer ----
+
+TonePlayer::TonePlayer(double frequency, double amplitude, std::uint64_t totalFrames,
+                       unsigned headerFrames, unsigned headerCount)
+    : step_(2 * std::numbers::pi * frequency / kRate), amplitude_(amplitude), total_(totalFrames),
+      headerFrames_(headerFrames), blocks_(headerCount, std::vector<std::int16_t>(headerFrames)),
+      headers_(headerCount) {}
+
+TonePlayer::~TonePlayer() { Close(); }
+
+MMRESULT TonePlayer::Open(UINT device) {
+    const WAVEFORMATEX format = Format();
+    return waveOutOpen(&device_, device, &format, reinterpret_cast<DWORD_PTR>(&TonePlayer::Proc),
+                       reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+}
+
+bool TonePlayer::Fill(WAVEHDR* header) {
+    std::lock_guard lock(mutex_);
+    if (generated_ >= total_) return false;
+    auto* samples = reinterpret_cast<std::int16_t*>(header->lpData);
+    const std::uint64_t frames = std::min<std::uint64_t>(headerFrames_, total_ - generated_);
+    for (std::uint64_t i = 0; i < frames; ++i) {
+        samples[i] = static_cast<std::int16_t>(
+            std::lround(amplitude_ * std::sin(step_ * static_cast<double>(generated_ + i))));
+    }
+    generated_ += frames;
+    header->dwBufferLength = static_cast<DWORD>(frames * 2);
+    ends_.push_back(generated_);
+    ++queued_;
+    return true;
+}
+
+MMRESULT TonePlayer::Play() {
+    for (std::size_t i = 0; i < headers_.size(); ++i) {
+        WAVEHDR& header = headers_[i];
+        header = WAVEHDR{};
+        header.lpData = reinterpret_cast<LPSTR>(blocks_[i].data());
+        header.dwBufferLength = headerFrames_ * 2;
+        header.dwUser = i;
+        if (MMRESULT error = waveOutPrepareHeader(device_, &header, sizeof header)) return error;
+        if (!Fill(&header)) break;
+        if (MMRESULT error = waveOutWrite(device_, &header, sizeof header)) return error;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+void TonePlayer::Proc(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    if (message == WOM_DONE) {
+        reinterpret_cast<TonePlayer*>(instance)->Done(reinterpret_cast<WAVEHDR*>(param1));
+    }
+}
+
+void TonePlayer::Done(WAVEHDR* header) {
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    waveOutGetPosition(device_, &time, sizeof time);
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint64_t end = returned_ < ends_.size() ? ends_[returned_] : 0;
+        completions_.push_back({Clock::now(), end, time.u.sample});
+        ++returned_;
+    }
+    if (stopping_) return;
+    if (Fill(header)) waveOutWrite(device_, header, sizeof *header);
+}
+
+bool TonePlayer::WaitDone(std::chrono::milliseconds limit) {
+    return WaitFor(
+        [this] {
+            std::lock_guard lock(mutex_);
+            return generated_ >= total_ && returned_ == queued_;
+        },
+        limit);
+}
+
+std::vector<TonePlayer::Completion> TonePlayer::Completions() {
+    std::lock_guard lock(mutex_);
+    return completions_;
+}
+
+void TonePlayer::Close() {
+    if (device_ == nullptr) return;
+    stopping_ = true;
+    // A callback running during the first reset may queue its header again;
+    // the second returns it.
+    waveOutReset(device_);
+    waveOutReset(device_);
+    for (WAVEHDR& header : headers_) {
+        if (header.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(device_, &header, sizeof header);
+    }
+    waveOutClose(device_);
+    device_ = nullptr;
+}
+
+// ---- Recorder ----
+
+Recorder::Recorder(unsigned headerFrames, unsigned headerCount)
+    : headerFrames_(headerFrames), blocks_(headerCount, std::vector<std::int16_t>(headerFrames)),
+      headers_(headerCount) {}
+
+Recorder::~Recorder() { Finish(); }
+
+MMRESULT Recorder::Open(UINT device) {
+    const WAVEFORMATEX format = Format();
+    return waveInOpen(&device_, device, &format, reinterpret_cast<DWORD_PTR>(&Recorder::Proc),
+                      reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+}
+
+MMRESULT Recorder::Start() {
+    for (std::size_t i = 0; i < headers_.size(); ++i) {
+        WAVEHDR& header = headers_[i];
+        header = WAVEHDR{};
+        header.lpData = reinterpret_cast<LPSTR>(blocks_[i].data());
+        header.dwBufferLength = headerFrames_ * 2;
+        if (MMRESULT error = waveInPrepareHeader(device_, &header, sizeof header)) return error;
+        if (MMRESULT error = waveInAddBuffer(device_, &header, sizeof header)) return error;
+    }
+    return waveInStart(device_);
+}
+
+void Recorder::Proc(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                    DWORD_PTR) {
+    if (message != WIM_DATA) return;
+    auto* self = reinterpret_cast<Recorder*>(instance);
+    auto* header = reinterpret_cast<WAVEHDR*>(param1);
+    {
+        std::lock_guard lock(self->mutex_);
+        const auto* data = reinterpret_cast<const std::int16_t*>(header->lpData);
+        self->samples_.insert(self->samples_.end(), data, data + header->dwBytesRecorded / 2);
+    }
+    if (self->stopping_) return;
+    header->dwBytesRecorded = 0;
+    waveInAddBuffer(device, header, sizeof *header);
+}
+
+std::size_t Recorder::Frames() {
+    std::lock_guard lock(mutex_);
+    return samples_.size();
+}
+
+std::vector<std::int16_t> Recorder::Finish() {
+    if (device_ != nullptr) {
+        stopping_ = true;
+        waveInReset(device_);
+        waveInReset(device_);
+        for (WAVEHDR& header : headers_) {
+            if (header.dwFlags & WHDR_PREPARED) waveInUnprepareHeader(device_, &header, sizeof header);
+        }
+        waveInClose(device_);
+        device_ = nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    return samples_;
+}
+
+}  // namespace sorn::soundtest

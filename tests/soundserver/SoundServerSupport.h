@@ -1,0 +1,119 @@
+#pragma once
+// Helpers of the tests that run on a real sound server: the skip rule, a
+// private daemon of the test's own, a continuous tone played through waveOut
+// and a recorder on waveIn.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/MMSystem.h"
+
+namespace sorn::soundtest {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kRate = 16000;
+
+// True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the test.
+bool ServerRequired();
+// The default server answers (libpulse, no autospawn).
+bool ServerAnswers();
+
+// Polls `done` every 2 ms until it holds or `limit` passes.
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
+
+// A PulseAudio daemon of the test's own (scripts/sound-server.sh in a
+// temporary folder), to be killed and started again.
+class PrivateServer {
+public:
+    ~PrivateServer();
+    bool Start();          // false when it does not come up
+    bool Kill();           // SIGKILL, as a crash would; waits until it is gone
+    void Stop();           // a clean stop, and the folder is removed
+    std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
+
+private:
+    std::string dir_;
+};
+
+// A tone of `frequency` Hz and peak `amplitude`, phase-continuous over the
+// whole stream, played from a ring of headers that the callback refills.
+class TonePlayer {
+public:
+    TonePlayer(double frequency, double amplitude, std::uint64_t totalFrames,
+               unsigned headerFrames = 1600, unsigned headerCount = 4);
+    ~TonePlayer();
+    MMRESULT Open(UINT device = WAVE_MAPPER);
+    MMRESULT Play();  // queues the ring; the callback keeps it full
+    bool WaitDone(std::chrono::milliseconds limit);
+    void Close();
+    HWAVEOUT Handle() const { return device_; }
+    // When each header came back, and the stream frame its data ended at.
+    struct Completion {
+        Clock::time_point when;
+        std::uint64_t endFrame;
+        DWORD positionAtCallback;
+    };
+    std::vector<Completion> Completions();
+
+private:
+    static void Proc(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    void Done(WAVEHDR* header);
+    bool Fill(WAVEHDR* header);  // false when the tone is all queued
+
+    const double step_;
+    const double amplitude_;
+    const std::uint64_t total_;
+    const unsigned headerFrames_;
+    HWAVEOUT device_ = nullptr;
+    std::vector<std::vector<std::int16_t>> blocks_;
+    std::vector<WAVEHDR> headers_;
+    std::mutex mutex_;
+    std::uint64_t generated_ = 0;  // under mutex_
+    std::uint64_t returned_ = 0;   // headers back
+    std::uint64_t queued_ = 0;     // headers queued
+    std::vector<std::uint64_t> ends_;  // the end frame of each queued header, in order
+    std::vector<Completion> completions_;
+    std::atomic<bool> stopping_{false};
+};
+
+// Everything the input device delivers, in order, from a ring of headers.
+class Recorder {
+public:
+    explicit Recorder(unsigned headerFrames = 1600, unsigned headerCount = 8);
+    ~Recorder();
+    MMRESULT Open(UINT device = WAVE_MAPPER);
+    MMRESULT Start();
+    std::size_t Frames();
+    std::vector<std::int16_t> Finish();  // reset and close; what was captured
+    HWAVEIN Handle() const { return device_; }
+
+private:
+    static void Proc(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    const unsigned headerFrames_;
+    HWAVEIN device_ = nullptr;
+    std::vector<std::vector<std::int16_t>> blocks_;
+    std::vector<WAVEHDR> headers_;
+    std::mutex mutex_;
+    std::vector<std::int16_t> samples_;
+    std::atomic<bool> stopping_{false};
+};
+
+// The CPU time this process has used, user and system.
+std::chrono::microseconds ProcessCpuTime();
+
+}  // namespace sorn::soundtest

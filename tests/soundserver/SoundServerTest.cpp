@@ -1,0 +1,373 @@
+// The wave operations on the PulseAudio backend against a real server. The
+// default sink is a 16 kHz mono null sink whose monitor is the default
+// source (scripts/sound-server.sh), so what waveOut plays comes back through
+// waveIn. Skips when no server answers, unless SORN_REQUIRE_SOUND_SERVER=1.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "platform/MMSystem.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/pulse/PulseBackend.h"
+#include "soundserver/SoundServerSupport.h"
+
+namespace {
+
+using namespace sorn::soundtest;
+using namespace std::chrono_literals;
+
+class SoundServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ServerAnswers()) {
+            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
+            GTEST_SKIP() << "no sound server answers";
+        }
+        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
+    }
+    void TearDown() override { sorn::audio::SelectBackend("pulse"); }
+};
+
+std::string OutputName(UINT id) {
+    WAVEOUTCAPSA caps{};
+    if (waveOutGetDevCapsA(id, &caps, sizeof caps) != MMSYSERR_NOERROR) return "?";
+    return caps.szPname;
+}
+
+std::string InputName(UINT id) {
+    WAVEINCAPSA caps{};
+    if (waveInGetDevCapsA(id, &caps, sizeof caps) != MMSYSERR_NOERROR) return "?";
+    return caps.szPname;
+}
+
+TEST_F(SoundServerTest, DevicesAreTheSinksAndSourcesAndTheMapperIsTheDefault) {
+    const UINT outputs = waveOutGetNumDevs();
+    const UINT inputs = waveInGetNumDevs();
+    ASSERT_GE(outputs, 1u);
+    ASSERT_GE(inputs, 1u);
+    EXPECT_EQ(OutputName(WAVE_MAPPER), "sorn_null");
+    EXPECT_EQ(InputName(WAVE_MAPPER), "Monitor of sorn_null");
+    std::vector<std::string> sinks, sources;
+    for (UINT id = 0; id < outputs; ++id) sinks.push_back(OutputName(id));
+    for (UINT id = 0; id < inputs; ++id) sources.push_back(InputName(id));
+    EXPECT_NE(std::find(sinks.begin(), sinks.end(), "sorn_null"), sinks.end());
+    EXPECT_NE(std::find(sources.begin(), sources.end(), "Monitor of sorn_null"), sources.end());
+
+    WAVEOUTCAPSA caps{};
+    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(caps.wChannels, 1);  // the null sink is mono
+    EXPECT_NE(caps.dwFormats, 0u);
+
+    // The server converts: any 16-bit rate and channel count is playable,
+    // and the question opens nothing.
+    for (const WAVEFORMATEX& format : {Format(16000, 1), Format(44100, 2), Format(8000, 6)}) {
+        EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY),
+                  MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY),
+                  MMSYSERR_NOERROR);
+        EXPECT_EQ(waveOutOpen(nullptr, outputs - 1, &format, 0, 0, WAVE_FORMAT_QUERY),
+                  MMSYSERR_NOERROR);
+    }
+    const WAVEFORMATEX mono = Format();
+    EXPECT_EQ(waveOutOpen(nullptr, outputs, &mono, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);
+
+    // A device opened by id plays on that sink.
+    TonePlayer player(1000, 8000, 800);
+    const auto sink = std::find(sinks.begin(), sinks.end(), "sorn_null") - sinks.begin();
+    ASSERT_EQ(player.Open(static_cast<UINT>(sink)), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    EXPECT_TRUE(player.WaitDone(5s));
+}
+
+// Goes through `samples` from `begin`: the recurrence of a pure sine,
+// x[n+1] = 2 cos(w) x[n] - x[n-1], holds to within rounding everywhere, so
+// not one sample was dropped, repeated or replaced by silence.
+double LargestSineResidual(const std::vector<std::int16_t>& samples, std::size_t begin,
+                           std::size_t end, double frequency) {
+    const double c = 2 * std::cos(2 * std::numbers::pi * frequency / kRate);
+    double largest = 0;
+    for (std::size_t n = begin + 1; n + 1 < end; ++n) {
+        largest = std::max(largest, std::abs(samples[n + 1] - c * samples[n] + samples[n - 1]));
+    }
+    return largest;
+}
+
+TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRealTime) {
+    constexpr double kFrequency = 440;
+    constexpr double kAmplitude = 8000;
+    constexpr std::uint64_t kToneFrames = kRate * 21 / 2;  // 10.5 s
+    constexpr std::size_t kCheckedFrames = kRate * 10;
+
+    Recorder recorder;
+    ASSERT_EQ(recorder.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
+    TonePlayer player(kFrequency, kAmplitude, kToneFrames);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+
+    // The position against the clock while the tone plays.
+    struct Sample {
+        Clock::time_point when;
+        DWORD frames;
+    };
+    std::vector<Sample> positions;
+    const auto end = Clock::now() + 20s;
+    for (;;) {
+        MMTIME time{};
+        time.wType = TIME_SAMPLES;
+        const auto before = Clock::now();
+        ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+        const auto after = Clock::now();
+        ASSERT_EQ(time.wType, static_cast<UINT>(TIME_SAMPLES));
+        if (after - before < 2ms && time.u.sample > kRate / 10 &&
+            time.u.sample < kToneFrames - kRate / 10) {
+            positions.push_back({before + (after - before) / 2, time.u.sample});
+        }
+        if (time.u.sample >= kToneFrames || Clock::now() > end) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(player.WaitDone(5s)) << "completions " << player.Completions().size() << " position " << positions.back().frames;
+    MMTIME last{};
+    last.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &last, sizeof last), MMSYSERR_NOERROR);
+    EXPECT_EQ(last.u.sample, kToneFrames);  // played, all of it and no more
+    ASSERT_TRUE(WaitFor([&] { return recorder.Frames() > kToneFrames + kRate / 5; }, 5s));
+    const std::vector<std::int16_t> captured = recorder.Finish();
+    player.Close();
+
+    // Real time: the clock minus the position stays put within 30 ms.
+    ASSERT_GT(positions.size(), 200u);
+    double low = 1e9, high = -1e9;
+    for (const Sample& sample : positions) {
+        const double offset =
+            std::chrono::duration<double>(sample.when - positions.front().when).count() -
+            static_cast<double>(sample.frames - positions.front().frames) / kRate;
+        low = std::min(low, offset);
+        high = std::max(high, offset);
+    }
+    EXPECT_LT(high - low, 0.030) << "the position drifted from real time by " << (high - low) * 1e3
+                                 << " ms";
+
+    // The tone came back at its frequency and level, without a gap.
+    const auto onset = std::find_if(captured.begin(), captured.end(),
+                                    [](std::int16_t s) { return std::abs(s) > kAmplitude / 4; });
+    ASSERT_NE(onset, captured.end()) << "the tone never came back";
+    const std::size_t begin = static_cast<std::size_t>(onset - captured.begin()) + 16;
+    ASSERT_GE(captured.size(), begin + kCheckedFrames);
+    const std::size_t stop = begin + kCheckedFrames;
+    EXPECT_LT(LargestSineResidual(captured, begin, stop, kFrequency), 200.0);
+    double energy = 0;
+    std::size_t crossings = 0;
+    for (std::size_t n = begin; n < stop; ++n) {
+        energy += static_cast<double>(captured[n]) * captured[n];
+        if (n > begin && (captured[n - 1] < 0) != (captured[n] < 0)) ++crossings;
+    }
+    const double rms = std::sqrt(energy / kCheckedFrames);
+    EXPECT_NEAR(rms, kAmplitude / std::sqrt(2.0), kAmplitude * 0.02);
+    EXPECT_NEAR(crossings / 2.0 / 10.0, kFrequency, 1.0);
+}
+
+TEST_F(SoundServerTest, ResetMidStreamReturnsEveryHeaderAtOnceAndPlayingStartsAfresh) {
+    // Eight headers of 250 ms; reset once the first has played.
+    TonePlayer player(1000, 8000, kRate * 2, kRate / 4, 8);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return player.Completions().size() >= 1; }, 5s));
+    const auto before = Clock::now();
+    ASSERT_EQ(waveOutReset(player.Handle()), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return player.Completions().size() >= 8; }, 2s));
+    const auto took = Clock::now() - before;
+    EXPECT_LT(took, 100ms) << "reset took "
+                           << std::chrono::duration<double, std::milli>(took).count() << " ms";
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 0u);
+
+    // Played frames count from the reset: one more header of 4000 frames
+    // brings the position to exactly 4000.
+    std::vector<std::int16_t> block(4000, 1000);
+    WAVEHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(block.data());
+    header.dwBufferLength = static_cast<DWORD>(block.size() * 2);
+    ASSERT_EQ(waveOutPrepareHeader(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return (header.dwFlags & WHDR_DONE) != 0; }, 5s));
+    const auto done = Clock::now();
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 4000u);
+    // 250 ms of sound does not complete much sooner than that.
+    EXPECT_GE(done - before, 240ms);
+    ASSERT_EQ(waveOutUnprepareHeader(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
+}
+
+TEST_F(SoundServerTest, PauseHoldsThePositionAndRestartPlaysOn) {
+    TonePlayer player(1000, 8000, kRate, kRate / 2, 2);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            waveOutGetPosition(player.Handle(), &time, sizeof time);
+            return time.u.sample > kRate / 5;
+        },
+        5s));
+    ASSERT_EQ(waveOutPause(player.Handle()), MMSYSERR_NOERROR);
+    std::this_thread::sleep_for(50ms);  // what the sink still had may finish
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+    const DWORD paused = time.u.sample;
+    EXPECT_LT(paused, static_cast<DWORD>(kRate / 2));
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, paused);
+    EXPECT_TRUE(player.Completions().empty());
+    ASSERT_EQ(waveOutRestart(player.Handle()), MMSYSERR_NOERROR);
+    ASSERT_TRUE(player.WaitDone(5s));
+    ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, kRate);
+}
+
+TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
+    std::vector<std::int16_t> blocks[2] = {std::vector<std::int16_t>(kRate),
+                                           std::vector<std::int16_t>(kRate)};
+    WAVEHDR headers[2]{};
+    HWAVEIN device = nullptr;
+    const WAVEFORMATEX format = Format();
+    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    for (int i = 0; i < 2; ++i) {
+        headers[i].lpData = reinterpret_cast<LPSTR>(blocks[i].data());
+        headers[i].dwBufferLength = kRate * 2;
+        ASSERT_EQ(waveInPrepareHeader(device, &headers[i], sizeof headers[i]), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(device, &headers[i], sizeof headers[i]), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            waveInGetPosition(device, &time, sizeof time);
+            return time.u.sample >= kRate / 5;
+        },
+        5s));
+    const auto before = Clock::now();
+    ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return (headers[0].dwFlags & headers[1].dwFlags & WHDR_DONE) != 0; },
+                        2s));
+    EXPECT_LT(Clock::now() - before, 100ms);
+    EXPECT_GT(headers[0].dwBytesRecorded, 0u);
+    EXPECT_LT(headers[0].dwBytesRecorded, kRate * 2);
+    EXPECT_EQ(headers[1].dwBytesRecorded, 0u);
+    ASSERT_EQ(waveInGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 0u);
+    for (WAVEHDR& header : headers) {
+        EXPECT_EQ(waveInUnprepareHeader(device, &header, sizeof header), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+}
+
+TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServerServes) {
+    PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    const std::string selection = "pulse:server=" + server.Address();
+    ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
+
+    TonePlayer player(1000, 8000, kRate * 4, kRate / 2, 8);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    Recorder recorder(kRate / 2, 4);
+    ASSERT_EQ(recorder.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            waveOutGetPosition(player.Handle(), &time, sizeof time);
+            return time.u.sample > 0;
+        },
+        5s));
+
+    ASSERT_TRUE(server.Kill());
+    // Every queued header comes back, marked done.
+    ASSERT_TRUE(WaitFor([&] { return player.Completions().size() == 8; }, 3s))
+        << player.Completions().size() << " of 8 headers came back";
+    // Nothing spins once the server is gone.
+    const auto cpu = ProcessCpuTime();
+    const auto wall = Clock::now();
+    std::this_thread::sleep_for(300ms);
+    const double busy = std::chrono::duration<double>(ProcessCpuTime() - cpu).count() /
+                        std::chrono::duration<double>(Clock::now() - wall).count();
+    EXPECT_LT(busy, 0.2) << "CPU use after the server died: " << busy * 100 << " %";
+
+    // Later calls fail with a clear code and text.
+    EXPECT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutPause(player.Handle()), MMSYSERR_NODRIVER);
+    std::vector<std::int16_t> block(1600);
+    WAVEHDR header{};
+    header.lpData = reinterpret_cast<LPSTR>(block.data());
+    header.dwBufferLength = 3200;
+    const MMRESULT prepared = waveOutPrepareHeader(player.Handle(), &header, sizeof header);
+    if (prepared == MMSYSERR_NOERROR) {
+        EXPECT_EQ(waveOutWrite(player.Handle(), &header, sizeof header), MMSYSERR_NODRIVER);
+        waveOutUnprepareHeader(player.Handle(), &header, sizeof header);
+    } else {
+        EXPECT_EQ(prepared, MMSYSERR_NODRIVER);
+    }
+    EXPECT_EQ(waveInStart(recorder.Handle()), MMSYSERR_NODRIVER);
+    char text[MAXERRORLENGTH] = {};
+    EXPECT_EQ(waveOutGetErrorTextA(MMSYSERR_NODRIVER, text, sizeof text), MMSYSERR_NOERROR);
+    EXPECT_GT(std::strlen(text), 0u);
+    player.Close();
+    recorder.Finish();
+    EXPECT_EQ(waveOutGetNumDevs(), 0u);
+
+    // With the server back, a new open plays.
+    ASSERT_TRUE(server.Start());
+    TonePlayer again(1000, 8000, kRate / 10);
+    ASSERT_EQ(again.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(again.Play(), MMSYSERR_NOERROR);
+    EXPECT_TRUE(again.WaitDone(5s));
+    again.Close();
+    server.Stop();
+}
+
+TEST_F(SoundServerTest, WithoutAServerOpenFailsAtOnceAndSpawnsNothing) {
+    ASSERT_EQ(sorn::audio::SelectBackend("pulse:server=unix:/nonexistent/sorn/native"),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutGetNumDevs(), 0u);
+    EXPECT_EQ(waveInGetNumDevs(), 0u);
+    const WAVEFORMATEX format = Format();
+    // The fastest of three tries, so that a busy machine does not decide it.
+    auto fastest = Clock::duration::max();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HWAVEOUT out = nullptr;
+        HWAVEIN in = nullptr;
+        const auto before = Clock::now();
+        EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+        EXPECT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+        fastest = std::min(fastest, Clock::now() - before);
+    }
+    EXPECT_LT(fastest, 100ms);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY),
+              MMSYSERR_NODRIVER);
+    WAVEOUTCAPSA caps{};
+    EXPECT_NE(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_FALSE(sorn::audio::PulseServerAnswers("server=unix:/nonexistent/sorn/native"));
+}
+
+TEST(PulseBackendOptions, OnlyAServerAddressIsAccepted) {
+    MMRESULT error = MMSYSERR_NOERROR;
+    EXPECT_NE(sorn::audio::CreatePulseBackend(nullptr, &error), nullptr);
+    EXPECT_NE(sorn::audio::CreatePulseBackend("server=unix:/x", &error), nullptr);
+    EXPECT_EQ(sorn::audio::CreatePulseBackend("speed=fast", &error), nullptr);
+    EXPECT_EQ(error, MMSYSERR_INVALPARAM);
+    EXPECT_EQ(sorn::audio::CreatePulseBackend("server=", &error), nullptr);
+    EXPECT_EQ(sorn::audio::SelectBackend("pulse:bogus"), MMSYSERR_INVALPARAM);
+}
+
+}  // namespace
