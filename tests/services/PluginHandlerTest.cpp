@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -167,4 +169,31 @@ TEST(PluginHandler, CopiesKeepTheEntryPoints) {
     assigned = handler;
     EXPECT_EQ(static_cast<IResourceHandler&>(assigned).GetResourceSize(3), 302u);
     EXPECT_EQ(handler.FreePlugin(library), 1);
+}
+
+TEST(PluginHandler, ResourcesMayBeReadWhileAnotherThreadAttaches) {
+    ResPluginHandlerWin handler;
+    void* second = handler.AttachPlugin(SORN_TEST_PLUGIN_SECOND);
+    void* first = handler.AttachPlugin(SORN_TEST_PLUGIN_FIRST);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<int> unexpected{0};
+    std::thread reader([&] {
+        IResourceHandler& resources = handler;
+        while (!done.load()) {
+            const unsigned size = resources.GetResourceSize(9);
+            if (size != 901u && size != 902u) unexpected.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        // Both libraries stay loaded: each attach's use is given back at once.
+        void* again = handler.AttachPlugin(i % 2 ? SORN_TEST_PLUGIN_FIRST : SORN_TEST_PLUGIN_SECOND);
+        EXPECT_EQ(handler.FreePlugin(again), 1);
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(handler.FreePlugin(second), 1);
+    EXPECT_EQ(handler.FreePlugin(first), 1);
 }
