@@ -40,7 +40,7 @@ public:
     // regular file, "RIFF" or "WAVEfmt " missing, a header cut short, no
     // complete data chunk header before the end of the file, a read error)
     // reports SornDataSys::Warning(path, null) and returns 0 with *size and
-    // *format unchanged; the contents of data are then unspecified.
+    // *format unchanged; data may then hold some bytes of the file.
     int DecodeFile(const SornStringA& path, void* data, std::uint32_t* size,
                    SornAudioFormat* format) override;
 
