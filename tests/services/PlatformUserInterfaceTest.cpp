@@ -1,6 +1,7 @@
 // Message boxes, windows and the debugger channel.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,15 +57,17 @@ int AnswerOnTerminal(const std::string& typed, UINT type, std::string& shown) {
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (;;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);  // never answered: the test fails on the status
+            break;
+        }
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) == 0) continue;
         char block[256];
         const ssize_t got = ::read(terminal, block, sizeof block);  // EIO once the child is gone
         if (got > 0) {
             shown.append(block, static_cast<std::size_t>(got));
         } else if (!(got < 0 && errno == EINTR)) {
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
             break;
         }
     }
