@@ -124,9 +124,4 @@ TEST(ErrorHandler, LogErrorIgnoresItsArguments) {
     SornStringA text("kept");
     handler.LogError(&text, &text, nullptr, &text);
     EXPECT_STREQ(text.ToChars(), "kept");
-
-    ErrorHandlerWin copy(handler);
-    copy = handler;
-    IErrorHandler* asInterface = new ErrorHandlerWin(copy);
-    asInterface->Delete();
 }

@@ -54,13 +54,6 @@ TEST(Modules, RefuseNullPathsHandlesAndFilesThatAreNoLibraries) {
     EXPECT_FALSE(FreeLibrary(static_cast<HMODULE>(INVALID_HANDLE_VALUE)));
 }
 
-TEST(Modules, ErrorModeIsOneProcessWideValue) {
-    const UINT old = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    EXPECT_EQ(GetErrorMode(), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    EXPECT_EQ(SetErrorMode(old), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    EXPECT_EQ(GetErrorMode(), old);
-}
-
 TEST(Modules, HandlesFoundByAddressAndByName) {
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
     HMODULE module = nullptr;
