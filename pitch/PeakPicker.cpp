@@ -1,6 +1,5 @@
 // The peak picker: one pitch from the scaled autocorrelation of one window.
 #include <cstdint>
-#include <cstring>
 
 #include "pitch/PitchPrimitives.h"
 
@@ -8,9 +7,7 @@ namespace SornPitch {
 namespace {
 
 constexpr int kLags = 512;
-constexpr int kFirstPeakLag = 20;
 constexpr int kLastPeakLag = 491;
-constexpr int kNeighbourhood = 10;
 constexpr int kLastPartneredLag = 253;
 constexpr double kMinMeanSpacing = 5.0;
 constexpr double kMinMaximum = 3.7;
@@ -24,101 +21,82 @@ std::int32_t PitchOfLag(std::int32_t sampleRate, std::int32_t lag) {
     return static_cast<std::int32_t>(static_cast<float>(static_cast<double>(sampleRate) / lag));
 }
 
-// R[i] > 0 and R[i] exceeds every other value within 10 lags (false for NaN
-// anywhere in that neighbourhood).
-bool IsPeak(const float* R, int i) {
-    const float v = R[i];
-    if (!(v > 0.0f) || !(v > R[i - 1]) || !(v > R[i + 1])) return false;
-    for (int j = i - kNeighbourhood; j <= i + kNeighbourhood; ++j)
-        if (j != i && !(v > R[j])) return false;
-    return true;
-}
-
 }  // namespace
 
+// Flags are kept per peak (index into the ascending peak list) rather than
+// per lag: every flag that can be 1 belongs to a peak.
 std::int32_t PitchFromAutocorrelation(const float* R, std::int32_t sampleRate) {
+    const Kernels& kernels = KernelsFor(BestIsa());
+
     // Crossings and maximum. The crossing lags matter only through their
     // count c (the leading 0 included) and the sum of their spacings, which
     // in single precision is exactly the last crossing lag (integers < 2^24).
-    std::int32_t c = 1;
-    std::int32_t lastCrossing = 0;
-    float rmax = 0.0f;
-    for (int i = 1; i < kLags; ++i) {
-        const float a = R[i - 1], b = R[i];
-        const bool crossing = (a < 0.0f && b > 0.0f) || (a > 0.0f && b < 0.0f) || b == 0.0f;
-        c += crossing ? 1 : 0;
-        lastCrossing = crossing ? i : lastCrossing;
-        rmax = b > rmax ? b : rmax;
-    }
-    const float spacing = static_cast<float>(static_cast<double>(static_cast<float>(lastCrossing)) / c);
-    if (!(static_cast<double>(spacing) > kMinMeanSpacing && static_cast<double>(rmax) > kMinMaximum)) return 0;
+    CrossingScan scan;
+    kernels.scan(R, scan);
+    const float spacing =
+        static_cast<float>(static_cast<double>(static_cast<float>(scan.lastCrossing)) / scan.crossings);
+    if (!(static_cast<double>(spacing) > kMinMeanSpacing && static_cast<double>(scan.maximum) > kMinMaximum))
+        return 0;
 
-    // Peaks, ascending. A peak's next 10 lags cannot be peaks.
+    // Peaks, ascending.
     std::int32_t P[kMaxPeaks];
-    std::int32_t n = 0;
-    std::uint8_t A[kLags + 8];  // peak flags, later: peak with a partner
-    std::uint8_t B[kLags + 8];  // prominence flags
-    std::int16_t D[kLags];      // partner lags, valid where A is set after the partner search
-    std::memset(A, 0, sizeof A);
-    std::memset(B, 0, sizeof B);
-    for (int i = kFirstPeakLag; i <= kLastPeakLag; ++i) {
-        if (!IsPeak(R, i)) continue;
-        A[i] = 1;
-        P[n++] = i;
-        i += kNeighbourhood;
-    }
-    for (std::int32_t k = 0; k < n; ++k) B[P[k]] = 1;
-    std::int32_t q = 0;
+    const std::int32_t n = kernels.peaks(R, P);
     if (n < 2) return 0;
+    std::uint64_t isPeak[kLags / 64] = {};
+    std::uint8_t indexOf[kLags];  // read only at peak lags
+    for (std::int32_t k = 0; k < n; ++k) {
+        isPeak[P[k] >> 6] |= std::uint64_t{1} << (P[k] & 63);
+        indexOf[P[k]] = static_cast<std::uint8_t>(k);
+    }
 
     // Prominence: the ends against their one neighbour, inner peaks by a
     // margin of 0.5 against both.
+    std::uint8_t prominent[kMaxPeaks];
     const auto value = [R, &P](std::int32_t k) { return static_cast<double>(R[P[k]]); };
-    B[P[0]] = value(1) <= value(0) ? 1 : 0;
-    q += B[P[0]];
-    B[P[n - 1]] = value(n - 2) <= value(n - 1) ? 1 : 0;
-    q += B[P[n - 1]];
-    for (std::int32_t k = 1; k <= n - 2; ++k) {
-        B[P[k]] = (value(k - 1) + kProminence <= value(k) && value(k + 1) + kProminence <= value(k)) ? 1 : 0;
-        q += B[P[k]];
-    }
+    prominent[0] = value(1) <= value(0) ? 1 : 0;
+    prominent[n - 1] = value(n - 2) <= value(n - 1) ? 1 : 0;
+    for (std::int32_t k = 1; k <= n - 2; ++k)
+        prominent[k] = (value(k - 1) + kProminence <= value(k) && value(k + 1) + kProminence <= value(k)) ? 1 : 0;
+    std::int32_t q = 0;
+    for (std::int32_t k = 0; k < n; ++k) q += prominent[k];
 
-    // Partners near twice the lag, ascending, so every candidate (always above
-    // the lag) still carries its peak flag; candidates of 492 or more are no
-    // peaks. Lags above 253 lose their flag.
+    // Partners: the first peak among 2L, 2L-1..2L-6, 2L+1..2L+6 (lags of 492
+    // or more are no peaks); lags above 253 never keep one.
+    std::uint8_t partnered[kMaxPeaks];
+    std::uint8_t partner[kMaxPeaks];
     for (std::int32_t k = 0; k < n; ++k) {
         const std::int32_t lag = P[k];
-        if (lag > kLastPartneredLag) {
-            A[lag] = 0;
-            continue;
-        }
-        std::int32_t partner = 0;
+        partnered[k] = 0;
+        partner[k] = 0;
+        if (lag > kLastPartneredLag) continue;
         for (int offset : kPartnerOffsets) {
             const std::int32_t candidate = 2 * lag + offset;
-            if (candidate <= kLastPeakLag && A[candidate] == 1) {
-                partner = candidate;
+            if (candidate <= kLastPeakLag && ((isPeak[candidate >> 6] >> (candidate & 63)) & 1) != 0) {
+                partnered[k] = 1;
+                partner[k] = indexOf[candidate];
                 break;
             }
         }
-        if (partner == 0) A[lag] = 0;
-        D[lag] = static_cast<std::int16_t>(partner);
     }
 
     // Exchange sort by value, highest first; equal values are never exchanged
-    // with each other directly.
+    // with each other directly. The order of peak indices sorts as the lags
+    // would.
+    std::uint8_t order[kMaxPeaks];
+    for (std::int32_t k = 0; k < n; ++k) order[k] = static_cast<std::uint8_t>(k);
     for (std::int32_t k = 0; k <= n - 2; ++k)
         for (std::int32_t j = k + 1; j <= n - 1; ++j)
-            if (R[P[j]] > R[P[k]]) {
-                const std::int32_t t = P[k];
-                P[k] = P[j];
-                P[j] = t;
+            if (R[P[order[j]]] > R[P[order[k]]]) {
+                const std::uint8_t t = order[k];
+                order[k] = order[j];
+                order[j] = t;
             }
 
     for (std::int32_t k = 0; k < n; ++k) {
-        const std::int32_t lag = P[k];
-        if (A[lag] == 1 && B[lag] == 1 && B[D[lag]] == 1) return PitchOfLag(sampleRate, lag);
+        const std::uint8_t t = order[k];
+        if (partnered[t] == 1 && prominent[t] == 1 && prominent[partner[t]] == 1) return PitchOfLag(sampleRate, P[t]);
     }
-    if (q == 1 && A[P[0]] == 1 && B[P[0]] == 1) return PitchOfLag(sampleRate, P[0]);
+    if (q == 1 && partnered[order[0]] == 1 && prominent[order[0]] == 1) return PitchOfLag(sampleRate, P[order[0]]);
     return 0;
 }
 

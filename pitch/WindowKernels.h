@@ -41,6 +41,14 @@ struct WindowStats {
     int scaleExponent;    // samples * 2^scaleExponent are integers (0 or 15); -1: neither
 };
 
+// The crossing count (the leading entry included), the last crossing lag and
+// the largest of 0 and values[1..511].
+struct CrossingScan {
+    std::int32_t crossings;
+    std::int32_t lastCrossing;
+    float maximum;
+};
+
 struct Kernels {
     // Loads the window into scratch.samples (the padding must already be 0).
     WindowStats (*prepare)(const float* window, WindowScratch& scratch);
@@ -49,6 +57,9 @@ struct Kernels {
     bool (*transform)(WindowScratch& scratch, const WindowStats& stats, double* sums);
     // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
     void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
+    void (*scan)(const float* values, CrossingScan& out);
+    // The peak lags of the peak picker, ascending, into lags[0..63]; their count.
+    std::int32_t (*peaks)(const float* values, std::int32_t* lags);
 };
 
 const Kernels& KernelsFor(Isa isa);

@@ -1,0 +1,160 @@
+// Speed of the pitch tracker on speech at 16 kHz: nanoseconds per 10 ms
+// window and the real-time factor, beside the plain scalar transcription in
+// the same run, and over lengths from 1 s to 10 min to show linear cost.
+// Speech comes from espeak-ng (a synthetic voiced signal when it is absent).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "PitchReference.h"
+#include "PitchSignals.h"
+#include "pitch/ExtractPitch.h"
+#include "pitch/PitchPrimitives.h"
+
+namespace {
+
+constexpr std::int16_t kRate = 16000;
+constexpr float kLevel = 200.0f;
+
+// At least 60 s of speech: a paragraph at three voice pitches, repeated.
+const std::vector<float>& Speech() {
+    static const std::vector<float> speech = [] {
+        std::vector<float> all;
+        if (PitchSignals::HaveSpeechTools()) {
+            const std::string text =
+                "A rainbow is a division of white light into many beautiful colors. These take the shape of a long "
+                "round arch, with its path high above, and its two ends apparently beyond the horizon. There is, "
+                "according to legend, a boiling pot of gold at one end. People look, but no one ever finds it. "
+                "When a man looks for something beyond his reach, his friends say he is looking for the pot of gold "
+                "at the end of the rainbow.";
+            std::vector<float> voices;
+            for (int pitch : {20, 50, 80}) {
+                const std::vector<float> part = PitchSignals::Speak(text, pitch);
+                voices.insert(voices.end(), part.begin(), part.end());
+            }
+            while (!voices.empty() && all.size() < 62u * 16000u) all.insert(all.end(), voices.begin(), voices.end());
+        }
+        if (all.empty()) {
+            std::fprintf(stderr, "espeak-ng or sox missing: synthetic voiced signal instead of speech\n");
+            all = PitchSignals::SyntheticSpeech(62 * 16000);
+        }
+        return all;
+    }();
+    return speech;
+}
+
+// The speech repeated or cut to the given number of seconds.
+std::vector<float> SpeechOf(int seconds) {
+    const std::vector<float>& speech = Speech();
+    std::vector<float> out(static_cast<std::size_t>(seconds) * 16000u);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = speech[i % speech.size()];
+    return out;
+}
+
+std::int32_t Windows(std::size_t count) {
+    return count > 1024 ? static_cast<std::int32_t>((count - 1024 + 159) / 160) : 0;
+}
+
+template <typename Track>
+void Measure(benchmark::State& state, const std::vector<float>& samples, Track track) {
+    const auto count = static_cast<std::int32_t>(samples.size());
+    const std::int32_t windows = Windows(samples.size());
+    std::vector<std::int16_t> pitch(static_cast<std::size_t>(windows), 0);
+    for (auto _ : state) {
+        track(samples.data(), count, kRate, kLevel, pitch.data(), windows);
+        benchmark::DoNotOptimize(pitch.data());
+        benchmark::ClobberMemory();
+    }
+    std::int32_t voiced = 0;
+    for (std::int16_t v : pitch) voiced += v != 0 ? 1 : 0;
+    state.counters["ns_per_window"] =
+        benchmark::Counter(windows * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["realtime_x"] =
+        benchmark::Counter(static_cast<double>(samples.size()) / kRate, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["windows"] = windows;
+    state.counters["voiced"] = voiced;
+}
+
+void BM_Literal(benchmark::State& state) { Measure(state, Speech(), PitchReference::ExtractPitch); }
+
+void BM_ExtractPitch(benchmark::State& state) { Measure(state, Speech(), ExtractPitch); }
+
+// One instruction set, with (1) or without (0) the transform path.
+void BM_ExtractPitchOn(benchmark::State& state) {
+    const auto isa = static_cast<SornPitch::Isa>(state.range(0));
+    const bool fft = state.range(1) != 0;
+    if (!SornPitch::IsaAvailable(isa)) {
+        state.SkipWithError("instruction set not available");
+        return;
+    }
+    state.SetLabel(std::string(SornPitch::IsaName(isa)) + (fft ? "+fft" : " direct"));
+    Measure(state, Speech(), [isa, fft](const float* s, std::int32_t n, std::int16_t r, float l, std::int16_t* p,
+                                        std::int32_t c) { SornPitch::ExtractPitchWith(isa, fft, s, n, r, l, p, c); });
+}
+
+// Every window voiced and computed in full (no window can be skipped).
+void BM_ExtractPitchAllVoiced(benchmark::State& state) {
+    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 60 * 16000);
+    Measure(state, sweep, ExtractPitch);
+}
+
+void BM_Literal_AllVoiced(benchmark::State& state) {
+    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 60 * 16000);
+    Measure(state, sweep, PitchReference::ExtractPitch);
+}
+
+// Cost against length: 1 s to 10 min of speech.
+void BM_ExtractPitchLength(benchmark::State& state) {
+    const std::vector<float> samples = SpeechOf(static_cast<int>(state.range(0)));
+    state.SetLabel(std::to_string(state.range(0)) + " s");
+    Measure(state, samples, ExtractPitch);
+}
+
+// The parts of one window: its lag values on each path, and the peak picker.
+void BM_WindowPart(benchmark::State& state) {
+    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 16000);
+    const int part = static_cast<int>(state.range(0));
+    const SornPitch::Isa isa = SornPitch::BestIsa();
+    std::vector<std::vector<float>> values;
+    for (std::size_t pos = 0; pos + 512 <= sweep.size(); pos += 160) {
+        std::vector<float> v(512);
+        SornPitch::AutoCorrWindow(isa, true, sweep.data() + pos, v.data());
+        for (float& x : v) x /= kLevel * kLevel;
+        values.push_back(v);
+    }
+    std::size_t i = 0;
+    float out[512];
+    for (auto _ : state) {
+        const std::size_t w = i++ % values.size();
+        if (part == 2) {
+            benchmark::DoNotOptimize(SornPitch::PitchFromAutocorrelation(values[w].data(), kRate));
+        } else {
+            SornPitch::AutoCorrWindow(isa, part == 1, sweep.data() + w * 160, out);
+            benchmark::DoNotOptimize(out);
+        }
+    }
+    state.SetLabel(part == 2 ? "peak picker" : part == 1 ? "lags, transform" : "lags, direct");
+}
+
+}  // namespace
+
+BENCHMARK(BM_WindowPart)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_Literal)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ExtractPitch)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ExtractPitchOn)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Args({static_cast<int>(SornPitch::Isa::Avx512), 1})
+    ->Args({static_cast<int>(SornPitch::Isa::Avx2), 1})
+    ->Args({static_cast<int>(SornPitch::Isa::Generic), 1})
+    ->Args({static_cast<int>(SornPitch::Isa::Avx512), 0})
+    ->Args({static_cast<int>(SornPitch::Isa::Avx2), 0})
+    ->Args({static_cast<int>(SornPitch::Isa::Generic), 0});
+BENCHMARK(BM_Literal_AllVoiced)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_ExtractPitchAllVoiced)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_ExtractPitchLength)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Arg(1)->Arg(10)->Arg(60)->Arg(600);
+
+BENCHMARK_MAIN();
