@@ -88,6 +88,13 @@ public:
     // Output: `frames` more of the pulled frames have been played. A header
     // completes once all its bytes are played.
     virtual void Played(std::uint64_t frames) = 0;
+    // Output: how many more frames must be played (beyond those reported
+    // with Played) before the oldest queued header completes; 0 when no
+    // header waits. Lets a backend report Played right when a header ends
+    // instead of at short regular intervals. kUnknownFrames when the sink
+    // cannot tell.
+    static constexpr std::uint64_t kUnknownFrames = ~std::uint64_t{0};
+    virtual std::uint64_t FramesToCompletion() { return kUnknownFrames; }
     // Input: `bytes` captured; they fill the queued headers in order. Returns
     // how many were taken; the rest found no queued header (overrun) and is
     // dropped. 0 while stopped or after close.

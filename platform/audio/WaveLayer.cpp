@@ -94,6 +94,7 @@ public:
     // ---- StreamSink, called by the backend ----
     std::size_t Pull(void* out, std::size_t bytes) override;
     void Played(std::uint64_t frames) override;
+    std::uint64_t FramesToCompletion() override;
     std::size_t Push(const void* source, std::size_t bytes) override;
     void Failed(MMRESULT code) override;
     bool WaitDelivered(std::uint32_t timeoutMs) override;
@@ -165,6 +166,13 @@ void WaveStream::Played(std::uint64_t frames) {
     playedBytes = std::min(pulledBytes, playedBytes + frames * blockAlign);
     positionFrames += (playedBytes - before) / blockAlign;
     CompletePlayed();
+}
+
+std::uint64_t WaveStream::FramesToCompletion() {
+    std::lock_guard lock(data);
+    if (closing || lost || queue.empty() || direction != Direction::Output) return 0;
+    const std::uint64_t end = queue.front().end;
+    return (end - std::min(end, playedBytes) + blockAlign - 1) / blockAlign;
 }
 
 std::size_t WaveStream::Push(const void* source, std::size_t bytes) {

@@ -155,13 +155,13 @@ void TonePlayer::Done(WAVEHDR* header) {
     if (Fill(header)) waveOutWrite(device_, header, sizeof *header);
 }
 
-bool TonePlayer::WaitDone(std::chrono::milliseconds limit) {
+bool TonePlayer::WaitDone(std::chrono::milliseconds limit, std::chrono::milliseconds poll) {
     return WaitFor(
         [this] {
             std::lock_guard lock(mutex_);
             return generated_ >= total_ && returned_ == queued_;
         },
-        limit);
+        limit, poll);
 }
 
 std::vector<TonePlayer::Completion> TonePlayer::Completions() {

@@ -23,13 +23,14 @@ bool ServerRequired();
 // The default server answers (libpulse, no autospawn).
 bool ServerAnswers();
 
-// Polls `done` every 2 ms until it holds or `limit` passes.
+// Polls `done` every `poll` until it holds or `limit` passes.
 template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
+bool WaitFor(Predicate done, std::chrono::milliseconds limit,
+             std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
     const auto end = Clock::now() + limit;
     while (!done()) {
         if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -59,7 +60,8 @@ public:
     ~TonePlayer();
     MMRESULT Open(UINT device = WAVE_MAPPER);
     MMRESULT Play();  // queues the ring; the callback keeps it full
-    bool WaitDone(std::chrono::milliseconds limit);
+    bool WaitDone(std::chrono::milliseconds limit,
+                  std::chrono::milliseconds poll = std::chrono::milliseconds(2));
     void Close();
     HWAVEOUT Handle() const { return device_; }
     // When each header came back, and the stream frame its data ended at.

@@ -226,6 +226,7 @@ private:
     static void OnWrite(pa_stream*, std::size_t, void* userdata) {
         auto* self = static_cast<OutputStream*>(userdata);
         if (!self->Usable()) return;
+        self->ReportPlayed();
         self->Fill();
         self->ScheduleCheck();
     }
@@ -312,11 +313,25 @@ private:
         }
     }
 
-    // Arms the played-frames timer while pulled frames wait to be played.
+    // Arms the played-frames check for the moment the oldest queued header
+    // should end, as far as the layer can tell, else a short while ahead.
+    // Between checks the write callbacks keep the position fresh.
     void ScheduleCheck() {
-        if (!started_ || checkArmed_) return;
-        if (baseKnown_ && reported_ * frameBytes_ >= pulled_) return;
-        const pa_usec_t when = pa_rtclock_now() + kPlayedCheckMs * PA_USEC_PER_MSEC;
+        if (!started_) return;
+        if (baseKnown_ && reported_ * frameBytes_ >= pulled_) return;  // all played
+        pa_usec_t delay = kPlayedCheckMs * PA_USEC_PER_MSEC;
+        const std::uint64_t frames = baseKnown_ ? sink_->FramesToCompletion()
+                                                : StreamSink::kUnknownFrames;
+        if (frames == 0) return;  // no header waits
+        if (frames != StreamSink::kUnknownFrames) {
+            delay = pa_bytes_to_usec(frames * frameBytes_, &spec_) + kCheckMarginUs;
+        }
+        // A clock that stands still (a stalled server) is looked at calmly.
+        if (reported_ == checkedAt_) delay = std::max<pa_usec_t>(delay, kStalledCheckUs);
+        checkedAt_ = reported_;
+        delay = std::max<pa_usec_t>(delay, kMinimumCheckUs);
+        const pa_usec_t when = pa_rtclock_now() + delay;
+        if (checkArmed_ && when >= checkDue_ && when < checkDue_ + kCheckMarginUs) return;
         if (check_ == nullptr) {
             check_ = pa_context_rttime_new(connection_->Context(), when, OnCheck, this);
             if (check_ == nullptr) return;
@@ -324,13 +339,20 @@ private:
             pa_context_rttime_restart(connection_->Context(), check_, when);
         }
         checkArmed_ = true;
+        checkDue_ = when;
     }
+
+    static constexpr pa_usec_t kCheckMarginUs = 300;
+    static constexpr pa_usec_t kMinimumCheckUs = 1000;
+    static constexpr pa_usec_t kStalledCheckUs = 20 * PA_USEC_PER_MSEC;
 
     std::uint64_t pulled_ = 0;    // bytes written since open or the last flush
     std::uint64_t reported_ = 0;  // frames reported played since then
     std::int64_t base_ = 0;       // stream index of the first of those bytes
     bool baseKnown_ = true;
     bool checkArmed_ = false;
+    pa_usec_t checkDue_ = 0;
+    std::uint64_t checkedAt_ = ~std::uint64_t{0};  // reported_ at the last scheduling
 };
 
 // Record: pushes what the server captured while started.

@@ -32,7 +32,7 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // delivers fragments of this length. Played frames are checked this often
 // while output is in flight.
 constexpr unsigned kPlaybackTargetMs = 50;
-constexpr unsigned kRecordFragmentMs = 10;
+constexpr unsigned kRecordFragmentMs = 20;
 constexpr unsigned kPlayedCheckMs = 4;
 
 }  // namespace sorn::audio::pulse
