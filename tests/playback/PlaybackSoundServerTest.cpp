@@ -1,0 +1,275 @@
+// CWaveOut on the real sound server: what is played into the default sink
+// (a 16 kHz mono null sink) comes back through its monitor, the default
+// source, captured with waveIn. Skips when no server answers, unless
+// SORN_REQUIRE_SOUND_SERVER=1.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+
+#include "audio/CWaveDevice.h"
+#include "platform/audio/Backend.h"
+#include "playback/PlaybackTestSupport.h"
+
+namespace {
+
+using SornMedia::SornAudio::CWaveDevice;
+using SornMedia::SornAudio::CWaveOut;
+using sorn::test::CallbackLog;
+using sorn::test::LoadClip;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kRate = 16000;
+
+bool ServerRequired() {
+    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
+    return value && std::string(value) == "1";
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Everything the default input device delivers, in order, until Finish.
+class Capture {
+public:
+    ~Capture() { Finish(); }
+
+    MMRESULT Start() {
+        WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
+        MMRESULT result = waveInOpen(&device_, WAVE_MAPPER, &format,
+                                     reinterpret_cast<DWORD_PTR>(&Capture::Delivered),
+                                     reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+        if (result != MMSYSERR_NOERROR) return result;
+        running_ = true;
+        for (std::size_t i = 0; i < kBlocks; ++i) {
+            headers_[i] = WAVEHDR{};
+            headers_[i].lpData = blocks_[i];
+            headers_[i].dwBufferLength = sizeof(blocks_[i]);
+            if ((result = waveInPrepareHeader(device_, &headers_[i], sizeof(WAVEHDR))) ||
+                (result = waveInAddBuffer(device_, &headers_[i], sizeof(WAVEHDR))))
+                return result;
+        }
+        return waveInStart(device_);
+    }
+
+    void Finish() {
+        if (!device_) return;
+        running_ = false;
+        waveInReset(device_);
+        for (auto& header : headers_) waveInUnprepareHeader(device_, &header, sizeof(WAVEHDR));
+        waveInClose(device_);
+        device_ = nullptr;
+    }
+
+    std::size_t Count() {
+        std::lock_guard hold(lock_);
+        return samples_.size();
+    }
+    // Index of the first sample louder than `level`, or -1.
+    long FirstLoud(int level) {
+        std::lock_guard hold(lock_);
+        for (std::size_t i = 0; i < samples_.size(); ++i)
+            if (std::abs(samples_[i]) > level) return static_cast<long>(i);
+        return -1;
+    }
+    std::vector<std::int16_t> Samples() {
+        std::lock_guard hold(lock_);
+        return samples_;
+    }
+
+private:
+    static void Delivered(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
+                          DWORD_PTR) {
+        if (message != WIM_DATA) return;
+        auto* self = reinterpret_cast<Capture*>(instance);
+        auto* header = reinterpret_cast<WAVEHDR*>(param1);
+        {
+            std::lock_guard hold(self->lock_);
+            const auto* data = reinterpret_cast<const std::int16_t*>(header->lpData);
+            self->samples_.insert(self->samples_.end(), data, data + header->dwBytesRecorded / 2);
+        }
+        if (self->running_) waveInAddBuffer(device, header, sizeof(WAVEHDR));
+    }
+
+    static constexpr std::size_t kBlocks = 4;
+    HWAVEIN device_ = nullptr;
+    std::atomic<bool> running_{false};
+    WAVEHDR headers_[kBlocks]{};
+    char blocks_[kBlocks][640]{};  // 20 ms each
+    std::mutex lock_;
+    std::vector<std::int16_t> samples_;
+};
+
+class SoundServerPlayback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // "auto" takes the sound server only when one answers.
+        const bool answers = sorn::audio::SelectBackend("auto") == MMSYSERR_NOERROR &&
+                             std::string(sorn::audio::SelectedBackendName()) == "pulse";
+        if (!answers) {
+            if (ServerRequired()) FAIL() << "no sound server answers";
+            GTEST_SKIP() << "no sound server answers";
+        }
+        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
+        const MMRESULT started = capture.Start();
+        ASSERT_EQ(started, MMSYSERR_NOERROR) << "capture from the default device";
+        // The monitor is live once it delivers.
+        ASSERT_TRUE(WaitFor([&] { return capture.Count() >= kRate / 10; }, std::chrono::seconds(5)));
+    }
+    void TearDown() override {
+        capture.Finish();
+        sorn::audio::SelectBackend("auto");
+    }
+
+    Capture capture;
+    CWaveDevice device;
+    CallbackLog log;
+};
+
+// Speech from espeak-ng, as 16 kHz mono 16-bit samples; empty when the
+// tools are missing.
+std::vector<std::int16_t> Speech(const std::string& text) {
+    char folder[] = "/tmp/sorn-playback-XXXXXX";
+    if (!::mkdtemp(folder)) return {};
+    const std::string raw = std::string(folder) + "/speech.raw";
+    const std::string command = "espeak-ng --stdout \"" + text +
+                                "\" 2>/dev/null | sox -t wav - -r 16000 -c 1 -b 16 -e signed-integer -t raw " +
+                                raw + " 2>/dev/null";
+    std::vector<std::int16_t> samples;
+    if (std::system(command.c_str()) == 0) {
+        std::ifstream in(raw, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        samples.resize(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    }
+    std::remove(raw.c_str());
+    ::rmdir(folder);
+    return samples;
+}
+
+// The offset in `signal` at which `reference` fits best: normalised cross-
+// correlation of the reference's loudest 1024 samples.
+long Align(const std::vector<std::int16_t>& signal, const std::vector<std::int16_t>& reference) {
+    constexpr std::size_t kProbe = 1024;
+    std::size_t probe = 0;
+    double loudest = -1;
+    for (std::size_t start = 0; start + kProbe <= reference.size(); start += kProbe / 2) {
+        double energy = 0;
+        for (std::size_t i = 0; i < kProbe; ++i) energy += double(reference[start + i]) * reference[start + i];
+        if (energy > loudest) loudest = energy, probe = start;
+    }
+    long best = -1;
+    double bestScore = -2;
+    for (std::size_t at = 0; at + kProbe <= signal.size(); ++at) {
+        double dot = 0, energy = 0;
+        for (std::size_t i = 0; i < kProbe; ++i) {
+            dot += double(signal[at + i]) * reference[probe + i];
+            energy += double(signal[at + i]) * signal[at + i];
+        }
+        const double score = energy > 0 ? dot / std::sqrt(energy * loudest) : 0;
+        if (score > bestScore) bestScore = score, best = static_cast<long>(at) - static_cast<long>(probe);
+    }
+    return best;
+}
+
+TEST_F(SoundServerPlayback, RangeOfSpeechComesBackThroughTheMonitor) {
+    const auto speech = Speech("Sorn plays a range of this sentence into the null sink.");
+    if (speech.size() < kRate) {
+        if (ServerRequired()) FAIL() << "espeak-ng and sox are needed";
+        GTEST_SKIP() << "espeak-ng and sox are needed";
+    }
+    CWave clip;
+    LoadClip(clip, speech);
+    const unsigned long from = speech.size() / 4, to = speech.size() * 3 / 4;
+    CWaveOut out(&clip, &device, nullptr);
+    log.Attach(out);
+    ASSERT_EQ(out.Open(), 1);
+    ASSERT_EQ(out.Play(from, to, 0), 1);
+    ASSERT_TRUE(WaitFor([&] { return log.count >= 3; }, std::chrono::seconds(10)))
+        << "callbacks: " << log.count;
+    EXPECT_EQ(out.IsPlaying(), 0);
+    // The monitor lags the sink a little.
+    const std::size_t after = capture.Count() + kRate * 3 / 10;
+    ASSERT_TRUE(WaitFor([&] { return capture.Count() >= after; }, std::chrono::seconds(5)));
+    ASSERT_EQ(out.Close(), 1);
+    capture.Finish();
+
+    const std::vector<std::int16_t> range(speech.begin() + static_cast<long>(from),
+                                          speech.begin() + static_cast<long>(to));
+    const auto heard = capture.Samples();
+    const long lag = Align(heard, range);
+    ASSERT_GE(lag, 0);
+    ASSERT_LE(static_cast<std::size_t>(lag) + range.size(), heard.size()) << "the end was not heard";
+    double signal = 0, error = 0, outside = 0;
+    for (std::size_t i = 0; i < range.size(); ++i) {
+        const double d = double(heard[static_cast<std::size_t>(lag) + i]) - range[i];
+        signal += double(range[i]) * range[i];
+        error += d * d;
+    }
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        if (i + 16 >= static_cast<std::size_t>(lag) && i < static_cast<std::size_t>(lag) + range.size() + 16) continue;
+        outside += double(heard[i]) * heard[i];
+    }
+    EXPECT_LT(error / signal, 1e-3) << "what came back differs from the range";
+    EXPECT_LT(outside / signal, 1e-3) << "more than the range was played";
+}
+
+TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
+    std::vector<std::int16_t> tone(3 * kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * 440.0 * double(i) / kRate));
+    CWave clip;
+    LoadClip(clip, tone);
+    CWaveOut out(&clip, &device, nullptr);
+    log.Attach(out);
+    ASSERT_EQ(out.Open(), 1);
+    const std::size_t before = capture.Count();
+    const auto played = Clock::now();
+    ASSERT_EQ(out.Play(0, 0xFFFFFFFFul, 0), 1);
+    ASSERT_TRUE(WaitFor([&] { return capture.FirstLoud(2000) >= static_cast<long>(before); },
+                        std::chrono::seconds(5)))
+        << "the tone never came back";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(out.Stop(), 1);
+    const auto stopped = Clock::now();
+    EXPECT_EQ(out.IsPlaying(), 0);
+    ASSERT_TRUE(WaitFor([&] { return log.count >= 3; }, std::chrono::seconds(5)));
+    const std::size_t after = capture.Count() + kRate / 2;
+    ASSERT_TRUE(WaitFor([&] { return capture.Count() >= after; }, std::chrono::seconds(5)));
+    capture.Finish();
+
+    const auto heard = capture.Samples();
+    long first = -1, last = -1;
+    for (std::size_t i = before; i < heard.size(); ++i) {
+        if (std::abs(heard[i]) <= 2000) continue;
+        if (first < 0) first = static_cast<long>(i);
+        last = static_cast<long>(i);
+    }
+    ASSERT_GE(first, 0);
+    const double heardSeconds = double(last - first) / kRate;
+    const double elapsed = std::chrono::duration<double>(stopped - played).count();
+    EXPECT_GT(heardSeconds, 0.2);
+    EXPECT_LT(heardSeconds, 2.5) << "the stop came mid-range";
+    EXPECT_LE(heardSeconds, elapsed + 0.1) << "sound went on after Stop";
+}
+
+}  // namespace

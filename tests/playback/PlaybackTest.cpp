@@ -1,0 +1,409 @@
+// CWaveOut on the virtual device with a stepped clock: every completion
+// happens inside an Advance, so the pieces, results and callbacks are exact.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "audio/CWaveDevice.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/VirtualDevice.h"
+#include "playback/PlaybackTestSupport.h"
+
+namespace {
+
+using SornMedia::SornAudio::CWaveDevice;
+using SornMedia::SornAudio::CWaveOut;
+using SornMedia::SornAudio::CWaveOutTestAccess;
+using sorn::audio::VirtualDevice;
+using sorn::test::CallbackLog;
+using sorn::test::LoadClip;
+using sorn::test::PatternSamples;
+
+constexpr unsigned long kToEnd = 0xFFFFFFFFul;
+
+std::vector<std::int16_t> Slice(const std::vector<std::int16_t>& samples, std::size_t from,
+                                std::size_t to) {
+    return {samples.begin() + static_cast<std::ptrdiff_t>(from),
+            samples.begin() + static_cast<std::ptrdiff_t>(to)};
+}
+
+std::string ErrorText(const CWaveOut& out) {
+    std::unique_ptr<SornStringA> text(out.GetError());
+    return text->ToChars();
+}
+
+class SteppedPlayback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(sorn::audio::SelectBackend("virtual:clock=stepped"), MMSYSERR_NOERROR);
+        VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
+    }
+    void TearDown() override { EXPECT_TRUE(VirtualDevice::WaitIdle(5000)); }
+
+    // A playback object on the default device, opened on a clip of `samples`.
+    std::unique_ptr<CWaveOut> OpenOn(std::size_t samples) {
+        clipSamples = PatternSamples(samples);
+        LoadClip(clip, clipSamples);
+        auto out = std::make_unique<CWaveOut>(&clip, &device, nullptr);
+        log.Attach(*out);
+        EXPECT_EQ(out->Open(), 1) << ErrorText(*out);
+        return out;
+    }
+    static void Step(std::uint32_t frames) {
+        VirtualDevice::Advance(frames);
+        ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    }
+
+    CWave clip;
+    std::vector<std::int16_t> clipSamples;
+    CWaveDevice device;
+    CallbackLog log;
+};
+
+TEST_F(SteppedPlayback, ClipOfTenThousandBytesGoesOutInThreePiecesStraightFromTheClip) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    EXPECT_EQ(out->IsPlaying(), 1);
+    const auto* base = static_cast<char*>(clip.GetBuffer());
+    const DWORD lengths[] = {4096, 4096, 1808};
+    for (int i = 0; i < 3; ++i) {
+        const WAVEHDR header = CWaveOutTestAccess::Header(*out, i);
+        EXPECT_EQ(header.dwBufferLength, lengths[i]) << "header " << i;
+        EXPECT_EQ(header.lpData, base + 4096 * i) << "header " << i << " is not a view of the clip";
+        EXPECT_EQ(header.dwUser, reinterpret_cast<DWORD_PTR>(out.get()));
+    }
+    EXPECT_EQ(CWaveOutTestAccess::HeaderIndex(*out), 2);
+
+    Step(2048);
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(log.playingAtFirst, 0) << "playing falls with the first completion of a queued range";
+    EXPECT_EQ(out->IsPlaying(), 0);
+    EXPECT_EQ(out->GetPosition(), 2048u);
+    Step(2048);
+    EXPECT_EQ(log.count, 2);
+    Step(904);
+    EXPECT_EQ(log.count, 3);
+    Step(2000);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+    EXPECT_EQ(ErrorText(*out), "");
+}
+
+TEST_F(SteppedPlayback, ClipOfFiveThousandBytesReportsTheShortRingButPlaysBothPieces) {
+    auto out = OpenOn(2500);
+    EXPECT_EQ(out->Play(0, kToEnd, 0), 0);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).dwBufferLength, 4096u);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 1).dwBufferLength, 904u);
+    EXPECT_EQ(CWaveOutTestAccess::LastError(*out), MMSYSERR_NOERROR) << "nothing failed";
+    Step(2500);
+    EXPECT_EQ(log.count, 2);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+TEST_F(SteppedPlayback, RangeIsCutInBytesFromFramesAndRefilledUntilItsEnd) {
+    auto out = OpenOn(10000);
+    // Frames 100 to 9000: bytes 200 to 18000, four full pieces and 1416 bytes.
+    ASSERT_EQ(out->Play(100, 9000, 0), 1);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).lpData, static_cast<char*>(clip.GetBuffer()) + 200);
+    for (int piece = 0; piece < 4; ++piece) {
+        Step(2048);
+        EXPECT_EQ(log.count, piece < 2 ? 0 : piece - 1) << "after piece " << piece;
+    }
+    Step(708);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(CWaveOutTestAccess::RangeEnd(*out), 18000u);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 100, 9000));
+}
+
+TEST_F(SteppedPlayback, EndPastTheClipPlaysToTheClipsEndAndNoFurther) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(500, 123456, 0), 1);
+    EXPECT_EQ(CWaveOutTestAccess::RangeEnd(*out), 10000u);
+    Step(8000);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 500, 5000));
+}
+
+TEST_F(SteppedPlayback, EmptyRangesQueueNothingAndStayPlayingUntilStop) {
+    auto out = OpenOn(5000);
+    struct Case {
+        unsigned long from, to;
+    } cases[] = {{1000, 1000}, {3000, 2000}, {5000, kToEnd}, {0xFFFFFFF0ul, kToEnd},
+                 {~0ul / 2, ~0ul}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.from << " to " << c.to);
+        EXPECT_EQ(out->Play(c.from, c.to, 0), 0);
+        EXPECT_EQ(out->IsPlaying(), 1);
+        EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).dwBufferLength, 0u) << "nothing queued";
+        Step(1000);
+        EXPECT_EQ(log.count, 0);
+        EXPECT_EQ(out->IsPlaying(), 1);
+        EXPECT_EQ(out->Stop(), 1);
+        EXPECT_EQ(out->IsPlaying(), 0);
+    }
+    EXPECT_TRUE(VirtualDevice::TakeOutput().empty());
+}
+
+TEST_F(SteppedPlayback, NewPieceLengthAppliesToTheRefillsOfTheRangePlaying) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    out->ModifyWaveOutBufferLength(1000);
+    Step(2048);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).dwBufferLength, 1000u);
+    EXPECT_EQ(CWaveOutTestAccess::RangePosition(*out), 3 * 4096u + 1000u);
+    out->ModifyWaveOutBufferLength(0);  // ignored: the range would never end
+    Step(2048);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 1).dwBufferLength, 1000u);
+    for (int i = 0; i < 20 && log.count < 3; ++i) Step(500);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+TEST_F(SteppedPlayback, StopReturnsEveryQueuedPieceWithOneCallbackEach) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(100);
+    ASSERT_EQ(out->Stop(), 1);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(out->GetPosition(), 0u) << "a reset starts the position again";
+    Step(10000);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 0, 100));
+}
+
+TEST_F(SteppedPlayback, PlayWhilePlayingStopsTheRangeFirst) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(1000);
+    ASSERT_EQ(out->Play(5000, 8000, 0), 0);  // two pieces
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(log.count, 3) << "the stopped range's three pieces";
+    EXPECT_EQ(out->IsPlaying(), 1);
+    Step(3000);
+    EXPECT_EQ(log.count, 5);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 1000);
+    const auto second = Slice(clipSamples, 5000, 8000);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+}
+
+// playing falls while two pieces are still queued; the ring must not be
+// refilled over them.
+TEST_F(SteppedPlayback, PlayWhileTheEndOfTheLastRangeIsStillQueued) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(2048);
+    ASSERT_EQ(out->IsPlaying(), 0);
+    ASSERT_EQ(log.count, 1);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    EXPECT_EQ(log.count, 3) << "the two pieces left come back before the ring is refilled";
+    Step(5000);
+    EXPECT_EQ(log.count, 6);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 2048);
+    expected.insert(expected.end(), clipSamples.begin(), clipSamples.end());
+    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+}
+
+TEST_F(SteppedPlayback, PlayFromInsideTheCallbackStartsTheNextRange) {
+    auto out = OpenOn(5000);
+    log.then = [&](int call) {
+        // Two pieces; the ring is still held by the two pieces the reset
+        // hands back, whose completions queue the second one.
+        if (call == 1) {
+            EXPECT_EQ(out->Play(2500, kToEnd, 0), 1);
+        }
+    };
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(2048);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    Step(2500);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 2048);
+    const auto next = Slice(clipSamples, 2500, 5000);
+    expected.insert(expected.end(), next.begin(), next.end());
+    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+    EXPECT_EQ(ErrorText(*out), "");
+}
+
+TEST_F(SteppedPlayback, ClosedDeviceOperationsSucceedWithoutDoingAnything) {
+    CWave empty;
+    CWaveOut out(&empty, &device, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "never opened" : "opened and closed");
+        EXPECT_EQ(out.Stop(), 1);
+        EXPECT_EQ(out.Pause(), 1);
+        EXPECT_EQ(out.Continue(), 1);
+        EXPECT_EQ(out.Close(), 1);
+        EXPECT_EQ(out.GetPosition(), 0xFFFFFFFFul);
+        EXPECT_EQ(out.IsPlaying(), 0);
+        EXPECT_EQ(ErrorText(out), "");
+        ASSERT_EQ(out.Open(), 1);
+        ASSERT_EQ(out.Close(), 1);
+    }
+    EXPECT_FALSE(out.Mute(true));
+    EXPECT_EQ(out.VolumeLevel(), 0.0) << "no mixer manager";
+    out.VolumeLevel(0.5);
+    EXPECT_EQ(out.VolumeLevel(), 0.0);
+}
+
+TEST_F(SteppedPlayback, OpenWithoutClipOrDeviceFailsClearly) {
+    CWaveOut bare(nullptr);
+    EXPECT_EQ(bare.Open(), 0);
+    EXPECT_NE(ErrorText(bare), "");
+    EXPECT_EQ(bare.Play(0, kToEnd, 0), 0);
+    EXPECT_EQ(bare.IsPlaying(), 0);
+    CWaveOut noDevice(&clip, nullptr, nullptr);
+    EXPECT_EQ(noDevice.Open(), 0);
+}
+
+TEST_F(SteppedPlayback, PauseHoldsThePiecesAndContinueGoesOn) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    ASSERT_EQ(out->Pause(), 1);
+    Step(5000);
+    EXPECT_EQ(log.count, 0);
+    EXPECT_EQ(out->IsPlaying(), 1);
+    ASSERT_EQ(out->Continue(), 1);
+    Step(5000);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+TEST_F(SteppedPlayback, ErrorTextIsThePlatformsTextOfTheLastFailure) {
+    auto out = OpenOn(5000);
+    EXPECT_EQ(out->GetPosition(), 0u);
+    EXPECT_EQ(ErrorText(*out), "") << "after a successful call";
+
+    VirtualDevice::FailNext("waveOutGetPosition", MMSYSERR_NOMEM);
+    EXPECT_EQ(out->GetPosition(), 0xFFFFFFFFul);
+    char expected[MAXERRORLENGTH] = {};
+    ASSERT_EQ(waveOutGetErrorTextA(MMSYSERR_NOMEM, expected, MAXERRORLENGTH), MMSYSERR_NOERROR);
+    EXPECT_NE(std::string(expected), "");
+    EXPECT_EQ(ErrorText(*out), expected);
+    std::unique_ptr<SornStringA> again(out->GetError());
+    EXPECT_EQ(std::string(again->ToChars()), expected) << "each call gives a new string";
+
+    VirtualDevice::FailNext("waveOutPause", MMSYSERR_NODRIVER);
+    EXPECT_EQ(out->Pause(), 0);
+    VirtualDevice::FailNext("waveOutReset", MMSYSERR_NODRIVER);
+    EXPECT_EQ(out->Close(), 0) << "a failed stop keeps the device";
+    EXPECT_EQ(out->GetPosition(), 0u);
+    EXPECT_EQ(out->Close(), 1);
+}
+
+TEST_F(SteppedPlayback, FailedWriteIsRolledBackAndTheNextCompletionRetries) {
+    auto out = OpenOn(10000);
+    VirtualDevice::FailNext("waveOutWrite", MMSYSERR_NOMEM);
+    EXPECT_EQ(out->Play(0, kToEnd, 0), 0);
+    WAVEHDR first = CWaveOutTestAccess::Header(*out, 0);
+    EXPECT_EQ(first.lpData, nullptr);
+    EXPECT_EQ(first.dwBufferLength, 0u);
+    EXPECT_EQ(first.dwFlags, 0u);
+    EXPECT_EQ(first.dwUser, 0u);
+    EXPECT_EQ(CWaveOutTestAccess::HeaderIndex(*out), -1);
+    EXPECT_EQ(CWaveOutTestAccess::LastError(*out), MMSYSERR_NOMEM) << "the write's code is kept";
+    EXPECT_EQ(CWaveOutTestAccess::RangePosition(*out), 0u);
+    EXPECT_EQ(out->IsPlaying(), 1);
+
+    // The same in a refill: the next completion queues the piece instead.
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    VirtualDevice::FailNext("waveOutWrite", MMSYSERR_NOMEM);
+    Step(2048);
+    EXPECT_EQ(CWaveOutTestAccess::HeaderIndex(*out), -1);
+    EXPECT_EQ(CWaveOutTestAccess::RangePosition(*out), 3 * 4096u);
+    Step(2048);
+    EXPECT_EQ(CWaveOutTestAccess::HeaderIndex(*out), 0);
+    EXPECT_EQ(CWaveOutTestAccess::RangePosition(*out), 4 * 4096u);
+    Step(2048);
+    Step(2048);
+    Step(1808);
+    EXPECT_EQ(log.count, 2) << "one piece fewer was in flight when the range was queued";
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+TEST_F(SteppedPlayback, FailedPrepareLeavesTheHeaderFilled) {
+    auto out = OpenOn(5000);
+    VirtualDevice::FailNext("waveOutPrepareHeader", MMSYSERR_NOMEM);
+    EXPECT_EQ(out->Play(0, kToEnd, 0), 0);
+    EXPECT_EQ(CWaveOutTestAccess::HeaderIndex(*out), 0);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).dwBufferLength, 4096u);
+    EXPECT_EQ(CWaveOutTestAccess::LastError(*out), MMSYSERR_NOMEM);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1) << "the header is used again";
+    Step(5000);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+TEST_F(SteppedPlayback, DestructionMidPlayReturnsAfterTheLastCallback) {
+    std::atomic<int> finished{0};
+    auto out = OpenOn(10000);
+    log.then = [&](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        finished.fetch_add(1);
+    };
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(100);
+    out.reset();
+    EXPECT_EQ(finished.load(), 3);
+    Step(10000);
+    EXPECT_EQ(finished.load(), 3) << "no callback after the destructor";
+}
+
+TEST_F(SteppedPlayback, SecondOpenClosesTheFirstDeviceAndItsPieces) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    ASSERT_EQ(out->Open(), 1);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    ASSERT_EQ(out->Play(0, 100, 0), 0);
+    Step(100);
+    EXPECT_EQ(log.count, 4);
+}
+
+// Real-time clock: play, stop, replay and destroy in every order while
+// another thread watches, with callbacks that call back in.
+TEST(RealTimePlayback, PlayStopDestroyLoop) {
+    ASSERT_EQ(sorn::audio::SelectBackend("virtual:clock=realtime"), MMSYSERR_NOERROR);
+    VirtualDevice::Reset(VirtualDevice::Clock::RealTime);
+    CWave clip;
+    LoadClip(clip, PatternSamples(800));  // 50 ms
+    CWaveDevice device;
+    for (int round = 0; round < 24; ++round) {
+        CallbackLog log;
+        auto out = std::make_unique<CWaveOut>(&clip, &device, nullptr);
+        CWaveOut* playback = out.get();
+        out->ModifyWaveOutBufferLength(round % 2 ? 256 : 4096);
+        log.Attach(*out);
+        log.then = [playback, round](int call) {
+            playback->GetPosition();
+            if (round % 3 == 0 && call == 1) playback->Stop();
+        };
+        ASSERT_EQ(out->Open(), 1);
+        std::atomic<bool> done{false};
+        std::thread watcher([&] {
+            while (!done) {
+                out->IsPlaying();
+                out->GetPosition();
+                std::this_thread::yield();
+            }
+        });
+        out->Play(0, kToEnd, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 4 * 5));
+        if (round % 4 == 1) out->Play(100, 700, 0);
+        if (round % 4 == 2) out->Stop();
+        done = true;
+        watcher.join();
+        out.reset();
+        const int calls = log.count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(log.count, calls) << "round " << round;
+    }
+}
+
+}  // namespace
