@@ -1,5 +1,5 @@
-// Lag sums of one window: the vector kernels, written once over 8-lane double
-// vectors and compiled for each instruction set the dispatcher may pick.
+// Lag sums of one window: the vector kernels, written once and compiled for
+// each instruction set the dispatcher may pick.
 #include "pitch/WindowKernels.h"
 
 #include <cmath>
@@ -9,9 +9,12 @@ namespace SornPitch {
 namespace {
 
 typedef double v8d __attribute__((vector_size(64)));
-typedef float v8f __attribute__((vector_size(32)));
-typedef float v4f __attribute__((vector_size(16)));   // native widths, for comparisons
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
 typedef float v16f __attribute__((vector_size(64)));
+typedef float v8f __attribute__((vector_size(32)));
+typedef float v4f __attribute__((vector_size(16)));
+typedef float v2f __attribute__((vector_size(8)));
 
 // e^{-2 pi i j / n} as cos - i sin, for the transform's stages.
 struct Twiddles {
@@ -53,32 +56,38 @@ constexpr double kResidueLimit = 0.0625;  // bound on the summed squares of all 
 
 namespace generic {
 #define SORN_TARGET_ATTRIBUTE
-#define SORN_DIRECT_BLOCKS 2
+#define SORN_DOUBLE_LANES 2
+#define SORN_DIRECT_BLOCKS 8
 #define SORN_FLOAT_LANES v4f
 #include "pitch/WindowKernelsImpl.inc"
 #undef SORN_TARGET_ATTRIBUTE
 #undef SORN_DIRECT_BLOCKS
+#undef SORN_DOUBLE_LANES
 #undef SORN_FLOAT_LANES
 }  // namespace generic
 
 #if defined(__x86_64__)
 namespace avx2 {
 #define SORN_TARGET_ATTRIBUTE __attribute__((target("avx2,fma")))
-#define SORN_DIRECT_BLOCKS 4
+#define SORN_DOUBLE_LANES 4
+#define SORN_DIRECT_BLOCKS 8
 #define SORN_FLOAT_LANES v8f
 #include "pitch/WindowKernelsImpl.inc"
 #undef SORN_TARGET_ATTRIBUTE
 #undef SORN_DIRECT_BLOCKS
+#undef SORN_DOUBLE_LANES
 #undef SORN_FLOAT_LANES
 }  // namespace avx2
 
 namespace avx512 {
 #define SORN_TARGET_ATTRIBUTE __attribute__((target("avx512f")))
+#define SORN_DOUBLE_LANES 8
 #define SORN_DIRECT_BLOCKS 8
 #define SORN_FLOAT_LANES v16f
 #include "pitch/WindowKernelsImpl.inc"
 #undef SORN_TARGET_ATTRIBUTE
 #undef SORN_DIRECT_BLOCKS
+#undef SORN_DOUBLE_LANES
 #undef SORN_FLOAT_LANES
 }  // namespace avx512
 #endif
