@@ -211,8 +211,8 @@ TEST_F(SoundServerCapture, SpeechIntoTheNullSinkStopsTheRecordingSoonAfterItEnds
     EXPECT_EQ(capture.IsRecording(), 0);
     ASSERT_NE(speechEndedAt, Clock::time_point{}) << "the recording stopped before the speech had been played";
 
-    // Wall clock: from the moment the sink had played the end of the speech
-    // to the callback.
+    // Wall clock: from the moment the output reported the end of the speech
+    // played to the callback.
     const double wallDelay = std::chrono::duration<double>(stoppedAt - speechEndedAt).count();
     IWave* wave = capture.MakeWave();
     ASSERT_NE(wave, nullptr);
@@ -225,8 +225,12 @@ TEST_F(SoundServerCapture, SpeechIntoTheNullSinkStopsTheRecordingSoonAfterItEnds
     RecordProperty("stop_delay_audio_ms", static_cast<int>(clipDelay * 1000));
     RecordProperty("stop_delay_wall_ms", static_cast<int>(wallDelay * 1000));
 
+    // The stop comes within a second of the end of the speech in the
+    // recording's own time. By the wall clock the sound server's latencies
+    // add to it (more so under a sanitizer): only a bound that shows the
+    // stop came by itself and not at the end of the trailing silence.
     EXPECT_LE(clipDelay, 1.0);
-    EXPECT_LE(wallDelay, 1.0);
+    EXPECT_LE(wallDelay, 1.8);
     // The clip holds the speech: its level contour is found in the clip.
     ASSERT_GE(clip.size(), speechEnd);
     const std::vector<std::int16_t> spoken(speech.begin(), speech.begin() + static_cast<long>(speechEnd));

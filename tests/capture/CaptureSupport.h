@@ -89,6 +89,7 @@ struct CallbackProbe {
     std::thread::id thread;
     CWaveIn* capture = nullptr;      // MakeWave is called on it inside the callback
     bool deleteInCallback = false;   // the callback destroys the capture object
+    int recordsInCallback = 0;       // the callback starts this many new recordings
     std::vector<std::int16_t> clip;  // what MakeWave gave inside the callback
     bool clipNull = false;
     int recordingInCallback = -1;
@@ -108,6 +109,10 @@ struct CallbackProbe {
                 self->clip.assign(data, data + wave->GetNumSamples());
             } else {
                 self->clip.clear();
+            }
+            if (self->recordsInCallback > 0) {
+                --self->recordsInCallback;
+                self->capture->Record();
             }
             if (self->deleteInCallback) {
                 self->capture->Delete();

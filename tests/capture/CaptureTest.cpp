@@ -261,6 +261,33 @@ TEST_F(VirtualCapture, ALostDeviceNeitherHangsNorLeaks) {
     EXPECT_EQ(probe.Count(), 0);
 }
 
+TEST_F(VirtualCapture, TheUserCallbackMayStartTheNextRecording) {
+    detector.endAt = 2;
+    detector.Install();
+    CWaveIn* capture = OpenCapture(160);
+    probe.capture = capture;
+    probe.recordsInCallback = 1;
+    capture->SetWaveInCB(&CallbackProbe::Callback, 8);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(160);
+    VirtualDevice::Advance(160);
+    ASSERT_TRUE(probe.WaitFor(1));
+    EXPECT_EQ(capture->IsRecording(), 1);  // the callback's recording runs
+
+    // The new recording has a worker of its own (the detector still says
+    // "ended", so its first block stops it).
+    signal.Forget();
+    VirtualDevice::Advance(160);
+    ASSERT_TRUE(probe.WaitFor(2));
+    EXPECT_EQ(capture->IsRecording(), 0);
+    {
+        std::lock_guard lock(probe.mutex);
+        EXPECT_EQ(probe.clip, signal.Produced());
+    }
+    capture->Delete();
+    EXPECT_EQ(probe.Count(), 2);
+}
+
 TEST_F(VirtualCapture, TheUserCallbackMayDestroyTheCaptureObject) {
     detector.endAt = 2;
     detector.Install();
