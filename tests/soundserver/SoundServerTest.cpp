@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -197,8 +198,9 @@ TEST_F(SoundServerTest, ResetMidStreamReturnsEveryHeaderAtOnceAndPlayingStartsAf
     header.dwBufferLength = static_cast<DWORD>(block.size() * 2);
     ASSERT_EQ(waveOutPrepareHeader(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([&] { return (header.dwFlags & WHDR_DONE) != 0; }, 5s));
+    ASSERT_TRUE(WaitFor([&] { return player.Completions().size() >= 9; }, 5s));
     const auto done = Clock::now();
+    EXPECT_TRUE(header.dwFlags & WHDR_DONE);
     ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
     EXPECT_EQ(time.u.sample, 4000u);
     // 250 ms of sound does not complete much sooner than that.
@@ -233,13 +235,22 @@ TEST_F(SoundServerTest, PauseHoldsThePositionAndRestartPlaysOn) {
     EXPECT_EQ(time.u.sample, kRate);
 }
 
+std::atomic<int> capturedHeaders{0};
+
+void CountHeader(HWAVEIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message == WIM_DATA) capturedHeaders.fetch_add(1);
+}
+
 TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
     std::vector<std::int16_t> blocks[2] = {std::vector<std::int16_t>(kRate),
                                            std::vector<std::int16_t>(kRate)};
     WAVEHDR headers[2]{};
     HWAVEIN device = nullptr;
     const WAVEFORMATEX format = Format();
-    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    capturedHeaders = 0;
+    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountHeader),
+                         0, CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
     for (int i = 0; i < 2; ++i) {
         headers[i].lpData = reinterpret_cast<LPSTR>(blocks[i].data());
         headers[i].dwBufferLength = kRate * 2;
@@ -257,9 +268,9 @@ TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
         5s));
     const auto before = Clock::now();
     ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([&] { return (headers[0].dwFlags & headers[1].dwFlags & WHDR_DONE) != 0; },
-                        2s));
+    ASSERT_TRUE(WaitFor([&] { return capturedHeaders == 2; }, 2s));
     EXPECT_LT(Clock::now() - before, 100ms);
+    EXPECT_TRUE(headers[0].dwFlags & headers[1].dwFlags & WHDR_DONE);
     EXPECT_GT(headers[0].dwBytesRecorded, 0u);
     EXPECT_LT(headers[0].dwBytesRecorded, kRate * 2);
     EXPECT_EQ(headers[1].dwBytesRecorded, 0u);
