@@ -24,6 +24,30 @@
 //   no callback for that device runs again. Close called from inside the
 //   device's own callback is refused (MMSYSERR_HANDLEBUSY).
 // Every operation is safe to call from any thread.
+//
+// Details of this implementation (platform/audio/WaveLayer.cpp):
+// - waveOutReset, waveInReset and waveInStop return only once the headers
+//   they gave back have been through the callback (or after 5 s); called
+//   from inside the device's own callback they do not wait, and the headers
+//   follow once that callback returns. waveOutClose / waveInClose wait the
+//   same way for deliveries still under way. So the caller of these must not
+//   hold a lock that its callback takes.
+// - Besides WOM_DONE / WIM_DATA the callback gets WOM_OPEN / WIM_OPEN first
+//   and WOM_CLOSE / WIM_CLOSE last (before close returns), with no header,
+//   on the same notification thread.
+// - A header stays WHDR_INQUEUE until its callback is about to run; the
+//   layer sets WHDR_DONE just before calling it. CALLBACK_NULL devices get
+//   the same flags with no call.
+// - Only CALLBACK_NULL and CALLBACK_FUNCTION are offered (the other types give
+//   MMSYSERR_NOTSUPPORTED). Only 16-bit PCM with 1-8 channels at 1000-384000
+//   Hz and consistent nBlockAlign / nAvgBytesPerSec opens (WAVERR_BADFORMAT
+//   otherwise). Loop flags are ignored; a trailing part of a frame in a
+//   header is neither played nor filled.
+// - A device that vanishes (sound server gone) returns its queued headers;
+//   later calls give the backend's code (MMSYSERR_NODRIVER from the virtual
+//   device), while unprepare, reset, stop and close still work so that the
+//   client can clean up.
+// - waveInStop returns the current header only when it holds bytes.
 #include "platform/WinTypes.h"
 
 typedef UINT MMRESULT;

@@ -140,7 +140,7 @@ TEST_F(WaveIn, HeadersRequeuedFromTheCallbackKeepUpWithinOneStep) {
     Block a(160), b(160);
     std::vector<std::int16_t> joined;
     bool stopRequested = false;  // touched on the notification thread only
-    recorder.action = [&](void* handle, UINT message, WAVEHDR* header) {
+    recorder.OnCall([&](void* handle, UINT message, WAVEHDR* header) {
         if (message != WIM_DATA) return;
         auto* in = static_cast<HWAVEIN>(handle);
         std::vector<std::int16_t> got = Captured(*header);
@@ -154,7 +154,7 @@ TEST_F(WaveIn, HeadersRequeuedFromTheCallbackKeepUpWithinOneStep) {
             stopRequested = true;
             waveInReset(in);  // from inside: returns the other header, does not wait
         }
-    };
+    });
     for (Block* block : {&a, &b}) {
         waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
         waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));

@@ -267,7 +267,7 @@ TEST_F(WaveOut, TheCallbackMayQueueUnprepareAndResetButNotClose) {
     Block a(100), b(100), c(100);
     int refills = 0;
     MMRESULT closeInside = MMSYSERR_NOERROR, resetInside = 1, unprepareInside = 1, writeInside = 1;
-    recorder.action = [&](void* handle, UINT message, WAVEHDR* header) {
+    recorder.OnCall([&](void* handle, UINT message, WAVEHDR* header) {
         if (message != WOM_DONE) return;
         auto* out = static_cast<HWAVEOUT>(handle);
         if (header == &a.header && refills < 2) {
@@ -280,7 +280,7 @@ TEST_F(WaveOut, TheCallbackMayQueueUnprepareAndResetButNotClose) {
             closeInside = waveOutClose(out);
             resetInside = waveOutReset(out);  // returns c (and a) without waiting
         }
-    };
+    });
     for (Block* block : {&a, &b, &c}) {
         waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
         waveOutWrite(device, &block->header, sizeof(WAVEHDR));

@@ -54,6 +54,12 @@ struct Recorder {
     std::vector<Call> calls;
     std::function<void(void* device, UINT message, WAVEHDR* header)> action;
 
+    // Installs what the callback does from now on.
+    void OnCall(std::function<void(void* device, UINT message, WAVEHDR* header)> act) {
+        std::lock_guard lock(mutex);
+        action = std::move(act);
+    }
+
     std::vector<Call> Calls() {
         std::lock_guard lock(mutex);
         return calls;

@@ -1,0 +1,97 @@
+// Backend selection: SORN_AUDIO on first use, SelectBackend in code, and the
+// virtual device's real-time clock. One test per process state: the
+// environment is read only once, so the first test sets it before anything
+// opens a device.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "WaveTestSupport.h"
+
+using namespace wavetest;
+using sorn::audio::SelectBackend;
+using sorn::audio::SelectedBackendName;
+using sorn::audio::VirtualDevice;
+
+namespace {
+
+struct Waiter {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int done = 0;
+};
+
+void CountDone(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    if (message != WOM_DONE) return;
+    auto* waiter = reinterpret_cast<Waiter*>(instance);
+    std::lock_guard lock(waiter->mutex);
+    ++waiter->done;
+    waiter->cv.notify_all();
+}
+
+}  // namespace
+
+TEST(BackendSelection, TheEnvironmentNamesTheBackendAndCodeCanChangeIt) {
+    ::setenv("SORN_AUDIO", "virtual:clock=stepped", 1);
+    ASSERT_STREQ(SelectedBackendName(), "virtual");
+    // Stepped from the environment: nothing plays until Advance.
+    WAVEFORMATEX format = Pcm16();
+    HWAVEOUT device = nullptr;
+    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Block block(16);
+    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    EXPECT_EQ(block.header.dwFlags & WHDR_DONE, 0u);
+    VirtualDevice::Advance(16);
+    EXPECT_EQ(block.header.dwFlags & WHDR_DONE, WHDR_DONE);
+
+    // Bad selections change nothing.
+    EXPECT_EQ(SelectBackend(nullptr), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend("alsa"), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend("virtual:clock=sideways"), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend("virtual:colour=blue"), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend("virtual:period=0"), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend("auto:x"), MMSYSERR_INVALPARAM);
+    EXPECT_STREQ(SelectedBackendName(), "virtual");
+
+    // "auto" takes a sound server if one answers, else the virtual device;
+    // either way it returns.
+    ASSERT_EQ(SelectBackend("auto"), MMSYSERR_NOERROR);
+    std::string name = SelectedBackendName();
+    EXPECT_TRUE(name == "pulse" || name == "virtual") << name;
+    // A device already open keeps its backend.
+    VirtualDevice::Advance(16);
+    waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST(BackendSelection, TheRealTimeClockPlaysAtTheStreamRate) {
+    ASSERT_EQ(SelectBackend("virtual:clock=realtime,period=2"), MMSYSERR_NOERROR);
+    Waiter waiter;
+    WAVEFORMATEX format = Pcm16(16000, 1);
+    HWAVEOUT device = nullptr;
+    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountDone),
+                          reinterpret_cast<DWORD_PTR>(&waiter), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    Block a(800), b(800);  // 50 ms each
+    auto start = std::chrono::steady_clock::now();
+    for (Block* block : {&a, &b}) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+    {
+        std::unique_lock lock(waiter.mutex);
+        ASSERT_TRUE(waiter.cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiter.done == 2; }));
+    }
+    // A clock can run late on a loaded machine, never early.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_EQ(waveOutGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.u.sample, 1600u);
+    std::vector<std::int16_t> played = VirtualDevice::TakeOutput();
+    ASSERT_EQ(played.size(), 1600u);
+    EXPECT_TRUE(std::equal(a.data.begin(), a.data.end(), played.begin()));
+    for (Block* block : {&a, &b}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
