@@ -161,8 +161,11 @@ std::shared_ptr<Backend> CurrentBackend();
 //   "virtual[:OPTION,...]"      the virtual device; options clock=realtime|stepped,
 //                               period=MS, out=memory|FILE.wav,
 //                               in=silence|loopback|FILE.wav
-// The environment variable SORN_AUDIO holds the same text and is read on
-// first use. Returns MMSYSERR_NOERROR, or MMSYSERR_INVALPARAM for an unknown
+// SelectBackend("virtual...") starts the virtual device afresh
+// (VirtualDevice::Reset, then the options). The environment variable
+// SORN_AUDIO holds the same text and is read on first use; it, like "auto",
+// applies its options over the virtual device's present state, so settings a
+// program made before its first wave call stay. Returns MMSYSERR_NOERROR, or MMSYSERR_INVALPARAM for an unknown
 // name or option, or the backend's error when it cannot start; the selection
 // is then unchanged. Devices already open keep their backend.
 SORN_WIN_API MMRESULT SelectBackend(const char* selection);

@@ -29,7 +29,10 @@ Selected& Current() {
     return *selected;
 }
 
-MMRESULT Create(const char* selection, std::shared_ptr<Backend>* result) {
+// `explicitChoice`: a program's SelectBackend, which starts a virtual device
+// afresh; the environment read on first use and "auto" leave the virtual
+// device's state (set up by the program beforehand, perhaps) as it is.
+MMRESULT Create(const char* selection, bool explicitChoice, std::shared_ptr<Backend>* result) {
     std::string text = selection ? selection : "";
     std::size_t colon = text.find(':');
     std::string name = text.substr(0, colon);
@@ -44,7 +47,7 @@ MMRESULT Create(const char* selection, std::shared_ptr<Backend>* result) {
                 return MMSYSERR_NOERROR;
             }
         }
-        *result = virtualdev::CreateVirtualBackend("", &error);
+        *result = virtualdev::CreateVirtualBackend("", false, &error);
         return error;
     }
     if (name == "pulse") {
@@ -54,7 +57,7 @@ MMRESULT Create(const char* selection, std::shared_ptr<Backend>* result) {
         return MMSYSERR_NOERROR;
     }
     if (name == "virtual") {
-        std::shared_ptr<Backend> backend = virtualdev::CreateVirtualBackend(options, &error);
+        std::shared_ptr<Backend> backend = virtualdev::CreateVirtualBackend(options, explicitChoice, &error);
         if (!backend) return error ? error : MMSYSERR_INVALPARAM;
         *result = std::move(backend);
         return MMSYSERR_NOERROR;
@@ -66,13 +69,13 @@ MMRESULT Create(const char* selection, std::shared_ptr<Backend>* result) {
 std::shared_ptr<Backend>& EnsureLocked(Selected& selected) {
     if (!selected.backend) {
         const char* environment = std::getenv("SORN_AUDIO");
-        if (environment && *environment && Create(environment, &selected.backend) != MMSYSERR_NOERROR) {
+        if (environment && *environment && Create(environment, false, &selected.backend) != MMSYSERR_NOERROR) {
             std::fprintf(stderr, "sorn: SORN_AUDIO=\"%s\" cannot be used; choosing the backend automatically\n",
                          environment);
             selected.backend = nullptr;
         }
-        if (!selected.backend && Create("auto", &selected.backend) != MMSYSERR_NOERROR) {
-            selected.backend = virtualdev::CreateVirtualBackend("", nullptr);
+        if (!selected.backend && Create("auto", false, &selected.backend) != MMSYSERR_NOERROR) {
+            selected.backend = virtualdev::CreateVirtualBackend("", false, nullptr);
         }
     }
     return selected.backend;
@@ -91,7 +94,7 @@ MMRESULT SelectBackend(const char* selection) {
     Selected& selected = Current();
     std::lock_guard lock(selected.mutex);
     std::shared_ptr<Backend> backend;
-    if (MMRESULT error = Create(selection, &backend)) return error;
+    if (MMRESULT error = Create(selection, true, &backend)) return error;
     selected.backend = std::move(backend);
     return MMSYSERR_NOERROR;
 }

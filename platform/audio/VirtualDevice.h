@@ -7,7 +7,9 @@
 // the virtual output itself (loopback). Faults can be injected.
 //
 // Select it with SORN_AUDIO=virtual[:options] or
-// sorn::audio::SelectBackend("virtual:clock=stepped") (platform/audio/Backend.h).
+// sorn::audio::SelectBackend("virtual:clock=stepped") (platform/audio/Backend.h);
+// the latter also resets it. Without a selection, the first wave call picks a
+// backend by the rule in Backend.h ("auto": the sound server when one answers).
 // All functions are process-wide and safe from any thread; Advance and
 // WaitIdle must not be called from inside a wave callback (they would wait
 // for that very callback: they return after their timeout instead).
@@ -45,7 +47,8 @@ public:
 
     // Output: what output streams play goes to memory (kept) or to a WAV file.
     static void SetOutputMemory();
-    // The samples played so far, then empties the memory.
+    // The samples played so far, then empties the memory. (Only the latest 16
+    // million or so are kept when nobody takes them.)
     static std::vector<std::int16_t> TakeOutput();
     // Played samples are appended to this WAV file (16-bit PCM, with the
     // format of the first stream that plays); the header is brought up to date

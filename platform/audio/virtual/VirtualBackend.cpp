@@ -39,6 +39,8 @@ using Clock = VirtualDevice::Clock;
 constexpr std::uint32_t kFormats16Bit = 0x4 | 0x8 | 0x40 | 0x80 | 0x400 | 0x800 | 0x4000 | 0x8000;
 // The loopback keeps at most this many samples not yet captured.
 constexpr std::size_t kLoopbackLimit = std::size_t{1} << 21;
+// Output kept in memory: at most about this many of the latest samples.
+constexpr std::size_t kMemoryLimit = std::size_t{1} << 24;
 // A real-time step never covers more than a second (after a stall).
 constexpr std::uint64_t kMaxStepSeconds = 1;
 
@@ -146,6 +148,10 @@ public:
             writer.Append(data, count, format.sampleRate, format.channels);
         } else {
             memory.insert(memory.end(), data, data + count);
+            // Nobody may ever take it (a program left on the virtual device):
+            // keep the most recent samples only.
+            if (memory.size() > kMemoryLimit + kMemoryLimit / 4)
+                memory.erase(memory.begin(), memory.begin() + (memory.size() - kMemoryLimit));
         }
         loopback.insert(loopback.end(), data, data + count);
         if (loopback.size() > kLoopbackLimit) loopback.erase(loopback.begin(), loopback.begin() + (loopback.size() - kLoopbackLimit));
@@ -301,6 +307,17 @@ std::vector<std::shared_ptr<VirtualStream>> Snapshot(Engine& engine) {
     return engine.streams;
 }
 
+void SetClock(Engine& engine, Clock clock) {
+    std::thread idle;
+    {
+        std::lock_guard lock(engine.mutex);
+        engine.clock = clock;
+        engine.RestartClocksLocked();
+        idle = engine.ManageTimerLocked();
+    }
+    if (idle.joinable()) idle.join();
+}
+
 bool ApplyOption(Engine& engine, const std::string& key, const std::string& value) {
     if (key == "period") {
         char* end = nullptr;
@@ -333,9 +350,10 @@ bool ApplyOption(Engine& engine, const std::string& key, const std::string& valu
 
 }  // namespace
 
-std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, MMRESULT* error) {
+std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, bool resetFirst, MMRESULT* error) {
     // Split "key=value,key=value"; check every key before changing anything.
     std::vector<std::pair<std::string, std::string>> pairs;
+    bool clockGiven = false;
     Clock clock = Clock::RealTime;
     std::size_t start = 0;
     while (start <= options.size() && !options.empty()) {
@@ -350,13 +368,20 @@ std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, MMRESU
             if (error) *error = MMSYSERR_INVALPARAM;
             return nullptr;
         }
-        if (key == "clock") clock = value == "stepped" ? Clock::Stepped : Clock::RealTime;
+        if (key == "clock") {
+            clock = value == "stepped" ? Clock::Stepped : Clock::RealTime;
+            clockGiven = true;
+        }
         pairs.emplace_back(key, value);
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    VirtualDevice::Reset(clock);
     Engine& engine = Engine::Get();
+    if (resetFirst) {
+        VirtualDevice::Reset(clock);
+    } else if (clockGiven) {
+        SetClock(engine, clock);
+    }
     for (auto& [key, value] : pairs) {
         if (!ApplyOption(engine, key, value)) {
             if (error) *error = MMSYSERR_INVALPARAM;

@@ -13,9 +13,11 @@ namespace sorn::audio::virtualdev {
 
 // The backend over the process-wide engine. `options` is the text after
 // "virtual:" (may be empty): comma-separated clock=realtime|stepped,
-// period=MS (1 to 100), out=memory|PATH, in=silence|loopback|PATH. The engine
-// is reset first (VirtualDevice::Reset), then the options are applied. On a
-// bad option returns null and sets *error to MMSYSERR_INVALPARAM.
-std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, MMRESULT* error);
+// period=MS (1 to 100), out=memory|PATH, in=silence|loopback|PATH. With
+// `resetFirst` the engine is reset first (VirtualDevice::Reset, real time
+// unless the options say otherwise); without, the options are applied over
+// its present state. On a bad option returns null and sets *error to
+// MMSYSERR_INVALPARAM.
+std::shared_ptr<Backend> CreateVirtualBackend(const std::string& options, bool resetFirst, MMRESULT* error);
 
 }  // namespace sorn::audio::virtualdev
