@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -219,17 +220,28 @@ TEST_F(SoundServerPlayback, RangeOfSpeechComesBackThroughTheMonitor) {
     const long lag = Align(heard, range);
     ASSERT_GE(lag, 0);
     ASSERT_LE(static_cast<std::size_t>(lag) + range.size(), heard.size()) << "the end was not heard";
+    // The sound server may drop the first milliseconds of a new stream (the
+    // sink has already rendered them); from there on it must be exact.
+    const auto at = [&](std::size_t i) { return heard[static_cast<std::size_t>(lag) + i]; };
+    std::size_t lost = 0;
+    while (lost + 64 < range.size() &&
+           !std::equal(range.begin() + static_cast<long>(lost), range.begin() + static_cast<long>(lost) + 64,
+                       heard.begin() + lag + static_cast<long>(lost)))
+        ++lost;
+    RecordProperty("onset_samples_lost", static_cast<int>(lost));
+    EXPECT_LE(lost, kRate * 3 / 100) << "more than 30 ms lost at the start";
     double signal = 0, error = 0, outside = 0;
     for (std::size_t i = 0; i < range.size(); ++i) {
-        const double d = double(heard[static_cast<std::size_t>(lag) + i]) - range[i];
         signal += double(range[i]) * range[i];
+        if (i < lost) continue;
+        const double d = double(at(i)) - range[i];
         error += d * d;
     }
     for (std::size_t i = 0; i < heard.size(); ++i) {
         if (i + 16 >= static_cast<std::size_t>(lag) && i < static_cast<std::size_t>(lag) + range.size() + 16) continue;
         outside += double(heard[i]) * heard[i];
     }
-    EXPECT_LT(error / signal, 1e-3) << "what came back differs from the range";
+    EXPECT_LT(error / signal, 1e-4) << "what came back differs from the range";
     EXPECT_LT(outside / signal, 1e-3) << "more than the range was played";
 }
 
@@ -267,6 +279,7 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     ASSERT_GE(first, 0);
     const double heardSeconds = double(last - first) / kRate;
     const double elapsed = std::chrono::duration<double>(stopped - played).count();
+    RecordProperty("heard_minus_elapsed_ms", static_cast<int>((heardSeconds - elapsed) * 1000));
     EXPECT_GT(heardSeconds, 0.2);
     EXPECT_LT(heardSeconds, 2.5) << "the stop came mid-range";
     EXPECT_LE(heardSeconds, elapsed + 0.1) << "sound went on after Stop";
