@@ -233,8 +233,28 @@ private:
     static void OnTiming(pa_stream*, void* userdata) {
         auto* self = static_cast<OutputStream*>(userdata);
         if (!self->Usable()) return;
+        self->DrainTail();
         self->ReportPlayed();
         self->ScheduleCheck();
+    }
+
+    // PipeWire's pulse service keeps back a tail shorter than its processing
+    // quantum when the data stops (it reports an underrun with bytes still
+    // unread), and plays it only on a drain. So when the layer has nothing
+    // more to give and the server stalls with our bytes unread, drain.
+    // PulseAudio reads everything before it reports an underrun, so it
+    // never gets here.
+    void DrainTail() {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+        if (!started_ || !dry_ || drainSent_ || timing == nullptr || timing->playing ||
+            timing->read_index_corrupt || timing->write_index_corrupt ||
+            timing->read_index >= timing->write_index) {
+            return;
+        }
+        pa_operation* operation = pa_stream_drain(stream_, nullptr, nullptr);
+        if (operation == nullptr) return;
+        pa_operation_unref(operation);
+        drainSent_ = true;
     }
     // The data ran out: ask for a report now rather than at the next
     // automatic one, so the end is seen without delay.
@@ -266,11 +286,14 @@ private:
             got -= got % frameBytes_;
             if (got == 0) {
                 pa_stream_cancel_write(stream_);
+                dry_ = true;
                 return;
             }
             if (pa_stream_write(stream_, buffer, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
             pulled_ += got;
-            if (got < size) return;  // the queue ran dry
+            drainSent_ = false;
+            dry_ = got < size;
+            if (dry_) return;  // the queue ran dry
         }
     }
 
@@ -314,8 +337,11 @@ private:
     }
 
     // Arms the played-frames check for the moment the oldest queued header
-    // should end, as far as the layer can tell, else a short while ahead.
-    // Between checks the write callbacks keep the position fresh.
+    // should end, as far as the layer can tell, else a short while ahead;
+    // and no later than kPositionRefreshUs, so the position the layer shows
+    // never lags much. Every callback re-arms it, so with the server's
+    // write requests coming more often than that, the refresh costs no
+    // wake-up of its own.
     void ScheduleCheck() {
         if (!started_) return;
         if (baseKnown_ && reported_ * frameBytes_ >= pulled_) return;  // all played
@@ -324,7 +350,8 @@ private:
                                                 : StreamSink::kUnknownFrames;
         if (frames == 0) return;  // no header waits
         if (frames != StreamSink::kUnknownFrames) {
-            delay = pa_bytes_to_usec(frames * frameBytes_, &spec_) + kCheckMarginUs;
+            delay = std::min(pa_bytes_to_usec(frames * frameBytes_, &spec_) + kCheckMarginUs,
+                             kPositionRefreshUs);
         }
         // A clock that stands still (a stalled server) is looked at calmly.
         if (reported_ == checkedAt_) delay = std::max<pa_usec_t>(delay, kStalledCheckUs);
@@ -345,11 +372,14 @@ private:
     static constexpr pa_usec_t kCheckMarginUs = 300;
     static constexpr pa_usec_t kMinimumCheckUs = 1000;
     static constexpr pa_usec_t kStalledCheckUs = 20 * PA_USEC_PER_MSEC;
+    static constexpr pa_usec_t kPositionRefreshUs = 15 * PA_USEC_PER_MSEC;
 
     std::uint64_t pulled_ = 0;    // bytes written since open or the last flush
     std::uint64_t reported_ = 0;  // frames reported played since then
     std::int64_t base_ = 0;       // stream index of the first of those bytes
     bool baseKnown_ = true;
+    bool dry_ = false;         // the layer's queue ran out at the last fill
+    bool drainSent_ = false;   // a drain went out since the last write
     bool checkArmed_ = false;
     pa_usec_t checkDue_ = 0;
     std::uint64_t checkedAt_ = ~std::uint64_t{0};  // reported_ at the last scheduling
