@@ -40,6 +40,25 @@ TEST_F(VirtualCapture, AThousandRecordingsStopByThemselvesWithEveryByteOnce) {
     EXPECT_EQ(probe.Count(), 1000);
 }
 
+TEST_F(VirtualCapture, ARecordRacingTheWorkerIsNeverStoppedByTheOldRecordingsWorker) {
+    detector.Install();
+    CWaveIn* capture = OpenCapture(32);
+    capture->SetWaveInCB(&CallbackProbe::Callback, 12);
+    ASSERT_EQ(capture->Record(), 1);
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        detector.calls = 0;
+        detector.endAt = 1;
+        VirtualDevice::Advance(32);  // releases this recording's worker
+        detector.endAt = 0;          // the next recording never ends by itself
+        ASSERT_EQ(capture->Record(), 1) << "cycle " << cycle;
+        VirtualDevice::Advance(32);
+        ASSERT_EQ(capture->IsRecording(), 1) << "cycle " << cycle;
+    }
+    ASSERT_EQ(capture->Stop(), 1);
+    capture->Delete();
+    EXPECT_LE(probe.Count(), 300);
+}
+
 TEST_F(VirtualCapture, AHundredObjectsDestroyedMidRecordingLeaveNothingBehind) {
     detector.Install();
     for (int i = 0; i < 100; ++i) {
