@@ -354,6 +354,29 @@ TEST_F(SteppedPlayback, DestructionMidPlayReturnsAfterTheLastCallback) {
     EXPECT_EQ(finished.load(), 3) << "no callback after the destructor";
 }
 
+TEST_F(SteppedPlayback, DestructionRetriesAFailedStop) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    VirtualDevice::FailNext("waveOutReset", MMSYSERR_NOMEM);
+    out.reset();
+    EXPECT_EQ(log.count, 3);
+}
+
+// A device that vanishes mid-range hands its pieces back; the refills fail
+// with the device's code, the range goes no further and closing still works.
+TEST_F(SteppedPlayback, LostDeviceReportsItsErrorAndClosesCleanly) {
+    auto out = OpenOn(10000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(2048);
+    VirtualDevice::Disconnect();
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_NE(ErrorText(*out), "");
+    EXPECT_EQ(log.count, 0);
+    EXPECT_EQ(out->GetPosition(), 0xFFFFFFFFul);
+    EXPECT_EQ(out->Close(), 1);
+    EXPECT_EQ(out->Open(), 1) << "a new stream on the device that is back";
+}
+
 TEST_F(SteppedPlayback, SecondOpenClosesTheFirstDeviceAndItsPieces) {
     auto out = OpenOn(10000);
     ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
