@@ -35,8 +35,9 @@ public:
     static void SetInputSilence();
     // The samples once (or looped), then silence.
     static void SetInputSamples(std::vector<std::int16_t> samples, bool loop);
-    // Called on the clock's thread with the index of the first sample wanted
-    // (counted from the generator's installation).
+    // Called on the clock's thread (or Advance's caller) with the index of the
+    // first sample wanted, counted from the generator's installation. It runs
+    // under the virtual device's lock: it must not call VirtualDevice.
     static void SetInputGenerator(std::function<void(std::int16_t* out, std::size_t samples,
                                                      std::uint64_t firstSample)> generator);
     // A 16-bit PCM WAV file, read whole, played once, then silence. False

@@ -27,6 +27,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -308,9 +309,15 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         std::lock_guard lock(table.mutex);
         wave->handle = table.next;
         table.next += 16;
-        std::thread notifier([wave] { wave->RunNotifier(); });
-        wave->notifierId = notifier.get_id();
-        notifier.detach();  // close waits for notifierEnded instead of joining
+        try {
+            std::thread notifier([wave] { wave->RunNotifier(); });
+            wave->notifierId = notifier.get_id();
+            notifier.detach();  // close waits for notifierEnded instead of joining
+        } catch (const std::system_error&) {
+            wave->stream->Close();
+            wave->stream.reset();
+            return MMSYSERR_NOMEM;
+        }
         table.streams.emplace(wave->handle, wave);
     }
     {

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -79,7 +80,11 @@ HANDLE CreateThread(void* security, std::size_t stackSize, LPTHREAD_START_ROUTIN
 
     WorkerTable& table = Table();
     std::lock_guard lock(table.mutex);
-    worker->thread = std::thread(WorkerMain, worker);
+    try {
+        worker->thread = std::thread(WorkerMain, worker);
+    } catch (const std::system_error&) {
+        return nullptr;  // no thread to be had
+    }
     std::uintptr_t handle = table.nextHandle;
     table.nextHandle += 8;
     table.workers.emplace(handle, worker);

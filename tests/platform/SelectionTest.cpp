@@ -2,6 +2,8 @@
 // virtual device's real-time clock. One test per process state: the
 // environment is read only once, so the first test sets it before anything
 // opens a device.
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,6 +25,14 @@ struct Waiter {
 
 void CountDone(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
     if (message != WOM_DONE) return;
+    auto* waiter = reinterpret_cast<Waiter*>(instance);
+    std::lock_guard lock(waiter->mutex);
+    ++waiter->done;
+    waiter->cv.notify_all();
+}
+
+void CountData(HWAVEIN, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    if (message != WIM_DATA) return;
     auto* waiter = reinterpret_cast<Waiter*>(instance);
     std::lock_guard lock(waiter->mutex);
     ++waiter->done;
@@ -94,4 +104,36 @@ TEST(BackendSelection, TheRealTimeClockPlaysAtTheStreamRate) {
     EXPECT_TRUE(std::equal(a.data.begin(), a.data.end(), played.begin()));
     for (Block* block : {&a, &b}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
     EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+TEST(BackendSelection, TheRealTimeClockCapturesAtTheStreamRate) {
+    ASSERT_EQ(SelectBackend("virtual:clock=realtime"), MMSYSERR_NOERROR);
+    VirtualDevice::SetInputGenerator([](std::int16_t* out, std::size_t count, std::uint64_t first) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((first + i) % 1000);
+    });
+    Waiter waiter;
+    WAVEFORMATEX format = Pcm16(8000, 1);
+    HWAVEIN device = nullptr;
+    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountData),
+                         reinterpret_cast<DWORD_PTR>(&waiter), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    Block a(400), b(400);  // 50 ms each
+    for (Block* block : {&a, &b}) {
+        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
+    }
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
+    {
+        std::unique_lock lock(waiter.mutex);
+        ASSERT_TRUE(waiter.cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiter.done == 2; }));
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+    for (std::size_t i = 0; i < 400; ++i) {
+        ASSERT_EQ(a.data[i], static_cast<std::int16_t>(i));
+        ASSERT_EQ(b.data[i], static_cast<std::int16_t>(400 + i));
+    }
+    ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
+    for (Block* block : {&a, &b}) waveInUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
 }

@@ -304,3 +304,64 @@ TEST_F(WaveIn, BadHandlesAndFaults) {
     EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
     EXPECT_EQ(waveInOpen(nullptr, 1, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);
 }
+
+TEST_F(WaveIn, InputFilesThatAreNot16BitPcmAreRefused) {
+    std::string base = ::testing::TempDir() + "sorn_bad_" + std::to_string(::getpid());
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::string path = base + name;
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        return path;
+    };
+    auto le32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    auto le16 = [](std::uint16_t v) { return std::string{char(v), char(v >> 8)}; };
+    auto fmt = [&](std::uint16_t tag, std::uint16_t bits) {
+        return "fmt " + le32(16) + le16(tag) + le16(1) + le32(8000) + le32(16000) + le16(2) + le16(bits);
+    };
+    std::string good = "RIFF" + le32(40) + "WAVE" + fmt(1, 16) + "data" + le32(4) + le16(5) + le16(6);
+    std::vector<std::string> paths = {
+        write("empty.wav", ""),
+        write("notriff.wav", "RIFX" + good.substr(4)),
+        write("eightbit.wav", "RIFF" + le32(40) + "WAVE" + fmt(1, 8) + "data" + le32(2) + "ab"),
+        write("float.wav", "RIFF" + le32(40) + "WAVE" + fmt(3, 16) + "data" + le32(2) + "ab"),
+        write("nodata.wav", "RIFF" + le32(28) + "WAVE" + fmt(1, 16)),
+        write("datafirst.wav", "RIFF" + le32(40) + "WAVE" + "data" + le32(2) + "ab" + fmt(1, 16)),
+        write("hugefmt.wav", "RIFF" + le32(40) + "WAVE" + "fmt " + le32(0xFFFFFFF0u) + "x"),
+    };
+    for (const std::string& path : paths) {
+        EXPECT_FALSE(VirtualDevice::SetInputFile(path.c_str())) << path;
+        std::remove(path.c_str());
+    }
+    // A data size beyond the end of the file takes what is there.
+    std::string cut = write("cut.wav", "RIFF" + le32(40) + "WAVE" + fmt(1, 16) + "data" + le32(1000) + le16(5) + le16(6));
+    ASSERT_TRUE(VirtualDevice::SetInputFile(cut.c_str()));
+    std::remove(cut.c_str());
+    Recorder recorder;
+    HWAVEIN device = OpenIn(&recorder);
+    Block block(3);
+    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
+    waveInStart(device);
+    VirtualDevice::Advance(3);
+    EXPECT_EQ(Captured(block.header), (std::vector<std::int16_t>{5, 6, 0}));
+    waveInUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveInClose(device);
+}
+
+TEST_F(WaveIn, WithoutACallbackHeadersAreStillFilledAndMarkedDone) {
+    VirtualDevice::SetInputSamples({4, 4, 4, 4}, true);
+    HWAVEIN device = nullptr;
+    WAVEFORMATEX format = Pcm16();
+    ASSERT_EQ(waveInOpen(&device, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Block block(8);
+    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
+    waveInStart(device);
+    VirtualDevice::Advance(8);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(block.header.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(block.header.dwBytesRecorded, 16u);
+    waveInUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+}

@@ -1,4 +1,7 @@
 // The waveOut operations on the stepped virtual device.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -405,4 +408,49 @@ TEST_F(WaveOut, DevicesCanBeListed) {
     ASSERT_EQ(waveOutGetDevCapsA(0, &partial, offsetof(WAVEOUTCAPSA, dwFormats)), MMSYSERR_NOERROR);
     EXPECT_STREQ(partial.szPname, "Sorn virtual output");
     EXPECT_EQ(partial.dwFormats, 0xABCDu);
+}
+
+TEST_F(WaveOut, CloseWaitsForADeliveryUnderWay) {
+    Recorder recorder;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool inside = false, release = false;
+    recorder.OnCall([&](void*, UINT message, WAVEHDR*) {
+        if (message != WOM_DONE) return;
+        std::unique_lock lock(mutex);
+        inside = true;
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+    });
+    HWAVEOUT device = OpenOut(&recorder);
+    Block block(10);
+    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    std::thread stepper([] { VirtualDevice::Advance(10); });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inside; }));
+    }
+    // The header is the client's now (its callback runs), so close may go
+    // ahead, but it must not return while that callback is still running.
+    std::atomic<bool> closed{false};
+    std::atomic<MMRESULT> result{MMSYSERR_ERROR};
+    std::thread closer([&] {
+        result = waveOutClose(device);
+        closed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(closed);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+        cv.notify_all();
+    }
+    closer.join();
+    stepper.join();
+    EXPECT_EQ(result, MMSYSERR_NOERROR);
+    std::size_t calls = recorder.Calls().size();
+    EXPECT_EQ(recorder.Calls().back().message, WOM_CLOSE);
+    VirtualDevice::Advance(100);
+    EXPECT_EQ(recorder.Calls().size(), calls);
 }

@@ -22,6 +22,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -134,7 +135,12 @@ public:
         bool wanted = clock == Clock::RealTime && !streams.empty();
         if (wanted && !timer.joinable()) {
             std::uint64_t generation = ++timerGeneration;
-            timer = std::thread([this, generation] { RunTimer(generation); });
+            try {
+                timer = std::thread([this, generation] { RunTimer(generation); });
+            } catch (const std::system_error&) {
+                // No thread to be had: the clock stands still until the next
+                // open tries again.
+            }
         } else if (!wanted && timer.joinable()) {
             ++timerGeneration;
             timerWake.notify_all();
