@@ -284,7 +284,11 @@ TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
 
 TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServerServes) {
     PrivateServer server;
-    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    if (!server.Start()) {
+        // A desktop with another server (PipeWire, say) may lack the daemon.
+        if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
+        GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+    }
     const std::string selection = "pulse:server=" + server.Address();
     ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
 
