@@ -21,7 +21,6 @@ MMRESULT CodeOf(int paError) {
     case PA_ERR_NOENTITY: return MMSYSERR_BADDEVICEID;
     case PA_ERR_INVALID:
     case PA_ERR_NOTSUPPORTED: return WAVERR_BADFORMAT;
-    case PA_ERR_ACCESS: return MMSYSERR_ALLOCATED;
     default: return kLost;
     }
 }
