@@ -10,9 +10,8 @@ namespace {
 // The format as the device is asked for it: 16-bit PCM.
 WAVEFORMATEX QueryRecord(const SornAudioFormat* format) {
     WAVEFORMATEX record{};
-    AudioFormatHelperWav* helper = new AudioFormatHelperWav();
-    helper->FromAudioFormat(format, &record);
-    delete helper;
+    AudioFormatHelperWav helper;
+    helper.FromAudioFormat(format, &record);
     return record;
 }
 

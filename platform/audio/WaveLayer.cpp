@@ -303,6 +303,12 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
     std::unique_ptr<Stream> stream;
     if (MMRESULT error = backend->Open(direction, backendId, streamFormat, wave, &stream)) return error;
     if (!stream) return MMSYSERR_ERROR;
+    if (direction == Direction::Output) {  // the output clock runs from open on
+        if (MMRESULT error = stream->Start()) {
+            stream->Close();
+            return error;
+        }
+    }
     wave->stream = std::move(stream);
     {
         HandleTable& table = Handles();
@@ -325,10 +331,6 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         wave->Notify(direction == Direction::Output ? WOM_OPEN : WIM_OPEN, nullptr);
     }
     *device = reinterpret_cast<Handle>(wave->handle);
-    if (direction == Direction::Output) {
-        std::lock_guard lock(wave->control);
-        wave->stream->Start();
-    }
     return MMSYSERR_NOERROR;
 }
 
