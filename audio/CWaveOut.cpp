@@ -60,7 +60,8 @@ SornStringA* CWaveOut::GetError() const {
     const unsigned code = lastError.load();
     if (code == MMSYSERR_NOERROR) return new SornStringA();
     char text[MAXERRORLENGTH] = {};
-    if (waveOutGetErrorTextA(code, text, MAXERRORLENGTH) != MMSYSERR_NOERROR) return new SornStringA();
+    if (waveOutGetErrorTextA(code, text, MAXERRORLENGTH) != MMSYSERR_NOERROR)
+        return new SornStringA();
     text[MAXERRORLENGTH - 1] = '\0';
     return new SornStringA(text);
 }
@@ -155,8 +156,8 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
     playing.store(1);
     const SornAudioFormat* format = wave->AudioFormat();
     const unsigned align = format ? format->BlockAlign() : 0;
-    const auto length = static_cast<std::uint32_t>(
-        std::min<unsigned long>(wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
+    const auto length = static_cast<std::uint32_t>(std::min<unsigned long>(
+        wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
     rangePosition = FrameBytes(from, align, length);
     rangeEnd = to == 0xFFFFFFFFul ? length : FrameBytes(to, align, length);
     headerIndex = kHeaderCount - 1;  // the first piece goes into header 0
@@ -270,7 +271,9 @@ int CWaveOut::IsError(unsigned code) {
     return code != MMSYSERR_NOERROR ? 1 : 0;
 }
 
-int CWaveOut::ResetRequired(CWaveOut* self) { return self->rangePosition >= self->rangeEnd ? 1 : 0; }
+int CWaveOut::ResetRequired(CWaveOut* self) {
+    return self->rangePosition >= self->rangeEnd ? 1 : 0;
+}
 
 void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     SornWaveCallback notify = nullptr;

@@ -13,13 +13,13 @@
 
 namespace {
 
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveOut;
-using SornMedia::SornAudio::CWaveOutTestAccess;
 using sorn::audio::VirtualDevice;
 using sorn::test::CallbackLog;
 using sorn::test::LoadClip;
 using sorn::test::PatternSamples;
+using SornMedia::SornAudio::CWaveDevice;
+using SornMedia::SornAudio::CWaveOut;
+using SornMedia::SornAudio::CWaveOutTestAccess;
 
 constexpr unsigned long kToEnd = 0xFFFFFFFFul;
 
@@ -107,7 +107,8 @@ TEST_F(SteppedPlayback, RangeIsCutInBytesFromFramesAndRefilledUntilItsEnd) {
     auto out = OpenOn(10000);
     // Frames 100 to 9000: bytes 200 to 18000, four full pieces and 1416 bytes.
     ASSERT_EQ(out->Play(100, 9000, 0), 1);
-    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).lpData, static_cast<char*>(clip.GetBuffer()) + 200);
+    EXPECT_EQ(CWaveOutTestAccess::Header(*out, 0).lpData,
+              static_cast<char*>(clip.GetBuffer()) + 200);
     for (int piece = 0; piece < 4; ++piece) {
         Step(2048);
         EXPECT_EQ(log.count, piece < 2 ? 0 : piece - 1) << "after piece " << piece;
@@ -131,8 +132,8 @@ TEST_F(SteppedPlayback, EmptyRangesQueueNothingAndStayPlayingUntilStop) {
     auto out = OpenOn(5000);
     struct Case {
         unsigned long from, to;
-    } cases[] = {{1000, 1000}, {3000, 2000}, {5000, kToEnd}, {0xFFFFFFF0ul, kToEnd},
-                 {~0ul / 2, ~0ul}};
+    } cases[] = {
+        {1000, 1000}, {3000, 2000}, {5000, kToEnd}, {0xFFFFFFF0ul, kToEnd}, {~0ul / 2, ~0ul}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.from << " to " << c.to);
         EXPECT_EQ(out->Play(c.from, c.to, 0), 0);
