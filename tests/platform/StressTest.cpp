@@ -98,3 +98,67 @@ TEST_F(WaveStress, RealTimeClockWithResetsFromOutsideAndInside) {
         for (Block* block : {&a, &b, &c}) ASSERT_EQ(block->header.dwFlags & WHDR_INQUEUE, 0u);
     }
 }
+
+namespace {
+
+struct Hammered {
+    std::atomic<int> completions[6] = {};
+};
+
+void CountByUser(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+    if (message != WOM_DONE) return;
+    auto* shared = reinterpret_cast<Hammered*>(instance);
+    ++shared->completions[reinterpret_cast<WAVEHDR*>(param1)->dwUser];
+}
+
+}  // namespace
+
+TEST_F(WaveStress, SeveralThreadsShareOneDevice) {
+    ASSERT_EQ(sorn::audio::SelectBackend("virtual:period=1"), MMSYSERR_NOERROR);
+    Hammered shared;
+    WAVEFORMATEX format = Pcm16(48000, 1);
+    HWAVEOUT device = nullptr;
+    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountByUser),
+                          reinterpret_cast<DWORD_PTR>(&shared), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    std::atomic<int> failures{0};
+    std::atomic<bool> writersDone{false};
+    auto writer = [&](int first) {
+        Block blocks[2] = {Block(48), Block(96)};
+        for (int iteration = 0; iteration < 100; ++iteration) {
+            int before[2];
+            for (int k = 0; k < 2; ++k) {
+                blocks[k].header.dwUser = static_cast<DWORD_PTR>(first + k);
+                before[k] = shared.completions[first + k];
+                if (waveOutPrepareHeader(device, &blocks[k].header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR ||
+                    waveOutWrite(device, &blocks[k].header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR)
+                    ++failures;
+            }
+            if (iteration % 3 == 0 && waveOutReset(device) != MMSYSERR_NOERROR) ++failures;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            for (int k = 0; k < 2; ++k) {
+                while (shared.completions[first + k] == before[k] && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                if (shared.completions[first + k] != before[k] + 1) ++failures;
+                if (waveOutUnprepareHeader(device, &blocks[k].header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR)
+                    ++failures;
+            }
+        }
+    };
+    std::thread writers[3] = {std::thread(writer, 0), std::thread(writer, 2), std::thread(writer, 4)};
+    std::thread fiddler([&] {
+        MMTIME time{};
+        time.wType = TIME_SAMPLES;
+        while (!writersDone) {
+            if (waveOutPause(device) != MMSYSERR_NOERROR || waveOutRestart(device) != MMSYSERR_NOERROR ||
+                waveOutGetPosition(device, &time, sizeof time) != MMSYSERR_NOERROR)
+                ++failures;
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    for (auto& thread : writers) thread.join();
+    writersDone = true;
+    fiddler.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
