@@ -40,10 +40,11 @@ function(sorn_module_part name)
   set_property(GLOBAL APPEND PROPERTY SORN_MODULE_PARTS ${name})
 endfunction()
 
-# sorn_test(name LABELS l... SOURCES s... LIBS t...): a GoogleTest executable
-# registered with CTest test by test.
+# sorn_test(name [RUN_SERIAL] [TIMEOUT s] SOURCES s... LIBS t... LABELS l...):
+# a GoogleTest executable registered with CTest test by test. RUN_SERIAL
+# keeps its tests from running beside any other test (real-time audio).
 function(sorn_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -54,6 +55,9 @@ function(sorn_test name)
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_RUN_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
