@@ -35,12 +35,14 @@
 // - Close: after Stream::Close returns, the stream never calls its sink
 //   again (a call already in progress may finish; the sink ignores calls
 //   that arrive after close).
-// - Locks: the layer never holds one of its own locks while it calls a
-//   backend (Stream methods, Backend methods), and the sink's methods take
-//   only a short lock of the layer's and never call back into the backend.
-//   So a backend may call its sink while holding its own lock (libpulse's
+// - Locks: the layer calls a backend holding at most its per-device
+//   operation lock, which no sink method takes; the sink's methods take only
+//   a short data lock of the layer's, which is never held while the backend
+//   or a client is called, and they never call back into the backend. So a
+//   backend may call its sink while holding its own lock (libpulse's
 //   mainloop lock, say), but must not wait, while holding a lock, for
-//   something that needs that lock on another thread.
+//   something that needs that lock on another thread, nor wait in a Stream
+//   method for a client callback to finish.
 // - Nothing may hang: every wait in a backend has a timeout; an unreachable
 //   sound server gives an error at once or after a short timeout.
 // - Thread safety: Backend methods may be called from any thread at any

@@ -20,6 +20,7 @@
 #include "platform/audio/WaveLayer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -68,7 +69,7 @@ public:
     const DWORD_PTR instance;
     const std::size_t blockAlign;
     std::uintptr_t handle = 0;           // set before the stream is published
-    std::thread::id notifierId;          // likewise
+    std::atomic<std::thread::id> notifierId{};
 
     std::mutex control;
     std::unique_ptr<Stream> stream;      // under control; null once closed
@@ -132,7 +133,7 @@ public:
     }
 
     void RunNotifier();
-    bool OnNotifier() const { return std::this_thread::get_id() == notifierId; }
+    bool OnNotifier() const { return std::this_thread::get_id() == notifierId.load(); }
     // Waits until the notes queued up to `target` are delivered.
     void WaitFor(std::uint64_t target, std::uint32_t timeoutMs) {
         if (OnNotifier()) return;
@@ -310,20 +311,23 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         }
     }
     wave->stream = std::move(stream);
+    HandleTable& table = Handles();
     {
-        HandleTable& table = Handles();
         std::lock_guard lock(table.mutex);
         wave->handle = table.next;
         table.next += 16;
-        try {
-            std::thread notifier([wave] { wave->RunNotifier(); });
-            wave->notifierId = notifier.get_id();
-            notifier.detach();  // close waits for notifierEnded instead of joining
-        } catch (const std::system_error&) {
-            wave->stream->Close();
-            wave->stream.reset();
-            return MMSYSERR_NOMEM;
-        }
+    }
+    try {
+        std::thread notifier([wave] { wave->RunNotifier(); });
+        wave->notifierId = notifier.get_id();
+        notifier.detach();  // close waits for notifierEnded instead of joining
+    } catch (const std::system_error&) {
+        wave->stream->Close();
+        wave->stream.reset();
+        return MMSYSERR_NOMEM;
+    }
+    {
+        std::lock_guard lock(table.mutex);
         table.streams.emplace(wave->handle, wave);
     }
     {
