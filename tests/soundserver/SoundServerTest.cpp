@@ -46,6 +46,63 @@ std::string InputName(UINT id) {
     return caps.szPname;
 }
 
+std::atomic<int> returnedHeaders{0};
+
+void CountReturned(HWAVEOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message == WOM_DONE) returnedHeaders.fetch_add(1);
+}
+
+void CountCaptured(HWAVEIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (message == WIM_DATA) returnedHeaders.fetch_add(1);
+}
+
+// Plays `frames` of silence in `format` on the default device; true when
+// the header came back and the position says all of it was played.
+bool PlaysThrough(const WAVEFORMATEX& format, DWORD frames) {
+    returnedHeaders = 0;
+    HWAVEOUT device = nullptr;
+    if (waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountReturned), 0,
+                    CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        return false;
+    }
+    std::vector<char> block(frames * format.nBlockAlign);
+    WAVEHDR header{};
+    header.lpData = block.data();
+    header.dwBufferLength = static_cast<DWORD>(block.size());
+    waveOutPrepareHeader(device, &header, sizeof header);
+    waveOutWrite(device, &header, sizeof header);
+    const bool done = WaitFor([] { return returnedHeaders == 1; }, 5s);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    waveOutGetPosition(device, &time, sizeof time);
+    waveOutReset(device);
+    waveOutUnprepareHeader(device, &header, sizeof header);
+    waveOutClose(device);
+    return done && time.u.sample == frames;
+}
+
+// Records one header of `frames` in `format` from the default device.
+bool RecordsFrom(const WAVEFORMATEX& format, DWORD frames) {
+    returnedHeaders = 0;
+    HWAVEIN device = nullptr;
+    if (waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountCaptured), 0,
+                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        return false;
+    }
+    std::vector<char> block(frames * format.nBlockAlign);
+    WAVEHDR header{};
+    header.lpData = block.data();
+    header.dwBufferLength = static_cast<DWORD>(block.size());
+    waveInPrepareHeader(device, &header, sizeof header);
+    waveInAddBuffer(device, &header, sizeof header);
+    waveInStart(device);
+    const bool done = WaitFor([] { return returnedHeaders == 1; }, 5s);
+    waveInReset(device);
+    waveInUnprepareHeader(device, &header, sizeof header);
+    waveInClose(device);
+    return done && header.dwBytesRecorded == block.size();
+}
+
 TEST_F(SoundServerTest, DevicesAreTheSinksAndSourcesAndTheMapperIsTheDefault) {
     const UINT outputs = waveOutGetNumDevs();
     const UINT inputs = waveInGetNumDevs();
@@ -76,6 +133,12 @@ TEST_F(SoundServerTest, DevicesAreTheSinksAndSourcesAndTheMapperIsTheDefault) {
     }
     const WAVEFORMATEX mono = Format();
     EXPECT_EQ(waveOutOpen(nullptr, outputs, &mono, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);
+
+    // Streams open at the rate and channel count asked for; the server
+    // converts to the mono 16 kHz sink and from its monitor.
+    EXPECT_TRUE(PlaysThrough(Format(44100, 2), 4410));
+    EXPECT_TRUE(PlaysThrough(Format(8000, 6), 800));
+    EXPECT_TRUE(RecordsFrom(Format(44100, 2), 4410));
 
     // A device opened by id plays on that sink.
     TonePlayer player(1000, 8000, 800);
