@@ -159,8 +159,10 @@ public:
             if (memory.size() > kMemoryLimit + kMemoryLimit / 4)
                 memory.erase(memory.begin(), memory.begin() + (memory.size() - kMemoryLimit));
         }
+        if (source != Source::Loopback) return;
         loopback.insert(loopback.end(), data, data + count);
-        if (loopback.size() > kLoopbackLimit) loopback.erase(loopback.begin(), loopback.begin() + (loopback.size() - kLoopbackLimit));
+        if (loopback.size() > kLoopbackLimit)
+            loopback.erase(loopback.begin(), loopback.begin() + (loopback.size() - kLoopbackLimit));
     }
 
     void Generate(std::int16_t* out, std::size_t count) {
