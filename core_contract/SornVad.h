@@ -34,8 +34,9 @@ private:
     // from where the original stands.
     static constexpr int kHistoryFrames = 50;  // 500 ms of frame levels
 
-    void Frame(double level);
-    bool SilenceEndsGuess(double level);
+    void Frame(double level, bool dead);
+    void SilenceEndsGuess();
+    int QuietFrames(int from, int limit) const;
     void EndSegment();
     void DropSegment();
 
@@ -45,6 +46,8 @@ private:
     unsigned frameLength_;
     unsigned pending_ = 0;       // samples of the partial frame
     double pendingEnergy_ = 0.0;  // their sum of squares after the DC filter
+    short pendingFirst_ = 0;      // their first sample
+    bool pendingChanged_ = false;  // whether any differs from it
     // DC-blocking high-pass filter, carried across calls.
     double pole_;
     double prevIn_ = 0.0;
@@ -52,13 +55,10 @@ private:
     bool primed_ = false;  // prevIn_ holds a real sample
     // Adaptive state, levels in dB of mean square sample value.
     double noiseFloor_ = 0.0;  // level of the background
-    int floorAge_ = 0;         // frames since the floor was first set; 0: not yet
-    int guessLoud_ = 0;        // loud frames while the floor is still a guess
-    double guessPeak_ = 0.0;   // the loudest of them
+    int floorAge_ = 0;         // 0: no floor yet; up to kGuessFrames: a guess
     int speechRun_ = 0;        // consecutive voiced frames
     int silenceRun_ = 0;       // consecutive unvoiced frames
     int speechFrames_ = 0;     // voiced frames in the current segment
-    int segmentFrames_ = 0;    // frames since the segment's first voiced frame
     double segmentPeak_ = 0.0;  // loudest voiced frame of the segment
     float history_[kHistoryFrames] = {};  // last frame levels, a ring
     int historyPos_ = 0;

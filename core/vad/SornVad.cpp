@@ -8,23 +8,25 @@
 //
 // - Speech starts after kMinSpeechFrames voiced frames with gaps of at most
 //   kOnsetGapFrames between them: a click or a short knock cannot start it.
-// - Speech ends after kHangoverFrames frames without speech; shorter pauses
-//   belong to the utterance. A lone click in that hang-over does not count
-//   as speech resuming: that takes kResumeFrames voiced frames in a row.
-//   The end is confirmed only if the segment's loudest frame stood
-//   kConfirmDb above the floor it leaves behind; a segment that did not was
-//   background wandering over the threshold, and the detector waits again.
+// - While speech goes on, a frame stays voiced down to kKeepDb over the
+//   floor; out of a pause it must come back as strongly as speech starts,
+//   for kResumeFrames frames in a row, so a click or a swing of the
+//   background in the pause does not count.
+// - Speech ends after kHangoverFrames frames of pause; shorter pauses belong
+//   to the utterance. The end is confirmed only if the segment's loudest
+//   frame stood kConfirmDb above the floor it leaves behind; a segment that
+//   did not was background wandering over the threshold, and the detector
+//   waits again.
 // - The floor follows the background: quickly down and slowly up on frames
-//   that are not voiced, very slowly up on voiced ones. When the level has
-//   been voiced and steady for kHistoryFrames frames, the background has
-//   risen (a fan starts): the floor jumps to it, and if the segment was
-//   nothing but that steady sound, it was never speech.
+//   that are not voiced. When the level has held steady (no syllable swing)
+//   for kHistoryFrames frames well above the floor, the background has risen
+//   (a fan started): the floor jumps to it.
 // - Digital silence (frames of one repeated value, as devices deliver
 //   before their first real block) tells nothing about the background. The
-//   first frame with sound sets the floor as a guess; if digital silence
-//   returns within kGuessFrames, that sound stood alone: speech when it
-//   was long and loud enough, else (a click) forgotten. Later digital
-//   silence counts as a pause without moving the floor.
+//   first frame with sound sets the floor as a guess, which the frames after
+//   it correct. Digital silence within kGuessFrames after speech shows that
+//   the background is that silence; otherwise it counts as pause and leaves
+//   the floor alone.
 //
 // Once speech has ended the verdict stays SORN_VAD_SPEECH_END until Reset.
 // Detect allocates nothing; one detector serves one stream at a time and is
@@ -44,15 +46,13 @@ std::atomic<void*> hookContext{nullptr};
 constexpr unsigned kDefaultRate = 16000;
 constexpr double kHighPassHz = 20.0;  // corner of the DC-blocking filter
 
-constexpr double kDeadDb = 1.0;       // below: digital silence
 constexpr double kAbsoluteDb = 30.0;  // RMS of about 32: quieter is never speech
 constexpr double kOnsetDb = 10.0;     // above the floor to start speech
 constexpr double kKeepDb = 7.0;       // above the floor to stay voiced in speech
 constexpr double kConfirmDb = 15.0;   // peak above the floor that makes it speech
-constexpr double kSteadyDb = 4.0;     // level range of a steady background
+constexpr double kSteadyDb = 8.0;     // level range of a steady background
 constexpr double kFloorDown = 0.3;    // share of the gap closed per frame
 constexpr double kFloorUp = 0.05;
-constexpr double kCreepDb = 0.01;     // per voiced frame: 1 dB a second
 
 constexpr int kMinSpeechFrames = 10;  // 100 ms
 constexpr int kOnsetGapFrames = 3;
@@ -67,6 +67,27 @@ constexpr double kTiny = 1e-12;
 constexpr int kCountCap = 1 << 30;
 inline void Bump(int& counter) {
     if (counter < kCountCap) ++counter;
+}
+
+// Whether the background rose: the levels of the last frames (a ring of n,
+// oldest at pos) average more than kKeepDb above the floor and hold steady,
+// their 30 ms averages within kSteadyDb, where speech swings by 15 dB and
+// more. If so, mean is their mean level.
+template <int n>
+bool BackgroundRose(const float (&levels)[n], int pos, double floor, double& mean) {
+    double sum = 0.0;
+    for (float level : levels) sum += level;
+    mean = sum / n;
+    if (mean <= floor + kKeepDb) return false;
+    double power[n];
+    for (int k = 0; k < n; ++k) power[k] = std::pow(10.0, levels[(pos + k) % n] / 10.0);
+    double low = HUGE_VAL, high = -HUGE_VAL;
+    for (int k = 0; k + 2 < n; ++k) {
+        const double smooth = 10.0 * std::log10((power[k] + power[k + 1] + power[k + 2]) / 3.0);
+        low = std::min(low, smooth);
+        high = std::max(high, smooth);
+    }
+    return high - low <= kSteadyDb;
 }
 
 }  // namespace
@@ -95,9 +116,13 @@ SornVADFlag SornVad::Detect(short* samples, unsigned int count) {
     while (i < count) {
         // Filter and sum up to the end of the current frame.
         const unsigned take = std::min(count - i, frameLength_ - pending_);
+        if (pending_ == 0) pendingFirst_ = samples[i];
+        const short first = pendingFirst_;
+        bool changed = pendingChanged_;
         double energy = pendingEnergy_;
         double in1 = prevIn_, out1 = prevOut_;
         for (unsigned k = 0; k < take; ++k) {
+            changed |= samples[i + k] != first;
             const double in = samples[i + k];
             double out = in - in1 + pole_ * out1;
             if (std::fabs(out) < kTiny) out = 0.0;
@@ -110,61 +135,63 @@ SornVADFlag SornVad::Detect(short* samples, unsigned int count) {
         i += take;
         pending_ += take;
         pendingEnergy_ = energy;
+        pendingChanged_ = changed;
         if (pending_ == frameLength_) {
             pending_ = 0;
             pendingEnergy_ = 0.0;
-            Frame(10.0 * std::log10(energy / frameLength_ + 1.0));
+            pendingChanged_ = false;
+            // A frame of one repeated value is digital silence, whatever the
+            // filter still rings with.
+            const bool dead = !changed && frameLength_ > 1;
+            Frame(10.0 * std::log10(energy / frameLength_ + 1.0), dead);
             if (state_ == SORN_VAD_SPEECH_END) break;
         }
     }
     return state_;
 }
 
-void SornVad::Frame(double level) {
+void SornVad::Frame(double level, bool dead) {
     history_[historyPos_] = static_cast<float>(level);
     historyPos_ = (historyPos_ + 1) % kHistoryFrames;
 
-    const bool dead = level < kDeadDb;
     if (floorAge_ == 0) {
         if (dead) return;  // nothing heard yet
         noiseFloor_ = level;
-        guessLoud_ = 0;
-        guessPeak_ = 0.0;
     }
     if (floorAge_ <= kGuessFrames) {
         if (dead) {
-            if (!SilenceEndsGuess(level)) return;
+            SilenceEndsGuess();
         } else {
             ++floorAge_;
-            if (level >= kAbsoluteDb) {
-                ++guessLoud_;
-                guessPeak_ = std::max(guessPeak_, level);
-            }
         }
     }
 
+    double background = 0.0;
+    if (!dead && BackgroundRose(history_, historyPos_, noiseFloor_, background)) {
+        // The background rose (a fan started): against it, what came since
+        // the last speech is pause.
+        noiseFloor_ = background;
+        if (state_ == SORN_VAD_SPEECH) silenceRun_ = std::max(silenceRun_, QuietFrames(2, kHistoryFrames));
+    }
+
     const bool speaking = state_ == SORN_VAD_SPEECH;
-    const bool voiced =
-        level >= kAbsoluteDb && level >= noiseFloor_ + (speaking ? kKeepDb : kOnsetDb);
+    const bool voiced = !dead && level >= kAbsoluteDb &&
+                        level >= noiseFloor_ + (speaking && silenceRun_ == 0 ? kKeepDb : kOnsetDb);
 
     if (!voiced) {
         if (!dead) noiseFloor_ += (level < noiseFloor_ ? kFloorDown : kFloorUp) * (level - noiseFloor_);
         speechRun_ = 0;
         Bump(silenceRun_);
         if (speaking) {
-            Bump(segmentFrames_);
             if (silenceRun_ >= kHangoverFrames) EndSegment();
-        } else if (segmentFrames_ > 0) {
-            Bump(segmentFrames_);
-            if (silenceRun_ > kOnsetGapFrames) DropSegment();  // a click
+        } else if (speechFrames_ > 0 && silenceRun_ > kOnsetGapFrames) {
+            DropSegment();  // a click
         }
         return;
     }
 
-    noiseFloor_ += kCreepDb;
     Bump(speechRun_);
     Bump(speechFrames_);
-    Bump(segmentFrames_);
     segmentPeak_ = std::max(segmentPeak_, level);
     if (!speaking) {
         silenceRun_ = 0;
@@ -178,43 +205,30 @@ void SornVad::Frame(double level) {
             return;
         }
     }
-
-    if (speechRun_ >= kHistoryFrames) {
-        const auto [low, high] = std::minmax_element(std::begin(history_), std::end(history_));
-        if (*high - *low <= kSteadyDb) {
-            noiseFloor_ = *low;
-            if (speechRun_ == segmentFrames_) DropSegment();  // steady from its first frame
-        }
-    }
 }
 
-// Digital silence while the floor is still a guess: the background is that
-// silence, and the sound heard since was all there was. Returns false when
-// the detector starts over as if nothing had been heard.
-bool SornVad::SilenceEndsGuess(double level) {
-    if (state_ == SORN_VAD_NO_SPEECH) {
-        if (guessLoud_ < kMinSpeechFrames) {
-            DropSegment();  // a click out of silence
-            floorAge_ = 0;
-            return false;
-        }
-        // A sound without dips, which the guess took for the background.
-        state_ = SORN_VAD_SPEECH;
-        segmentPeak_ = std::max(segmentPeak_, guessPeak_);
-        speechRun_ = 0;
-        segmentFrames_ = std::max(segmentFrames_, guessLoud_) + 1;
-    }
-    noiseFloor_ = level;
+// Digital silence while the floor is still a guess: from now on the floor
+// is the background's. If speech came out of silence and went back into it,
+// that silence is the background; judged against it, the quieter end of the
+// sound, which the guess counted as pause, is speech too.
+void SornVad::SilenceEndsGuess() {
     floorAge_ = kGuessFrames + 1;
-    // Judged against the true floor, the quieter end of the sound, which
-    // the guess counted as pause, is speech too: the pause starts now.
-    int pause = 0;
-    for (int back = 2; back <= kHistoryFrames && pause < silenceRun_; ++back, ++pause) {
-        const float before = history_[(historyPos_ - back + kHistoryFrames) % kHistoryFrames];
-        if (before >= kAbsoluteDb && before >= noiseFloor_ + kKeepDb) break;
+    if (state_ != SORN_VAD_SPEECH) return;
+    noiseFloor_ = 0.0;
+    silenceRun_ = QuietFrames(2, silenceRun_);
+    speechRun_ = 0;
+}
+
+// How many frames in a row, at most limit, going back from the frame the
+// given number of frames back (1 = the latest), are not voiced speech
+// against the current floor.
+int SornVad::QuietFrames(int from, int limit) const {
+    int quiet = 0;
+    for (int back = from; back <= kHistoryFrames && quiet < limit; ++back, ++quiet) {
+        const float level = history_[(historyPos_ - back + kHistoryFrames) % kHistoryFrames];
+        if (level >= kAbsoluteDb && level >= noiseFloor_ + kKeepDb) break;
     }
-    silenceRun_ = pause;
-    return true;
+    return quiet;
 }
 
 void SornVad::EndSegment() {
@@ -227,7 +241,7 @@ void SornVad::EndSegment() {
 
 void SornVad::DropSegment() {
     state_ = SORN_VAD_NO_SPEECH;
-    speechRun_ = speechFrames_ = segmentFrames_ = 0;
+    speechRun_ = speechFrames_ = 0;
     segmentPeak_ = 0.0;
 }
 

@@ -146,39 +146,38 @@ const Utterance kUtterances[] = {
     {"en-us", 20, 120, "This sentence ends with a soft fricative sss"},
 };
 
-// The utterances, trimmed, generated once for all tests at one rate.
-const std::vector<Samples>& Speech(int rate = kRate) {
-    static std::map<int, std::vector<Samples>> cache;
-    auto& list = cache[rate];
-    if (list.empty()) {
-        for (const auto& u : kUtterances) {
-            list.push_back(Trim(Speak(u.voice, u.pitch, u.speed, u.text, rate)));
-        }
+// Utterance i, trimmed, generated once per rate.
+const Samples& Utter(size_t i, int rate = kRate) {
+    static std::map<std::pair<size_t, int>, Samples> cache;
+    auto [it, added] = cache.try_emplace({i, rate});
+    if (added) {
+        const auto& u = kUtterances[i];
+        it->second = Trim(Speak(u.voice, u.pitch, u.speed, u.text, rate));
     }
-    return list;
+    return it->second;
 }
+
+constexpr size_t kUtteranceCount = std::size(kUtterances);
 
 class VadSpeech : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!HaveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox is not installed; the test command installs both";
-        for (const auto& s : Speech()) ASSERT_GT(s.size(), size_t{kRate / 4}) << "espeak-ng gave no speech";
+        ASSERT_GT(Utter(0).size(), size_t{kRate / 4}) << "espeak-ng gave no speech";
     }
 };
 
-// Runs one clip preceded by lead ms of silence and followed by 2 s of
-// silence (noise of rms over it all when given) in 10 ms blocks; checks the
-// verdicts around the end of speech and returns the end-of-speech delay.
-double CheckEnd(const Samples& speech, double leadMs, double noiseRms, int rate = kRate,
-                size_t block = 0) {
-    Samples s = Join({Zeros(leadMs, rate), speech, Zeros(2000, rate)});
-    if (noiseRms > 0) s = AddNoise(std::move(s), noiseRms);
-    // Speech fainter than the noise cannot be heard: it ends with its last
-    // sample well above the noise.
+// Mixes speech into background at sample at, feeds the result in 10 ms
+// blocks, checks the verdicts around the end of speech and returns the
+// end-of-speech delay in ms. Speech fainter than the noise cannot be heard:
+// it ends with its last sample well above the noise.
+double CheckEndIn(const Samples& speech, Samples background, size_t at, double noiseRms,
+                  int rate = kRate) {
+    for (size_t k = 0; k < speech.size(); ++k) background[at + k] = Clip(static_cast<double>(background[at + k]) + speech[k]);
     long tail = static_cast<long>(speech.size());
     while (tail > 0 && std::abs(int{speech[tail - 1]}) <= std::max<double>(kQuiet, 3 * noiseRms)) --tail;
-    const long speechEnd = static_cast<long>(Zeros(leadMs, rate).size()) + tail;
-    const Verdicts v = Feed(std::move(s), block ? block : static_cast<size_t>(rate / 100), rate);
+    const long speechEnd = static_cast<long>(at) + tail;
+    const Verdicts v = Feed(std::move(background), static_cast<size_t>(rate / 100), rate);
     EXPECT_GE(v.firstSpeech, 0) << "speech never recognised";
     EXPECT_LT(v.firstSpeech, speechEnd);
     EXPECT_FALSE(v.backToSilence) << "2 must hold until Reset";
@@ -193,11 +192,42 @@ double CheckEnd(const Samples& speech, double leadMs, double noiseRms, int rate 
     return delay;
 }
 
+// One clip after lead ms of silence and before 2 s of silence, with white
+// noise of rms over it all when rms is not 0.
+double CheckEnd(const Samples& speech, double leadMs, double noiseRms, int rate = kRate) {
+    const size_t at = Zeros(leadMs, rate).size();
+    Samples background(at + speech.size() + Zeros(2000, rate).size());
+    if (noiseRms > 0) background = AddNoise(std::move(background), noiseRms);
+    return CheckEndIn(speech, std::move(background), at, noiseRms, rate);
+}
+
+// Noise made by sox, with more low-frequency swing than white noise.
+Samples SoxNoise(const std::string& kind, double vol, double seconds) {
+    static int serial = 0;
+    const fs::path out = WorkDir() / ("noise" + std::to_string(serial++) + ".raw");
+    const std::string cmd = "sox -R -n -r " + std::to_string(kRate) +
+                            " -c 1 -b 16 -e signed-integer -t raw " + out.string() + " synth " +
+                            std::to_string(seconds) + " " + kind + " vol " + std::to_string(vol) +
+                            " 2>/dev/null";
+    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Samples s(bytes.size() / 2);
+    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
+    return s;
+}
+
+double Rms(const Samples& s) {
+    double sum = 0;
+    for (short v : s) sum += static_cast<double>(v) * v;
+    return s.empty() ? 0.0 : std::sqrt(sum / s.size());
+}
+
 TEST_F(VadSpeech, EndsWithinTheWindowAfterEachUtterance) {
     std::vector<double> delays;
-    for (size_t i = 0; i < Speech().size(); ++i) {
+    for (size_t i = 0; i < kUtteranceCount; ++i) {
         SCOPED_TRACE("utterance " + std::to_string(i) + ": " + kUtterances[i].text);
-        delays.push_back(CheckEnd(Speech()[i], 300, 0));
+        delays.push_back(CheckEnd(Utter(i), 300, 0));
     }
     std::sort(delays.begin(), delays.end());
     std::printf("end-of-speech delay over %zu utterances, 10 ms blocks: min %.0f ms, median %.0f ms, "
@@ -210,14 +240,14 @@ TEST_F(VadSpeech, EndsWithinTheWindowAfterEachUtterance) {
 TEST_F(VadSpeech, EndsWithinTheWindowInNoiseAndWithoutLeadIn) {
     for (double rms : {10.0, 60.0, 200.0}) {
         SCOPED_TRACE("noise rms " + std::to_string(rms));
-        for (size_t i = 0; i < Speech().size(); i += 2) CheckEnd(Speech()[i], 500, rms);
+        for (size_t i = 0; i < kUtteranceCount; i += 2) CheckEnd(Utter(i), 500, rms);
     }
     // The recording starts in the middle of speech.
-    for (size_t i = 0; i < Speech().size(); i += 3) CheckEnd(Speech()[i], 0, 0);
+    for (size_t i = 0; i < kUtteranceCount; i += 3) CheckEnd(Utter(i), 0, 0);
 }
 
 TEST_F(VadSpeech, OffsetQuietAndClippedSpeech) {
-    const Samples& speech = Speech()[0];
+    const Samples& speech = Utter(0);
     Samples offset = Join({Zeros(300), speech, Zeros(2000)});
     for (auto& v : offset) v = Clip(v + 12000.0);  // DC offset, clipped at the top
     Samples quiet(speech), loud(speech);
@@ -245,7 +275,7 @@ TEST_F(VadSpeech, OffsetQuietAndClippedSpeech) {
 // on the block that holds the frame where speech is found to have ended.
 TEST_F(VadSpeech, BlockSizeDoesNotMoveTheVerdict) {
     for (size_t i : {size_t{0}, size_t{5}}) {
-        const Samples s = AddNoise(Join({Zeros(300), Speech()[i], Zeros(2000)}), 30, 7);
+        const Samples s = AddNoise(Join({Zeros(300), Utter(i), Zeros(2000)}), 30, 7);
         const long frameEnd = Feed(s, 1).firstEnd;
         ASSERT_GT(frameEnd, 0);
         for (size_t block : {7, 160, 161, 1600, 4000, 4801, 8000, 100000}) {
@@ -257,11 +287,9 @@ TEST_F(VadSpeech, BlockSizeDoesNotMoveTheVerdict) {
 }
 
 TEST_F(VadSpeech, OtherSampleRates) {
-    if (!HaveSpeechTools()) GTEST_SKIP();
     for (int rate : {8000, 44100, 48000}) {
         SCOPED_TRACE("rate " + std::to_string(rate));
-        const auto& speech = Speech(rate);
-        for (size_t i = 0; i < speech.size(); i += 3) CheckEnd(speech[i], 300, 0, rate);
+        for (size_t i = 0; i < kUtteranceCount; i += 3) CheckEnd(Utter(i, rate), 300, 0, rate);
     }
 }
 
@@ -270,8 +298,8 @@ TEST_F(VadSpeech, ShortPausesDoNotEndSpeech) {
     for (double pause : {200.0, 280.0}) {
         for (double noise : {0.0, 40.0}) {
             SCOPED_TRACE("pause " + std::to_string(pause) + " ms, noise " + std::to_string(noise));
-            const Samples& a = Speech()[1];
-            const Samples& b = Speech()[6];
+            const Samples& a = Utter(1);
+            const Samples& b = Utter(6);
             const Samples head = Join({Zeros(300), a, Zeros(pause), b});
             Samples s = Join({head, Zeros(2000)});
             if (noise > 0) s = AddNoise(std::move(s), noise);
@@ -283,13 +311,121 @@ TEST_F(VadSpeech, ShortPausesDoNotEndSpeech) {
     }
 }
 
+// Rooms made by sox: white, pink and brown noise (the last a rumble whose
+// level swings by 15 dB from frame to frame) at four levels, 12 s each.
+struct Room {
+    std::string name;
+    Samples noise;
+    double rms;
+};
+
+const std::vector<Room>& Rooms() {
+    static std::vector<Room> rooms;
+    if (rooms.empty()) {
+        for (const char* kind : {"whitenoise", "pinknoise", "brownnoise"}) {
+            for (double vol : {0.002, 0.005, 0.01, 0.03}) {
+                Samples noise = SoxNoise(kind, vol, 12);
+                const double rms = Rms(noise);
+                rooms.push_back({std::string(kind) + " vol " + std::to_string(vol), std::move(noise), rms});
+            }
+        }
+    }
+    return rooms;
+}
+
+Samples Dropout(Samples s, double atMs, double ms) {
+    std::fill_n(s.begin() + static_cast<long>(Zeros(atMs).size()), Zeros(ms).size(), short{0});
+    return s;
+}
+
+// Passing traffic: the level swells by db and falls back between two times.
+Samples Swell(Samples s, double fromMs, double toMs, double db) {
+    const size_t from = Zeros(fromMs).size(), to = std::min(Zeros(toMs).size(), s.size());
+    for (size_t k = from; k < to; ++k) {
+        const double phase = (Ms(static_cast<long>(k)) - fromMs) / (toMs - fromMs);
+        s[k] = Clip(s[k] * std::pow(10.0, db / 20 * std::sin(std::numbers::pi * phase)));
+    }
+    return s;
+}
+
+// A quiet room (RMS 6) for two seconds, then the noise: a fan starts.
+Samples AfterQuiet(const Samples& noise) { return Join({AddNoise(Zeros(2000), 6, 21), noise}); }
+
+TEST_F(VadSpeech, RoomNoiseNeverEnds) {
+    for (const auto& room : Rooms()) {
+        ASSERT_GT(room.noise.size(), size_t{10 * kRate}) << "sox made no noise";
+        const Samples& n = room.noise;
+        const std::pair<const char*, Samples> cases[] = {
+            {"from the start", n},
+            {"after digital silence", Join({Zeros(1000), n})},
+            {"after a quiet room", AfterQuiet(n)},
+            {"swelling by 12 dB", Swell(n, 2000, 4000, 12)},
+            {"swelling by 14 dB", Swell(n, 2000, 3500, 14)},
+            {"dropping out", Dropout(n, 3000, 300)},
+            {"dropping out early", Dropout(Join({Zeros(1000), n}), 2000, 500)},
+        };
+        for (const auto& [what, samples] : cases) {
+            SCOPED_TRACE(room.name + " " + what);
+            EXPECT_EQ(Feed(samples, 160).firstEnd, -1);
+        }
+    }
+}
+
+TEST_F(VadSpeech, SpeechEndsInEveryRoom) {
+    for (const auto& room : Rooms()) {
+        const Samples& n = room.noise;
+        const double r = room.rms;
+        for (double at : {300.0, 1000.0, 2500.0}) {
+            SCOPED_TRACE(room.name + ", speech at +" + std::to_string(at) + " ms");
+            {
+                SCOPED_TRACE("from the start");
+                CheckEndIn(Utter(0), n, Zeros(at).size(), r);
+            }
+            {
+                // A device that starts with digital silence, and the speaker
+                // starts as soon as the room is heard.
+                SCOPED_TRACE("after digital silence");
+                CheckEndIn(Utter(0), Join({Zeros(1000), n}), Zeros(1000 + at).size(), r);
+            }
+            {
+                SCOPED_TRACE("after a quiet room");
+                CheckEndIn(Utter(6), AfterQuiet(n), Zeros(2000 + at).size(), r);
+            }
+            {
+                SCOPED_TRACE("after the line dropped out");
+                CheckEndIn(Utter(1), Dropout(n, 1000, 300), Zeros(1300 + at).size(), r);
+            }
+        }
+        SCOPED_TRACE(room.name + ", after a swell");
+        CheckEndIn(Utter(0), Swell(n, 1000, 2500, 12), Zeros(3000).size(), r);
+    }
+}
+
+TEST_F(VadSpeech, ClickBeforeSpeechIsForgotten) {
+    Samples click = Zeros(1000);
+    click[8000] = 32767;
+    click[8001] = -32768;
+    click[8002] = 32767;
+    CheckEndIn(Utter(2), Join({click, Zeros(Ms(static_cast<long>(Utter(2).size())) + 2000)}), click.size(), 0);
+}
+
+TEST_F(VadSpeech, ClickAfterSpeechDoesNotRestartIt) {
+    Samples s = Join({Zeros(300), Utter(4), Zeros(2000)});
+    const size_t speechEnd = Zeros(300).size() + Utter(4).size();
+    const long plain = Feed(s, 160).firstEnd;
+    ASSERT_GT(plain, 0);
+    s[speechEnd + Zeros(200).size()] = 32767;
+    s[speechEnd + Zeros(200).size() + 1] = -32768;
+    EXPECT_EQ(Feed(s, 160).firstEnd, plain);
+}
+
 TEST_F(VadSpeech, ResetStartsOverAndTheEndVerdictHolds) {
-    const Samples s = Join({Zeros(300), Speech()[2], Zeros(2000)});
+    const Samples s = Join({Zeros(300), Utter(2), Zeros(2000)});
     SornVad vad;
     const Verdicts first = Feed(vad, s, 320);
     ASSERT_GE(first.firstEnd, 0);
     // Further speech does not take the verdict back.
-    EXPECT_EQ(vad.Detect(const_cast<short*>(Speech()[3].data()), 3200), SORN_VAD_SPEECH_END);
+    EXPECT_EQ(vad.Detect(const_cast<short*>(Utter(3).data()), 3200), SORN_VAD_SPEECH_END);
     vad.Reset();
     Samples silence = Zeros(1000);
     EXPECT_EQ(vad.Detect(silence.data(), static_cast<unsigned>(silence.size())), SORN_VAD_NO_SPEECH);
@@ -300,7 +436,7 @@ TEST_F(VadSpeech, ResetStartsOverAndTheEndVerdictHolds) {
 
     // A reset in the middle of a partial frame drops it.
     vad.Reset();
-    vad.Detect(const_cast<short*>(Speech()[0].data()), 1234);
+    vad.Detect(const_cast<short*>(Utter(0).data()), 1234);
     vad.Reset();
     EXPECT_EQ(Feed(vad, s, 320).firstEnd, first.firstEnd);
 
@@ -344,6 +480,14 @@ std::vector<NotSpeech> NotSpeechCases() {
     Samples dc(5 * kRate, 20000);
     cases.push_back({"constant offset", dc});
     cases.push_back({"silence, then noise", Join({Zeros(1000), AddNoise(Zeros(4000), 200, 9)})});
+    // Passing traffic: the background swells by 12 dB and falls back.
+    Samples swell = AddNoise(Zeros(6000), 50, 10);
+    for (size_t k = 0; k < swell.size(); ++k) {
+        const double t = double(k) / kRate;
+        const double gain = t < 1.5 || t > 3.0 ? 1.0 : 1.0 + 3.0 * std::sin(std::numbers::pi * (t - 1.5) / 1.5);
+        swell[k] = Clip(swell[k] * gain);
+    }
+    cases.push_back({"swelling noise", swell});
     Samples square(3 * kRate);
     for (size_t k = 0; k < square.size(); ++k) square[k] = (k / 20) % 2 ? 32767 : -32768;
     cases.push_back({"full-scale square wave", square});
@@ -391,16 +535,16 @@ TEST(SornVadTest, OddInputIsHarmless) {
     }
 }
 
-TEST(SornVadTest, SyntheticBurstEndsAfterHangover) {
-    // A 600 ms vowel-like tone with a syllable rhythm, no espeak needed.
+TEST(SornVadTest, SyntheticSyllablesEndAfterHangover) {
+    // Three 200 ms syllables of a buzzy vowel between digital silences.
     Samples s = Zeros(300);
     for (int k = 0; k < 9600; ++k) {
         const double t = double(k) / kRate;
-        const double env = 0.6 + 0.4 * std::sin(2 * std::numbers::pi * 4 * t);
+        const double env = std::pow(std::sin(std::numbers::pi * t / 0.2), 2);
         s.push_back(Clip(8000 * env * (std::sin(2 * std::numbers::pi * 150 * t) +
                                        0.5 * std::sin(2 * std::numbers::pi * 450 * t))));
     }
-    const long speechEnd = static_cast<long>(s.size());
+    const long speechEnd = static_cast<long>(Trim(s).size() + Zeros(300).size());
     s = Join({s, Zeros(2000)});
     const Verdicts v = Feed(s, 160);
     ASSERT_GE(v.firstEnd, 0);
