@@ -179,7 +179,11 @@ void SornVad::Frame(double level, bool dead) {
                         level >= noiseFloor_ + (speaking && silenceRun_ == 0 ? kKeepDb : kOnsetDb);
 
     if (!voiced) {
-        if (!dead) noiseFloor_ += (level < noiseFloor_ ? kFloorDown : kFloorUp) * (level - noiseFloor_);
+        // Within speech its weaker sounds would drag the floor up: there it
+        // only goes down (a rise of the background is caught above).
+        if (!dead && (level < noiseFloor_ || !speaking)) {
+            noiseFloor_ += (level < noiseFloor_ ? kFloorDown : kFloorUp) * (level - noiseFloor_);
+        }
         speechRun_ = 0;
         Bump(silenceRun_);
         if (speaking) {
