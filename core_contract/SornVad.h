@@ -57,7 +57,7 @@ private:
     double noiseFloor_ = 0.0;  // level of the background
     int floorAge_ = 0;         // 0: no floor yet; up to kGuessFrames: a guess
     int speechRun_ = 0;        // consecutive voiced frames
-    int silenceRun_ = 0;       // consecutive unvoiced frames
+    int silenceRun_ = 0;       // frames of pause: unvoiced, or voiced too briefly
     int speechFrames_ = 0;     // voiced frames in the current segment
     double segmentPeak_ = 0.0;  // loudest voiced frame of the segment
     float history_[kHistoryFrames] = {};  // last frame levels, a ring

@@ -16,9 +16,10 @@
 //   to the utterance. The end is confirmed only if the segment's loudest
 //   frame stood kConfirmDb above the floor it leaves behind; a segment that
 //   did not was background wandering over the threshold, and the detector
-//   waits again.
+//   waits again (the verdict goes from 1 back to 0).
 // - The floor follows the background: quickly down and slowly up on frames
-//   that are not voiced. When the level has held steady (no syllable swing)
+//   that are not voiced (within speech only down, or its weaker sounds would
+//   drag it up). When the level has held steady (no syllable swing)
 //   for kHistoryFrames frames well above the floor, the background has risen
 //   (a fan started): the floor jumps to it.
 // - Digital silence (frames of one repeated value, as devices deliver
@@ -179,8 +180,8 @@ void SornVad::Frame(double level, bool dead) {
                         level >= noiseFloor_ + (speaking && silenceRun_ == 0 ? kKeepDb : kOnsetDb);
 
     if (!voiced) {
-        // Within speech its weaker sounds would drag the floor up: there it
-        // only goes down (a rise of the background is caught above).
+        // Within speech the floor only falls; a rise of the background is
+        // caught above.
         if (!dead && (level < noiseFloor_ || !speaking)) {
             noiseFloor_ += (level < noiseFloor_ ? kFloorDown : kFloorUp) * (level - noiseFloor_);
         }
