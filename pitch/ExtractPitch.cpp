@@ -62,6 +62,7 @@ void ExtractPitchWith(Isa isa, bool allowFft, const float* samples, std::int32_t
             result = PitchFromAutocorrelation(buffer, sampleRate);
         } else {
             const float* window = samples + pos;
+            CheckWindowBounds(window);
             const WindowStats stats = kernels.prepare(window, scratch);
             if (!divide) std::perror(kDivCError);
             if (!CannotPassGate(stats.sumOfSquares, divide, reciprocal)) {

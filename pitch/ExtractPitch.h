@@ -15,6 +15,8 @@
 // (level 0, for one, gives one " IPP ERROR! DivC " report per window) and the
 // work goes on. No state is kept between calls, nothing is allocated, and
 // calls on different arrays may run on several threads at once.
-// A null pitch array or a sample rate of 0 or less writes nothing.
+// A null pitch array is left alone; a sample rate of 0 or less analyses no
+// window (the fill rule alone applies); null samples give one " IPP ERROR!
+// AutoCorr " report and pitch 0 per window.
 SORN_WIN_API void ExtractPitch(const float* samples, std::int32_t count, std::int16_t sampleRate, float level,
                                std::int16_t* pitch, std::int32_t pitchCount);

@@ -37,6 +37,7 @@ std::int32_t DivC(float divisor, float* values, std::int32_t length) {
 }
 
 SumPath AutoCorrWindow(Isa isa, bool allowFft, const float* window, float* values) {
+    CheckWindowBounds(window);
     WindowScratch scratch;
     ClearPadding(scratch);
     alignas(64) double sums[kWindow];

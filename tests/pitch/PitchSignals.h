@@ -21,7 +21,8 @@ inline bool HaveSpeechTools() {
 }
 
 // text spoken at an espeak-ng pitch (0-99), as 16 kHz mono 16-bit samples
-// converted to float unchanged. Empty when the tools fail.
+// converted to float unchanged (resampled without dither, so the same text
+// always gives the same samples). Empty when the tools fail.
 inline std::vector<float> Speak(const std::string& text, int pitch, int wordsPerMinute = 175) {
     std::vector<float> samples;
     char folder[] = "/tmp/sorn-pitch-XXXXXX";
@@ -33,7 +34,7 @@ inline std::vector<float> Speak(const std::string& text, int pitch, int wordsPer
         out << text;
     }
     const std::string command = "espeak-ng -p " + std::to_string(pitch) + " -s " + std::to_string(wordsPerMinute) +
-                                " -f '" + textFile + "' --stdout 2>/dev/null | sox -t wav - -r 16000 -c 1 -b 16 " +
+                                " -f '" + textFile + "' --stdout 2>/dev/null | sox -D -t wav - -r 16000 -c 1 -b 16 " +
                                 "-e signed-integer -t raw '" + rawFile + "' 2>/dev/null";
     if (std::system(command.c_str()) == 0) {
         std::ifstream in(rawFile, std::ios::binary);
