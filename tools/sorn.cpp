@@ -223,8 +223,9 @@ int Volume(int argc, char** argv) {
     return 0;
 }
 
-// A voice-like test signal: a glide from 120 to 220 Hz with harmonics, then
-// a second of silence.
+// A voice-like test signal: a glide from 120 to 220 Hz with harmonics, in
+// syllables four times a second (a steady tone would pass for background
+// noise), then a second of silence.
 CWave MakeVoice() {
     const unsigned voiced = kRate * 6 / 5;
     std::vector<std::int16_t> samples(voiced + kRate, 0);
@@ -232,7 +233,8 @@ CWave MakeVoice() {
     for (unsigned i = 0; i < voiced; ++i) {
         const double f = 120.0 + 100.0 * i / voiced;
         phase += 2 * M_PI * f / kRate;
-        const double envelope = std::min(1.0, std::min(i, voiced - i) / 800.0);
+        const double syllables = 0.15 + 0.85 * std::fabs(std::sin(M_PI * 4.0 * i / kRate));
+        const double envelope = std::min(1.0, std::min(i, voiced - i) / 800.0) * syllables;
         double v = 0;
         for (int h = 1; h <= 5; ++h) v += std::sin(h * phase) / h;
         samples[i] = static_cast<std::int16_t>(6000.0 * envelope * v);
