@@ -45,6 +45,10 @@ std::vector<Signal> SyntheticSignals() {
     std::vector<float> fractional = Noise(20000, n, 4);
     for (std::size_t i = 0; i < fractional.size(); ++i) fractional[i] += 0.37f * static_cast<float>(i % 7);
     signals.push_back({"noise with fractions", fractional, SumPath::Direct});
+    // Integers too large for the transform's error bound: the direct path.
+    std::vector<float> large = Noise(32768, n, 6);
+    for (float& v : large) v *= 64.0f;
+    signals.push_back({"integers beyond the transform's bound", large, SumPath::Direct});
     // 16-bit samples scaled to [-1, 1): integers times 2^-15.
     std::vector<float> unit = Sweep(90.0, 400.0, 30000.0, n);
     for (float& v : unit) v *= 0x1p-15f;
