@@ -9,7 +9,6 @@ packages=(
   clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils
   espeak-ng sox
-  libkissfft-dev
 )
 
 missing=()
