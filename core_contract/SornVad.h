@@ -34,8 +34,11 @@ private:
     // from where the original stands.
     static constexpr int kHistoryFrames = 50;  // 500 ms of frame levels
 
-    void Frame(double level, bool dead);
+    void Frame(double power, double bandPower, bool dead);
     void SilenceEndsGuess();
+    void Stretch(double power, double bandPower, double level);
+    bool StretchWasSpeech() const;
+    void StretchEnds(double level, bool dead);
     int QuietFrames(int from, int limit) const;
     void EndSegment();
     void DropSegment();
@@ -46,6 +49,7 @@ private:
     unsigned frameLength_;
     unsigned pending_ = 0;       // samples of the partial frame
     double pendingEnergy_ = 0.0;  // their sum of squares after the DC filter
+    double pendingBand_ = 0.0;    // and after the speech-band filter
     short pendingFirst_ = 0;      // their first sample
     bool pendingChanged_ = false;  // whether any differs from it
     // DC-blocking high-pass filter, carried across calls.
@@ -53,6 +57,9 @@ private:
     double prevIn_ = 0.0;
     double prevOut_ = 0.0;
     bool primed_ = false;  // prevIn_ holds a real sample
+    // Second high-pass, above rumble, on the DC filter's output.
+    double bandPole_;
+    double prevBand_ = 0.0;
     // Adaptive state, levels in dB of mean square sample value.
     double noiseFloor_ = 0.0;  // level of the background
     int floorAge_ = 0;         // 0: no floor yet; up to kGuessFrames: a guess
@@ -62,5 +69,17 @@ private:
     double segmentPeak_ = 0.0;  // loudest voiced frame of the segment
     float history_[kHistoryFrames] = {};  // last frame levels, a ring
     int historyPos_ = 0;
+    // The stretch since the first sound, while it may be speech that set the
+    // floor guess: frames so far (past kGuessFrames it is closed), frames
+    // loud enough for speech, loudest level, range of 30 ms averages, total
+    // power in all and in the speech band, the last two frame powers.
+    int stretchFrames_ = 0;
+    int stretchLoud_ = 0;
+    double stretchPeak_ = 0.0;
+    double stretchLow_ = 1e9;
+    double stretchHigh_ = -1e9;
+    double stretchPower_ = 0.0;
+    double stretchBand_ = 0.0;
+    double stretchRecent_[2] = {};
     SornVADFlag state_ = SORN_VAD_NO_SPEECH;
 };

@@ -28,6 +28,15 @@
 //   it correct. Digital silence within kGuessFrames after speech shows that
 //   the background is that silence; otherwise it counts as pause and leaves
 //   the floor alone.
+// - When the recording starts in the middle of speech, that speech sets the
+//   guess and the floor climbs onto it, so it may never stand out as speech.
+//   The stretch since the first sound is therefore watched while the floor
+//   is a guess: when the level falls kConfirmDb below the guess, or to
+//   digital silence, and the stretch looked like speech (long enough, not
+//   steady, mostly above rumble), the stretch was the speech: the quiet
+//   level becomes the floor and the hang-over runs from the stretch's end.
+//   A steady tone or fan that stops, and a rumble that drops out, were no
+//   speech and give no end, as the rules above would say of them.
 //
 // Once speech has ended the verdict stays SORN_VAD_SPEECH_END until Reset.
 // Detect allocates nothing; one detector serves one stream at a time and is
@@ -46,6 +55,10 @@ std::atomic<void*> hookContext{nullptr};
 
 constexpr unsigned kDefaultRate = 16000;
 constexpr double kHighPassHz = 20.0;  // corner of the DC-blocking filter
+constexpr double kBandHz = 150.0;     // corner of the filter above rumble
+// Share of a stretch's power above rumble that speech keeps (voices of
+// 100 Hz and more: 0.6 and up; brown noise: about 0.15).
+constexpr double kSpeechBandShare = 0.4;
 
 constexpr double kAbsoluteDb = 30.0;  // RMS of about 32: quieter is never speech
 constexpr double kOnsetDb = 10.0;     // above the floor to start speech
@@ -69,6 +82,12 @@ constexpr int kCountCap = 1 << 30;
 inline void Bump(int& counter) {
     if (counter < kCountCap) ++counter;
 }
+
+double PoleFor(double cornerHz, unsigned rate) {
+    return std::clamp(1.0 - 2.0 * std::numbers::pi * cornerHz / rate, 0.0, 0.9999);
+}
+
+double Db(double power) { return 10.0 * std::log10(power + 1.0); }
 
 // Whether the background rose: the levels of the last frames (a ring of n,
 // oldest at pos) average more than kKeepDb above the floor and hold steady,
@@ -96,7 +115,8 @@ bool BackgroundRose(const float (&levels)[n], int pos, double floor, double& mea
 SornVad::SornVad(unsigned sampleRate)
     : sampleRate_(sampleRate ? sampleRate : kDefaultRate),
       frameLength_(std::max(1u, sampleRate_ / 100)),
-      pole_(std::clamp(1.0 - 2.0 * std::numbers::pi * kHighPassHz / sampleRate_, 0.0, 0.9999)) {}
+      pole_(PoleFor(kHighPassHz, sampleRate_)),
+      bandPole_(PoleFor(kBandHz, sampleRate_)) {}
 
 SornVad::~SornVad() = default;
 
@@ -120,44 +140,61 @@ SornVADFlag SornVad::Detect(short* samples, unsigned int count) {
         if (pending_ == 0) pendingFirst_ = samples[i];
         const short first = pendingFirst_;
         bool changed = pendingChanged_;
-        double energy = pendingEnergy_;
-        double in1 = prevIn_, out1 = prevOut_;
+        double energy = pendingEnergy_, band = pendingBand_;
+        double in1 = prevIn_, out1 = prevOut_, band1 = prevBand_;
         for (unsigned k = 0; k < take; ++k) {
             changed |= samples[i + k] != first;
             const double in = samples[i + k];
             double out = in - in1 + pole_ * out1;
             if (std::fabs(out) < kTiny) out = 0.0;
+            double high = out - out1 + bandPole_ * band1;
+            if (std::fabs(high) < kTiny) high = 0.0;
             energy += out * out;
+            band += high * high;
             in1 = in;
             out1 = out;
+            band1 = high;
         }
         prevIn_ = in1;
         prevOut_ = out1;
+        prevBand_ = band1;
         i += take;
         pending_ += take;
         pendingEnergy_ = energy;
+        pendingBand_ = band;
         pendingChanged_ = changed;
         if (pending_ == frameLength_) {
             pending_ = 0;
-            pendingEnergy_ = 0.0;
+            pendingEnergy_ = pendingBand_ = 0.0;
             pendingChanged_ = false;
             // A frame of one repeated value is digital silence, whatever the
-            // filter still rings with.
+            // filters still ring with.
             const bool dead = !changed && frameLength_ > 1;
-            Frame(10.0 * std::log10(energy / frameLength_ + 1.0), dead);
+            Frame(energy / frameLength_, band / frameLength_, dead);
             if (state_ == SORN_VAD_SPEECH_END) break;
         }
     }
     return state_;
 }
 
-void SornVad::Frame(double level, bool dead) {
+void SornVad::Frame(double power, double bandPower, bool dead) {
+    const double level = Db(power);
     history_[historyPos_] = static_cast<float>(level);
     historyPos_ = (historyPos_ + 1) % kHistoryFrames;
 
     if (floorAge_ == 0) {
         if (dead) return;  // nothing heard yet
         noiseFloor_ = level;
+    }
+    if (state_ == SORN_VAD_NO_SPEECH && stretchFrames_ <= kGuessFrames) {
+        if (dead || level <= noiseFloor_ - kConfirmDb) {
+            // The fall ends the stretch, whether it was speech or not.
+            if (StretchWasSpeech()) StretchEnds(level, dead);
+            stretchFrames_ = kGuessFrames + 1;
+        } else {
+            Stretch(power, bandPower, level);
+            ++stretchFrames_;
+        }
     }
     if (floorAge_ <= kGuessFrames) {
         if (dead) {
@@ -222,6 +259,43 @@ void SornVad::SilenceEndsGuess() {
     noiseFloor_ = 0.0;
     silenceRun_ = QuietFrames(2, silenceRun_);
     speechRun_ = 0;
+}
+
+// One more frame with sound in the stretch that set the guess.
+void SornVad::Stretch(double power, double bandPower, double level) {
+    if (level >= kAbsoluteDb) ++stretchLoud_;
+    stretchPeak_ = std::max(stretchPeak_, level);
+    stretchPower_ += power;
+    stretchBand_ += bandPower;
+    // 30 ms averages, as the steady-background rule takes them.
+    if (stretchRecent_[0] > 0.0) {
+        const double smooth = Db((power + stretchRecent_[0] + stretchRecent_[1]) / 3.0);
+        stretchLow_ = std::min(stretchLow_, smooth);
+        stretchHigh_ = std::max(stretchHigh_, smooth);
+    }
+    stretchRecent_[0] = stretchRecent_[1];
+    stretchRecent_[1] = power + 1e-9;  // non-zero: the frame was seen
+}
+
+// Whether the stretch since the first sound looks like speech: voiced for
+// long enough, swinging as syllables do where a fan or tone holds steady,
+// and mostly above the band of rumble.
+bool SornVad::StretchWasSpeech() const {
+    return stretchLoud_ >= kMinSpeechFrames && stretchHigh_ - stretchLow_ > kSteadyDb &&
+           stretchBand_ >= kSpeechBandShare * stretchPower_;
+}
+
+// The level fell well below the guess after a stretch of speech: that
+// speech set the guess. From here on the quiet level is the floor, the
+// stretch is the segment, and this frame is the first of its pause.
+void SornVad::StretchEnds(double level, bool dead) {
+    floorAge_ = kGuessFrames + 1;
+    noiseFloor_ = dead ? 0.0 : level;
+    state_ = SORN_VAD_SPEECH;
+    speechFrames_ = std::max(speechFrames_, stretchLoud_);
+    segmentPeak_ = std::max(segmentPeak_, stretchPeak_);
+    speechRun_ = 0;
+    silenceRun_ = 0;
 }
 
 // How many frames in a row, at most limit, going back from the frame the

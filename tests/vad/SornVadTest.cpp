@@ -376,6 +376,17 @@ TEST_F(VadSpeech, RoomNoiseNeverEnds) {
             SCOPED_TRACE(room.name + " " + what);
             EXPECT_EQ(Feed(samples, 160).firstEnd, -1);
         }
+        // Noise that was there from the first sound and stops for good: the
+        // stretch that set the floor guess was no speech.
+        const Samples head(n.begin(), n.begin() + static_cast<long>(Zeros(1200).size()));
+        for (const auto& [what, samples] : {std::pair{"stopping", Join({head, Zeros(3000)})},
+                                            std::pair{"stopping after digital silence",
+                                                      Join({Zeros(500), head, Zeros(3000)})},
+                                            std::pair{"falling to a quiet room",
+                                                      Join({head, AddNoise(Zeros(3000), 3, 4)})}}) {
+            SCOPED_TRACE(room.name + " " + what);
+            EXPECT_EQ(Feed(samples, 1600).firstEnd, -1);
+        }
     }
 }
 
@@ -407,6 +418,49 @@ TEST_F(VadSpeech, SpeechEndsInEveryRoom) {
         SCOPED_TRACE(room.name + ", after a swell");
         CheckEndIn(Utter(0), Swell(n, 1000, 2500, 12), Zeros(3000).size(), r);
     }
+}
+
+// The recording starts while someone speaks (or right after digital
+// silence), so the speech itself is the first sound heard; it ends in
+// digital silence or in a quiet room. The end comes within the window even
+// though speech is recognised only after it.
+// Returns the delay in ms, or -1.
+double CheckEndAfterStart(const Samples& speech, double leadMs, const Samples& tail, size_t block) {
+    const Samples s = Join({Zeros(leadMs), speech, tail});
+    const long speechEnd = static_cast<long>(Zeros(leadMs).size() + speech.size());
+    const Verdicts v = Feed(s, block);
+    EXPECT_FALSE(v.endTakenBack);
+    if (v.firstEnd < 0) {
+        ADD_FAILURE() << "no end of speech";
+        return -1;
+    }
+    const double delay = Ms(v.firstEnd - speechEnd);
+    EXPECT_GE(delay, kMinDelayMs);
+    EXPECT_LE(delay, kMaxDelayMs);
+    return delay;
+}
+
+void PrintDelays(const char* what, std::vector<double> delays) {
+    std::sort(delays.begin(), delays.end());
+    std::printf("end-of-speech delay, %s, %zu runs: min %.0f ms, median %.0f ms, max %.0f ms\n", what,
+                delays.size(), delays.front(), delays[delays.size() / 2], delays.back());
+}
+
+const Samples kSilentTail = Zeros(2000);
+const Samples kQuietTail = AddNoise(Zeros(2000), 20, 15);
+
+TEST_F(VadSpeech, SpeechHeardFirstEnds) {
+    std::vector<double> delays;
+    for (size_t i = 0; i < kUtteranceCount; ++i) {
+        for (double lead : {0.0, 500.0}) {
+            for (const Samples* tail : {&kSilentTail, &kQuietTail}) {
+                SCOPED_TRACE(std::string(kUtterances[i].text) + ", lead " + std::to_string(lead) +
+                             (tail == &kSilentTail ? ", digital silence" : ", quiet room"));
+                delays.push_back(CheckEndAfterStart(Utter(i), lead, *tail, 1600));
+            }
+        }
+    }
+    PrintDelays("speech heard first, 1600-sample blocks", delays);
 }
 
 TEST_F(VadSpeech, ClickBeforeSpeechIsForgotten) {
@@ -562,6 +616,58 @@ TEST(SornVadTest, SyntheticSyllablesEndAfterHangover) {
     ASSERT_GE(v.firstEnd, 0);
     EXPECT_GE(Ms(v.firstEnd - speechEnd), kMinDelayMs);
     EXPECT_LE(Ms(v.firstEnd - speechEnd), kMaxDelayMs);
+}
+
+// A voice whose level swings by only 15 dB: a 120-220 Hz glide with five
+// harmonics under a syllable envelope, the way a voice from the sound
+// server's monitor may reach the detector first.
+Samples GlidingVoice(double seconds, double amplitude) {
+    Samples s;
+    double phase = 0.0;
+    const auto count = static_cast<size_t>(seconds * kRate);
+    for (size_t k = 0; k < count; ++k) {
+        const double t = double(k) / kRate;
+        phase += 2 * std::numbers::pi * (120.0 + 100.0 * t / seconds) / kRate;
+        const double env = 0.15 + 0.85 * std::fabs(std::sin(std::numbers::pi * 4 * t));
+        double v = 0.0;
+        for (int h = 1; h <= 5; ++h) v += std::sin(h * phase);
+        s.push_back(Clip(amplitude / 5 * env * v));
+    }
+    return s;
+}
+
+TEST(SornVadTest, VoiceHeardFirstEnds) {
+    const Samples voice = GlidingVoice(1.2, 6000);
+    const Samples silent = Zeros(3000), quiet = AddNoise(Zeros(3000), 20, 16);
+    std::vector<double> delays;
+    for (double lead : {0.0, 200.0, 500.0}) {
+        for (const Samples* tail : {&silent, &quiet}) {
+            for (size_t block : {160, 1600}) {
+                SCOPED_TRACE("lead " + std::to_string(lead) + (tail == &silent ? ", digital silence" : ", quiet") +
+                             ", block " + std::to_string(block));
+                delays.push_back(CheckEndAfterStart(voice, lead, *tail, block));
+            }
+        }
+    }
+    PrintDelays("gliding voice heard first", delays);
+}
+
+// A steady tone or fan heard first that simply stops is no speech, however
+// loud; neither is a short burst. A tone swinging like syllables is taken
+// for speech: levels alone cannot tell them apart.
+TEST(SornVadTest, SoundHeardFirstThatStopsIsNoSpeech) {
+    Samples tone(static_cast<size_t>(1.5 * kRate));
+    for (size_t k = 0; k < tone.size(); ++k) tone[k] = Clip(8000 * std::sin(2 * std::numbers::pi * 300 * k / kRate));
+    const Samples fan = AddNoise(Zeros(1500), 1000, 18);
+    Samples burst = GlidingVoice(1.2, 6000);
+    burst.resize(1200);  // 75 ms
+    for (const auto& [what, head] : {std::pair{"tone", tone}, std::pair{"fan", fan}, std::pair{"burst", burst}}) {
+        for (const Samples& tail : {Zeros(3000), AddNoise(Zeros(3000), 20, 19)}) {
+            SCOPED_TRACE(what);
+            EXPECT_EQ(Feed(Join({head, tail}), 1600).firstEnd, -1);
+            EXPECT_EQ(Feed(Join({Zeros(500), head, tail}), 160).firstEnd, -1);
+        }
+    }
 }
 
 SornVADFlag AlwaysEnd(void* context, const short*, unsigned int count) {
