@@ -1,7 +1,9 @@
 #include "audio/CWaveIn.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 #include "codec/AudioFormatHelperWav.h"
 #include "mixer/MixerManager.h"
@@ -187,7 +189,10 @@ int CWaveIn::Record() {
         std::lock_guard lock(stateLock);
         headerIndex = 1;
         if (!AddNewHeader(handle) || !AddNewHeader(handle)) return 0;
-        vad.Reset();
+        // A fresh detector at the clip's rate, so its hang-over lasts as long
+        // at 8 kHz or 44.1 kHz as at 16 kHz (a rate of 0 gives the default).
+        const unsigned long rate = wave->AudioFormat()->SampleRate();
+        vad = SornVad(static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
     }
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
