@@ -57,7 +57,7 @@ constexpr unsigned kDefaultRate = 16000;
 constexpr double kHighPassHz = 20.0;  // corner of the DC-blocking filter
 constexpr double kBandHz = 150.0;     // corner of the filter above rumble
 // Share of a stretch's power above rumble that speech keeps (voices of
-// 100 Hz and more: 0.6 and up; brown noise: about 0.15).
+// 100 Hz and more: 0.6 and up; brown noise: about 0.2).
 constexpr double kSpeechBandShare = 0.4;
 
 constexpr double kAbsoluteDb = 30.0;  // RMS of about 32: quieter is never speech
