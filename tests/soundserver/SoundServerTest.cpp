@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
 #include <string>
@@ -343,6 +345,156 @@ TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
         EXPECT_EQ(waveInUnprepareHeader(device, &header, sizeof header), MMSYSERR_NOERROR);
     }
     EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+}
+
+// A null sink of the test's own that never rewinds, loaded for the test and
+// unloaded after it. A sink that rewinds (the default one) mixes a stream
+// that starts into what it has already rendered ahead, and its monitor has
+// passed that span on by then: up to one sink latency of a new stream's
+// start never reaches a recorder. Without rewinds the monitor gives back
+// exactly what was played.
+class ExactSink {
+public:
+    ~ExactSink() {
+        if (!module_.empty()) {
+            std::system(("pactl unload-module " + module_ + " >/dev/null 2>&1").c_str());
+        }
+    }
+    bool Load() {
+        FILE* pipe = ::popen(
+            "pactl load-module module-null-sink sink_name=sorn_onset rate=16000 channels=1 "
+            "norewinds=1 sink_properties=device.description=sorn_onset 2>/dev/null",
+            "r");
+        if (pipe == nullptr) return false;
+        char line[32] = {};
+        const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+        const bool loaded = ::pclose(pipe) == 0 && read;
+        if (!loaded) return false;
+        module_ = std::string(line, std::strcspn(line, "\n"));
+        for (UINT id = 0; id < waveOutGetNumDevs(); ++id) {
+            if (OutputName(id) == "sorn_onset") output = id;
+        }
+        for (UINT id = 0; id < waveInGetNumDevs(); ++id) {
+            if (InputName(id) == "Monitor of sorn_onset") input = id;
+        }
+        return output != WAVE_MAPPER && input != WAVE_MAPPER;
+    }
+    UINT output = WAVE_MAPPER;
+    UINT input = WAVE_MAPPER;
+
+private:
+    std::string module_;
+};
+
+// A rising ramp: sample k of the take is first + k, so each sample that
+// comes back tells which one it is.
+std::vector<std::int16_t> Ramp(int first, std::size_t frames) {
+    std::vector<std::int16_t> ramp(frames);
+    for (std::size_t k = 0; k < frames; ++k) ramp[k] = static_cast<std::int16_t>(first + int(k));
+    return ramp;
+}
+
+// How many samples of the ramp from `first` are missing before the first
+// one heard, or -1 when none came back; `whole` tells whether from there
+// on it came back unbroken to its last sample.
+long RampLoss(const std::vector<std::int16_t>& heard, int first, std::size_t frames, bool* whole) {
+    const int last = first + static_cast<int>(frames) - 1;
+    const auto start = std::find_if(heard.begin(), heard.end(),
+                                    [&](std::int16_t s) { return s >= first && s <= last; });
+    *whole = false;
+    if (start == heard.end()) return -1;
+    auto at = start;
+    while (at + 1 != heard.end() && *(at + 1) == *at + 1) ++at;
+    *whole = *at == last;
+    return *start - first;
+}
+
+TEST_F(SoundServerTest, EveryStartOfAStreamBeginsWithItsFirstSample) {
+    ExactSink sink;
+    if (!sink.Load()) {
+        if (ServerRequired()) FAIL() << "cannot load a null sink without rewinds";
+        GTEST_SKIP() << "cannot load a null sink without rewinds";
+    }
+    Recorder recorder(320, 8);
+    ASSERT_EQ(recorder.Open(sink.input), MMSYSERR_NOERROR);
+    ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Frames() >= kRate / 10; }, 5s));  // the monitor runs
+
+    // Three new streams, each played right after its open, the last one
+    // again once it has played out; then a reset mid-ramp and a new ramp on
+    // the same device.
+    constexpr std::size_t kFrames = 1600;
+    const int firsts[] = {1000, 4000, 7000, 10000, 13000};
+    const WAVEFORMATEX format = Format();
+    auto play = [&](HWAVEOUT device, std::vector<std::int16_t>& samples, WAVEHDR& header) {
+        header = WAVEHDR{};
+        header.lpData = reinterpret_cast<LPSTR>(samples.data());
+        header.dwBufferLength = static_cast<DWORD>(samples.size() * 2);
+        return waveOutPrepareHeader(device, &header, sizeof header) == MMSYSERR_NOERROR &&
+               waveOutWrite(device, &header, sizeof header) == MMSYSERR_NOERROR;
+    };
+    for (int take = 0; take < 3; ++take) {
+        returnedHeaders = 0;
+        HWAVEOUT device = nullptr;
+        ASSERT_EQ(waveOutOpen(&device, sink.output, &format,
+                              reinterpret_cast<DWORD_PTR>(&CountReturned), 0, CALLBACK_FUNCTION),
+                  MMSYSERR_NOERROR);
+        std::vector<std::int16_t> ramp = Ramp(firsts[take], kFrames);
+        WAVEHDR header{};
+        ASSERT_TRUE(play(device, ramp, header));
+        EXPECT_TRUE(WaitFor([] { return returnedHeaders == 1; }, 5s));
+        if (take == 2) {
+            const std::size_t later = recorder.Frames() + kRate / 5;
+            ASSERT_TRUE(WaitFor([&] { return recorder.Frames() >= later; }, 5s));
+            std::vector<std::int16_t> again = Ramp(firsts[3], kFrames);
+            WAVEHDR next{};
+            ASSERT_TRUE(play(device, again, next));
+            EXPECT_TRUE(WaitFor([] { return returnedHeaders == 2; }, 5s));
+            waveOutUnprepareHeader(device, &next, sizeof next);
+        }
+        waveOutReset(device);
+        waveOutUnprepareHeader(device, &header, sizeof header);
+        ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    }
+    {
+        returnedHeaders = 0;
+        HWAVEOUT device = nullptr;
+        ASSERT_EQ(waveOutOpen(&device, sink.output, &format,
+                              reinterpret_cast<DWORD_PTR>(&CountReturned), 0, CALLBACK_FUNCTION),
+                  MMSYSERR_NOERROR);
+        std::vector<std::int16_t> cut(kRate, 20000);  // reset a tenth of the way through
+        WAVEHDR header{};
+        ASSERT_TRUE(play(device, cut, header));
+        MMTIME time{};
+        time.wType = TIME_SAMPLES;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                waveOutGetPosition(device, &time, sizeof time);
+                return time.u.sample >= kRate / 10;
+            },
+            5s));
+        ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
+        EXPECT_TRUE(WaitFor([] { return returnedHeaders == 1; }, 5s));
+        std::vector<std::int16_t> ramp = Ramp(firsts[4], kFrames);
+        WAVEHDR next{};
+        ASSERT_TRUE(play(device, ramp, next));
+        EXPECT_TRUE(WaitFor([] { return returnedHeaders == 2; }, 5s));
+        waveOutUnprepareHeader(device, &header, sizeof header);
+        waveOutUnprepareHeader(device, &next, sizeof next);
+        ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    }
+    const std::size_t enough = recorder.Frames() + kRate / 5;  // the monitor lags a little
+    ASSERT_TRUE(WaitFor([&] { return recorder.Frames() >= enough; }, 5s));
+    const std::vector<std::int16_t> heard = recorder.Finish();
+
+    for (const int first : firsts) {
+        bool whole = false;
+        const long lost = RampLoss(heard, first, kFrames, &whole);
+        ASSERT_GE(lost, 0) << "the ramp from " << first << " never came back";
+        // A millisecond at most, where the sink latency is 12 ms and more.
+        EXPECT_LE(lost, 16) << "the start of the ramp from " << first << " was lost";
+        EXPECT_TRUE(whole) << "the ramp from " << first << " broke off";
+    }
 }
 
 TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServerServes) {

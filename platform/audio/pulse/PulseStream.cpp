@@ -153,14 +153,25 @@ class OutputStream final : public PulseStream {
 public:
     using PulseStream::PulseStream;
 
+    // The server's stream stays corked from open until data is in it (and
+    // after a pause, until there is something left to play). Uncorked while
+    // empty, the sink mixes silence for it a sink latency ahead and, when
+    // the data comes, rewinds that whole span to mix it again with the
+    // data: the stream starts with an underrun, and a monitor of the sink,
+    // which has passed the silence on already, loses the first sink latency
+    // (12 ms and more) of the stream.
+    //
+    // It is not corked again when it runs dry or on a reset: a cork just
+    // before the stream was closed was seen to make PulseAudio 16.1 abort
+    // (an assertion in memblock_replace_import as the client went away
+    // while the cork's rewind still held its memory blocks).
     MMRESULT Start() override {
         Connection::Lock lock(*connection_);
         if (!Usable()) return kLost;
-        if (!started_) {
-            if (!Cork(false)) return kLost;
-            started_ = true;
-        }
+        started_ = true;
         Fill();
+        if (!Usable()) return kLost;
+        if (!running_ && Unplayed() && !Run(true)) return kLost;
         ScheduleCheck();
         return MMSYSERR_NOERROR;
     }
@@ -170,7 +181,7 @@ public:
         if (!Usable()) return kLost;
         if (started_) {
             ReportPlayed();
-            if (!Cork(true)) return kLost;
+            if (running_ && !Run(false)) return kLost;
             started_ = false;
         }
         return MMSYSERR_NOERROR;
@@ -271,9 +282,23 @@ private:
         self->ScheduleCheck();
     }
 
-    // Writes as much queued data as the server takes.
+    // Corks (false) or uncorks (true) the server's stream.
+    bool Run(bool run) {
+        if (!Cork(!run)) return false;
+        running_ = run;
+        return true;
+    }
+    // Bytes written that the server has not played yet, as far as known.
+    bool Unplayed() const { return pulled_ > reported_ * frameBytes_; }
+
+    // Writes as much queued data as the server takes, and uncorks the
+    // server's stream once it holds data.
     void Fill() {
         if (!started_) return;
+        Write();
+        if (!running_ && Unplayed()) Run(true);
+    }
+    void Write() {
         for (;;) {
             const std::size_t writable = pa_stream_writable_size(stream_);
             if (writable == static_cast<std::size_t>(-1) || writable < frameBytes_) return;
@@ -377,6 +402,7 @@ private:
     std::uint64_t reported_ = 0;  // frames reported played since then
     std::int64_t base_ = 0;       // stream index of the first of those bytes
     bool baseKnown_ = true;
+    bool running_ = false;     // the server's stream is uncorked
     bool dry_ = false;         // the layer's queue ran out at the last fill
     bool drainSent_ = false;   // a drain went out since the last write
     bool checkArmed_ = false;
