@@ -270,7 +270,11 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
                                                                              : header->dwBufferLength;
     const unsigned long count = align ? recorded / align : 0;
     block->CopyBuffer(header->lpData, count, static_cast<int>(align));
-    if (callback && vad.Detect(reinterpret_cast<short*>(header->lpData), static_cast<unsigned>(count)) ==
+    // The detector reads count 16-bit samples; never more than were recorded
+    // (a clip format of one byte per frame would otherwise let it read past
+    // the bytes recorded).
+    const unsigned long detectCount = std::min<unsigned long>(count, recorded / sizeof(short));
+    if (callback && vad.Detect(reinterpret_cast<short*>(header->lpData), static_cast<unsigned>(detectCount)) ==
                         SORN_VAD_SPEECH_END) {
         if (autoStopThread && !workerReleased && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
