@@ -61,3 +61,14 @@ function(sorn_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# sorn_add_areas(): adds every subfolder of the current folder that has a
+# CMakeLists.txt (tests, benchmarks and fuzz targets keep one folder per area).
+function(sorn_add_areas)
+  file(GLOB areas LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(area ${areas})
+    if(IS_DIRECTORY ${area} AND EXISTS ${area}/CMakeLists.txt)
+      add_subdirectory(${area})
+    endif()
+  endforeach()
+endfunction()
