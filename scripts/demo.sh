@@ -4,6 +4,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build/plain" -G Ninja -DSORN_BUILD_TESTS=OFF -DSORN_BUILD_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$root/build/plain" -G Ninja >/dev/null
 cmake --build "$root/build/plain" -j "$(nproc)" --target sorn
 exec "$root/build/plain/tools/sorn" demo "$@"

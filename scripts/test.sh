@@ -19,9 +19,9 @@ export SORN_REQUIRE_SOUND_SERVER=1
 status=0
 for config in $configs; do
   case "$config" in
-    plain) flags=() ;;
-    asan) flags=(-DSORN_SANITIZE=address -DSORN_BUILD_BENCH=OFF) ;;
-    tsan) flags=(-DSORN_SANITIZE=thread -DSORN_BUILD_BENCH=OFF) ;;
+    plain) flags=(-DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
+    asan) flags=(-DSORN_SANITIZE=address -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
+    tsan) flags=(-DSORN_SANITIZE=thread -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
     *) echo "unknown configuration $config" >&2; exit 2 ;;
   esac
   dir="$root/build/$config"
@@ -32,7 +32,7 @@ for config in $configs; do
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp"
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then status=1; fi
+  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs"; then status=1; fi
 done
 
 if [ -x "$root/scripts/fuzz.sh" ]; then
