@@ -48,13 +48,13 @@ bool ParseOptions(const char* options, std::string* server) {
 }
 
 bool FormatSupported(const StreamFormat& format) {
-    pa_sample_spec spec;
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = format.sampleRate;
-    spec.channels = static_cast<std::uint8_t>(format.channels);
+    pa_sample_spec sampleSpec;
+    sampleSpec.format = PA_SAMPLE_S16LE;
+    sampleSpec.rate = format.sampleRate;
+    sampleSpec.channels = static_cast<std::uint8_t>(format.channels);
     pa_channel_map map;
-    return format.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec) &&
-           pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX) != nullptr;
+    return format.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&sampleSpec) &&
+           pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_WAVEEX) != nullptr;
 }
 
 class PulseBackend final : public Backend {
