@@ -49,6 +49,17 @@ const fs::path& WorkDir() {
     return dir;
 }
 
+// Runs a shell command that writes 16-bit raw samples to `out`, and reads
+// them back; empty when the command fails.
+Samples RunToRaw(const std::string& cmd, const fs::path& out) {
+    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Samples s(bytes.size() / 2);
+    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
+    return s;
+}
+
 // Speaks text with espeak-ng and converts it with sox to raw 16-bit mono at
 // rate. Empty on failure.
 Samples Speak(const std::string& voice, int pitch, int speed, const std::string& text, int rate) {
@@ -59,12 +70,7 @@ Samples Speak(const std::string& voice, int pitch, int speed, const std::string&
                             "\" 2>/dev/null | sox -t wav - -r " + std::to_string(rate) +
                             " -c 1 -b 16 -e signed-integer -t raw " + out.string() +
                             " 2>/dev/null";
-    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
-    std::ifstream in(out, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Samples s(bytes.size() / 2);
-    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
-    return s;
+    return RunToRaw(cmd, out);
 }
 
 // Drops espeak's own quiet lead-in and tail: the clip then runs from the
@@ -209,12 +215,7 @@ Samples SoxNoise(const std::string& kind, double vol, double seconds) {
                             " -c 1 -b 16 -e signed-integer -t raw " + out.string() + " synth " +
                             std::to_string(seconds) + " " + kind + " vol " + std::to_string(vol) +
                             " 2>/dev/null";
-    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
-    std::ifstream in(out, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Samples s(bytes.size() / 2);
-    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
-    return s;
+    return RunToRaw(cmd, out);
 }
 
 double Rms(const Samples& s) {
