@@ -11,18 +11,22 @@ ResPluginHandlerWin::ResPluginHandlerWin(const ResPluginHandlerWin& other)
     : IPluginHandler(other), IResourceHandler(other) {
     std::lock_guard<std::mutex> lock(other.funcsMutex_);
     resFuncs = other.resFuncs;
+    supplier_ = other.supplier_;
 }
 
 ResPluginHandlerWin& ResPluginHandlerWin::operator=(const ResPluginHandlerWin& other) {
     if (this == &other) return *this;
     _ResFuncs funcs{};
+    void* supplier = nullptr;
     {
         std::lock_guard<std::mutex> lock(other.funcsMutex_);
         funcs = other.resFuncs;
+        supplier = other.supplier_;
     }
     IPluginHandler::operator=(other);
     std::lock_guard<std::mutex> lock(funcsMutex_);
     resFuncs = funcs;
+    supplier_ = supplier;
     return *this;
 }
 
@@ -43,13 +47,30 @@ void* ResPluginHandlerWin::AttachPlugin(const SornStringA& path) {
         std::lock_guard<std::mutex> lock(funcsMutex_);
         resFuncs.getResourceSize = getResourceSize;
         resFuncs.loadFromResource = loadFromResource;
+        supplier_ = library;
     }
     SetErrorMode(0);
     return library;
 }
 
 int ResPluginHandlerWin::FreePlugin(void* library) {
-    return FreeLibrary(static_cast<HMODULE>(library)) ? 1 : 0;
+    if (!FreeLibrary(static_cast<HMODULE>(library))) return 0;
+    std::lock_guard<std::mutex> lock(funcsMutex_);
+    if (library != supplier_) return 1;
+    // Still loaded when the library held other uses: the entry points then
+    // still lie in the module that supplied them.
+    const void* kept = resFuncs.getResourceSize ? reinterpret_cast<const void*>(resFuncs.getResourceSize)
+                                                : reinterpret_cast<const void*>(resFuncs.loadFromResource);
+    HMODULE holder = nullptr;
+    const bool loaded = kept && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                                    static_cast<LPCSTR>(kept), &holder) &&
+                        holder == library;
+    if (!loaded) {
+        resFuncs = _ResFuncs{nullptr, nullptr};
+        supplier_ = nullptr;
+    }
+    return 1;
 }
 
 void* ResPluginHandlerWin::GetProcAddress(void* library, char* name) {
@@ -63,6 +84,11 @@ void ResPluginHandlerWin::LoadFromResource(unsigned int id, void** data, unsigne
         load = resFuncs.loadFromResource;
     }
     if (load) load(id, data, size);
+}
+
+_ResFuncs ResPluginHandlerWin::GetResFuncs() {
+    std::lock_guard<std::mutex> lock(funcsMutex_);
+    return resFuncs;
 }
 
 unsigned int ResPluginHandlerWin::GetResourceSize(unsigned int id) {

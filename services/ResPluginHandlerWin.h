@@ -30,7 +30,10 @@ public:
     // not be loaded. Returns the library handle, null on failure. Earlier
     // libraries stay loaded.
     void* AttachPlugin(const SornStringA& path) override;
-    // Unloads a library; 1 on success. The kept entry points stay as they are.
+    // Unloads a library; 1 on success. When that was the last use of the
+    // library that supplied the kept entry points, they are cleared: there is
+    // nothing left to call. (A caller must not free a library while another
+    // thread is still inside one of its functions.)
     int FreePlugin(void* library) override;
     // An exported function of the library by name; null when absent.
     void* GetProcAddress(void* library, char* name) override;
@@ -40,11 +43,15 @@ public:
     // gives 0.
     void LoadFromResource(unsigned int id, void** data, unsigned int* size) override;
     unsigned int GetResourceSize(unsigned int id) override;
+    // The kept entry points, read under the same lock as every change.
+    _ResFuncs GetResFuncs() override;
 
 private:
-    // Guards resFuncs: an attach may run while another thread reads a
-    // resource. (The core's GetResFuncs reads them without it.)
+    // Guards resFuncs and supplier_: an attach or a free may run while
+    // another thread reads a resource.
     mutable std::mutex funcsMutex_;
+    // The library whose entry points are kept (null when none is).
+    void* supplier_ = nullptr;
 };
 
 }  // namespace SornData

@@ -63,6 +63,21 @@ std::string ModulePath(HMODULE module) {
     return path;
 }
 
+// A path with a directory part made absolute, so that the loader keeps a
+// name that stays true after the current directory changes: the directory
+// resolved, the file name as given. A bare name is left to the loader's
+// search; a directory that cannot be resolved is left for the load to fail.
+std::string AbsoluteLibraryPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (path.empty() || path[0] == '/' || slash == std::string::npos) return path;
+    char* directory = ::realpath(path.substr(0, slash + 1).c_str(), nullptr);
+    if (!directory) return path;
+    std::string absolute(directory);
+    std::free(directory);
+    if (absolute.back() != '/') absolute += '/';
+    return absolute + path.substr(slash + 1);
+}
+
 }  // namespace
 
 HMODULE LoadLibraryA(LPCSTR path) {
@@ -71,7 +86,7 @@ HMODULE LoadLibraryA(LPCSTR path) {
         errno = ENOENT;
         return nullptr;
     }
-    const std::string native = sorn::files::NativePath(path);
+    const std::string native = AbsoluteLibraryPath(sorn::files::NativePath(path));
     void* handle = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* message = ::dlerror();
@@ -84,7 +99,19 @@ HMODULE LoadLibraryA(LPCSTR path) {
 
 void* GetProcAddress(HMODULE module, LPCSTR name) {
     if (IsPseudoHandle(module) || reinterpret_cast<std::uintptr_t>(name) < 0x10000) return nullptr;
-    return ::dlsym(module, name);
+    void* symbol = ::dlsym(module, name);
+    if (!symbol) return nullptr;
+    // dlsym also searches the libraries the module depends on: keep only a
+    // symbol that lies in the module's own file, as the platform's export
+    // table would.
+    link_map* own = nullptr;
+    link_map* holder = nullptr;
+    Dl_info info{};
+    if (::dlinfo(module, RTLD_DI_LINKMAP, &own) != 0 || !own ||
+        !::dladdr1(symbol, &info, reinterpret_cast<void**>(&holder), RTLD_DL_LINKMAP) || holder != own) {
+        return nullptr;
+    }
+    return symbol;
 }
 
 BOOL FreeLibrary(HMODULE module) {

@@ -13,6 +13,7 @@
 #include "TempDir.h"
 #include "platform/Modules.h"
 #include "services/FileHandlerWin.h"
+#include "services/ResPluginHandlerWin.h"
 
 using SornData::FileHandlerWin;
 using ::testing::AnyOf;
@@ -149,6 +150,23 @@ TEST(FileHandler, ModuleDirectoryOfNoModuleNamesTheLibraryHoldingTheServices) {
     EXPECT_EQ(std::string(directory), DirectoryOf(SORN_TEST_PROBE));
     EXPECT_NE(std::string(directory), DirectoryOf(std::filesystem::read_symlink("/proc/self/exe").string()));
     ::dlclose(probe);
+}
+
+TEST(FileHandler, ModuleDirectoryOfAPluginLoadedByARelativePathOutlivesAChangeOfDirectory) {
+    const std::string pluginDirectory = DirectoryOf(SORN_TEST_PLUGIN_SECOND);
+    const std::string pluginName = std::string(SORN_TEST_PLUGIN_SECOND).substr(pluginDirectory.size());
+    const std::filesystem::path before = std::filesystem::current_path();
+    TempDir elsewhere;
+    std::filesystem::current_path(pluginDirectory);
+    SornData::ResPluginHandlerWin plugins;
+    void* plugin = plugins.AttachPlugin(("./" + pluginName).c_str());
+    std::filesystem::current_path(elsewhere.Path());
+    FileHandlerWin handler;
+    const std::string directory = Text(handler.ModuleDirectory(plugin));
+    std::filesystem::current_path(before);
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(directory, pluginDirectory);
+    EXPECT_EQ(plugins.FreePlugin(plugin), 1);
 }
 
 TEST(FileHandler, TempFileNameNamesNoFileAndMakesNone) {

@@ -184,6 +184,9 @@ TEST(PluginHandler, ResourcesMayBeReadWhileAnotherThreadAttaches) {
         while (!done.load()) {
             const unsigned size = resources.GetResourceSize(9);
             if (size != 901u && size != 902u) unexpected.fetch_add(1);
+            // The core's own read of the entry points is as safe.
+            const _ResFuncs funcs = resources.GetResFuncs();
+            if (!funcs.getResourceSize || !funcs.loadFromResource) unexpected.fetch_add(1);
         }
     });
     for (int i = 0; i < 200; ++i) {
@@ -196,4 +199,53 @@ TEST(PluginHandler, ResourcesMayBeReadWhileAnotherThreadAttaches) {
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(handler.FreePlugin(second), 1);
     EXPECT_EQ(handler.FreePlugin(first), 1);
+}
+
+TEST(PluginHandler, OnlyTheLoadedPluginsOwnEntryPointsAreEverCalled) {
+    ResPluginHandlerWin handler;
+    IResourceHandler& resources = handler;
+    void* data = nullptr;
+    unsigned int size = 0;
+
+    // Freed, but still loaded by an earlier attach: still served.
+    void* first = handler.AttachPlugin(SORN_TEST_PLUGIN_FIRST);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(handler.AttachPlugin(SORN_TEST_PLUGIN_FIRST), first);
+    EXPECT_EQ(handler.FreePlugin(first), 1);
+    EXPECT_EQ(resources.GetResourceSize(1), 101u);
+    // Freed for good: nothing to call, nothing called.
+    EXPECT_EQ(handler.FreePlugin(first), 1);
+    HMODULE gone = nullptr;
+    ASSERT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, SORN_TEST_PLUGIN_FIRST, &gone));
+    EXPECT_EQ(resources.GetResourceSize(1), 0u);
+    EXPECT_EQ(resources.GetResFuncs().getResourceSize, nullptr);
+    EXPECT_EQ(resources.GetResFuncs().loadFromResource, nullptr);
+    resources.LoadFromResource(1, &data, &size);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0u);
+
+    // Freeing another library leaves the entry points of the last one alone.
+    void* second = handler.AttachPlugin(SORN_TEST_PLUGIN_SECOND);
+    void* loadOnly = handler.AttachPlugin(SORN_TEST_PLUGIN_LOAD_ONLY);
+    ASSERT_NE(second, nullptr);
+    ASSERT_NE(loadOnly, nullptr);
+    EXPECT_EQ(handler.FreePlugin(second), 1);
+    resources.LoadFromResource(6, &data, &size);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[0], 3006u);
+    EXPECT_EQ(handler.FreePlugin(loadOnly), 1);
+
+    // A function of a library the plug-in links is not the plug-in's.
+    void* linked = handler.AttachPlugin(SORN_TEST_PLUGIN_WITH_DEPENDENCY);
+    ASSERT_NE(linked, nullptr);
+    EXPECT_EQ(resources.GetResFuncs().getResourceSize, nullptr);
+    EXPECT_EQ(resources.GetResourceSize(5), 0u);
+    EXPECT_EQ(handler.GetProcAddress(linked, const_cast<char*>("GetResourceSize")), nullptr);
+    EXPECT_EQ(GetProcAddress(static_cast<HMODULE>(linked), "GetResourceSize"), nullptr);
+    data = nullptr;
+    resources.LoadFromResource(5, &data, &size);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[0], 4005u);
+    EXPECT_EQ(static_cast<unsigned int*>(data)[1], 777u);  // the plug-in itself may use it
+    EXPECT_EQ(handler.FreePlugin(linked), 1);
 }
