@@ -41,9 +41,11 @@ constexpr int IDCONTINUE = 11;
 // waits for the answer, which it returns (IDOK, IDABORT ...).
 // - While an answer provider is set (SetMessageBoxAnswerProvider), nothing is
 //   shown: the provider gets the box and its return value is the answer.
-// - Otherwise, when the standard input and the standard error are both
-//   terminals, the caption, the text and the buttons are written to the
-//   standard error and a line is read from the standard input. A button is
+// - Otherwise, when the process has a controlling terminal (/dev/tty), the
+//   caption, the text and the buttons are written to it and a line is read
+//   from it, wherever the standard streams lead; without one, the same
+//   dialogue runs on the standard error and input when both are terminals.
+//   A button is
 //   chosen by its name or any start of it that names no other button, in
 //   any case ("r", "Retry"); an empty or unknown line asks again. The end of
 //   the input gives 0. Boxes from several threads are shown one at a time

@@ -86,7 +86,8 @@ int Choose(const std::vector<Button>& buttons, const std::string& typed) {
 // The terminal dialogue; one box at a time.
 std::mutex dialogueMutex;
 
-int AskOnTerminal(const char* text, const char* caption, UINT type) {
+// The dialogue writes to `output` and reads from `input`.
+int AskOnTerminal(int input, int output, const char* text, const char* caption, UINT type) {
     std::lock_guard<std::mutex> lock(dialogueMutex);
     const std::vector<Button> buttons = ButtonsOf(type);
     std::string prompt;
@@ -96,14 +97,30 @@ int AskOnTerminal(const char* text, const char* caption, UINT type) {
     }
     prompt += "? ";
     std::fflush(stderr);
-    if (!WriteAll(STDERR_FILENO, std::string("\n[") + caption + "]\n" + text + "\n")) return 0;
+    if (!WriteAll(output, std::string("\n[") + caption + "]\n" + text + "\n")) return 0;
     std::string line;
     for (;;) {
-        if (!WriteAll(STDERR_FILENO, prompt)) return 0;
-        if (!ReadLine(STDIN_FILENO, line)) return 0;
+        if (!WriteAll(output, prompt)) return 0;
+        if (!ReadLine(input, line)) return 0;
         if (const int answer = Choose(buttons, line)) return answer;
     }
 }
+
+// The process's controlling terminal, opened for the dialogue; -1 when
+// there is none.
+class ControllingTerminal {
+public:
+    ControllingTerminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~ControllingTerminal() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ControllingTerminal(const ControllingTerminal&) = delete;
+    ControllingTerminal& operator=(const ControllingTerminal&) = delete;
+    int Fd() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 std::mutex providerMutex;
 MessageBoxAnswerProvider provider = nullptr;
@@ -122,7 +139,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         context = providerContext;
     }
     if (answer) return answer(context, owner, text, caption, type);
-    if (::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) return AskOnTerminal(text, caption, type);
+    {
+        const ControllingTerminal terminal;
+        if (terminal.Fd() >= 0) return AskOnTerminal(terminal.Fd(), terminal.Fd(), text, caption, type);
+    }
+    if (::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO)) {
+        return AskOnTerminal(STDIN_FILENO, STDERR_FILENO, text, caption, type);
+    }
     std::fflush(stderr);
     WriteAll(STDERR_FILENO, std::string(caption) + ": " + text + "\n");
     return 0;

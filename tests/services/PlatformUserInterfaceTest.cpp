@@ -42,13 +42,19 @@ int Record(void* context, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     return IDRETRY;
 }
 
-// Runs MessageBoxA in a child whose standard input and error are a new
-// terminal, types `typed` into it, and gives back the child's answer (its
-// exit status) and what the terminal showed.
-int AnswerOnTerminal(const std::string& typed, UINT type, std::string& shown) {
+// Runs MessageBoxA in a child whose controlling terminal, standard input
+// and error are a new terminal, types `typed` into it, and gives back the
+// child's answer (its exit status) and what the terminal showed. With
+// `redirected`, the child's standard input and error are /dev/null instead.
+int AnswerOnTerminal(const std::string& typed, UINT type, std::string& shown, bool redirected = false) {
     int terminal = -1;
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (child == 0) {
+        if (redirected) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
         ::_exit(MessageBoxA(nullptr, "the text", "the caption", type));
     }
     if (child < 0) return -1;
@@ -93,6 +99,7 @@ TEST(MessageBox, AnswerProviderGetsTheBoxAndGivesTheAnswer) {
 TEST(MessageBox, WithoutATerminalWritesTheTextAndCountsAsNotShown) {
     EXPECT_EXIT(
         {
+            ::setsid();  // no controlling terminal either
             const int null = ::open("/dev/null", O_RDONLY);
             ::dup2(null, STDIN_FILENO);
             std::exit(MessageBoxA(nullptr, "the text", "Caption", MB_OKCANCEL) == 0 ? 0 : 1);
@@ -112,6 +119,12 @@ TEST(MessageBox, OnATerminalShowsTheBoxAndReadsTheAnswer) {
     EXPECT_EQ(AnswerOnTerminal("\n n \n", MB_YESNO, shown), IDNO);
     // The end of the input: no answer.
     EXPECT_EQ(AnswerOnTerminal("\x04", MB_OK, shown), 0);
+
+    // Standard input and error redirected: the box is still shown and
+    // answered on the controlling terminal.
+    EXPECT_EQ(AnswerOnTerminal("i\n", MB_ABORTRETRYIGNORE, shown, true), IDIGNORE);
+    EXPECT_NE(shown.find("the text"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Abort / Retry / Ignore?"), std::string::npos) << shown;
 }
 
 TEST(DebugOutput, GoesToTheNamedFileOrToStderr) {
