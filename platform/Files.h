@@ -70,9 +70,12 @@ struct SECURITY_ATTRIBUTES {
 // directory's own entry "." and its parent entry ".." come first, when the
 // pattern matches them, and the rest follow in the file system's order.
 // Each entry's attributes describe the entry itself (a symbolic link is
-// reported as a link, not as its target). The search reads the directory
-// when it starts: changes made later are not seen, so a caller may delete
-// entries while it walks them.
+// reported as a link, not as its target). The directory is read as the
+// search goes, one entry per answer, so the first answer costs the same in
+// a directory of any size. A caller may delete entries while it walks them:
+// no entry is reported twice, and one deleted before the walk reaches it is
+// not reported; whether an entry made during the walk is seen is left open.
+// Searches are answered one at a time in the process.
 //
 // FindFirstFileA fills the first match and returns the search handle; it
 // returns INVALID_HANDLE_VALUE when the directory cannot be read or nothing

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/Files.h"
@@ -19,10 +20,19 @@ namespace {
 
 using sorn::files::NativePath;
 
-// One started search: every match, read when the search started.
+// One started search: the open directory, read one entry at a time. The
+// directory's own and parent entries are reported first, from the stat of
+// the directory itself; the listing's own dot entries are passed over.
 struct Search {
-    std::vector<WIN32_FIND_DATAA> entries;
-    std::size_t next = 0;
+    Search(DIR* opened, std::string pattern) : dir(opened), match(std::move(pattern)) {}
+    ~Search() { ::closedir(dir); }
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
+
+    DIR* dir;
+    std::string match;
+    std::vector<WIN32_FIND_DATAA> dots;  // "." then "..", when they match
+    std::size_t nextDot = 0;
 };
 
 // Live searches; a handle is used only while it is listed here.
@@ -88,6 +98,28 @@ Search* Find(HANDLE handle) {
     return searches.count(search) ? search : nullptr;
 }
 
+// The next match of the search into data; false once there is none. An entry
+// that is gone by the time it is read is passed over.
+bool Next(Search& search, WIN32_FIND_DATAA& data) {
+    if (search.nextDot < search.dots.size()) {
+        data = search.dots[search.nextDot++];
+        return true;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(search.dir);
+        if (!entry) {
+            if (errno == 0) errno = ENOENT;
+            return false;
+        }
+        if (IsDotEntry(entry->d_name) || ::fnmatch(search.match.c_str(), entry->d_name, 0) != 0) continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(search.dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        data = MakeEntry(entry->d_name, info);
+        return true;
+    }
+}
+
 }  // namespace
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
@@ -111,24 +143,17 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
 
     DIR* dir = ::opendir(directory.c_str());
     if (!dir) return INVALID_HANDLE_VALUE;
-    auto search = std::make_unique<Search>();
-    std::vector<WIN32_FIND_DATAA> dots;  // "." and "..", reported first
-    while (const dirent* entry = ::readdir(dir)) {
-        if (::fnmatch(match.c_str(), entry->d_name, 0) != 0) continue;
+    auto search = std::make_unique<Search>(dir, match);
+    for (const char* dot : {".", ".."}) {
         struct stat info {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-        (IsDotEntry(entry->d_name) ? dots : search->entries).push_back(MakeEntry(entry->d_name, info));
+        if (::fnmatch(match.c_str(), dot, 0) == 0 && ::fstatat(::dirfd(dir), dot, &info, 0) == 0) {
+            search->dots.push_back(MakeEntry(dot, info));
+        }
     }
-    ::closedir(dir);
-    if (dots.size() == 2 && std::strcmp(dots[0].cFileName, "..") == 0) std::swap(dots[0], dots[1]);
-    search->entries.insert(search->entries.begin(), dots.begin(), dots.end());
-    if (search->entries.empty()) {
+    if (!Next(*search, *data)) {
         errno = ENOENT;
         return INVALID_HANDLE_VALUE;
     }
-
-    *data = search->entries[0];
-    search->next = 1;
     std::lock_guard<std::mutex> lock(searchesMutex);
     searches.insert(search.get());
     return search.release();
@@ -141,12 +166,7 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
         errno = EBADF;
         return FALSE;
     }
-    if (search->next >= search->entries.size()) {
-        errno = ENOENT;
-        return FALSE;
-    }
-    *data = search->entries[search->next++];
-    return TRUE;
+    return Next(*search, *data) ? TRUE : FALSE;
 }
 
 BOOL FindClose(HANDLE handle) {

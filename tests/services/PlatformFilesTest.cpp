@@ -110,6 +110,21 @@ TEST(FileSearch, MatchesThePlatformsWildcardsInTheLastComponentOnly) {
     EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
 }
 
+TEST(FileSearch, WalksTheDirectoryAsItIsNotAsItWas) {
+    TempDir dir;
+    for (const char* name : {"a", "b", "c"}) dir.File(name);
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((dir / "*").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, ".");
+    // Entries deleted before the walk reaches them are not reported.
+    for (const char* name : {"a", "b", "c"}) std::filesystem::remove(dir / name);
+    std::vector<std::string> rest;
+    while (FindNextFileA(search, &data)) rest.push_back(data.cFileName);
+    EXPECT_TRUE(FindClose(search));
+    EXPECT_THAT(rest, ElementsAre(".."));
+}
+
 TEST(FileAttributes, TellDirectoriesFilesAndLinks) {
     TempDir dir;
     dir.File("file");
