@@ -111,15 +111,18 @@ bool DecodeFileInto(const char* path, void* data, std::uint32_t* size, SornAudio
     record.nBlockAlign = Le16(header + 32);
     record.wBitsPerSample = Le16(header + 34);
 
-    // A data chunk whose size field is cut off by the end of the file counts
-    // as no data chunk: there is no size to report.
+    if (!FindDataChunk(stream.Get())) return false;
+    // A file that ends inside (or right before) the data size holds no
+    // samples: an empty clip, as a file cut anywhere in its data keeps what
+    // is there.
     unsigned char sizeField[4];
-    if (!FindDataChunk(stream.Get()) || !stream.ReadExactly(sizeField, sizeof sizeField)) return false;
+    const std::uint32_t declared = stream.ReadExactly(sizeField, sizeof sizeField) ? Le32(sizeField) : 0;
+    if (std::ferror(stream.Get())) return false;
 
     // The caller's *size bounds what is written: the buffer may be smaller
     // than the declared data size when the file grew after the size query or
     // declares more than it holds. The size reported is what was placed.
-    const std::uint32_t wanted = std::min(Le32(sizeField), *size);
+    const std::uint32_t wanted = std::min(declared, *size);
     const std::size_t placed = std::fread(data, 1, wanted, stream.Get());
     if (std::ferror(stream.Get())) return false;
 

@@ -33,12 +33,13 @@ public:
     // answer, which a well-formed file's data never exceeds, so the bound only
     // matters when the file grew in between. On success *size is the number
     // of bytes placed in data (fewer than the declared data size when the
-    // file ends sooner), and format receives the file's channels, rate and
-    // block align, with SampleNum = *size / 2.
+    // file ends sooner; 0 when it ends within the data size field), and
+    // format receives the file's channels, rate and block align, with
+    // SampleNum = *size / 2.
     //
     // Every failure (null size or format, a path that is not a readable
     // regular file, "RIFF" or "WAVEfmt " missing, a header cut short, no
-    // complete data chunk header before the end of the file, a read error)
+    // data chunk id before the end of the file, a read error)
     // reports SornDataSys::Warning(path, null) and returns 0 with *size and
     // *format unchanged; data may then hold some bytes of the file.
     int DecodeFile(const SornStringA& path, void* data, std::uint32_t* size,

@@ -43,10 +43,11 @@ inline Expected Model(const unsigned char* b, std::size_t n, std::uint32_t cap) 
         found = std::memcmp(b + i, "ata", 3) == 0;
         i += 3;
     }
-    if (!found || n - i < 4) return e;
-    const std::uint32_t declared = Le(b + i, 4);
+    if (!found) return e;
+    // A file that ends within the data size is an empty clip.
+    const std::uint32_t declared = n - i < 4 ? 0 : Le(b + i, 4);
     e.accepted = true;
-    e.offset = i + 4;
+    e.offset = std::min(i + 4, n);
     e.size = static_cast<std::uint32_t>(std::min<std::size_t>({declared, cap, n - e.offset}));
     e.channels = static_cast<unsigned short>(Le(b + 22, 2));
     e.rate = Le(b + 24, 4);
