@@ -72,3 +72,28 @@ function(sorn_add_areas)
     endif()
   endforeach()
 endfunction()
+
+# sorn_origin_run_paths(targets...): installed targets find the project's
+# libraries relative to their own file ($ORIGIN), in the build tree and
+# installed alike, so the install step copies them unchanged. (Otherwise
+# CMake ends the build-tree run path of an installed target with an empty
+# entry, to leave room for editing it at install time; the loader reads an
+# empty entry as the current directory.) Libraries live in the top of the
+# build tree and in the install's library folder.
+function(sorn_origin_run_paths)
+  file(RELATIVE_PATH installed ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  foreach(target ${ARGN})
+    get_target_property(type ${target} TYPE)
+    get_target_property(folder ${target} BINARY_DIR)
+    file(RELATIVE_PATH built ${folder} ${CMAKE_BINARY_DIR})
+    set(paths "$ORIGIN")
+    if(built)
+      set(paths "$ORIGIN/${built}")
+    endif()
+    if(type STREQUAL "EXECUTABLE")
+      list(APPEND paths "$ORIGIN/${installed}")
+    endif()
+    list(REMOVE_DUPLICATES paths)
+    set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${paths}")
+  endforeach()
+endfunction()
