@@ -225,3 +225,29 @@ TEST(ExtractPitch, EngineEvaluatesAClipThroughTheTracker) {
 }
 
 }  // namespace
+
+TEST(ExtractPitch, SinesGiveTheirPitchSilenceAndAConstantGiveNone) {
+    // Periods from 25 to 150 samples: the lags the tracker can confirm (a
+    // peak at the period, a partner peak at twice it and a lower one after).
+    constexpr int kWindows = 30;
+    for (const int rate : {8000, 11025, 16000, 22050, 32000}) {
+        const int count = 1024 + kWindows * (rate / 100) + 1;
+        for (const double hertz : {60.0, 80.0, 100.0, 130.0, 170.0, 220.0, 290.0, 380.0, 500.0}) {
+            const double period = rate / hertz;
+            if (period < 25.0 || period > 150.0) continue;
+            SCOPED_TRACE(std::to_string(rate) + " Hz rate, " + std::to_string(hertz) + " Hz tone");
+            const auto pitch = Track(PitchSignals::Sine(hertz, 3000.0, count, rate), count,
+                                     static_cast<std::int16_t>(rate), 100.0f, kWindows);
+            // Within 2 %: the lag is whole samples (up to half a sample off
+            // at a period of 25), and the window's fading autocorrelation
+            // moves the peak below the period (about 1.5 samples at 150).
+            for (std::int16_t value : pitch) EXPECT_NEAR(value, hertz, 0.02 * hertz + 1.0);
+        }
+        const auto silence = Track(std::vector<float>(static_cast<std::size_t>(count), 0.0f), count,
+                                   static_cast<std::int16_t>(rate), 100.0f, kWindows);
+        const auto constant = Track(std::vector<float>(static_cast<std::size_t>(count), 3000.0f), count,
+                                    static_cast<std::int16_t>(rate), 100.0f, kWindows);
+        EXPECT_EQ(silence, std::vector<std::int16_t>(kWindows, 0)) << rate;
+        EXPECT_EQ(constant, std::vector<std::int16_t>(kWindows, 0)) << rate;
+    }
+}
