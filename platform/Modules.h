@@ -13,17 +13,19 @@
 // backslash has it read as a forward slash; a bare name is searched for as
 // the dynamic loader searches). A relative path with a directory part is
 // made absolute first (its directory resolved, its file name kept), so the
-// module's file name stays true after the current directory changes. Loading an already loaded library returns
-// its handle again and counts one more use. Null on failure; unless the
-// process error mode holds SEM_FAILCRITICALERRORS, the loader's message is
-// then written to stderr (the platform's error box).
+// module's file name stays true after the current directory changes.
+// Loading an already loaded library returns its handle again and counts one
+// more use. Null on failure; unless the process error mode holds
+// SEM_FAILCRITICALERRORS, the loader's message is then written to stderr
+// (the platform's error box).
 SORN_WIN_API HMODULE LoadLibraryA(LPCSTR path);
 
 // The address of an exported symbol of the module (dlsym), or null when it
 // is absent. Only the module's own file counts: a symbol that dlsym finds
 // in a library the module depends on is absent, as on the platform, whose
-// look-up reads the module's own export table. Null for a null module (never a search of every object) and
-// for a null name or a small integer (the platform's ordinals: Linux has none).
+// look-up reads the module's own export table. Null for a null module
+// (never a search of every object) and for a null name or a small integer
+// (the platform's ordinals: Linux has none).
 SORN_WIN_API void* GetProcAddress(HMODULE module, LPCSTR name);
 
 // Counts one use of the module less; the loader unloads it after its last

@@ -45,11 +45,11 @@ constexpr int IDCONTINUE = 11;
 //   caption, the text and the buttons are written to it and a line is read
 //   from it, wherever the standard streams lead; without one, the same
 //   dialogue runs on the standard error and input when both are terminals.
-//   A button is
-//   chosen by its name or any start of it that names no other button, in
-//   any case ("r", "Retry"); an empty or unknown line asks again. The end of
-//   the input gives 0. Boxes from several threads are shown one at a time
-//   (the box is modal to the process); the owner window is ignored.
+//   A button is chosen by its name or any start of it that names no other
+//   button, in any case ("r", "Retry"); an empty or unknown line asks again.
+//   The end of the input gives 0. Boxes from several threads are shown one
+//   at a time (the box is modal to the process); the owner window is
+//   ignored.
 // - With no terminal the box cannot be shown: "caption: text" and a line
 //   end are written to the standard error and 0 is returned at once.
 // A null text or caption shows as empty. The icon and modality bits change
