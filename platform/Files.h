@@ -72,9 +72,9 @@ struct SECURITY_ATTRIBUTES {
 // Each entry's attributes describe the entry itself (a symbolic link is
 // reported as a link, not as its target). The directory is read as the
 // search goes, one entry per answer, so the first answer costs the same in
-// a directory of any size. A caller may delete entries while it walks them:
-// no entry is reported twice, and one deleted before the walk reaches it is
-// not reported; whether an entry made during the walk is seen is left open.
+// a directory of any size. A caller may delete the entries it has been
+// given while it walks; an entry deleted before the walk reaches it is not
+// reported, and whether an entry made during the walk is seen is left open.
 // Searches are answered one at a time in the process.
 //
 // FindFirstFileA fills the first match and returns the search handle; it
