@@ -187,6 +187,10 @@ int CWaveIn::Record() {
     SetWaveFormat(wave->AudioFormat());
     {
         std::lock_guard lock(stateLock);
+        // Room for the detector's mix of a whole block, so that blocks are
+        // mixed without allocating.
+        const unsigned align = wave->AudioFormat()->BlockAlign();
+        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align) detectorMix.resize(bufferSize / align);
         headerIndex = 1;
         if (!AddNewHeader(handle) || !AddNewHeader(handle)) return 0;
         // A fresh detector at the clip's rate, so its hang-over lasts as long
@@ -270,12 +274,27 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
                                                                              : header->dwBufferLength;
     const unsigned long count = align ? recorded / align : 0;
     block->CopyBuffer(header->lpData, count, static_cast<int>(align));
-    // The detector reads count 16-bit samples; never more than were recorded
-    // (a clip format of one byte per frame would otherwise let it read past
-    // the bytes recorded).
-    const unsigned long detectCount = std::min<unsigned long>(count, recorded / sizeof(short));
-    if (callback && vad.Detect(reinterpret_cast<short*>(header->lpData), static_cast<unsigned>(detectCount)) ==
-                        SORN_VAD_SPEECH_END) {
+    if (!callback) return 1;
+    // The detector hears one 16-bit sample per frame. Mono blocks are handed
+    // over as they are, never with more samples than were recorded (a clip
+    // format of one byte per frame would otherwise let it read past the
+    // bytes recorded); blocks of more channels as the mean of each frame's
+    // channels, so that a voice on any channel is heard.
+    short* heard = reinterpret_cast<short*>(header->lpData);
+    unsigned long heardCount = std::min<unsigned long>(count, recorded / sizeof(short));
+    const int channels = TrimChannels(align);
+    if (channels > 1) {
+        if (detectorMix.size() < count) detectorMix.resize(count);  // only when the block size changed
+        const short* frame = heard;
+        for (unsigned long i = 0; i < count; ++i, frame += channels) {
+            std::int32_t sum = 0;
+            for (int c = 0; c < channels; ++c) sum += frame[c];
+            detectorMix[i] = static_cast<short>(sum / channels);
+        }
+        heard = detectorMix.data();
+        heardCount = count;
+    }
+    if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
         if (autoStopThread && !workerReleased && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
             ++workersInside;

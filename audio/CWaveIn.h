@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "core_contract/Devices.h"
 #include "core_contract/SornVad.h"
@@ -68,7 +69,7 @@ DWORD AutoStopProc(void* parameter);
 class SORN_WIN_API CWaveIn : public IWaveIn {
 public:
     static constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
-    // The frame of the leading-silence trim, in 16-bit samples.
+    // The step of the leading-silence trim, in sample frames.
     static constexpr int kTrimFrame = 160;
 
     explicit CWaveIn(MixerManager* manager);
@@ -87,9 +88,10 @@ public:
     // 1 while the header queued last is still with the device.
     int IsRecording() override;
     // The recording as this object's own clip (which stays its property and
-    // is overwritten by the next MakeWave), with the leading 160-sample
-    // frames that do not change from one to the next dropped; null when
-    // nothing was recorded (the clip then keeps what it held).
+    // is overwritten by the next MakeWave), with the leading steps of 160
+    // sample frames (all channels) that do not change from one to the next
+    // dropped; null when nothing was recorded (the clip then keeps what it
+    // held).
     IWave* MakeWave() override;
     // Stop, then close the device; 1 when nothing was open.
     int Close() override;
@@ -139,7 +141,12 @@ private:
     // The recorded data (CWaveInAssembly.cpp); stateLock held.
     unsigned long GetNumSamples();
     void FreeListOfBuffer();
-    int DiscardSamples(short* data, int frame);
+    // 1 when step `frame` + 1 equals step `frame`; a step is 160 frames of
+    // `channels` 16-bit samples.
+    int DiscardSamples(short* data, int frame, int channels);
+    // The 16-bit samples per frame the trim and the detector count with: the
+    // channels of a block align of whole 16-bit samples, else 1.
+    static int TrimChannels(unsigned long align);
 
     // The body of OnWaveInData for one header.
     void OnData(HWAVEIN handle, WAVEHDR* header);
@@ -164,6 +171,8 @@ private:
     SornWaveCallback callback = nullptr;
     unsigned long callbackUser = 0;
     SornVad vad;
+    // The detector's mono mix of a multi-channel block; sized by Record.
+    std::vector<short> detectorMix;
     MixerManager* mixerManager = nullptr;
 
     // What this object knows of its headers (the platform writes the flags
