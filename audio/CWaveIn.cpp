@@ -36,25 +36,37 @@ CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager
 }
 
 CWaveIn::~CWaveIn() {
+    {
+        // From here on no worker acts: one released by the blocks the reset
+        // below returns, or released earlier but not yet acting, ends without
+        // stopping anything or calling back.
+        std::lock_guard lock(stateLock);
+        destroying = true;
+        workerId = 0;
+    }
     Close();
-    HANDLE worker = nullptr;
-    bool released = false;
+    HANDLE armed = nullptr;
+    std::vector<HANDLE> released;
     {
         std::unique_lock lock(stateLock);
         // A close that failed (a lost device) may still owe deliveries.
         WaitForHeaders(lock);
-        // A released worker that has not acted yet ends without acting; one
-        // that is stopping the device is waited for.
-        workerId = 0;
+        // A worker that is stopping the device is waited for.
         stateChanged.wait_for(lock, kWorkerLeaveWait, [&] { return workersInside == 0; });
-        worker = autoStopThread;
-        released = workerReleased;
+        released.swap(releasedWorkers);
+        if (autoStopThread && workerReleased) {
+            released.push_back(autoStopThread);
+        } else {
+            armed = autoStopThread;
+        }
         autoStopThread = nullptr;
     }
-    if (worker) {
-        // Let a running user callback finish (at once when this is its own
-        // thread), then drop the handle: a worker never released never runs.
-        if (released) WaitForSingleObject(worker, kCallbackWaitMs);
+    // A worker never released never runs once its handle is dropped.
+    if (armed) CloseHandle(armed);
+    // Let every running user callback finish (at once for the one on this
+    // thread, when the object is destroyed from its own callback).
+    for (HANDLE worker : released) {
+        WaitForSingleObject(worker, kCallbackWaitMs);
         CloseHandle(worker);
     }
     std::lock_guard lock(stateLock);
@@ -295,7 +307,7 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
         heardCount = count;
     }
     if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
-        if (autoStopThread && !workerReleased && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
+        if (autoStopThread && !workerReleased && !destroying && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
             ++workersInside;
         }
@@ -358,7 +370,20 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
 
 void CWaveIn::DropWorker() {
     workerId = 0;
-    if (autoStopThread) CloseHandle(autoStopThread);
+    // Workers of earlier recordings whose callbacks have returned are done
+    // with; a worker waiting for itself is not (WAIT_FAILED), and stays.
+    std::erase_if(releasedWorkers, [](HANDLE worker) {
+        if (WaitForSingleObject(worker, 0) != WAIT_OBJECT_0) return false;
+        CloseHandle(worker);
+        return true;
+    });
+    if (autoStopThread) {
+        if (workerReleased) {
+            releasedWorkers.push_back(autoStopThread);  // its callback may be running
+        } else {
+            CloseHandle(autoStopThread);
+        }
+    }
     autoStopThread = nullptr;
     workerReleased = false;
 }
@@ -371,13 +396,13 @@ void CWaveIn::AutoStop() {
     const DWORD self = GetCurrentThreadId();
     bool current;
     {
-        // Under the control lock: a Record that supersedes this worker
-        // either comes first (and this worker does nothing) or waits until
-        // this Stop is done.
+        // Under the control lock: a Record that supersedes this worker, or a
+        // destruction, either comes first (and this worker does nothing) or
+        // waits until this Stop is done.
         std::lock_guard control(controlLock);
         {
             std::lock_guard lock(stateLock);
-            current = workerId == self;
+            current = workerId == self && !destroying;
         }
         if (current) Stop();
     }
@@ -385,7 +410,8 @@ void CWaveIn::AutoStop() {
     unsigned long user = 0;
     {
         std::lock_guard lock(stateLock);
-        if (current) {
+        // Superseded or destroyed while it stopped: no callback.
+        if (current && workerId == self && !destroying) {
             function = callback;
             user = callbackUser;
         }

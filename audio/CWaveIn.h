@@ -33,11 +33,13 @@
 //   behind the reset.
 // - A worker superseded by a new Record (or by destruction) before it acts
 //   ends without stopping anything and without calling the callback; a
-//   worker never released never runs.
+//   worker never released never runs. Once destruction has begun no worker
+//   is released, so the blocks its own reset returns release none.
 // - Destruction closes the device (every queued header comes back first),
 //   waits until no worker is inside the object, and waits (a bounded time)
-//   for a running user callback to return. The object may be destroyed from
-//   inside its own user callback.
+//   for every user callback still running to return, those of earlier
+//   recordings' workers included. The object may be destroyed from inside
+//   its own user callback.
 //
 // Copying is not offered: a copy would share the device, the headers, the
 // blocks, the clip and the worker with the object it was copied from.
@@ -153,7 +155,8 @@ private:
     // The body of AutoStopProc.
     void AutoStop();
     // Forgets the worker: a worker never released never runs; one released
-    // but not yet acting ends without acting.
+    // but not yet acting ends without acting. The handle of a released one
+    // is kept (its user callback may still run) until it has ended.
     void DropWorker();  // stateLock held
     // Waits until no header is with the device; false on timeout.
     bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
@@ -186,6 +189,11 @@ private:
     DWORD workerId = 0;
     bool workerReleased = false;
     int workersInside = 0;
+    // Released workers of earlier recordings, until they have ended.
+    std::vector<HANDLE> releasedWorkers;
+    // Set first thing by the destructor: no worker is released and none
+    // acts from then on.
+    bool destroying = false;
 
     mutable std::mutex stateLock;
     std::condition_variable stateChanged;  // headers back, a worker left
