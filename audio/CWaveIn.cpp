@@ -20,10 +20,38 @@ constexpr auto kHeaderWait = std::chrono::seconds(5);
 // user callback has returned.
 constexpr auto kWorkerLeaveWait = std::chrono::seconds(20);
 constexpr DWORD kCallbackWaitMs = 10000;
+// How often destruction tries to close a device that refuses.
+constexpr int kCloseAttempts = 3;
 
 }  // namespace
 
-CWaveIn::CWaveIn(MixerManager* manager) : wave(new CWave()), mixerManager(manager) { InitListOfHeader(); }
+// The headers handed to the device and the way back from them to their
+// object: each header's user value is its set. Apart from the object so that
+// a device that will not give its headers back cannot write into, or deliver
+// to, a freed object.
+struct CWaveIn::HeaderSet {
+    std::mutex link;  // held by the handler while it works on the owner
+    CWaveIn* owner = nullptr;  // under link; null once abandoned
+    WAVEHDR headers[2]{};
+};
+
+namespace {
+
+// Sets abandoned with a device that would not close: kept for the life of
+// the process (never destroyed, so late deliveries still find them).
+std::mutex abandonedLock;
+std::vector<void*>& Abandoned() {
+    static auto* sets = new std::vector<void*>();
+    return *sets;
+}
+
+}  // namespace
+
+CWaveIn::CWaveIn(MixerManager* manager)
+    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager) {
+    headerSet->owner = this;  // no device is open yet: nothing can read it
+    InitListOfHeader();
+}
 
 CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager) : CWaveIn(manager) {
     this->device = device;
@@ -44,13 +72,18 @@ CWaveIn::~CWaveIn() {
         destroying = true;
         workerId = 0;
     }
-    Close();
+    // Close stops first, so the queued headers come back and the platform's
+    // close waits until they have; after it nothing reaches this object. A
+    // refused close is tried again.
+    bool closed = false;
+    for (int attempt = 0; attempt < kCloseAttempts && !closed; ++attempt) closed = Close() != 0;
     HANDLE armed = nullptr;
     std::vector<HANDLE> released;
+    bool held;
     {
         std::unique_lock lock(stateLock);
-        // A close that failed (a lost device) may still owe deliveries.
-        WaitForHeaders(lock);
+        // Still open with headers queued: they stay the device's.
+        held = !closed && queuedCount > 0;
         // A worker that is stopping the device is waited for.
         stateChanged.wait_for(lock, kWorkerLeaveWait, [&] { return workersInside == 0; });
         released.swap(releasedWorkers);
@@ -69,11 +102,38 @@ CWaveIn::~CWaveIn() {
         WaitForSingleObject(worker, kCallbackWaitMs);
         CloseHandle(worker);
     }
+    if (held) AbandonHeaders();
     std::lock_guard lock(stateLock);
     FreeListOfBuffer();
-    FreeListOfHeader();
+    if (headerSet) {
+        FreeListOfHeader();
+        delete headerSet;
+        headerSet = nullptr;
+    }
     delete wave;
     wave = nullptr;
+}
+
+void CWaveIn::AbandonHeaders() {
+    {
+        // Waits for a delivery in progress; later ones find no owner.
+        std::lock_guard link(headerSet->link);
+        headerSet->owner = nullptr;
+    }
+    HeaderSet* set;
+    {
+        std::lock_guard lock(stateLock);
+        for (int i = 0; i < 2; ++i) {
+            if (headerQueued[i]) continue;  // the device's until it gives it back
+            delete[] headers[i].lpData;
+            headers[i].lpData = nullptr;
+        }
+        set = headerSet;
+        headerSet = nullptr;
+        headers = nullptr;
+    }
+    std::lock_guard lock(abandonedLock);
+    Abandoned().push_back(set);
 }
 
 SornStringA* CWaveIn::GetError() const {
@@ -269,7 +329,7 @@ int CWaveIn::AddNewHeader(HWAVEIN handle) {
     header.dwBufferLength = bufferSize;
     header.dwBytesRecorded = 0;
     header.dwFlags = 0;
-    header.dwUser = reinterpret_cast<DWORD_PTR>(this);
+    header.dwUser = reinterpret_cast<DWORD_PTR>(headerSet);
     if (IsError(waveInPrepareHeader(handle, &header, sizeof(WAVEHDR)))) return 0;
     headerBusy[headerIndex] = true;  // prepared: flags non-zero, not done
     if (IsError(waveInAddBuffer(handle, &header, sizeof(WAVEHDR)))) return 0;
@@ -365,7 +425,18 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
     if (message != WIM_DATA) return;
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !handle || !header->dwUser) return;
-    reinterpret_cast<CWaveIn*>(header->dwUser)->OnData(handle, header);
+    auto* set = reinterpret_cast<CWaveIn::HeaderSet*>(header->dwUser);
+    std::lock_guard link(set->link);
+    if (set->owner) {
+        set->owner->OnData(handle, header);
+        return;
+    }
+    // Its object is gone (the device would not close): a header given back
+    // is no longer held, and its block can go.
+    if ((header->dwFlags & WHDR_DONE) && waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+        delete[] header->lpData;
+        header->lpData = nullptr;
+    }
 }
 
 void CWaveIn::DropWorker() {

@@ -35,11 +35,14 @@
 //   ends without stopping anything and without calling the callback; a
 //   worker never released never runs. Once destruction has begun no worker
 //   is released, so the blocks its own reset returns release none.
-// - Destruction closes the device (every queued header comes back first),
-//   waits until no worker is inside the object, and waits (a bounded time)
-//   for every user callback still running to return, those of earlier
-//   recordings' workers included. The object may be destroyed from inside
-//   its own user callback.
+// - Destruction closes the device (every queued header comes back first;
+//   a refused close is tried again), waits until no worker is inside the
+//   object, and waits (a bounded time) for every user callback still
+//   running to return, those of earlier recordings' workers included. The
+//   object may be destroyed from inside its own user callback. Should the
+//   device still refuse to close, the headers it holds and their blocks are
+//   left to it, cut off from the object: nothing the device holds is ever
+//   freed, and what it still delivers reaches no object.
 //
 // Copying is not offered: a copy would share the device, the headers, the
 // blocks, the clip and the worker with the object it was copied from.
@@ -62,7 +65,7 @@ namespace SornMedia::SornAudio {
 class MixerManager;
 
 // The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
-// WIM_DATA only; the header's user value is the owning CWaveIn.
+// WIM_DATA only; the header's user value leads to the owning CWaveIn.
 void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                   DWORD_PTR param2);
 // The auto-stop worker's start routine; the parameter is the CWaveIn.
@@ -160,6 +163,10 @@ private:
     void DropWorker();  // stateLock held
     // Waits until no header is with the device; false on timeout.
     bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
+    // For a device that would not close with headers still queued: cuts the
+    // headers off from this object and keeps them, and the blocks the device
+    // holds, for the rest of the process.
+    void AbandonHeaders();
 
     int stopRequested = 1;
     HWAVEIN deviceHandle = nullptr;
@@ -167,7 +174,12 @@ private:
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     std::int32_t headerIndex = 1;
     std::uint32_t bufferSize = 0;
-    WAVEHDR headers[2]{};
+    // The two headers live in headerSet, whose address is their user value
+    // (CWaveIn.cpp); `headers` points at them. Both are null only once the
+    // destructor has left the set to a device that would not close.
+    struct HeaderSet;
+    HeaderSet* headerSet;
+    WAVEHDR* headers;
     CWave* wave = nullptr;
     const IWaveDevice* device = nullptr;
     HANDLE autoStopThread = nullptr;

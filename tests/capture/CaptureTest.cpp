@@ -305,6 +305,31 @@ TEST_F(VirtualCapture, TheUserCallbackMayDestroyTheCaptureObject) {
     EXPECT_EQ(probe.capture, nullptr);
 }
 
+TEST_F(VirtualCapture, AFailedCloseIsRetriedAndBlocksTheDeviceHoldsAreNeverFreed) {
+    // One refused reset: the destructor's close is tried again, and the
+    // device gives every header back before the object goes.
+    CWaveIn* capture = OpenCapture(160);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(160 + 50);
+    VirtualDevice::FailNext("waveInReset", MMSYSERR_ERROR);
+    capture->Delete();
+    VirtualDevice::Advance(400);  // nothing of the object may be filled now
+
+    // A device that refuses every reset keeps its headers: the object goes,
+    // what the device holds stays valid, and whatever it still delivers
+    // reaches nothing.
+    capture = OpenCapture(160);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(100);
+    VirtualDevice::FailNext("waveInReset", MMSYSERR_ERROR, 1000);
+    capture->Delete();
+    for (int i = 0; i < 4; ++i) VirtualDevice::Advance(160);
+    // The device finally lets go: its headers come back to no object, and
+    // their blocks are freed then (the leak check sees nothing left).
+    VirtualDevice::Disconnect();
+    EXPECT_TRUE(VirtualDevice::WaitIdle(5000));
+}
+
 // A user callback that is still busy with the object 300 ms after it began.
 struct SlowCallback {
     static inline std::atomic<CWaveIn*> capture{nullptr};
