@@ -21,7 +21,9 @@
 // callback runs. The control operations (Open, Record, Stop, Pause, Continue,
 // Close) are serialised by `controlLock`, which the notification thread
 // never takes; so a Stop on the worker and a Stop, Record or Close on the
-// caller's thread follow one another cleanly.
+// caller's thread follow one another cleanly. Before `stateLock` the handler
+// takes the link lock of the headers' set, which only destruction also
+// takes, and only to cut the set off from the object.
 //
 // Guarantees beyond the bare wave API:
 // - Stop returns only after every header the reset returned has been

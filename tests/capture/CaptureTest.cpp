@@ -347,6 +347,8 @@ struct SlowCallback {
 TEST_F(VirtualCapture, ARecordWhileTheUserCallbackRunsLeavesThatWorkerWaitedFor) {
     // The callback is still busy with the object when the caller starts the
     // next recording and then destroys the object.
+    SlowCallback::entered = 0;
+    SlowCallback::done = 0;
     detector.endAt = 2;
     detector.Install();
     CWaveIn* capture = OpenCapture(160);
