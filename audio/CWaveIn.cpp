@@ -262,7 +262,8 @@ int CWaveIn::Record() {
         // Room for the detector's mix of a whole block, so that blocks are
         // mixed without allocating.
         const unsigned align = wave->AudioFormat()->BlockAlign();
-        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align) detectorMix.resize(bufferSize / align);
+        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align)
+            detectorMix.resize(bufferSize / align);
         headerIndex = 1;
         if (!AddNewHeader(handle) || !AddNewHeader(handle)) return 0;
         // A fresh detector at the clip's rate, so its hang-over lasts as long
@@ -367,7 +368,8 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
         heardCount = count;
     }
     if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
-        if (autoStopThread && !workerReleased && !destroying && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
+        if (autoStopThread && !workerReleased && !destroying &&
+            ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
             ++workersInside;
         }
@@ -433,7 +435,8 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
     }
     // Its object is gone (the device would not close): a header given back
     // is no longer held, and its block can go.
-    if ((header->dwFlags & WHDR_DONE) && waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+    if ((header->dwFlags & WHDR_DONE) &&
+        waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
         delete[] header->lpData;
         header->lpData = nullptr;
     }

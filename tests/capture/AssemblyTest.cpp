@@ -140,7 +140,8 @@ TEST_F(Assembly, AStereoRecordingIsTrimmedInWholeStepsAndTheDetectorHearsEveryFr
               std::vector<std::int16_t>(input.begin() + 2 * 160, input.end()));
 
     std::vector<std::int16_t> mono;
-    for (std::size_t i = 0; i < input.size(); i += 2) mono.push_back(static_cast<std::int16_t>((input[i] + input[i + 1]) / 2));
+    for (std::size_t i = 0; i < input.size(); i += 2)
+        mono.push_back(static_cast<std::int16_t>((input[i] + input[i + 1]) / 2));
     std::lock_guard lock(heard.mutex);
     EXPECT_EQ(heard.samples, mono);
 }

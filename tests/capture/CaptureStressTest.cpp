@@ -87,9 +87,9 @@ TEST_F(VirtualCapture, AWorkerReleasedByTheDestructorsOwnResetNeverActs) {
     // speech: every object whose header holds a few frames when it is
     // destroyed releases its worker on the destructor's own reset. Two
     // objects are destroyed at a time, as a busy host would.
-    SornVad::SetHook(
-        [](void*, const short*, unsigned int count) { return count < 160 ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH; },
-        nullptr);
+    SornVad::SetHook([](void*, const short*, unsigned int count) {
+        return count < 160 ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH;
+    }, nullptr);
     auto destroyMany = [this](unsigned long user) {
         for (int i = 0; i < 150; ++i) {
             CWaveIn* capture = OpenCapture(160);
