@@ -20,10 +20,38 @@ constexpr auto kHeaderWait = std::chrono::seconds(5);
 // user callback has returned.
 constexpr auto kWorkerLeaveWait = std::chrono::seconds(20);
 constexpr DWORD kCallbackWaitMs = 10000;
+// How often destruction tries to close a device that refuses.
+constexpr int kCloseAttempts = 3;
 
 }  // namespace
 
-CWaveIn::CWaveIn(MixerManager* manager) : wave(new CWave()), mixerManager(manager) { InitListOfHeader(); }
+// The headers handed to the device and the way back from them to their
+// object: each header's user value is its set. Apart from the object so that
+// a device that will not give its headers back cannot write into, or deliver
+// to, a freed object.
+struct CWaveIn::HeaderSet {
+    std::mutex link;  // held by the handler while it works on the owner
+    CWaveIn* owner = nullptr;  // under link; null once abandoned
+    WAVEHDR headers[2]{};
+};
+
+namespace {
+
+// Sets abandoned with a device that would not close: kept for the life of
+// the process (never destroyed, so late deliveries still find them).
+std::mutex abandonedLock;
+std::vector<void*>& Abandoned() {
+    static auto* sets = new std::vector<void*>();
+    return *sets;
+}
+
+}  // namespace
+
+CWaveIn::CWaveIn(MixerManager* manager)
+    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager) {
+    headerSet->owner = this;  // no device is open yet: nothing can read it
+    InitListOfHeader();
+}
 
 CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager) : CWaveIn(manager) {
     this->device = device;
@@ -36,32 +64,76 @@ CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager
 }
 
 CWaveIn::~CWaveIn() {
-    Close();
-    HANDLE worker = nullptr;
-    bool released = false;
+    {
+        // From here on no worker acts: one released by the blocks the reset
+        // below returns, or released earlier but not yet acting, ends without
+        // stopping anything or calling back.
+        std::lock_guard lock(stateLock);
+        destroying = true;
+        workerId = 0;
+    }
+    // Close stops first, so the queued headers come back and the platform's
+    // close waits until they have; after it nothing reaches this object. A
+    // refused close is tried again.
+    bool closed = false;
+    for (int attempt = 0; attempt < kCloseAttempts && !closed; ++attempt) closed = Close() != 0;
+    HANDLE armed = nullptr;
+    std::vector<HANDLE> released;
+    bool held;
     {
         std::unique_lock lock(stateLock);
-        // A close that failed (a lost device) may still owe deliveries.
-        WaitForHeaders(lock);
-        // A released worker that has not acted yet ends without acting; one
-        // that is stopping the device is waited for.
-        workerId = 0;
+        // Still open with headers queued: they stay the device's.
+        held = !closed && queuedCount > 0;
+        // A worker that is stopping the device is waited for.
         stateChanged.wait_for(lock, kWorkerLeaveWait, [&] { return workersInside == 0; });
-        worker = autoStopThread;
-        released = workerReleased;
+        released.swap(releasedWorkers);
+        if (autoStopThread && workerReleased) {
+            released.push_back(autoStopThread);
+        } else {
+            armed = autoStopThread;
+        }
         autoStopThread = nullptr;
     }
-    if (worker) {
-        // Let a running user callback finish (at once when this is its own
-        // thread), then drop the handle: a worker never released never runs.
-        if (released) WaitForSingleObject(worker, kCallbackWaitMs);
+    // A worker never released never runs once its handle is dropped.
+    if (armed) CloseHandle(armed);
+    // Let every running user callback finish (at once for the one on this
+    // thread, when the object is destroyed from its own callback).
+    for (HANDLE worker : released) {
+        WaitForSingleObject(worker, kCallbackWaitMs);
         CloseHandle(worker);
     }
+    if (held) AbandonHeaders();
     std::lock_guard lock(stateLock);
     FreeListOfBuffer();
-    FreeListOfHeader();
+    if (headerSet) {
+        FreeListOfHeader();
+        delete headerSet;
+        headerSet = nullptr;
+    }
     delete wave;
     wave = nullptr;
+}
+
+void CWaveIn::AbandonHeaders() {
+    {
+        // Waits for a delivery in progress; later ones find no owner.
+        std::lock_guard link(headerSet->link);
+        headerSet->owner = nullptr;
+    }
+    HeaderSet* set;
+    {
+        std::lock_guard lock(stateLock);
+        for (int i = 0; i < 2; ++i) {
+            if (headerQueued[i]) continue;  // the device's until it gives it back
+            delete[] headers[i].lpData;
+            headers[i].lpData = nullptr;
+        }
+        set = headerSet;
+        headerSet = nullptr;
+        headers = nullptr;
+    }
+    std::lock_guard lock(abandonedLock);
+    Abandoned().push_back(set);
 }
 
 SornStringA* CWaveIn::GetError() const {
@@ -187,6 +259,11 @@ int CWaveIn::Record() {
     SetWaveFormat(wave->AudioFormat());
     {
         std::lock_guard lock(stateLock);
+        // Room for the detector's mix of a whole block, so that blocks are
+        // mixed without allocating.
+        const unsigned align = wave->AudioFormat()->BlockAlign();
+        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align)
+            detectorMix.resize(bufferSize / align);
         headerIndex = 1;
         if (!AddNewHeader(handle) || !AddNewHeader(handle)) return 0;
         // A fresh detector at the clip's rate, so its hang-over lasts as long
@@ -253,7 +330,7 @@ int CWaveIn::AddNewHeader(HWAVEIN handle) {
     header.dwBufferLength = bufferSize;
     header.dwBytesRecorded = 0;
     header.dwFlags = 0;
-    header.dwUser = reinterpret_cast<DWORD_PTR>(this);
+    header.dwUser = reinterpret_cast<DWORD_PTR>(headerSet);
     if (IsError(waveInPrepareHeader(handle, &header, sizeof(WAVEHDR)))) return 0;
     headerBusy[headerIndex] = true;  // prepared: flags non-zero, not done
     if (IsError(waveInAddBuffer(handle, &header, sizeof(WAVEHDR)))) return 0;
@@ -270,13 +347,29 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
                                                                              : header->dwBufferLength;
     const unsigned long count = align ? recorded / align : 0;
     block->CopyBuffer(header->lpData, count, static_cast<int>(align));
-    // The detector reads count 16-bit samples; never more than were recorded
-    // (a clip format of one byte per frame would otherwise let it read past
-    // the bytes recorded).
-    const unsigned long detectCount = std::min<unsigned long>(count, recorded / sizeof(short));
-    if (callback && vad.Detect(reinterpret_cast<short*>(header->lpData), static_cast<unsigned>(detectCount)) ==
-                        SORN_VAD_SPEECH_END) {
-        if (autoStopThread && !workerReleased && ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
+    if (!callback) return 1;
+    // The detector hears one 16-bit sample per frame. Mono blocks are handed
+    // over as they are, never with more samples than were recorded (a clip
+    // format of one byte per frame would otherwise let it read past the
+    // bytes recorded); blocks of more channels as the mean of each frame's
+    // channels, so that a voice on any channel is heard.
+    short* heard = reinterpret_cast<short*>(header->lpData);
+    unsigned long heardCount = std::min<unsigned long>(count, recorded / sizeof(short));
+    const int channels = TrimChannels(align);
+    if (channels > 1) {
+        if (detectorMix.size() < count) detectorMix.resize(count);  // only when the block size changed
+        const short* frame = heard;
+        for (unsigned long i = 0; i < count; ++i, frame += channels) {
+            std::int32_t sum = 0;
+            for (int c = 0; c < channels; ++c) sum += frame[c];
+            detectorMix[i] = static_cast<short>(sum / channels);
+        }
+        heard = detectorMix.data();
+        heardCount = count;
+    }
+    if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
+        if (autoStopThread && !workerReleased && !destroying &&
+            ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
             ++workersInside;
         }
@@ -334,12 +427,37 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
     if (message != WIM_DATA) return;
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !handle || !header->dwUser) return;
-    reinterpret_cast<CWaveIn*>(header->dwUser)->OnData(handle, header);
+    auto* set = reinterpret_cast<CWaveIn::HeaderSet*>(header->dwUser);
+    std::lock_guard link(set->link);
+    if (set->owner) {
+        set->owner->OnData(handle, header);
+        return;
+    }
+    // Its object is gone (the device would not close): a header given back
+    // is no longer held, and its block can go.
+    if ((header->dwFlags & WHDR_DONE) &&
+        waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
+        delete[] header->lpData;
+        header->lpData = nullptr;
+    }
 }
 
 void CWaveIn::DropWorker() {
     workerId = 0;
-    if (autoStopThread) CloseHandle(autoStopThread);
+    // Workers of earlier recordings whose callbacks have returned are done
+    // with; a worker waiting for itself is not (WAIT_FAILED), and stays.
+    std::erase_if(releasedWorkers, [](HANDLE worker) {
+        if (WaitForSingleObject(worker, 0) != WAIT_OBJECT_0) return false;
+        CloseHandle(worker);
+        return true;
+    });
+    if (autoStopThread) {
+        if (workerReleased) {
+            releasedWorkers.push_back(autoStopThread);  // its callback may be running
+        } else {
+            CloseHandle(autoStopThread);
+        }
+    }
     autoStopThread = nullptr;
     workerReleased = false;
 }
@@ -352,13 +470,13 @@ void CWaveIn::AutoStop() {
     const DWORD self = GetCurrentThreadId();
     bool current;
     {
-        // Under the control lock: a Record that supersedes this worker
-        // either comes first (and this worker does nothing) or waits until
-        // this Stop is done.
+        // Under the control lock: a Record that supersedes this worker, or a
+        // destruction, either comes first (and this worker does nothing) or
+        // waits until this Stop is done.
         std::lock_guard control(controlLock);
         {
             std::lock_guard lock(stateLock);
-            current = workerId == self;
+            current = workerId == self && !destroying;
         }
         if (current) Stop();
     }
@@ -366,7 +484,8 @@ void CWaveIn::AutoStop() {
     unsigned long user = 0;
     {
         std::lock_guard lock(stateLock);
-        if (current) {
+        // Superseded or destroyed while it stopped: no callback.
+        if (current && workerId == self && !destroying) {
             function = callback;
             user = callbackUser;
         }

@@ -21,7 +21,9 @@
 // callback runs. The control operations (Open, Record, Stop, Pause, Continue,
 // Close) are serialised by `controlLock`, which the notification thread
 // never takes; so a Stop on the worker and a Stop, Record or Close on the
-// caller's thread follow one another cleanly.
+// caller's thread follow one another cleanly. Before `stateLock` the handler
+// takes the link lock of the headers' set, which only destruction also
+// takes, and only to cut the set off from the object.
 //
 // Guarantees beyond the bare wave API:
 // - Stop returns only after every header the reset returned has been
@@ -33,11 +35,16 @@
 //   behind the reset.
 // - A worker superseded by a new Record (or by destruction) before it acts
 //   ends without stopping anything and without calling the callback; a
-//   worker never released never runs.
-// - Destruction closes the device (every queued header comes back first),
-//   waits until no worker is inside the object, and waits (a bounded time)
-//   for a running user callback to return. The object may be destroyed from
-//   inside its own user callback.
+//   worker never released never runs. Once destruction has begun no worker
+//   is released, so the blocks its own reset returns release none.
+// - Destruction closes the device (every queued header comes back first;
+//   a refused close is tried again), waits until no worker is inside the
+//   object, and waits (a bounded time) for every user callback still
+//   running to return, those of earlier recordings' workers included. The
+//   object may be destroyed from inside its own user callback. Should the
+//   device still refuse to close, the headers it holds and their blocks are
+//   left to it, cut off from the object: nothing the device holds is ever
+//   freed, and what it still delivers reaches no object.
 //
 // Copying is not offered: a copy would share the device, the headers, the
 // blocks, the clip and the worker with the object it was copied from.
@@ -46,6 +53,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "core_contract/Devices.h"
 #include "core_contract/SornVad.h"
@@ -59,7 +67,7 @@ namespace SornMedia::SornAudio {
 class MixerManager;
 
 // The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
-// WIM_DATA only; the header's user value is the owning CWaveIn.
+// WIM_DATA only; the header's user value leads to the owning CWaveIn.
 void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
                   DWORD_PTR param2);
 // The auto-stop worker's start routine; the parameter is the CWaveIn.
@@ -68,7 +76,7 @@ DWORD AutoStopProc(void* parameter);
 class SORN_WIN_API CWaveIn : public IWaveIn {
 public:
     static constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
-    // The frame of the leading-silence trim, in 16-bit samples.
+    // The step of the leading-silence trim, in sample frames.
     static constexpr int kTrimFrame = 160;
 
     explicit CWaveIn(MixerManager* manager);
@@ -87,9 +95,10 @@ public:
     // 1 while the header queued last is still with the device.
     int IsRecording() override;
     // The recording as this object's own clip (which stays its property and
-    // is overwritten by the next MakeWave), with the leading 160-sample
-    // frames that do not change from one to the next dropped; null when
-    // nothing was recorded (the clip then keeps what it held).
+    // is overwritten by the next MakeWave), with the leading steps of 160
+    // sample frames (all channels) that do not change from one to the next
+    // dropped; null when nothing was recorded (the clip then keeps what it
+    // held).
     IWave* MakeWave() override;
     // Stop, then close the device; 1 when nothing was open.
     int Close() override;
@@ -139,17 +148,27 @@ private:
     // The recorded data (CWaveInAssembly.cpp); stateLock held.
     unsigned long GetNumSamples();
     void FreeListOfBuffer();
-    int DiscardSamples(short* data, int frame);
+    // 1 when step `frame` + 1 equals step `frame`; a step is 160 frames of
+    // `channels` 16-bit samples.
+    int DiscardSamples(short* data, int frame, int channels);
+    // The 16-bit samples per frame the trim and the detector count with: the
+    // channels of a block align of whole 16-bit samples, else 1.
+    static int TrimChannels(unsigned long align);
 
     // The body of OnWaveInData for one header.
     void OnData(HWAVEIN handle, WAVEHDR* header);
     // The body of AutoStopProc.
     void AutoStop();
     // Forgets the worker: a worker never released never runs; one released
-    // but not yet acting ends without acting.
+    // but not yet acting ends without acting. The handle of a released one
+    // is kept (its user callback may still run) until it has ended.
     void DropWorker();  // stateLock held
     // Waits until no header is with the device; false on timeout.
     bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
+    // For a device that would not close with headers still queued: cuts the
+    // headers off from this object and keeps them, and the blocks the device
+    // holds, for the rest of the process.
+    void AbandonHeaders();
 
     int stopRequested = 1;
     HWAVEIN deviceHandle = nullptr;
@@ -157,13 +176,20 @@ private:
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     std::int32_t headerIndex = 1;
     std::uint32_t bufferSize = 0;
-    WAVEHDR headers[2]{};
+    // The two headers live in headerSet, whose address is their user value
+    // (CWaveIn.cpp); `headers` points at them. Both are null only once the
+    // destructor has left the set to a device that would not close.
+    struct HeaderSet;
+    HeaderSet* headerSet;
+    WAVEHDR* headers;
     CWave* wave = nullptr;
     const IWaveDevice* device = nullptr;
     HANDLE autoStopThread = nullptr;
     SornWaveCallback callback = nullptr;
     unsigned long callbackUser = 0;
     SornVad vad;
+    // The detector's mono mix of a multi-channel block; sized by Record.
+    std::vector<short> detectorMix;
     MixerManager* mixerManager = nullptr;
 
     // What this object knows of its headers (the platform writes the flags
@@ -177,6 +203,11 @@ private:
     DWORD workerId = 0;
     bool workerReleased = false;
     int workersInside = 0;
+    // Released workers of earlier recordings, until they have ended.
+    std::vector<HANDLE> releasedWorkers;
+    // Set first thing by the destructor: no worker is released and none
+    // acts from then on.
+    bool destroying = false;
 
     mutable std::mutex stateLock;
     std::condition_variable stateChanged;  // headers back, a worker left

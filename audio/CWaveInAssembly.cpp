@@ -1,6 +1,7 @@
 // The recorded data of CWaveIn: the list of captured blocks, and MakeWave,
-// which joins them, drops the leading 160-sample frames that do not change
-// from one to the next, and hands the rest to the capture object's clip.
+// which joins them, drops the leading steps of 160 sample frames that do not
+// change from one to the next, and hands the rest to the capture object's
+// clip.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -34,21 +35,24 @@ IWave* CWaveIn::MakeWave() {
         at += bytes;
     }
 
-    // Trim: frames of 160 16-bit samples, whatever the channel count; the
-    // first frame that differs from the one after it starts the clip, and the
-    // last full frame is always kept.
-    const long frameBytes = kTrimFrame * 2;
-    long frames = static_cast<long>(count / kTrimFrame);
-    frames = std::min(frames, static_cast<long>(jointBytes) / frameBytes);  // never past the area
+    // Trim: steps of 160 sample frames (160 16-bit samples on mono, each
+    // frame with all its channels on more); the first step that differs from
+    // the one after it starts the clip, and the last full step is always
+    // kept. A block align that is not a whole number of 16-bit samples (not
+    // what the device delivers) is cut in steps of 160 16-bit samples.
+    const int channels = TrimChannels(align);
+    const long stepBytes = static_cast<long>(kTrimFrame) * 2 * channels;
+    long steps = static_cast<long>(count / kTrimFrame);
+    steps = std::min(steps, static_cast<long>(jointBytes) / stepBytes);  // never past the area
     long dropped = 0;
-    while (dropped < frames - 1) {
-        if (!DiscardSamples(joint.data(), static_cast<int>(dropped))) break;
+    while (dropped < steps - 1) {
+        if (!DiscardSamples(joint.data(), static_cast<int>(dropped), channels)) break;
         ++dropped;
     }
 
     const unsigned long kept = count - static_cast<unsigned long>(dropped) * kTrimFrame;
     if (kept == 0) return nullptr;  // nothing recorded: the clip stays as it was
-    const unsigned long skip = static_cast<unsigned long>(dropped * frameBytes);
+    const unsigned long skip = static_cast<unsigned long>(dropped * stepBytes);
     const unsigned long rest = jointBytes - skip;
     std::vector<unsigned char> output(std::max(rest, kept * align), 0);
     std::memcpy(output.data(), area + skip, rest);
@@ -69,12 +73,17 @@ void CWaveIn::FreeListOfBuffer() {
     buffers.clear();
 }
 
-int CWaveIn::DiscardSamples(short* data, int frame) {
-    const short* current = data + static_cast<long>(frame) * kTrimFrame;
-    const short* next = current + kTrimFrame;
+int CWaveIn::DiscardSamples(short* data, int frame, int channels) {
+    const long width = static_cast<long>(kTrimFrame) * channels;
+    const short* current = data + static_cast<long>(frame) * width;
+    const short* next = current + width;
     std::int32_t sum = 0;
-    for (int k = 0; k < kTrimFrame; ++k) sum += std::abs(static_cast<std::int32_t>(next[k]) - current[k]);
+    for (long k = 0; k < width && sum <= 0; ++k) sum += std::abs(static_cast<std::int32_t>(next[k]) - current[k]);
     return sum <= 0 ? 1 : 0;
+}
+
+int CWaveIn::TrimChannels(unsigned long align) {
+    return align >= 4 && align % 2 == 0 ? static_cast<int>(align / 2) : 1;
 }
 
 }  // namespace SornMedia::SornAudio

@@ -102,26 +102,48 @@ TEST_F(Assembly, TwoCallsGiveTheSameClipWithTheSameContents) {
     capture->Delete();
 }
 
-TEST_F(Assembly, AStereoRecordingIsTrimmedInFramesOf160Samples) {
-    // Interleaved stereo: 160 sample frames make 320 16-bit samples, so the
-    // first two trimming frames cover the first 160 sample frames.
+TEST_F(Assembly, AStereoRecordingIsTrimmedInWholeStepsAndTheDetectorHearsEveryFrame) {
+    // Interleaved stereo: 320 silent sample frames, then 200 of sound whose
+    // two channels differ. The trim steps are 160 sample frames (320 16-bit
+    // samples) long: the first step is dropped, the second kept, and every
+    // frame of sound is kept to the end.
     WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 16000, 64000, 4, 16, 0};
-    std::vector<std::int16_t> input(2 * 160, 0);  // 160 silent sample frames
-    const std::vector<std::int16_t> sound = Ramp(2 * 200, 1);
-    input.insert(input.end(), sound.begin(), sound.end());
+    std::vector<std::int16_t> input(2 * 320, 0);
+    for (int i = 0; i < 200; ++i) {
+        input.push_back(static_cast<std::int16_t>(1 + i));     // left
+        input.push_back(static_cast<std::int16_t>(-7 * i));    // right
+    }
+    // The detector sees one mono sample per frame: the mean of the channels.
+    struct Heard {
+        std::mutex mutex;
+        std::vector<std::int16_t> samples;
+        static SornVADFlag Hook(void* context, const short* data, unsigned int count) {
+            auto* self = static_cast<Heard*>(context);
+            std::lock_guard lock(self->mutex);
+            self->samples.insert(self->samples.end(), data, data + count);
+            return SORN_VAD_SPEECH;
+        }
+    } heard;
+    SornVad::SetHook(&Heard::Hook, &heard);
     VirtualDevice::SetInputSamples(input, false);
     CWaveIn capture(format, &device, nullptr);
+    capture.SetWaveInCB(&CallbackProbe::Callback, 1);  // the detector runs only with a callback
     ASSERT_EQ(capture.Open(4 * 90), 1);
     ASSERT_EQ(capture.Record(), 1);
-    VirtualDevice::Advance(360);
+    VirtualDevice::Advance(520);
     ASSERT_EQ(capture.Stop(), 1);
     IWave* wave = capture.MakeWave();
     ASSERT_NE(wave, nullptr);
-    // 360 sample frames: two trimming frames, the first one dropped.
-    EXPECT_EQ(wave->GetNumSamples(), 360u - 160);
+    ASSERT_EQ(wave->GetNumSamples(), 520u - 160);
     const auto* data = static_cast<const std::int16_t*>(wave->GetBuffer());
-    EXPECT_EQ(std::vector<std::int16_t>(data, data + 160), std::vector<std::int16_t>(160, 0));
-    EXPECT_EQ(data[160], 1);
+    EXPECT_EQ(std::vector<std::int16_t>(data, data + 2 * 360),
+              std::vector<std::int16_t>(input.begin() + 2 * 160, input.end()));
+
+    std::vector<std::int16_t> mono;
+    for (std::size_t i = 0; i < input.size(); i += 2)
+        mono.push_back(static_cast<std::int16_t>((input[i] + input[i + 1]) / 2));
+    std::lock_guard lock(heard.mutex);
+    EXPECT_EQ(heard.samples, mono);
 }
 
 }  // namespace

@@ -82,6 +82,30 @@ TEST_F(VirtualCapture, AHundredObjectsDestroyedMidRecordingLeaveNothingBehind) {
     for (CWaveIn* capture : captures) capture->Delete();
 }
 
+TEST_F(VirtualCapture, AWorkerReleasedByTheDestructorsOwnResetNeverActs) {
+    // Only a partly filled block, which only a reset returns, ends the
+    // speech: every object whose header holds a few frames when it is
+    // destroyed releases its worker on the destructor's own reset. Two
+    // objects are destroyed at a time, as a busy host would.
+    SornVad::SetHook([](void*, const short*, unsigned int count) {
+        return count < 160 ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH;
+    }, nullptr);
+    auto destroyMany = [this](unsigned long user) {
+        for (int i = 0; i < 150; ++i) {
+            CWaveIn* capture = OpenCapture(160);
+            capture->SetWaveInCB(&CallbackProbe::Callback, user);
+            EXPECT_EQ(capture->Record(), 1);
+            VirtualDevice::Advance(160);
+            VirtualDevice::Advance(50);
+            capture->Delete();
+        }
+    };
+    std::thread other(destroyMany, 1);
+    destroyMany(2);
+    other.join();
+    EXPECT_EQ(probe.Count(), 0);
+}
+
 TEST(RealTimeCapture, RecordingsOnARunningClockStopByThemselvesWithoutGaps) {
     // The clock runs on its own thread: deliveries, the worker and the
     // caller really overlap.

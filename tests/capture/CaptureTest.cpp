@@ -305,5 +305,66 @@ TEST_F(VirtualCapture, TheUserCallbackMayDestroyTheCaptureObject) {
     EXPECT_EQ(probe.capture, nullptr);
 }
 
+TEST_F(VirtualCapture, AFailedCloseIsRetriedAndBlocksTheDeviceHoldsAreNeverFreed) {
+    // One refused reset: the destructor's close is tried again, and the
+    // device gives every header back before the object goes.
+    CWaveIn* capture = OpenCapture(160);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(160 + 50);
+    VirtualDevice::FailNext("waveInReset", MMSYSERR_ERROR);
+    capture->Delete();
+    VirtualDevice::Advance(400);  // nothing of the object may be filled now
+
+    // A device that refuses every reset keeps its headers: the object goes,
+    // what the device holds stays valid, and whatever it still delivers
+    // reaches nothing.
+    capture = OpenCapture(160);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(100);
+    VirtualDevice::FailNext("waveInReset", MMSYSERR_ERROR, 1000);
+    capture->Delete();
+    for (int i = 0; i < 4; ++i) VirtualDevice::Advance(160);
+    // The device finally lets go: its headers come back to no object, and
+    // their blocks are freed then (the leak check sees nothing left).
+    VirtualDevice::Disconnect();
+    EXPECT_TRUE(VirtualDevice::WaitIdle(5000));
+}
+
+// A user callback that is still busy with the object 300 ms after it began.
+struct SlowCallback {
+    static inline std::atomic<CWaveIn*> capture{nullptr};
+    static inline std::atomic<int> entered{0};
+    static inline std::atomic<int> done{0};
+    static void Callback(unsigned long) {
+        ++entered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        IWave* wave = capture.load()->MakeWave();
+        if (wave) wave->GetNumSamples();
+        ++done;
+    }
+};
+
+TEST_F(VirtualCapture, ARecordWhileTheUserCallbackRunsLeavesThatWorkerWaitedFor) {
+    // The callback is still busy with the object when the caller starts the
+    // next recording and then destroys the object.
+    SlowCallback::entered = 0;
+    SlowCallback::done = 0;
+    detector.endAt = 2;
+    detector.Install();
+    CWaveIn* capture = OpenCapture(160);
+    SlowCallback::capture = capture;
+    capture->SetWaveInCB(&SlowCallback::Callback, 1);
+    ASSERT_EQ(capture->Record(), 1);
+    VirtualDevice::Advance(160);
+    VirtualDevice::Advance(160);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (SlowCallback::entered == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(SlowCallback::entered.load(), 1);
+    ASSERT_EQ(capture->Record(), 1);
+    capture->Delete();  // waits for the first recording's callback too
+    EXPECT_EQ(SlowCallback::done.load(), 1);
+}
+
 }  // namespace
 }  // namespace capture_test
