@@ -17,6 +17,8 @@
 // headers they return have been delivered, unless they run on the device's
 // own notification thread: so once waveOutReset returns, every header it
 // returned has been through the callback, and a close can follow at once.
+// They wait after a device loss too, when the backend is no longer called.
+// An output reset also takes a paused device out of pause.
 #include "platform/audio/WaveLayer.h"
 
 #include <algorithm>
@@ -475,15 +477,21 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
     if (!wave) return MMSYSERR_INVALHANDLE;
     if (MMRESULT fault = wave->backend->InjectedFault(operation)) return fault;
     std::uint64_t target;
+    MMRESULT restarted = MMSYSERR_NOERROR;
     {
         std::lock_guard control(wave->control);
         bool wasStarted;
+        bool wasPaused;
+        bool lost;
         {
             std::lock_guard lock(wave->data);
             if (wave->closing) return MMSYSERR_INVALHANDLE;
             wasStarted = wave->started;
             wave->started = false;
+            // An output reset also leaves the paused state.
+            wasPaused = wave->paused && all;
             if (all) {
+                wave->paused = false;
                 wave->ReturnAll();
                 wave->queuedBytes = wave->pulledBytes = wave->playedBytes = 0;
                 wave->positionFrames = 0;
@@ -491,13 +499,18 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
                 wave->ReturnFront();  // stop: the partly filled header
             }
             target = wave->notesQueued;
-            if (wave->lost) return MMSYSERR_NOERROR;  // nothing left to stop
+            lost = wave->lost != MMSYSERR_NOERROR;
         }
-        if (direction == Direction::Input && wasStarted) wave->stream->Stop();
-        if (all) wave->stream->Flush();
+        // A lost device has nothing left to stop, but the headers it gave
+        // back may still be on their way to the client: wait for them too.
+        if (!lost) {
+            if (direction == Direction::Input && wasStarted) wave->stream->Stop();
+            if (all) wave->stream->Flush();
+            if (direction == Direction::Output && wasPaused) restarted = wave->stream->Start();
+        }
     }
     wave->WaitFor(target, kDeliveryTimeoutMs);
-    return MMSYSERR_NOERROR;
+    return restarted;
 }
 
 MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT size) {

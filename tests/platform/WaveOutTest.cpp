@@ -4,7 +4,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "WaveTestSupport.h"
 
@@ -366,6 +368,74 @@ TEST_F(WaveOut, InjectedFaultsAndADisconnect) {
     WAVEFORMATEX format = Pcm16();
     EXPECT_EQ(waveOutOpen(&refused, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
     EXPECT_EQ(refused, nullptr);
+}
+
+// A lost device skips the backend, but reset, stop and close still wait for
+// the headers it gave back, as on a healthy device: a sound server that goes
+// away does not wait for the client's callbacks.
+TEST_F(WaveOut, ResetStopAndCloseAfterALossWaitForTheDeliveriesUnderWay) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round == 0 ? "waveOutReset" : round == 1 ? "waveInStop" : "waveOutClose");
+        Recorder recorder;
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool inside = false, release = false;
+        recorder.OnCall([&](void*, UINT message, WAVEHDR*) {
+            if (message != WOM_DONE && message != WIM_DATA) return;
+            std::unique_lock lock(mutex);
+            inside = true;
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+        });
+        const bool input = round == 1;
+        HWAVEOUT out = input ? nullptr : OpenOut(&recorder);
+        HWAVEIN in = input ? OpenIn(&recorder) : nullptr;
+        Block a(100), b(100);
+        for (Block* block : {&a, &b}) {
+            if (input) {
+                waveInPrepareHeader(in, &block->header, sizeof(WAVEHDR));
+                waveInAddBuffer(in, &block->header, sizeof(WAVEHDR));
+            } else {
+                waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR));
+                waveOutWrite(out, &block->header, sizeof(WAVEHDR));
+            }
+        }
+        if (input) {
+            ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+        }
+        VirtualDevice::Disconnect(false);
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inside; }));
+        }
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard lock(mutex);
+            release = true;
+            cv.notify_all();
+        });
+        if (round == 0) {
+            EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+        } else if (round == 1) {
+            EXPECT_EQ(waveInStop(in), MMSYSERR_NOERROR);
+        } else {
+            EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        }
+        // Every header is the client's again.
+        for (Block* block : {&a, &b}) {
+            if (round == 2) continue;
+            EXPECT_EQ(input ? waveInUnprepareHeader(in, &block->header, sizeof(WAVEHDR))
+                            : waveOutUnprepareHeader(out, &block->header, sizeof(WAVEHDR)),
+                      MMSYSERR_NOERROR);
+        }
+        releaser.join();
+        if (round == 0) {
+            EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        } else if (round == 1) {
+            EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(recorder.Count(input ? WIM_DATA : WOM_DONE), 2u);
+    }
 }
 
 TEST(WaveErrorText, EveryCodeHasATextAndUnknownCodesAreRefused) {

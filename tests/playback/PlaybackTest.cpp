@@ -276,6 +276,33 @@ TEST_F(SteppedPlayback, PauseHoldsThePiecesAndContinueGoesOn) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
 }
 
+// A reset takes the device out of pause, as the platform's reset does: a
+// range played after Stop, or played while paused (Play stops first), sounds.
+TEST_F(SteppedPlayback, StopAndPlayTakeAPausedDeviceOutOfPause) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(0, 1000, 0), 0);  // one piece
+    ASSERT_EQ(out->Pause(), 1);
+    ASSERT_EQ(out->Stop(), 1);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(log.count, 1) << "the stopped piece";
+    ASSERT_EQ(out->Play(1000, 2000, 0), 0);
+    Step(1000);
+    EXPECT_EQ(log.count, 2) << "the range after the stop plays";
+    EXPECT_EQ(out->IsPlaying(), 0);
+
+    ASSERT_EQ(out->Pause(), 1);
+    ASSERT_EQ(out->Play(2000, 3000, 0), 0);  // stops nothing: nothing is queued
+    ASSERT_EQ(out->Play(3000, 4000, 0), 0);  // stops the paused range
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    Step(1000);
+    EXPECT_EQ(log.count, 4) << "the range played while paused sounds";
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 1000, 2000);
+    const auto last = Slice(clipSamples, 3000, 4000);
+    expected.insert(expected.end(), last.begin(), last.end());
+    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+}
+
 TEST_F(SteppedPlayback, ErrorTextIsThePlatformsTextOfTheLastFailure) {
     auto out = OpenOn(5000);
     EXPECT_EQ(out->GetPosition(), 0u);

@@ -538,7 +538,7 @@ void VirtualDevice::FailNext(const char* operation, MMRESULT code, int count) {
     engine.faults[operation] = {code, count};
 }
 
-void VirtualDevice::Disconnect() {
+void VirtualDevice::Disconnect(bool waitForDeliveries) {
     Engine& engine = Engine::Get();
     auto streams = virtualdev::Snapshot(engine);
     {
@@ -550,6 +550,7 @@ void VirtualDevice::Disconnect() {
             stream->sink->Failed(MMSYSERR_NODRIVER);
         }
     }
+    if (!waitForDeliveries) return;
     for (auto& stream : streams) stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
 }
 
