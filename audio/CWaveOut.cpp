@@ -158,8 +158,11 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
     const unsigned align = format ? format->BlockAlign() : 0;
     const auto length = static_cast<std::uint32_t>(std::min<unsigned long>(
         wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
-    rangePosition = FrameBytes(from, align, length);
-    rangeEnd = to == 0xFFFFFFFFul ? length : FrameBytes(to, align, length);
+    // Whole frames only: a trailing part of a frame in the clip is not played.
+    const std::uint32_t whole = align ? length - length % align : 0;
+    blockAlign = align;
+    rangePosition = FrameBytes(from, align, whole);
+    rangeEnd = to == 0xFFFFFFFFul ? whole : FrameBytes(to, align, whole);
     headerIndex = kHeaderCount - 1;  // the first piece goes into header 0
 
     HWAVEOUT handle = deviceHandle.load();
@@ -218,7 +221,11 @@ bool CWaveOut::Mute(bool /*mute*/) { return false; }
 
 unsigned long CWaveOut::GetBufferLength() {
     if (rangePosition >= rangeEnd) return 0;
-    return std::min(pieceLength, rangeEnd - rangePosition);
+    // A piece that is not a whole number of frames would shift every later
+    // sample (or swap the channels): round down, but never to nothing.
+    const std::uint32_t unit = std::max(blockAlign, 1u);
+    const std::uint32_t piece = std::max(pieceLength - pieceLength % unit, unit);
+    return std::min(piece, rangeEnd - rangePosition);
 }
 
 int CWaveOut::AddNewHeader(HWAVEOUT handle) {

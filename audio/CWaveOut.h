@@ -86,7 +86,8 @@ public:
     // pieces still queued come back, each with a user callback.
     int Stop() override;
     // The length of every piece queued from now on, the range already
-    // playing included. 0 is ignored.
+    // playing included, rounded down to whole frames of the clip (at least
+    // one frame). 0 is ignored.
     void ModifyWaveOutBufferLength(unsigned long bytes) override;
     void SetDevice(const IWaveDevice* device) override;
     void SetWave(IWave* wave) override;
@@ -102,7 +103,8 @@ private:
     friend void OnWaveOutDone(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend struct CWaveOutTestAccess;  // the tests look at the ring
 
-    // Length of the next piece: min(pieceLength, rangeEnd - rangePosition).
+    // Length of the next piece: min(pieceLength in whole frames,
+    // rangeEnd - rangePosition).
     unsigned long GetBufferLength();  // lock_ held
     // Queues the next piece into the next free header of the ring; 0 when
     // nothing is left, no header is free or a platform call failed.
@@ -120,6 +122,7 @@ private:
     std::uint32_t rangeEnd = 0;
     std::uint32_t rangePosition = 0;
     std::uint32_t pieceLength = kDefaultPieceLength;
+    std::uint32_t blockAlign = 0;  // of the clip, taken at Play; pieces are whole frames
     std::atomic<HWAVEOUT> deviceHandle{nullptr};
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     int headerIndex = -1;

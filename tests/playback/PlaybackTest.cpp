@@ -163,6 +163,35 @@ TEST_F(SteppedPlayback, NewPieceLengthAppliesToTheRefillsOfTheRangePlaying) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
 }
 
+// Pieces are whole frames: a piece length that is not is rounded down to the
+// clip's block align (never to 0), so no later sample shifts by a byte and
+// no channel swaps.
+TEST_F(SteppedPlayback, PiecesAreRoundedDownToWholeFrames) {
+    struct Case {
+        unsigned short channels;
+        unsigned long pieceLength;
+        DWORD expectedPiece;
+    } cases[] = {{1, 1001, 1000}, {2, 4098, 4096}, {2, 1, 4}, {2, 6, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, pieces of " << c.pieceLength);
+        clipSamples = PatternSamples(12000);
+        SornAudioFormat format(16000, c.channels, static_cast<unsigned short>(2 * c.channels));
+        clip.Load(clipSamples.data(), clipSamples.size() * 2, &format);
+        CWaveOut out(&clip, &device, nullptr);
+        log.Attach(out);
+        log.count = 0;
+        ASSERT_EQ(out.Open(), 1) << ErrorText(out);
+        out.ModifyWaveOutBufferLength(c.pieceLength);
+        ASSERT_EQ(out.Play(0, kToEnd, 0), 1);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(CWaveOutTestAccess::Header(out, i).dwBufferLength, c.expectedPiece);
+        for (int step = 0; step < 20000 && out.IsPlaying(); ++step) Step(100);
+        Step(12000);
+        EXPECT_EQ(log.count, 3);
+        EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+    }
+}
+
 TEST_F(SteppedPlayback, StopReturnsEveryQueuedPieceWithOneCallbackEach) {
     auto out = OpenOn(10000);
     ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
