@@ -15,9 +15,9 @@ namespace {
 // to come through the completion handler.
 constexpr std::chrono::seconds kDrainTimeout{5};
 
-// Set while this thread runs a completion (and so the user callback): a
-// wait for completions there would wait for itself.
-thread_local bool t_inCompletion = false;
+// The object whose completion (and so whose user callback) this thread is
+// running: a wait there for that object's completions would wait for itself.
+thread_local const CWaveOut* t_completing = nullptr;
 
 // frames * align bytes, never more than limit (no overflow on the way).
 std::uint32_t FrameBytes(unsigned long frames, unsigned align, std::uint32_t limit) {
@@ -34,10 +34,10 @@ void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !device || !header->dwUser) return;
     auto* self = reinterpret_cast<CWaveOut*>(header->dwUser);
-    const bool outer = t_inCompletion;
-    t_inCompletion = true;
+    const CWaveOut* outer = t_completing;
+    t_completing = self;
     self->Done(device, header);
-    t_inCompletion = outer;
+    t_completing = outer;
 }
 
 CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager) {}
@@ -53,7 +53,7 @@ CWaveOut::~CWaveOut() {
     for (int attempt = 0; attempt < 3 && !Close(); ++attempt) {
     }
     // Still open: at least let nothing queued point at this object.
-    if (deviceHandle.load() && !t_inCompletion) WaitForQueuedPieces();
+    if (deviceHandle.load() && t_completing != this) WaitForQueuedPieces();
 }
 
 SornStringA* CWaveOut::GetError() const {
@@ -141,11 +141,15 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
         tailQueued = queuedCount > 0;
     }
     // The end of the last range may still be sounding after playing fell
-    // to 0: it is stopped like a range still playing, and its pieces have to
-    // be back before the ring is filled again.
-    if (IsPlaying() || tailQueued) {
+    // to 0. From the caller's thread it is stopped like a range still
+    // playing, and its pieces are back before the ring is filled again. From
+    // this object's own end callback the new range goes behind it instead:
+    // the ring skips the headers the tail holds, and their completions queue
+    // the rest of the new range.
+    const bool ownCallback = t_completing == this;
+    if (IsPlaying() || (tailQueued && !ownCallback)) {
         if (!Stop()) return 0;
-        if (!t_inCompletion) WaitForQueuedPieces();
+        if (!ownCallback) WaitForQueuedPieces();
     }
 
     std::lock_guard hold(lock_);
@@ -154,6 +158,7 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
         return 0;
     }
     playing.store(1);
+    ++rangeId;  // pieces queued before now belong to an earlier range
     const SornAudioFormat* format = wave->AudioFormat();
     const unsigned align = format ? format->BlockAlign() : 0;
     const auto length = static_cast<std::uint32_t>(std::min<unsigned long>(
@@ -268,6 +273,7 @@ int CWaveOut::AddNewHeader(HWAVEOUT handle) {
         return 0;
     }
     queued[static_cast<std::size_t>(chosen)] = true;
+    pieceRange[static_cast<std::size_t>(chosen)] = rangeId;
     ++queuedCount;
     rangePosition += static_cast<std::uint32_t>(n);
     return 1;
@@ -287,11 +293,17 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     unsigned long user = 0;
     {
         std::lock_guard hold(lock_);
+        // A piece of an earlier range (the tail a new range was queued
+        // behind, or pieces a reset from the callback handed back) ends
+        // nothing: the new range is not over, and that range's end was
+        // reported already. It only makes room for the new range.
+        bool earlier = false;
         for (int i = 0; i < kHeaderCount; ++i) {
             const auto slot = static_cast<std::size_t>(i);
             if (header == &headers[slot] && queued[slot]) {
                 queued[slot] = false;
                 --queuedCount;
+                earlier = pieceRange[slot] != rangeId;
             }
         }
         bool carryOn = true;
@@ -302,7 +314,9 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
             else
                 header->lpData = nullptr;
         }
-        if (carryOn) {
+        if (carryOn && earlier) {
+            if (!ResetRequired(this)) AddNewHeader(handle);
+        } else if (carryOn) {
             if (ResetRequired(this)) {
                 playing.store(0);
                 notify = callback;

@@ -79,7 +79,10 @@ public:
     // Plays sample frames [from, to) of the clip; to = 0xFFFFFFFF plays to
     // the clip's end. Queues up to three pieces and returns 1 when all three
     // were queued, 0 otherwise (a range of one or two pieces still plays).
-    // flag is not used.
+    // flag is not used. A range still playing is stopped first; so is the
+    // tail of an ended range still queued, except when Play runs in this
+    // object's own callback: there the new range is queued behind that tail,
+    // whose pieces then end nothing and call no callback.
     int Play(unsigned long from, unsigned long to, int flag) override;
     int Pause() override;
     // Ends the range: nothing more is queued and the device is reset, so the
@@ -137,6 +140,9 @@ private:
     // Which headers the platform holds (written, completion not yet handled).
     std::array<bool, kHeaderCount> queued{};
     int queuedCount = 0;
+    // Which range each header's piece belongs to; Play starts a new one.
+    std::uint32_t rangeId = 0;
+    std::array<std::uint32_t, kHeaderCount> pieceRange{};
     std::atomic<bool> closing{false};  // set by the destructor: Play refuses
     mutable std::mutex lock_;
     std::condition_variable drained_;  // queuedCount fell to 0

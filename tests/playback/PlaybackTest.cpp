@@ -240,22 +240,47 @@ TEST_F(SteppedPlayback, PlayWhileTheEndOfTheLastRangeIsStillQueued) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
 }
 
-TEST_F(SteppedPlayback, PlayFromInsideTheCallbackStartsTheNextRange) {
-    auto out = OpenOn(5000);
+// Play from the end callback queues the next range behind the pieces of the
+// last one still queued: nothing of either is lost, and those pieces coming
+// back end nothing and call nothing.
+TEST_F(SteppedPlayback, PlayFromInsideTheCallbackQueuesTheNextRangeBehindTheTail) {
+    auto out = OpenOn(20000);
+    std::atomic<int> played{-1};
     log.then = [&](int call) {
-        // Two pieces; the ring is still held by the two pieces the reset
-        // hands back, whose completions queue the second one.
-        if (call == 1) {
-            EXPECT_EQ(out->Play(2500, kToEnd, 0), 1);
-        }
+        if (call == 1) played = out->Play(10000, 20000, 0);
     };
-    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
-    Step(2048);
-    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
-    Step(2500);
+    // Frames 0 to 10000: five pieces; the first end comes when the third has
+    // played, with the last two still queued.
+    ASSERT_EQ(out->Play(0, 10000, 0), 1);
+    Step(6144);
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(played, 1) << "the ring is full again; the tail's completions queue the rest";
+    EXPECT_EQ(out->IsPlaying(), 1);
+    Step(3856);  // the tail of the first range
+    EXPECT_EQ(log.count, 1) << "the tail coming back is no end of the new range";
+    EXPECT_EQ(out->IsPlaying(), 1);
+    Step(10000);
+    EXPECT_EQ(log.count, 4);
     EXPECT_EQ(out->IsPlaying(), 0);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 2048);
-    const auto next = Slice(clipSamples, 2500, 5000);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples) << "both ranges whole, back to back";
+
+    // A next range shorter than the tail: its pieces wait for headers the
+    // tail still holds, and it ends only once its own pieces have played.
+    log.count = 0;
+    log.then = [&](int call) {
+        if (call == 1) played = out->Play(0, 2500, 0);
+    };
+    ASSERT_EQ(out->Play(0, 5000, 0), 1);
+    Step(2048);
+    EXPECT_EQ(log.count, 1);
+    Step(2952);
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(out->IsPlaying(), 1) << "nothing of the new range has played yet";
+    Step(2500);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 5000);
+    const auto next = Slice(clipSamples, 0, 2500);
     expected.insert(expected.end(), next.begin(), next.end());
     EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
     EXPECT_EQ(ErrorText(*out), "");
