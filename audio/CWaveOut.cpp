@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "codec/AudioFormatHelperWav.h"
 #include "mixer/MixerManager.h"
@@ -19,6 +23,49 @@ constexpr std::chrono::seconds kDrainTimeout{5};
 // running: a wait there for that object's completions would wait for itself.
 thread_local const CWaveOut* t_completing = nullptr;
 
+// The headers of objects deleted from their own callback, until their device
+// is closed: pieces that come back meanwhile must not reach the freed object.
+struct Retired {
+    HWAVEOUT handle;
+    std::unique_ptr<WAVEHDR[]> headers;
+};
+std::mutex g_retiredLock;
+std::vector<std::unique_ptr<Retired>>& RetiredList() {
+    static auto* list = new std::vector<std::unique_ptr<Retired>>();  // outlives static destruction
+    return *list;
+}
+std::atomic<int> g_retiredCount{0};
+
+bool IsRetired(const WAVEHDR* header) {
+    if (g_retiredCount.load() == 0) return false;
+    std::lock_guard hold(g_retiredLock);
+    for (const auto& retired : RetiredList()) {
+        const WAVEHDR* first = retired->headers.get();
+        if (header >= first && header < first + CWaveOut::kHeaderCount) return true;
+    }
+    return false;
+}
+
+// Closes a retired device from a thread of its own (its notification thread
+// cannot close it) and then frees its headers. A device that will not close
+// keeps its headers: the device may still hand them back.
+void CloseRetired(Retired* retired) {
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+    MMRESULT result = waveOutClose(retired->handle);
+    while (result != MMSYSERR_NOERROR && result != MMSYSERR_INVALHANDLE &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (result == WAVERR_STILLPLAYING) waveOutReset(retired->handle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        result = waveOutClose(retired->handle);
+    }
+    if (result != MMSYSERR_NOERROR && result != MMSYSERR_INVALHANDLE) return;
+    std::lock_guard hold(g_retiredLock);
+    auto& list = RetiredList();
+    list.erase(std::remove_if(list.begin(), list.end(), [&](auto& r) { return r.get() == retired; }),
+               list.end());
+    g_retiredCount.fetch_sub(1);
+}
+
 // frames * align bytes, never more than limit (no overflow on the way).
 std::uint32_t FrameBytes(unsigned long frames, unsigned align, std::uint32_t limit) {
     if (align == 0) return 0;
@@ -33,6 +80,7 @@ void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_
     if (message != WOM_DONE) return;
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !device || !header->dwUser) return;
+    if (IsRetired(header)) return;  // its object is gone; its device closes
     auto* self = reinterpret_cast<CWaveOut*>(header->dwUser);
     const CWaveOut* outer = t_completing;
     t_completing = self;
@@ -47,6 +95,10 @@ CWaveOut::CWaveOut(IWave* clip, IWaveDevice* selection, MixerManager* manager)
 
 CWaveOut::~CWaveOut() {
     closing = true;
+    if (t_completing == this && deviceHandle.load()) {
+        RetireFromOwnCallback();
+        return;
+    }
     // Close stops first, so the queued pieces come back (with their
     // callbacks) and the platform's close waits until they have; after it
     // no completion can reach this object. A refused close is retried.
@@ -329,6 +381,34 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     }
     // Without the lock: the callback may call back into this object.
     if (notify) notify(user);
+}
+
+void CWaveOut::RetireFromOwnCallback() {
+    {
+        std::lock_guard hold(lock_);
+        callback = nullptr;
+    }
+    // Hands back what is queued; on this thread the reset does not wait, so
+    // those pieces arrive after this callback has returned.
+    Stop();
+    auto retired = std::make_unique<Retired>();
+    retired->handle = deviceHandle.exchange(nullptr);
+    {
+        std::lock_guard hold(lock_);
+        retired->headers = std::move(headers);
+    }
+    Retired* record = retired.get();
+    {
+        std::lock_guard hold(g_retiredLock);
+        RetiredList().push_back(std::move(retired));
+        g_retiredCount.fetch_add(1);
+    }
+    try {
+        std::thread(CloseRetired, record).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the device stays open and its headers stay
+        // retired, so nothing it hands back reaches freed memory.
+    }
 }
 
 bool CWaveOut::WaitForQueuedPieces() {

@@ -22,8 +22,9 @@
 // the caller; the clip's buffer must stay alive and unchanged while pieces of
 // it are queued. Destruction closes the device: the pieces still queued come
 // back (with their callbacks) before the destructor returns, and no callback
-// runs after it. An object must not be destroyed from inside its own callback
-// (the device cannot be closed from its own notification thread).
+// runs after it. An object may be deleted from inside its own callback: the
+// pieces still queued then come back without a callback, and the device is
+// closed on a thread of its own once that callback has returned.
 //
 // Copying is not offered: a copy would share the open device and the queued
 // headers with the object it was copied from.
@@ -31,6 +32,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "core_contract/Devices.h"
@@ -119,6 +121,10 @@ private:
 
     // Handles one completed header (the body of OnWaveOutDone).
     void Done(HWAVEOUT handle, WAVEHDR* header);
+    // Deletion from this object's own callback: no more callbacks, the queued
+    // pieces are handed back, and the device with the headers goes to a
+    // thread of its own that closes it once this delivery has returned.
+    void RetireFromOwnCallback();
     // Waits until every queued piece has come back; false on timeout.
     bool WaitForQueuedPieces();
 
@@ -129,7 +135,9 @@ private:
     std::atomic<HWAVEOUT> deviceHandle{nullptr};
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     int headerIndex = -1;
-    std::array<WAVEHDR, kHeaderCount> headers{};
+    // On the heap: an object deleted from its own callback leaves them to
+    // the device until it is closed.
+    std::unique_ptr<WAVEHDR[]> headers{new WAVEHDR[kHeaderCount]()};
     IWave* wave = nullptr;
     const IWaveDevice* device = nullptr;
     std::atomic<int> playing{0};

@@ -9,6 +9,7 @@
 #include "audio/CWaveDevice.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/VirtualDevice.h"
+#include "platform/audio/WaveLayer.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
@@ -434,6 +435,26 @@ TEST_F(SteppedPlayback, DestructionMidPlayReturnsAfterTheLastCallback) {
     EXPECT_EQ(finished.load(), 3);
     Step(10000);
     EXPECT_EQ(finished.load(), 3) << "no callback after the destructor";
+}
+
+// Deleting the object from its own end callback: the pieces still queued
+// come back without reaching it, no callback follows, and the device is
+// closed once that delivery has returned.
+TEST_F(SteppedPlayback, DeletionFromItsOwnEndCallbackClosesTheDeviceAfterwards) {
+    CWaveOut* out = OpenOn(10000).release();  // five pieces
+    log.then = [&](int call) {
+        if (call == 1) out->Delete();
+    };
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(6144);  // the third piece: the first end, with two pieces queued
+    EXPECT_EQ(log.count, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sorn::audio::detail::OpenDeviceCount() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(sorn::audio::detail::OpenDeviceCount(), 0u) << "the device is closed";
+    Step(10000);
+    EXPECT_EQ(log.count, 1) << "no callback after the deletion";
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 0, 6144));
 }
 
 TEST_F(SteppedPlayback, DestructionRetriesAFailedStop) {
