@@ -10,8 +10,9 @@
 //   capture header carries dwBytesRecorded.
 // - Reset returns every queued header through the same path, marked
 //   WHDR_DONE (capture: with the bytes recorded so far), and sets the
-//   position to 0. waveInStop returns the partly filled header. Pause and
-//   restart keep the queued headers.
+//   position to 0; an output reset also takes a paused device out of pause.
+//   waveInStop returns the partly filled header. Pause and restart keep the
+//   queued headers.
 // - A header must be prepared before it is queued. Queuing a header still
 //   queued, and unpreparing or closing while headers are queued, give
 //   WAVERR_STILLPLAYING.
@@ -46,7 +47,11 @@
 // - A device that vanishes (sound server gone) returns its queued headers;
 //   later calls give the backend's code (MMSYSERR_NODRIVER from the virtual
 //   device), while unprepare, reset, stop and close still work so that the
-//   client can clean up.
+//   client can clean up; they still wait for the headers the loss gave back.
+// - waveOutGetDevCapsA / waveInGetDevCapsA: a size of 0 copies nothing and
+//   succeeds; an open handle of the same direction stands for its device.
+//   wChannels is the most channels that open (8), and dwFormats holds the
+//   bits of exactly the formats that open (16-bit ones only).
 // - waveInStop returns the current header only when it holds bytes.
 #include "platform/WinTypes.h"
 
