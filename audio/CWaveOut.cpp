@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "codec/AudioFormatHelperWav.h"
 #include "mixer/MixerManager.h"
@@ -15,9 +19,52 @@ namespace {
 // to come through the completion handler.
 constexpr std::chrono::seconds kDrainTimeout{5};
 
-// Set while this thread runs a completion (and so the user callback): a
-// wait for completions there would wait for itself.
-thread_local bool t_inCompletion = false;
+// The object whose completion (and so whose user callback) this thread is
+// running: a wait there for that object's completions would wait for itself.
+thread_local const CWaveOut* t_completing = nullptr;
+
+// The headers of objects deleted from their own callback, until their device
+// is closed: pieces that come back meanwhile must not reach the freed object.
+struct Retired {
+    HWAVEOUT handle;
+    std::unique_ptr<WAVEHDR[]> headers;
+};
+std::mutex g_retiredLock;
+std::vector<std::unique_ptr<Retired>>& RetiredList() {
+    static auto* list = new std::vector<std::unique_ptr<Retired>>();  // outlives static destruction
+    return *list;
+}
+std::atomic<int> g_retiredCount{0};
+
+bool IsRetired(const WAVEHDR* header) {
+    if (g_retiredCount.load() == 0) return false;
+    std::lock_guard hold(g_retiredLock);
+    for (const auto& retired : RetiredList()) {
+        const WAVEHDR* first = retired->headers.get();
+        if (header >= first && header < first + CWaveOut::kHeaderCount) return true;
+    }
+    return false;
+}
+
+// Closes a retired device from a thread of its own (its notification thread
+// cannot close it) and then frees its headers. A device that will not close
+// keeps its headers: the device may still hand them back.
+void CloseRetired(Retired* retired) {
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+    MMRESULT result = waveOutClose(retired->handle);
+    while (result != MMSYSERR_NOERROR && result != MMSYSERR_INVALHANDLE &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (result == WAVERR_STILLPLAYING) waveOutReset(retired->handle);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        result = waveOutClose(retired->handle);
+    }
+    if (result != MMSYSERR_NOERROR && result != MMSYSERR_INVALHANDLE) return;
+    std::lock_guard hold(g_retiredLock);
+    auto& list = RetiredList();
+    list.erase(std::remove_if(list.begin(), list.end(), [&](auto& r) { return r.get() == retired; }),
+               list.end());
+    g_retiredCount.fetch_sub(1);
+}
 
 // frames * align bytes, never more than limit (no overflow on the way).
 std::uint32_t FrameBytes(unsigned long frames, unsigned align, std::uint32_t limit) {
@@ -33,11 +80,12 @@ void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_
     if (message != WOM_DONE) return;
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !device || !header->dwUser) return;
+    if (IsRetired(header)) return;  // its object is gone; its device closes
     auto* self = reinterpret_cast<CWaveOut*>(header->dwUser);
-    const bool outer = t_inCompletion;
-    t_inCompletion = true;
+    const CWaveOut* outer = t_completing;
+    t_completing = self;
     self->Done(device, header);
-    t_inCompletion = outer;
+    t_completing = outer;
 }
 
 CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager) {}
@@ -47,13 +95,17 @@ CWaveOut::CWaveOut(IWave* clip, IWaveDevice* selection, MixerManager* manager)
 
 CWaveOut::~CWaveOut() {
     closing = true;
+    if (t_completing == this && deviceHandle.load()) {
+        RetireFromOwnCallback();
+        return;
+    }
     // Close stops first, so the queued pieces come back (with their
     // callbacks) and the platform's close waits until they have; after it
     // no completion can reach this object. A refused close is retried.
     for (int attempt = 0; attempt < 3 && !Close(); ++attempt) {
     }
     // Still open: at least let nothing queued point at this object.
-    if (deviceHandle.load() && !t_inCompletion) WaitForQueuedPieces();
+    if (deviceHandle.load() && t_completing != this) WaitForQueuedPieces();
 }
 
 SornStringA* CWaveOut::GetError() const {
@@ -141,11 +193,15 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
         tailQueued = queuedCount > 0;
     }
     // The end of the last range may still be sounding after playing fell
-    // to 0: it is stopped like a range still playing, and its pieces have to
-    // be back before the ring is filled again.
-    if (IsPlaying() || tailQueued) {
+    // to 0. From the caller's thread it is stopped like a range still
+    // playing, and its pieces are back before the ring is filled again. From
+    // this object's own end callback the new range goes behind it instead:
+    // the ring skips the headers the tail holds, and their completions queue
+    // the rest of the new range.
+    const bool ownCallback = t_completing == this;
+    if (IsPlaying() || (tailQueued && !ownCallback)) {
         if (!Stop()) return 0;
-        if (!t_inCompletion) WaitForQueuedPieces();
+        if (!ownCallback) WaitForQueuedPieces();
     }
 
     std::lock_guard hold(lock_);
@@ -154,12 +210,16 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
         return 0;
     }
     playing.store(1);
+    ++rangeId;  // pieces queued before now belong to an earlier range
     const SornAudioFormat* format = wave->AudioFormat();
     const unsigned align = format ? format->BlockAlign() : 0;
     const auto length = static_cast<std::uint32_t>(std::min<unsigned long>(
         wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
-    rangePosition = FrameBytes(from, align, length);
-    rangeEnd = to == 0xFFFFFFFFul ? length : FrameBytes(to, align, length);
+    // Whole frames only: a trailing part of a frame in the clip is not played.
+    const std::uint32_t whole = align ? length - length % align : 0;
+    blockAlign = align;
+    rangePosition = FrameBytes(from, align, whole);
+    rangeEnd = to == 0xFFFFFFFFul ? whole : FrameBytes(to, align, whole);
     headerIndex = kHeaderCount - 1;  // the first piece goes into header 0
 
     HWAVEOUT handle = deviceHandle.load();
@@ -218,7 +278,11 @@ bool CWaveOut::Mute(bool /*mute*/) { return false; }
 
 unsigned long CWaveOut::GetBufferLength() {
     if (rangePosition >= rangeEnd) return 0;
-    return std::min(pieceLength, rangeEnd - rangePosition);
+    // A piece that is not a whole number of frames would shift every later
+    // sample (or swap the channels): round down, but never to nothing.
+    const std::uint32_t unit = std::max(blockAlign, 1u);
+    const std::uint32_t piece = std::max(pieceLength - pieceLength % unit, unit);
+    return std::min(piece, rangeEnd - rangePosition);
 }
 
 int CWaveOut::AddNewHeader(HWAVEOUT handle) {
@@ -261,6 +325,7 @@ int CWaveOut::AddNewHeader(HWAVEOUT handle) {
         return 0;
     }
     queued[static_cast<std::size_t>(chosen)] = true;
+    pieceRange[static_cast<std::size_t>(chosen)] = rangeId;
     ++queuedCount;
     rangePosition += static_cast<std::uint32_t>(n);
     return 1;
@@ -280,11 +345,17 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     unsigned long user = 0;
     {
         std::lock_guard hold(lock_);
+        // A piece of an earlier range (the tail a new range was queued
+        // behind, or pieces a reset from the callback handed back) ends
+        // nothing: the new range is not over, and that range's end was
+        // reported already. It only makes room for the new range.
+        bool earlier = false;
         for (int i = 0; i < kHeaderCount; ++i) {
             const auto slot = static_cast<std::size_t>(i);
             if (header == &headers[slot] && queued[slot]) {
                 queued[slot] = false;
                 --queuedCount;
+                earlier = pieceRange[slot] != rangeId;
             }
         }
         bool carryOn = true;
@@ -295,7 +366,9 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
             else
                 header->lpData = nullptr;
         }
-        if (carryOn) {
+        if (carryOn && earlier) {
+            if (!ResetRequired(this)) AddNewHeader(handle);
+        } else if (carryOn) {
             if (ResetRequired(this)) {
                 playing.store(0);
                 notify = callback;
@@ -308,6 +381,34 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     }
     // Without the lock: the callback may call back into this object.
     if (notify) notify(user);
+}
+
+void CWaveOut::RetireFromOwnCallback() {
+    {
+        std::lock_guard hold(lock_);
+        callback = nullptr;
+    }
+    // Hands back what is queued; on this thread the reset does not wait, so
+    // those pieces arrive after this callback has returned.
+    Stop();
+    auto retired = std::make_unique<Retired>();
+    retired->handle = deviceHandle.exchange(nullptr);
+    {
+        std::lock_guard hold(lock_);
+        retired->headers = std::move(headers);
+    }
+    Retired* record = retired.get();
+    {
+        std::lock_guard hold(g_retiredLock);
+        RetiredList().push_back(std::move(retired));
+        g_retiredCount.fetch_add(1);
+    }
+    try {
+        std::thread(CloseRetired, record).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the device stays open and its headers stay
+        // retired, so nothing it hands back reaches freed memory.
+    }
 }
 
 bool CWaveOut::WaitForQueuedPieces() {

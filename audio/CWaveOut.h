@@ -22,8 +22,9 @@
 // the caller; the clip's buffer must stay alive and unchanged while pieces of
 // it are queued. Destruction closes the device: the pieces still queued come
 // back (with their callbacks) before the destructor returns, and no callback
-// runs after it. An object must not be destroyed from inside its own callback
-// (the device cannot be closed from its own notification thread).
+// runs after it. An object may be deleted from inside its own callback: the
+// pieces still queued then come back without a callback, and the device is
+// closed on a thread of its own once that callback has returned.
 //
 // Copying is not offered: a copy would share the open device and the queued
 // headers with the object it was copied from.
@@ -31,6 +32,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "core_contract/Devices.h"
@@ -79,14 +81,18 @@ public:
     // Plays sample frames [from, to) of the clip; to = 0xFFFFFFFF plays to
     // the clip's end. Queues up to three pieces and returns 1 when all three
     // were queued, 0 otherwise (a range of one or two pieces still plays).
-    // flag is not used.
+    // flag is not used. A range still playing is stopped first; so is the
+    // tail of an ended range still queued, except when Play runs in this
+    // object's own callback: there the new range is queued behind that tail,
+    // whose pieces then end nothing and call no callback.
     int Play(unsigned long from, unsigned long to, int flag) override;
     int Pause() override;
     // Ends the range: nothing more is queued and the device is reset, so the
     // pieces still queued come back, each with a user callback.
     int Stop() override;
     // The length of every piece queued from now on, the range already
-    // playing included. 0 is ignored.
+    // playing included, rounded down to whole frames of the clip (at least
+    // one frame). 0 is ignored.
     void ModifyWaveOutBufferLength(unsigned long bytes) override;
     void SetDevice(const IWaveDevice* device) override;
     void SetWave(IWave* wave) override;
@@ -102,7 +108,8 @@ private:
     friend void OnWaveOutDone(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend struct CWaveOutTestAccess;  // the tests look at the ring
 
-    // Length of the next piece: min(pieceLength, rangeEnd - rangePosition).
+    // Length of the next piece: min(pieceLength in whole frames,
+    // rangeEnd - rangePosition).
     unsigned long GetBufferLength();  // lock_ held
     // Queues the next piece into the next free header of the ring; 0 when
     // nothing is left, no header is free or a platform call failed.
@@ -114,16 +121,23 @@ private:
 
     // Handles one completed header (the body of OnWaveOutDone).
     void Done(HWAVEOUT handle, WAVEHDR* header);
+    // Deletion from this object's own callback: no more callbacks, the queued
+    // pieces are handed back, and the device with the headers goes to a
+    // thread of its own that closes it once this delivery has returned.
+    void RetireFromOwnCallback();
     // Waits until every queued piece has come back; false on timeout.
     bool WaitForQueuedPieces();
 
     std::uint32_t rangeEnd = 0;
     std::uint32_t rangePosition = 0;
     std::uint32_t pieceLength = kDefaultPieceLength;
+    std::uint32_t blockAlign = 0;  // of the clip, taken at Play; pieces are whole frames
     std::atomic<HWAVEOUT> deviceHandle{nullptr};
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     int headerIndex = -1;
-    std::array<WAVEHDR, kHeaderCount> headers{};
+    // On the heap: an object deleted from its own callback leaves them to
+    // the device until it is closed.
+    std::unique_ptr<WAVEHDR[]> headers{new WAVEHDR[kHeaderCount]()};
     IWave* wave = nullptr;
     const IWaveDevice* device = nullptr;
     std::atomic<int> playing{0};
@@ -134,6 +148,9 @@ private:
     // Which headers the platform holds (written, completion not yet handled).
     std::array<bool, kHeaderCount> queued{};
     int queuedCount = 0;
+    // Which range each header's piece belongs to; Play starts a new one.
+    std::uint32_t rangeId = 0;
+    std::array<std::uint32_t, kHeaderCount> pieceRange{};
     std::atomic<bool> closing{false};  // set by the destructor: Play refuses
     mutable std::mutex lock_;
     std::condition_variable drained_;  // queuedCount fell to 0

@@ -10,8 +10,9 @@
 //   capture header carries dwBytesRecorded.
 // - Reset returns every queued header through the same path, marked
 //   WHDR_DONE (capture: with the bytes recorded so far), and sets the
-//   position to 0. waveInStop returns the partly filled header. Pause and
-//   restart keep the queued headers.
+//   position to 0; an output reset also takes a paused device out of pause.
+//   waveInStop returns the partly filled header. Pause and restart keep the
+//   queued headers.
 // - A header must be prepared before it is queued. Queuing a header still
 //   queued, and unpreparing or closing while headers are queued, give
 //   WAVERR_STILLPLAYING.
@@ -46,7 +47,11 @@
 // - A device that vanishes (sound server gone) returns its queued headers;
 //   later calls give the backend's code (MMSYSERR_NODRIVER from the virtual
 //   device), while unprepare, reset, stop and close still work so that the
-//   client can clean up.
+//   client can clean up; they still wait for the headers the loss gave back.
+// - waveOutGetDevCapsA / waveInGetDevCapsA: a size of 0 copies nothing and
+//   succeeds; an open handle of the same direction stands for its device.
+//   wChannels is the most channels that open (8), and dwFormats holds the
+//   bits of exactly the formats that open (16-bit ones only).
 // - waveInStop returns the current header only when it holds bytes.
 #include "platform/WinTypes.h"
 
@@ -100,6 +105,29 @@ constexpr DWORD CALLBACK_EVENT = 0x00050000u;
 constexpr DWORD WAVE_FORMAT_QUERY = 0x0001u;
 constexpr DWORD WAVE_ALLOWSYNC = 0x0002u;
 constexpr DWORD WAVE_MAPPED = 0x0004u;
+
+// Capability bits (dwFormats): rate (11.025, 22.05, 44.1, 48, 96 kHz), mono
+// or stereo, 8 or 16 bits.
+constexpr DWORD WAVE_FORMAT_1M08 = 0x00000001u;
+constexpr DWORD WAVE_FORMAT_1S08 = 0x00000002u;
+constexpr DWORD WAVE_FORMAT_1M16 = 0x00000004u;
+constexpr DWORD WAVE_FORMAT_1S16 = 0x00000008u;
+constexpr DWORD WAVE_FORMAT_2M08 = 0x00000010u;
+constexpr DWORD WAVE_FORMAT_2S08 = 0x00000020u;
+constexpr DWORD WAVE_FORMAT_2M16 = 0x00000040u;
+constexpr DWORD WAVE_FORMAT_2S16 = 0x00000080u;
+constexpr DWORD WAVE_FORMAT_4M08 = 0x00000100u;
+constexpr DWORD WAVE_FORMAT_4S08 = 0x00000200u;
+constexpr DWORD WAVE_FORMAT_4M16 = 0x00000400u;
+constexpr DWORD WAVE_FORMAT_4S16 = 0x00000800u;
+constexpr DWORD WAVE_FORMAT_48M08 = 0x00001000u;
+constexpr DWORD WAVE_FORMAT_48S08 = 0x00002000u;
+constexpr DWORD WAVE_FORMAT_48M16 = 0x00004000u;
+constexpr DWORD WAVE_FORMAT_48S16 = 0x00008000u;
+constexpr DWORD WAVE_FORMAT_96M08 = 0x00010000u;
+constexpr DWORD WAVE_FORMAT_96S08 = 0x00020000u;
+constexpr DWORD WAVE_FORMAT_96M16 = 0x00040000u;
+constexpr DWORD WAVE_FORMAT_96S16 = 0x00080000u;
 
 // Callback messages.
 constexpr UINT WOM_OPEN = 0x3BB;

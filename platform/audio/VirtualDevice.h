@@ -74,7 +74,10 @@ public:
     static void FailNext(const char* operation, MMRESULT code, int count = 1);
     // Every open virtual stream is lost as if the device vanished mid-stream:
     // queued headers come back done, later calls fail with MMSYSERR_NODRIVER.
-    static void Disconnect();
+    // By default it returns once those headers have been delivered; with
+    // waitForDeliveries false it returns at once, as a sound server that
+    // goes away does not wait for the client's callbacks.
+    static void Disconnect(bool waitForDeliveries = true);
 };
 
 }  // namespace sorn::audio

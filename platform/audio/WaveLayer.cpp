@@ -17,6 +17,8 @@
 // headers they return have been delivered, unless they run on the device's
 // own notification thread: so once waveOutReset returns, every header it
 // returned has been through the callback, and a close can follow at once.
+// They wait after a device loss too, when the backend is no longer called.
+// An output reset also takes a paused device out of pause.
 #include "platform/audio/WaveLayer.h"
 
 #include <algorithm>
@@ -69,6 +71,7 @@ public:
     const DWORD_PTR instance;
     const std::size_t blockAlign;
     std::uintptr_t handle = 0;           // set before the stream is published
+    UINT deviceId = kDefaultDevice;      // the backend's device, set before publishing
     std::atomic<std::thread::id> notifierId{};
 
     std::mutex control;
@@ -264,10 +267,13 @@ const char* OperationName(Direction direction, const char* outName, const char* 
 
 // ---- operations shared by both directions ----
 
+// The most channels a device opens with, whatever its backend takes.
+constexpr WORD kMostChannels = 8;
+
 MMRESULT CheckFormat(const WAVEFORMATEX* format, StreamFormat* result) {
     if (!format) return MMSYSERR_INVALPARAM;
     if (format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16 || format->nChannels < 1 ||
-        format->nChannels > 8 || format->nSamplesPerSec < 1000 || format->nSamplesPerSec > 384000 ||
+        format->nChannels > kMostChannels || format->nSamplesPerSec < 1000 || format->nSamplesPerSec > 384000 ||
         format->nBlockAlign != format->nChannels * 2 ||
         format->nAvgBytesPerSec != format->nSamplesPerSec * format->nBlockAlign)
         return WAVERR_BADFORMAT;
@@ -301,6 +307,7 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
 
     auto wave = std::make_shared<WaveStream>(direction, backend, streamFormat,
                                              callbackType == CALLBACK_FUNCTION ? callback : 0, instance);
+    wave->deviceId = backendId;
     std::unique_ptr<Stream> stream;
     if (MMRESULT error = backend->Open(direction, backendId, streamFormat, wave, &stream)) return error;
     if (!stream) return MMSYSERR_ERROR;
@@ -475,15 +482,21 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
     if (!wave) return MMSYSERR_INVALHANDLE;
     if (MMRESULT fault = wave->backend->InjectedFault(operation)) return fault;
     std::uint64_t target;
+    MMRESULT restarted = MMSYSERR_NOERROR;
     {
         std::lock_guard control(wave->control);
         bool wasStarted;
+        bool wasPaused;
+        bool lost;
         {
             std::lock_guard lock(wave->data);
             if (wave->closing) return MMSYSERR_INVALHANDLE;
             wasStarted = wave->started;
             wave->started = false;
+            // An output reset also leaves the paused state.
+            wasPaused = wave->paused && all;
             if (all) {
+                wave->paused = false;
                 wave->ReturnAll();
                 wave->queuedBytes = wave->pulledBytes = wave->playedBytes = 0;
                 wave->positionFrames = 0;
@@ -491,13 +504,18 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
                 wave->ReturnFront();  // stop: the partly filled header
             }
             target = wave->notesQueued;
-            if (wave->lost) return MMSYSERR_NOERROR;  // nothing left to stop
+            lost = wave->lost != MMSYSERR_NOERROR;
         }
-        if (direction == Direction::Input && wasStarted) wave->stream->Stop();
-        if (all) wave->stream->Flush();
+        // A lost device has nothing left to stop, but the headers it gave
+        // back may still be on their way to the client: wait for them too.
+        if (!lost) {
+            if (direction == Direction::Input && wasStarted) wave->stream->Stop();
+            if (all) wave->stream->Flush();
+            if (direction == Direction::Output && wasPaused) restarted = wave->stream->Start();
+        }
     }
     wave->WaitFor(target, kDeliveryTimeoutMs);
-    return MMSYSERR_NOERROR;
+    return restarted;
 }
 
 MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT size) {
@@ -529,27 +547,36 @@ MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT si
     return MMSYSERR_NOERROR;
 }
 
+// The device id may also be an open handle of that direction: it stands for
+// the device it was opened on. A size of 0 copies nothing.
 template <typename Caps>
 MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) {
-    if (!caps || size == 0) return MMSYSERR_INVALPARAM;
+    if (!caps) return MMSYSERR_INVALPARAM;
     std::shared_ptr<Backend> backend = CurrentBackend();
     if (MMRESULT fault =
             backend->InjectedFault(OperationName(direction, "waveOutGetDevCapsA", "waveInGetDevCapsA")))
         return fault;
     UINT count = backend->DeviceCount(direction);
     bool mapper = deviceId == WAVE_MAPPER || deviceId == static_cast<UINT_PTR>(-1);
-    if (!mapper && deviceId >= count) return MMSYSERR_BADDEVICEID;
+    UINT backendId = mapper ? kDefaultDevice : static_cast<UINT>(deviceId);
+    if (!mapper && deviceId >= count) {
+        std::shared_ptr<WaveStream> open = Find(reinterpret_cast<const void*>(deviceId), direction);
+        if (!open) return MMSYSERR_BADDEVICEID;
+        backend = open->backend;
+        backendId = open->deviceId;
+        count = backend->DeviceCount(direction);
+    }
     if (count == 0) return MMSYSERR_NODRIVER;
     DeviceCaps found;
-    if (MMRESULT error = backend->GetCaps(direction, mapper ? kDefaultDevice : static_cast<UINT>(deviceId), &found))
-        return error;
+    if (MMRESULT error = backend->GetCaps(direction, backendId, &found)) return error;
+    if (size == 0) return MMSYSERR_NOERROR;
     Caps result{};
     result.wMid = 0xFFFF;  // no registered manufacturer
     result.wPid = 1;
     result.vDriverVersion = 0x0100;
     std::snprintf(result.szPname, sizeof result.szPname, "%s", found.name.c_str());
     result.dwFormats = found.formats;
-    result.wChannels = found.channels;
+    result.wChannels = std::min<WORD>(found.channels, kMostChannels);
     std::memcpy(caps, &result, std::min<std::size_t>(size, sizeof result));
     return MMSYSERR_NOERROR;
 }

@@ -4,7 +4,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "WaveTestSupport.h"
 
@@ -368,6 +370,74 @@ TEST_F(WaveOut, InjectedFaultsAndADisconnect) {
     EXPECT_EQ(refused, nullptr);
 }
 
+// A lost device skips the backend, but reset, stop and close still wait for
+// the headers it gave back, as on a healthy device: a sound server that goes
+// away does not wait for the client's callbacks.
+TEST_F(WaveOut, ResetStopAndCloseAfterALossWaitForTheDeliveriesUnderWay) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round == 0 ? "waveOutReset" : round == 1 ? "waveInStop" : "waveOutClose");
+        Recorder recorder;
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool inside = false, release = false;
+        recorder.OnCall([&](void*, UINT message, WAVEHDR*) {
+            if (message != WOM_DONE && message != WIM_DATA) return;
+            std::unique_lock lock(mutex);
+            inside = true;
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+        });
+        const bool input = round == 1;
+        HWAVEOUT out = input ? nullptr : OpenOut(&recorder);
+        HWAVEIN in = input ? OpenIn(&recorder) : nullptr;
+        Block a(100), b(100);
+        for (Block* block : {&a, &b}) {
+            if (input) {
+                waveInPrepareHeader(in, &block->header, sizeof(WAVEHDR));
+                waveInAddBuffer(in, &block->header, sizeof(WAVEHDR));
+            } else {
+                waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR));
+                waveOutWrite(out, &block->header, sizeof(WAVEHDR));
+            }
+        }
+        if (input) {
+            ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+        }
+        VirtualDevice::Disconnect(false);
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return inside; }));
+        }
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard lock(mutex);
+            release = true;
+            cv.notify_all();
+        });
+        if (round == 0) {
+            EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+        } else if (round == 1) {
+            EXPECT_EQ(waveInStop(in), MMSYSERR_NOERROR);
+        } else {
+            EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        }
+        // Every header is the client's again.
+        for (Block* block : {&a, &b}) {
+            if (round == 2) continue;
+            EXPECT_EQ(input ? waveInUnprepareHeader(in, &block->header, sizeof(WAVEHDR))
+                            : waveOutUnprepareHeader(out, &block->header, sizeof(WAVEHDR)),
+                      MMSYSERR_NOERROR);
+        }
+        releaser.join();
+        if (round == 0) {
+            EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        } else if (round == 1) {
+            EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(recorder.Count(input ? WIM_DATA : WOM_DONE), 2u);
+    }
+}
+
 TEST(WaveErrorText, EveryCodeHasATextAndUnknownCodesAreRefused) {
     char text[MAXERRORLENGTH];
     for (MMRESULT code = 0; code <= WAVERR_LASTERROR; ++code) {
@@ -391,7 +461,7 @@ TEST_F(WaveOut, DevicesCanBeListed) {
     WAVEOUTCAPSA out{};
     ASSERT_EQ(waveOutGetDevCapsA(0, &out, sizeof out), MMSYSERR_NOERROR);
     EXPECT_STREQ(out.szPname, "Sorn virtual output");
-    EXPECT_EQ(out.wChannels, 2);
+    EXPECT_EQ(out.wChannels, 8) << "the most channels that open";
     EXPECT_NE(out.dwFormats, 0u);
     WAVEOUTCAPSA mapper{};
     ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &mapper, sizeof mapper), MMSYSERR_NOERROR);
@@ -408,6 +478,70 @@ TEST_F(WaveOut, DevicesCanBeListed) {
     ASSERT_EQ(waveOutGetDevCapsA(0, &partial, offsetof(WAVEOUTCAPSA, dwFormats)), MMSYSERR_NOERROR);
     EXPECT_STREQ(partial.szPname, "Sorn virtual output");
     EXPECT_EQ(partial.dwFormats, 0xABCDu);
+}
+
+// The capability records as the platform defines them: a size of 0 copies
+// nothing and succeeds; an open handle stands for its device; wChannels is
+// the most channels that open, and the format bits are exactly the formats
+// that open.
+TEST_F(WaveOut, CapabilitiesDescribeWhatOpens) {
+    for (bool output : {true, false}) {
+        SCOPED_TRACE(output ? "output" : "input");
+        auto caps = [&](UINT_PTR id, void* record, UINT size) {
+            return output ? waveOutGetDevCapsA(id, static_cast<WAVEOUTCAPSA*>(record), size)
+                          : waveInGetDevCapsA(id, static_cast<WAVEINCAPSA*>(record), size);
+        };
+        auto query = [&](std::uint32_t rate, std::uint16_t channels, WORD bits = 16) {
+            WAVEFORMATEX format = Pcm16(rate, channels);
+            format.wBitsPerSample = bits;
+            format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
+            format.nAvgBytesPerSec = rate * format.nBlockAlign;
+            return output ? waveOutOpen(nullptr, 0, &format, 0, 0, WAVE_FORMAT_QUERY)
+                          : waveInOpen(nullptr, 0, &format, 0, 0, WAVE_FORMAT_QUERY);
+        };
+        WAVEOUTCAPSA untouched{};
+        untouched.wChannels = 77;
+        EXPECT_EQ(caps(0, &untouched, 0), MMSYSERR_NOERROR);
+        EXPECT_EQ(untouched.wChannels, 77) << "nothing copied";
+        EXPECT_EQ(caps(5, &untouched, 0), MMSYSERR_BADDEVICEID);
+
+        WAVEOUTCAPSA device{};  // the input record is its first part
+        ASSERT_EQ(caps(0, &device, sizeof device), MMSYSERR_NOERROR);
+        EXPECT_EQ(query(16000, device.wChannels), MMSYSERR_NOERROR);
+        EXPECT_NE(query(16000, static_cast<std::uint16_t>(device.wChannels + 1)), MMSYSERR_NOERROR);
+
+        struct Bit {
+            DWORD bit;
+            std::uint32_t rate;
+            std::uint16_t channels;
+            WORD bits;
+        } table[] = {
+            {WAVE_FORMAT_1M08, 11025, 1, 8},  {WAVE_FORMAT_1S08, 11025, 2, 8},  {WAVE_FORMAT_1M16, 11025, 1, 16},
+            {WAVE_FORMAT_1S16, 11025, 2, 16}, {WAVE_FORMAT_2M08, 22050, 1, 8},  {WAVE_FORMAT_2S08, 22050, 2, 8},
+            {WAVE_FORMAT_2M16, 22050, 1, 16}, {WAVE_FORMAT_2S16, 22050, 2, 16}, {WAVE_FORMAT_4M08, 44100, 1, 8},
+            {WAVE_FORMAT_4S08, 44100, 2, 8},  {WAVE_FORMAT_4M16, 44100, 1, 16}, {WAVE_FORMAT_4S16, 44100, 2, 16},
+            {WAVE_FORMAT_48M08, 48000, 1, 8}, {WAVE_FORMAT_48S08, 48000, 2, 8}, {WAVE_FORMAT_48M16, 48000, 1, 16},
+            {WAVE_FORMAT_48S16, 48000, 2, 16}, {WAVE_FORMAT_96M08, 96000, 1, 8}, {WAVE_FORMAT_96S08, 96000, 2, 8},
+            {WAVE_FORMAT_96M16, 96000, 1, 16}, {WAVE_FORMAT_96S16, 96000, 2, 16},
+        };
+        for (const Bit& entry : table) {
+            SCOPED_TRACE(testing::Message() << "format bit 0x" << std::hex << entry.bit);
+            EXPECT_EQ((device.dwFormats & entry.bit) != 0,
+                      query(entry.rate, entry.channels, entry.bits) == MMSYSERR_NOERROR);
+        }
+
+        // An open handle describes its device.
+        Recorder recorder;
+        HWAVEOUT out = output ? OpenOut(&recorder) : nullptr;
+        HWAVEIN in = output ? nullptr : OpenIn(&recorder);
+        const auto handle = output ? reinterpret_cast<UINT_PTR>(out) : reinterpret_cast<UINT_PTR>(in);
+        WAVEOUTCAPSA viaHandle{};
+        EXPECT_EQ(caps(handle, &viaHandle, sizeof device), MMSYSERR_NOERROR);
+        EXPECT_STREQ(viaHandle.szPname, device.szPname);
+        EXPECT_EQ(viaHandle.wChannels, device.wChannels);
+        EXPECT_EQ(output ? waveOutClose(out) : waveInClose(in), MMSYSERR_NOERROR);
+        EXPECT_EQ(caps(handle, &viaHandle, sizeof device), MMSYSERR_BADDEVICEID) << "closed";
+    }
 }
 
 TEST_F(WaveOut, CloseWaitsForADeliveryUnderWay) {

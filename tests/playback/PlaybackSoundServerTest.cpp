@@ -253,6 +253,31 @@ TEST_F(SoundServerPlayback, RangeOfSpeechComesBackThroughTheMonitor) {
     EXPECT_LT(outside / signal, 1e-3) << "more than the range was played";
 }
 
+// A reset takes the stream out of pause: the range played after Pause and
+// Stop sounds and ends with its callbacks.
+TEST_F(SoundServerPlayback, RangePlayedAfterPauseAndStopSounds) {
+    // Half a second quiet, then half a second loud: four pieces each.
+    std::vector<std::int16_t> tone(kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>((i < kRate / 2 ? 2000 : 12000) *
+                                            std::sin(2 * std::numbers::pi * 440.0 * double(i) / kRate));
+    CWave clip;
+    LoadClip(clip, tone);
+    CWaveOut out(&clip, &device, nullptr);
+    log.Attach(out);
+    ASSERT_EQ(out.Open(), 1);
+    ASSERT_EQ(out.Play(0, kRate / 2, 0), 1);
+    ASSERT_EQ(out.Pause(), 1);
+    ASSERT_EQ(out.Stop(), 1);
+    ASSERT_TRUE(WaitFor([&] { return log.count >= 3; }, std::chrono::seconds(5)));
+    ASSERT_EQ(out.Play(kRate / 2, kRate, 0), 1);
+    EXPECT_TRUE(WaitFor([&] { return log.count >= 6; }, std::chrono::seconds(5)))
+        << "the range after the stop never ended";
+    EXPECT_EQ(out.IsPlaying(), 0);
+    EXPECT_TRUE(WaitFor([&] { return capture.FirstLoud(8000) >= 0; }, std::chrono::seconds(2)))
+        << "the range after the stop never sounded";
+}
+
 TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     std::vector<std::int16_t> tone(3 * kRate);
     for (std::size_t i = 0; i < tone.size(); ++i)

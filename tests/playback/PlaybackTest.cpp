@@ -9,6 +9,7 @@
 #include "audio/CWaveDevice.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/VirtualDevice.h"
+#include "platform/audio/WaveLayer.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
@@ -163,6 +164,35 @@ TEST_F(SteppedPlayback, NewPieceLengthAppliesToTheRefillsOfTheRangePlaying) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
 }
 
+// Pieces are whole frames: a piece length that is not is rounded down to the
+// clip's block align (never to 0), so no later sample shifts by a byte and
+// no channel swaps.
+TEST_F(SteppedPlayback, PiecesAreRoundedDownToWholeFrames) {
+    struct Case {
+        unsigned short channels;
+        unsigned long pieceLength;
+        DWORD expectedPiece;
+    } cases[] = {{1, 1001, 1000}, {2, 4098, 4096}, {2, 1, 4}, {2, 6, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, pieces of " << c.pieceLength);
+        clipSamples = PatternSamples(12000);
+        SornAudioFormat format(16000, c.channels, static_cast<unsigned short>(2 * c.channels));
+        clip.Load(clipSamples.data(), clipSamples.size() * 2, &format);
+        CWaveOut out(&clip, &device, nullptr);
+        log.Attach(out);
+        log.count = 0;
+        ASSERT_EQ(out.Open(), 1) << ErrorText(out);
+        out.ModifyWaveOutBufferLength(c.pieceLength);
+        ASSERT_EQ(out.Play(0, kToEnd, 0), 1);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(CWaveOutTestAccess::Header(out, i).dwBufferLength, c.expectedPiece);
+        for (int step = 0; step < 20000 && out.IsPlaying(); ++step) Step(100);
+        Step(12000);
+        EXPECT_EQ(log.count, 3);
+        EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+    }
+}
+
 TEST_F(SteppedPlayback, StopReturnsEveryQueuedPieceWithOneCallbackEach) {
     auto out = OpenOn(10000);
     ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
@@ -211,22 +241,47 @@ TEST_F(SteppedPlayback, PlayWhileTheEndOfTheLastRangeIsStillQueued) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
 }
 
-TEST_F(SteppedPlayback, PlayFromInsideTheCallbackStartsTheNextRange) {
-    auto out = OpenOn(5000);
+// Play from the end callback queues the next range behind the pieces of the
+// last one still queued: nothing of either is lost, and those pieces coming
+// back end nothing and call nothing.
+TEST_F(SteppedPlayback, PlayFromInsideTheCallbackQueuesTheNextRangeBehindTheTail) {
+    auto out = OpenOn(20000);
+    std::atomic<int> played{-1};
     log.then = [&](int call) {
-        // Two pieces; the ring is still held by the two pieces the reset
-        // hands back, whose completions queue the second one.
-        if (call == 1) {
-            EXPECT_EQ(out->Play(2500, kToEnd, 0), 1);
-        }
+        if (call == 1) played = out->Play(10000, 20000, 0);
     };
-    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
-    Step(2048);
-    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
-    Step(2500);
+    // Frames 0 to 10000: five pieces; the first end comes when the third has
+    // played, with the last two still queued.
+    ASSERT_EQ(out->Play(0, 10000, 0), 1);
+    Step(6144);
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(played, 1) << "the ring is full again; the tail's completions queue the rest";
+    EXPECT_EQ(out->IsPlaying(), 1);
+    Step(3856);  // the tail of the first range
+    EXPECT_EQ(log.count, 1) << "the tail coming back is no end of the new range";
+    EXPECT_EQ(out->IsPlaying(), 1);
+    Step(10000);
+    EXPECT_EQ(log.count, 4);
     EXPECT_EQ(out->IsPlaying(), 0);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 2048);
-    const auto next = Slice(clipSamples, 2500, 5000);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples) << "both ranges whole, back to back";
+
+    // A next range shorter than the tail: its pieces wait for headers the
+    // tail still holds, and it ends only once its own pieces have played.
+    log.count = 0;
+    log.then = [&](int call) {
+        if (call == 1) played = out->Play(0, 2500, 0);
+    };
+    ASSERT_EQ(out->Play(0, 5000, 0), 1);
+    Step(2048);
+    EXPECT_EQ(log.count, 1);
+    Step(2952);
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(out->IsPlaying(), 1) << "nothing of the new range has played yet";
+    Step(2500);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 5000);
+    const auto next = Slice(clipSamples, 0, 2500);
     expected.insert(expected.end(), next.begin(), next.end());
     EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
     EXPECT_EQ(ErrorText(*out), "");
@@ -274,6 +329,33 @@ TEST_F(SteppedPlayback, PauseHoldsThePiecesAndContinueGoesOn) {
     Step(5000);
     EXPECT_EQ(log.count, 3);
     EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
+}
+
+// A reset takes the device out of pause, as the platform's reset does: a
+// range played after Stop, or played while paused (Play stops first), sounds.
+TEST_F(SteppedPlayback, StopAndPlayTakeAPausedDeviceOutOfPause) {
+    auto out = OpenOn(5000);
+    ASSERT_EQ(out->Play(0, 1000, 0), 0);  // one piece
+    ASSERT_EQ(out->Pause(), 1);
+    ASSERT_EQ(out->Stop(), 1);
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    EXPECT_EQ(log.count, 1) << "the stopped piece";
+    ASSERT_EQ(out->Play(1000, 2000, 0), 0);
+    Step(1000);
+    EXPECT_EQ(log.count, 2) << "the range after the stop plays";
+    EXPECT_EQ(out->IsPlaying(), 0);
+
+    ASSERT_EQ(out->Pause(), 1);
+    ASSERT_EQ(out->Play(2000, 3000, 0), 0);  // stops nothing: nothing is queued
+    ASSERT_EQ(out->Play(3000, 4000, 0), 0);  // stops the paused range
+    ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
+    Step(1000);
+    EXPECT_EQ(log.count, 4) << "the range played while paused sounds";
+    EXPECT_EQ(out->IsPlaying(), 0);
+    std::vector<std::int16_t> expected = Slice(clipSamples, 1000, 2000);
+    const auto last = Slice(clipSamples, 3000, 4000);
+    expected.insert(expected.end(), last.begin(), last.end());
+    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
 }
 
 TEST_F(SteppedPlayback, ErrorTextIsThePlatformsTextOfTheLastFailure) {
@@ -353,6 +435,26 @@ TEST_F(SteppedPlayback, DestructionMidPlayReturnsAfterTheLastCallback) {
     EXPECT_EQ(finished.load(), 3);
     Step(10000);
     EXPECT_EQ(finished.load(), 3) << "no callback after the destructor";
+}
+
+// Deleting the object from its own end callback: the pieces still queued
+// come back without reaching it, no callback follows, and the device is
+// closed once that delivery has returned.
+TEST_F(SteppedPlayback, DeletionFromItsOwnEndCallbackClosesTheDeviceAfterwards) {
+    CWaveOut* out = OpenOn(10000).release();  // five pieces
+    log.then = [&](int call) {
+        if (call == 1) out->Delete();
+    };
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    Step(6144);  // the third piece: the first end, with two pieces queued
+    EXPECT_EQ(log.count, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (sorn::audio::detail::OpenDeviceCount() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(sorn::audio::detail::OpenDeviceCount(), 0u) << "the device is closed";
+    Step(10000);
+    EXPECT_EQ(log.count, 1) << "no callback after the deletion";
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 0, 6144));
 }
 
 TEST_F(SteppedPlayback, DestructionRetriesAFailedStop) {

@@ -79,7 +79,8 @@ public:
         const pulse::DeviceInfo* info = Find(devices, device, defaultName);
         if (info == nullptr) return MMSYSERR_BADDEVICEID;
         caps->name = Shorten(info->description, MAXPNAMELEN - 1);
-        caps->channels = info->channels;
+        // The server converts any channel count it knows to the device's.
+        caps->channels = PA_CHANNELS_MAX;
         caps->formats = kSixteenBitFormats;
         return MMSYSERR_NOERROR;
     }

@@ -35,9 +35,13 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using Clock = VirtualDevice::Clock;
 
-// The 16-bit formats of the platform's capability bits, mono and stereo at
-// 11.025, 22.05, 44.1 and 48 kHz.
-constexpr std::uint32_t kFormats16Bit = 0x4 | 0x8 | 0x40 | 0x80 | 0x400 | 0x800 | 0x4000 | 0x8000;
+// The capability bits of what opens: 16-bit mono and stereo at every rate
+// the bits name (the device takes any rate the wave layer does).
+constexpr std::uint32_t kFormats16Bit = WAVE_FORMAT_1M16 | WAVE_FORMAT_1S16 | WAVE_FORMAT_2M16 | WAVE_FORMAT_2S16 |
+                                        WAVE_FORMAT_4M16 | WAVE_FORMAT_4S16 | WAVE_FORMAT_48M16 |
+                                        WAVE_FORMAT_48S16 | WAVE_FORMAT_96M16 | WAVE_FORMAT_96S16;
+// Any channel count up to the wave layer's limit opens.
+constexpr std::uint16_t kMostChannels = 8;
 // The loopback keeps at most this many samples not yet captured.
 constexpr std::size_t kLoopbackLimit = std::size_t{1} << 21;
 // Output kept in memory: at most about this many of the latest samples.
@@ -268,7 +272,7 @@ public:
     MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
         if (device != 0 && device != kDefaultDevice) return MMSYSERR_BADDEVICEID;
         caps->name = direction == Direction::Output ? "Sorn virtual output" : "Sorn virtual input";
-        caps->channels = 2;
+        caps->channels = kMostChannels;
         caps->formats = kFormats16Bit;
         return MMSYSERR_NOERROR;
     }
@@ -538,7 +542,7 @@ void VirtualDevice::FailNext(const char* operation, MMRESULT code, int count) {
     engine.faults[operation] = {code, count};
 }
 
-void VirtualDevice::Disconnect() {
+void VirtualDevice::Disconnect(bool waitForDeliveries) {
     Engine& engine = Engine::Get();
     auto streams = virtualdev::Snapshot(engine);
     {
@@ -550,6 +554,7 @@ void VirtualDevice::Disconnect() {
             stream->sink->Failed(MMSYSERR_NODRIVER);
         }
     }
+    if (!waitForDeliveries) return;
     for (auto& stream : streams) stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
 }
 
