@@ -100,6 +100,8 @@ public:
         return pulse::OpenStream(server_, direction, device, format, std::move(sink), stream);
     }
 
+    std::shared_ptr<mixer::MixerBackend> Mixers() override { return CreatePulseMixers(server_); }
+
 private:
     // The device behind an id: the id-th in index order, or the default one
     // (the first one when the server names none).
