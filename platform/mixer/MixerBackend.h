@@ -83,7 +83,8 @@ class MixerBackend {
 public:
     virtual ~MixerBackend() = default;
     virtual UINT DeviceCount() = 0;
-    // `device` is below DeviceCount() (asked just before).
+    // Opens device `device`: MMSYSERR_BADDEVICEID when there is no such
+    // device, MMSYSERR_NODRIVER when the backend is unreachable.
     virtual MMRESULT Open(UINT device, std::unique_ptr<MixerDevice>* result) = 0;
 };
 

@@ -100,7 +100,7 @@ public:
         return pulse::OpenStream(server_, direction, device, format, std::move(sink), stream);
     }
 
-    std::shared_ptr<mixer::MixerBackend> Mixers() override { return CreatePulseMixers(server_); }
+    std::shared_ptr<mixer::MixerBackend> Mixers() override { return mixers_; }
 
 private:
     // The device behind an id: the id-th in index order, or the default one
@@ -115,6 +115,7 @@ private:
     }
 
     const std::string server_;
+    const std::shared_ptr<mixer::MixerBackend> mixers_ = CreatePulseMixers(server_);
 };
 
 }  // namespace

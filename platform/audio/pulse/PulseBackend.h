@@ -29,6 +29,8 @@ bool PulseServerAnswers(const char* options);
 
 // The sound server's mixer (platform/audio/pulse/PulseMixer.cpp): one device
 // while `server` (a libpulse server string, empty for the default) answers.
+// It keeps one connection, shared by its open mixers, and connects again
+// when that one has failed.
 std::shared_ptr<mixer::MixerBackend> CreatePulseMixers(const std::string& server);
 
 }  // namespace sorn::audio

@@ -23,12 +23,15 @@
 // of the two. A device whose map has no left or right channel uses its first
 // and second channel.
 //
-// Every read and write is one request to the server, bounded by
+// Every read is one request to the server, every volume write two (the
+// present channel map, then the new volume), each bounded by
 // kReplyTimeoutMs; a server that is gone answers MMSYSERR_NODRIVER at once.
+// The open mixers share the backend's one connection.
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/audio/pulse/PulseBackend.h"
@@ -118,11 +121,8 @@ LineInfo Line(DWORD type, DWORD channels, const std::string& name, DWORD target,
 
 class PulseMixer final : public mixer::MixerDevice {
 public:
-    static MMRESULT Open(const std::string& server, std::unique_ptr<mixer::MixerDevice>* result) {
-        MMRESULT error = MMSYSERR_NOERROR;
-        std::unique_ptr<pulse::Connection> connection =
-            pulse::Connection::Open(server, pulse::kConnectTimeoutMs, &error);
-        if (!connection) return error ? error : MMSYSERR_NODRIVER;
+    static MMRESULT Open(std::shared_ptr<pulse::Connection> connection,
+                         std::unique_ptr<mixer::MixerDevice>* result) {
         std::unique_ptr<PulseMixer> mixer(new PulseMixer(std::move(connection)));
         {
             pulse::Connection::Lock lock(*mixer->connection_);
@@ -190,7 +190,7 @@ public:
     }
 
 private:
-    explicit PulseMixer(std::unique_ptr<pulse::Connection> connection) : connection_(std::move(connection)) {}
+    explicit PulseMixer(std::shared_ptr<pulse::Connection> connection) : connection_(std::move(connection)) {}
 
     static Direction DirectionOf(DWORD controlId) {
         return controlId == kSpeakersVolume || controlId == kSpeakersMute ? Direction::Output : Direction::Input;
@@ -226,7 +226,7 @@ private:
         }
     }
 
-    std::unique_ptr<pulse::Connection> connection_;
+    const std::shared_ptr<pulse::Connection> connection_;
     std::string sink_;
     std::string source_;
     mixer::MixerTree tree_;
@@ -236,18 +236,35 @@ class PulseMixers final : public mixer::MixerBackend {
 public:
     explicit PulseMixers(std::string server) : server_(std::move(server)) {}
 
-    UINT DeviceCount() override {
-        MMRESULT error = MMSYSERR_NOERROR;
-        return pulse::Connection::Open(server_, pulse::kConnectTimeoutMs, &error) ? 1 : 0;
-    }
+    UINT DeviceCount() override { return Connect(nullptr) ? 1 : 0; }
 
     MMRESULT Open(UINT device, std::unique_ptr<mixer::MixerDevice>* result) override {
         if (device != 0) return MMSYSERR_BADDEVICEID;
-        return PulseMixer::Open(server_, result);
+        MMRESULT error = MMSYSERR_NOERROR;
+        std::shared_ptr<pulse::Connection> connection = Connect(&error);
+        if (!connection) return error ? error : MMSYSERR_NODRIVER;
+        return PulseMixer::Open(std::move(connection), result);
     }
 
 private:
+    // The kept connection while it is usable, else a new one (null when no
+    // server answers). A connection whose server has gone has failed, so the
+    // answer is never stale.
+    std::shared_ptr<pulse::Connection> Connect(MMRESULT* error) {
+        std::lock_guard lock(mutex_);
+        if (connection_) {
+            pulse::Connection::Lock loop(*connection_);
+            if (connection_->Ready()) return connection_;
+        }
+        MMRESULT code = MMSYSERR_NOERROR;
+        connection_ = pulse::Connection::Open(server_, pulse::kConnectTimeoutMs, &code);
+        if (error) *error = code;
+        return connection_;
+    }
+
     const std::string server_;
+    std::mutex mutex_;
+    std::shared_ptr<pulse::Connection> connection_;  // under mutex_
 };
 
 }  // namespace
