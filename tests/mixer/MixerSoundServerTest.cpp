@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
+#include <cstring>
 #include <string>
 
 #include "audio/CWaveIn.h"
@@ -41,10 +41,11 @@ std::vector<long> Volumes(const std::string& what) {
     const std::string text = Output("pactl get-" + what + "-volume @DEFAULT_" +
                                     (what == "sink" ? std::string("SINK@") : std::string("SOURCE@")));
     const std::string line = text.substr(0, text.find('\n'));
-    static const std::regex channel(R"(([\w-]+): (\d+) /)");
     std::vector<long> volumes;
-    for (auto it = std::sregex_iterator(line.begin(), line.end(), channel); it != std::sregex_iterator(); ++it) {
-        volumes.push_back(std::stol((*it)[2]));
+    for (std::size_t at = line.find(": "); at != std::string::npos; at = line.find(": ", at + 1)) {
+        char* end = nullptr;
+        const long value = std::strtol(line.c_str() + at + 2, &end, 10);
+        if (end != line.c_str() + at + 2 && std::strncmp(end, " /", 2) == 0) volumes.push_back(value);
     }
     return volumes;
 }
