@@ -23,8 +23,8 @@
 // of the two. A device whose map has no left or right channel uses its first
 // and second channel.
 //
-// Every read is one request to the server, every volume write two (the
-// present channel map, then the new volume), each bounded by
+// Every read and write is one request to the server (a write uses the
+// channel map seen at open, which a device keeps for its life), bounded by
 // kReplyTimeoutMs; a server that is gone answers MMSYSERR_NODRIVER at once.
 // The open mixers share the backend's one connection.
 #include <pulse/pulseaudio.h>
@@ -175,14 +175,16 @@ public:
             return connection_->SetMute(direction, Name(direction), values[0] != 0) ? MMSYSERR_NOERROR
                                                                                     : MMSYSERR_NODRIVER;
         }
-        // The device's channel map decides which channel takes which side.
-        pulse::Connection::Volume present;
-        if (!connection_->GetVolume(direction, Name(direction), &present)) return MMSYSERR_NODRIVER;
-        pa_cvolume volume = present.volume;
+        // The device's channel map (seen at open) decides which channel
+        // takes which side.
+        const pa_channel_map& map = direction == Direction::Output ? sinkMap_ : sourceMap_;
+        pa_cvolume volume;
+        pa_cvolume_init(&volume);
+        volume.channels = map.channels;
         const DWORD left = values[0];
         const DWORD right = values.size() > 1 ? values[1] : values[0];
         for (unsigned c = 0; c < volume.channels; ++c) {
-            const Side side = volume.channels == 1 ? Side::Left : SideOf(present.map, c);
+            const Side side = volume.channels == 1 ? Side::Left : SideOf(map, c);
             const DWORD raw = side == Side::Left ? left : side == Side::Right ? right : std::max(left, right);
             volume.values[c] = FromRaw(raw);
         }
@@ -204,6 +206,7 @@ private:
         if (connection_->DefaultDeviceName(Direction::Output, &sink_) &&
             connection_->GetVolume(Direction::Output, sink_, &volume)) {
             const DWORD channels = volume.volume.channels == 1 ? 1 : 2;
+            sinkMap_ = volume.map;
             mixer::DestinationInfo speakers;
             speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
                                  MIXERLINE_TARGETTYPE_WAVEOUT, volume.description);
@@ -215,6 +218,7 @@ private:
         if (connection_->DefaultDeviceName(Direction::Input, &source_) &&
             connection_->GetVolume(Direction::Input, source_, &volume)) {
             const DWORD channels = volume.volume.channels == 1 ? 1 : 2;
+            sourceMap_ = volume.map;
             mixer::DestinationInfo recording;
             recording.line = Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording",
                                   MIXERLINE_TARGETTYPE_WAVEIN, volume.description);
@@ -229,6 +233,8 @@ private:
     const std::shared_ptr<pulse::Connection> connection_;
     std::string sink_;
     std::string source_;
+    pa_channel_map sinkMap_{};
+    pa_channel_map sourceMap_{};
     mixer::MixerTree tree_;
 };
 
