@@ -216,7 +216,7 @@ int Volume(int argc, char** argv) {
     if (argc > 1) {
         const double level = std::atof(argv[1]);
         if (!(level >= 0.0 && level <= 1.0)) {
-            std::fprintf(stderr, "sorn: the level %s is outside 0.0 to 1.0; the mixer refuses it\n", argv[1]);
+            std::fprintf(stderr, "sorn: volume: the level %s is outside 0.0 to 1.0; the mixer refuses it\n", argv[1]);
         }
         input ? mixer->SetInputVolume(level) : mixer->SetOutputVolume(level);
     }
