@@ -1,14 +1,180 @@
-// Until the mixer backends exist there is no usable mixer: GetInstance
-// answers none, which every caller already handles.
+// The volume manager (mixer/MixerManager.h) over the mixer access layer
+// (mixer/CMixer.h).
 #include "mixer/MixerManager.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "codec/AudioFormatHelperWav.h"
+#include "core_contract/SornAudioFormat.h"
+#include "mixer/CMixer.h"
 
 namespace SornMedia::SornAudio {
 
-MixerManager* MixerManager::GetInstance() { return nullptr; }
-void MixerManager::ReleaseInstance() {}
-double MixerManager::GetInputVolume() { return 0.0; }
-void MixerManager::SetInputVolume(double) {}
-double MixerManager::GetOutputVolume() { return 0.0; }
-void MixerManager::SetOutputVolume(double) {}
+namespace {
+
+// The shared instance. Guarded by its own lock so that any thread may obtain
+// or release it.
+std::mutex& InstanceLock() {
+    static std::mutex* lock = new std::mutex();  // never destroyed
+    return *lock;
+}
+
+MixerManager* shared = nullptr;  // under InstanceLock()
+
+constexpr double kScale = 65535.0;
+
+}  // namespace
+
+MixerManager* MixerManager::GetInstance() {
+    std::lock_guard lock(InstanceLock());
+    if (shared != nullptr) return shared;
+    shared = new MixerManager();
+    if (!shared->Initialize()) {
+        delete shared;
+        shared = nullptr;
+    }
+    return shared;
+}
+
+void MixerManager::ReleaseInstance() {
+    std::lock_guard lock(InstanceLock());
+    delete shared;
+    shared = nullptr;
+}
+
+MixerManager::~MixerManager() {
+    delete inputMixer;
+    if (outputMixer != inputMixer) delete outputMixer;
+}
+
+bool MixerManager::Initialize() {
+    const UINT devices = mixerGetNumDevs();
+    if (devices == 1) {
+        inputMixer = outputMixer = new CMixer();
+        if (inputMixer->Open(0, nullptr) < 0) {
+            delete inputMixer;
+            inputMixer = outputMixer = nullptr;
+        }
+    } else {
+        WAVEFORMATEX format{};
+        {
+            AudioFormatHelperWav helper;
+            SornAudioFormat defaults;
+            helper.FromAudioFormat(&defaults, &format);
+        }
+        inputMixer = new CMixer();
+        if (inputMixer->OpenForWave(MIXER_OBJECTF_WAVEIN, format, nullptr) < 0) {
+            delete inputMixer;
+            inputMixer = nullptr;
+        }
+        outputMixer = new CMixer();
+        if (outputMixer->OpenForWave(MIXER_OBJECTF_WAVEOUT, format, nullptr) < 0) {
+            delete outputMixer;
+            outputMixer = nullptr;
+        }
+    }
+    const bool shares = devices == 1;
+    if (inputMixer != nullptr &&
+        !FindControls(inputMixer, MIXERLINE_COMPONENTTYPE_DST_WAVEIN, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE,
+                      MIXERCONTROL_CONTROLTYPE_VOLUME, inputControls)) {
+        delete inputMixer;
+        if (shares) outputMixer = nullptr;
+        inputMixer = nullptr;
+    }
+    if (outputMixer != nullptr &&
+        !FindControls(outputMixer, MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT,
+                      MIXERCONTROL_CONTROLTYPE_VOLUME, outputControls)) {
+        delete outputMixer;
+        if (shares) inputMixer = nullptr;
+        outputMixer = nullptr;
+    }
+    return inputMixer != nullptr && outputMixer != nullptr;
+}
+
+bool MixerManager::FindControls(CMixer* mixer, DWORD destinationType, DWORD sourceType, DWORD controlType,
+                                std::vector<MixerControlLocation>& list) {
+    bool found = false;
+    for (int d = 0; d < mixer->GetNumDestinations(); ++d) {
+        MIXERLINEA line{};
+        if (mixer->GetDestinationLine(d, &line) < 0 || line.dwComponentType != destinationType) continue;
+        for (int c = 0; c < mixer->GetNumDestinationControls(d); ++c) {
+            MIXERCONTROLA control{};
+            if (mixer->GetDestinationControl(d, c, &control) < 0 || control.dwControlType != controlType) continue;
+            DWORD buffer[2] = {0, 0};
+            DWORD size = sizeof buffer;
+            if (mixer->GetDestinationControlValue(d, c, buffer, &size) >= 0) {
+                list.push_back({d, -1, c});
+                found = true;
+            }
+        }
+        for (int s = 0; s < mixer->GetNumSources(d); ++s) {
+            MIXERLINEA source{};
+            if (mixer->GetSourceLine(d, s, &source) < 0 || source.dwComponentType != sourceType) continue;
+            for (int c = 0; c < mixer->GetNumSourceControls(d, s); ++c) {
+                MIXERCONTROLA control{};
+                if (mixer->GetSourceControl(d, s, c, &control) < 0 || control.dwControlType != controlType) continue;
+                DWORD buffer[2] = {0, 0};
+                DWORD size = sizeof buffer;
+                if (mixer->GetSourceControlValue(d, s, c, buffer, &size) >= 0) {
+                    list.push_back({d, s, c});
+                    found = true;
+                }
+            }
+        }
+    }
+    return found;
+}
+
+double MixerManager::GetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list) {
+    if (mixer == nullptr || list.empty()) return 0.0;
+    const MixerControlLocation& at = list.front();
+    DWORD buffer[2] = {0, 0};
+    DWORD size = sizeof buffer;
+    if (at.sourceIndex < 0) {
+        mixer->GetDestinationControlValue(at.destinationIndex, at.controlIndex, buffer, &size);
+    } else {
+        mixer->GetSourceControlValue(at.destinationIndex, at.sourceIndex, at.controlIndex, buffer, &size);
+    }
+    return std::max(buffer[0], buffer[1]) / kScale;
+}
+
+void MixerManager::SetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list, double level) {
+    if (mixer == nullptr || list.empty()) return;
+    // Truncated toward zero, then the low 32 bits: no clamping. A level out
+    // of 0..1 gives a value the platform refuses (or wraps, below 0).
+    const double scaled = level * kScale;
+    std::int64_t truncated = 0;
+    if (scaled >= -9.2e18 && scaled <= 9.2e18) truncated = static_cast<std::int64_t>(scaled);  // NaN gives 0
+    const DWORD raw = static_cast<DWORD>(static_cast<std::uint64_t>(truncated));
+    DWORD buffer[2] = {raw, raw};
+    DWORD size = sizeof buffer;
+    const MixerControlLocation& at = list.front();
+    if (at.sourceIndex < 0) {
+        mixer->SetDestinationControlValue(at.destinationIndex, at.controlIndex, buffer, &size);
+    } else {
+        mixer->SetSourceControlValue(at.destinationIndex, at.sourceIndex, at.controlIndex, buffer, &size);
+    }
+}
+
+double MixerManager::GetInputVolume() {
+    std::lock_guard lock(levels);
+    return GetVolume(inputMixer, inputControls);
+}
+
+void MixerManager::SetInputVolume(double level) {
+    std::lock_guard lock(levels);
+    SetVolume(inputMixer, inputControls, level);
+}
+
+double MixerManager::GetOutputVolume() {
+    std::lock_guard lock(levels);
+    return GetVolume(outputMixer, outputControls);
+}
+
+void MixerManager::SetOutputVolume(double level) {
+    std::lock_guard lock(levels);
+    SetVolume(outputMixer, outputControls, level);
+}
 
 }  // namespace SornMedia::SornAudio

@@ -1,12 +1,39 @@
 #pragma once
 // The process-wide volume manager shared by capture and playback.
+#include <mutex>
+#include <vector>
+
+#include "platform/WinTypes.h"
 #include "sorn_win_export.h"
 
+class CMixer;
+
 namespace SornMedia::SornAudio {
+
+// Where one control sits in a CMixer tree: destination, source (-1 for the
+// destination line's own control) and control index.
+struct MixerControlLocation {
+    int destinationIndex = -1;
+    int sourceIndex = -1;
+    int controlIndex = -1;
+};
 
 // Levels are doubles on the control scale 0..65535 mapped to 0.0..1.0.
 // GetInstance may return null (no usable mixer); callers then read 0.0 and
 // ignore settings.
+//
+// At creation the manager picks a mixer for each role (the one mixer device,
+// or the mixers behind the default wave-in and wave-out devices), and
+// records every readable volume control on the wave-in destination and its
+// microphone sources (capture) and on the speakers destination and its
+// wave-out sources (playback). Each level request then reads or writes the
+// first control found for the role: one platform request, nothing cached.
+// Writes are not clamped (a level of 1.5 writes 98302, which the platform
+// refuses); reads give the larger of the two channels.
+//
+// GetInstance and ReleaseInstance are safe from any thread; the level
+// operations may run on any thread while the instance lives (they take the
+// manager's lock), but not after ReleaseInstance.
 class SORN_WIN_API MixerManager {
 public:
     static MixerManager* GetInstance();
@@ -19,7 +46,21 @@ public:
 
 private:
     MixerManager() = default;
-    ~MixerManager() = default;
+    ~MixerManager();
+    MixerManager(const MixerManager&) = delete;
+    MixerManager& operator=(const MixerManager&) = delete;
+
+    bool Initialize();
+    static bool FindControls(CMixer* mixer, DWORD destinationType, DWORD sourceType, DWORD controlType,
+                             std::vector<MixerControlLocation>& list);
+    static double GetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list);
+    static void SetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list, double level);
+
+    CMixer* inputMixer = nullptr;
+    CMixer* outputMixer = nullptr;
+    std::vector<MixerControlLocation> inputControls;
+    std::vector<MixerControlLocation> outputControls;
+    std::mutex levels;  // one level request at a time: the mixers' records are shared
 };
 
 }  // namespace SornMedia::SornAudio

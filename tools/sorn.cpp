@@ -215,6 +215,9 @@ int Volume(int argc, char** argv) {
     const bool input = argc > 0 && std::strcmp(argv[0], "in") == 0;
     if (argc > 1) {
         const double level = std::atof(argv[1]);
+        if (!(level >= 0.0 && level <= 1.0)) {
+            std::fprintf(stderr, "sorn: volume: the level %s is outside 0.0 to 1.0; the mixer refuses it\n", argv[1]);
+        }
         input ? mixer->SetInputVolume(level) : mixer->SetOutputVolume(level);
     }
     if (argc == 0 || input) std::printf("recording volume: %.3f\n", mixer->GetInputVolume());

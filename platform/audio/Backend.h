@@ -55,6 +55,10 @@
 
 #include "platform/MMSystem.h"
 
+namespace sorn::mixer {
+class MixerBackend;
+}
+
 namespace sorn::audio {
 
 enum class Direction { Output, Input };
@@ -150,6 +154,9 @@ public:
     // operation ("waveOutWrite", ...) on this backend; MMSYSERR_NOERROR to
     // run it. The layer asks once per call. Only the virtual device injects.
     virtual MMRESULT InjectedFault(const char* operation) { return MMSYSERR_NOERROR; }
+    // The mixers that go with these devices (platform/mixer/MixerBackend.h);
+    // null for a backend without any (mixerGetNumDevs then answers 0).
+    virtual std::shared_ptr<mixer::MixerBackend> Mixers() { return nullptr; }
 };
 
 // The backend for devices opened from now on; selects from SORN_AUDIO on

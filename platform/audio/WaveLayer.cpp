@@ -632,6 +632,11 @@ std::size_t OpenDeviceCount() {
     return table.streams.size();
 }
 
+std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle) {
+    std::shared_ptr<WaveStream> wave = Find(handle, direction);
+    return wave ? wave->backend : nullptr;
+}
+
 }  // namespace sorn::audio::detail
 
 using sorn::audio::Direction;

@@ -101,6 +101,8 @@ public:
         return pulse::OpenStream(server_, direction, device, format, std::move(sink), stream);
     }
 
+    std::shared_ptr<mixer::MixerBackend> Mixers() override { return mixers_; }
+
 private:
     // The device behind an id: the id-th in index order, or the default one
     // (the first one when the server names none).
@@ -114,6 +116,7 @@ private:
     }
 
     const std::string server_;
+    const std::shared_ptr<mixer::MixerBackend> mixers_ = CreatePulseMixers(server_);
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 // never spawned; with none running, opening fails at once with
 // MMSYSERR_NODRIVER.
 #include <memory>
+#include <string>
 
 #include "platform/audio/Backend.h"
 
@@ -25,5 +26,11 @@ std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error
 // True when a sound server answers within half a second (no autospawn).
 // Never hangs.
 bool PulseServerAnswers(const char* options);
+
+// The sound server's mixer (platform/audio/pulse/PulseMixer.cpp): one device
+// while `server` (a libpulse server string, empty for the default) answers.
+// It keeps one connection, shared by its open mixers, and connects again
+// when that one has failed.
+std::shared_ptr<mixer::MixerBackend> CreatePulseMixers(const std::string& server);
 
 }  // namespace sorn::audio

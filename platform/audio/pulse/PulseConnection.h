@@ -83,6 +83,23 @@ public:
     // With the lock held: the name of the server's default sink or source.
     bool DefaultDeviceName(Direction direction, std::string* name);
 
+    // With the lock held: the volume, channel map, mute state and
+    // description of the sink (Output) or source (Input) named `name`, read
+    // from the server now. False when it does not answer in time or has no
+    // such device.
+    struct Volume {
+        pa_cvolume volume{};
+        pa_channel_map map{};
+        bool mute = false;
+        std::string description;
+    };
+    bool GetVolume(Direction direction, const std::string& name, Volume* volume);
+    // With the lock held: sets the volume (its channel count must be the
+    // device's) or the mute state, and waits for the server's answer. False
+    // when the server refuses or does not answer in time.
+    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume);
+    bool SetMute(Direction direction, const std::string& name, bool mute);
+
 private:
     Connection() = default;
     // Runs an introspection operation to its end or its timeout; cancels it

@@ -15,6 +15,8 @@
 // call back into the wave layer, and from there into this backend, freely.
 #include "platform/audio/virtual/VirtualBackend.h"
 
+#include "platform/mixer/MixerBackend.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -268,6 +270,7 @@ void VirtualStream::Close() {
 class VirtualBackend : public Backend {
 public:
     const char* Name() const override { return "virtual"; }
+    std::shared_ptr<mixer::MixerBackend> Mixers() override { return mixer::VirtualMixerBackend(); }
     UINT DeviceCount(Direction) override { return 1; }
     MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
         if (device != 0 && device != kDefaultDevice) return MMSYSERR_BADDEVICEID;

@@ -1,0 +1,130 @@
+// System volume on a real sound server (scripts/sound-server.sh): what the
+// manager and `sorn volume` set is what pactl reads, and the other way
+// round. Raw fader values r map onto server volumes round(r * 65536 / 65535).
+// Skips when no server answers, unless SORN_REQUIRE_SOUND_SERVER=1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "audio/CWaveIn.h"
+#include "mixer/MixerManager.h"
+#include "platform/audio/Backend.h"
+#include "soundserver/SoundServerSupport.h"
+
+namespace {
+
+using namespace sorn::soundtest;
+using SornMedia::SornAudio::CWaveIn;
+using SornMedia::SornAudio::MixerManager;
+
+// The standard output of a command.
+std::string Output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+        pclose(pipe);
+    }
+    while (!text.empty() && text.back() == '\n' && text.find('\n') + 1 == text.size()) text.pop_back();
+    return text;
+}
+
+bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// The raw volume of each channel as pactl prints it
+// ("Volume: front-left: 10000 /  15% / ...,   front-right: ...").
+std::vector<long> Volumes(const std::string& what) {
+    const std::string text = Output("pactl get-" + what + "-volume @DEFAULT_" +
+                                    (what == "sink" ? std::string("SINK@") : std::string("SOURCE@")));
+    const std::string line = text.substr(0, text.find('\n'));
+    std::vector<long> volumes;
+    for (std::size_t at = line.find(": "); at != std::string::npos; at = line.find(": ", at + 1)) {
+        char* end = nullptr;
+        const long value = std::strtol(line.c_str() + at + 2, &end, 10);
+        if (end != line.c_str() + at + 2 && std::strncmp(end, " /", 2) == 0) volumes.push_back(value);
+    }
+    return volumes;
+}
+
+class MixerSoundServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ServerAnswers()) {
+            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
+            GTEST_SKIP() << "no sound server answers";
+        }
+        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
+        ASSERT_TRUE(Shell("pactl set-sink-volume @DEFAULT_SINK@ 65536"));
+        ASSERT_TRUE(Shell("pactl set-source-volume @DEFAULT_SOURCE@ 65536"));
+    }
+    void TearDown() override {
+        MixerManager::ReleaseInstance();
+        Shell("pactl set-sink-volume @DEFAULT_SINK@ 65536");
+        Shell("pactl set-source-volume @DEFAULT_SOURCE@ 65536");
+    }
+};
+
+TEST_F(MixerSoundServerTest, SornVolumeAndPactlAgree) {
+    EXPECT_EQ(Output(std::string(SORN_TOOL) + " volume out 0.5"), "playback volume: 0.500");
+    EXPECT_EQ(Volumes("sink"), std::vector<long>{32767}) << "32767/65535 of 100 %";
+
+    ASSERT_TRUE(Shell("pactl set-source-volume @DEFAULT_SOURCE@ 20000"));
+    CWaveIn capture(MixerManager::GetInstance());
+    EXPECT_DOUBLE_EQ(capture.VolumeLevel(), 20000 / 65535.0);
+    capture.VolumeLevel(0.25);
+    EXPECT_EQ(Volumes("source"), std::vector<long>{16383});
+
+    // Refused: above the top, and below 0 (which wraps to a huge value).
+    MixerManager* manager = MixerManager::GetInstance();
+    ASSERT_NE(manager, nullptr);
+    manager->SetOutputVolume(0.75);
+    const std::vector<long> before = Volumes("sink");
+    manager->SetOutputVolume(1.5);
+    manager->SetOutputVolume(-0.25);
+    EXPECT_EQ(Volumes("sink"), before);
+}
+
+TEST_F(MixerSoundServerTest, StereoSinkReadsAsTheLargerSide) {
+    const std::string previous = Output("pactl get-default-sink");
+    const std::string module =
+        Output("pactl load-module module-null-sink sink_name=sorn_mixer_stereo rate=16000 channels=2");
+    ASSERT_FALSE(module.empty());
+    struct Restore {
+        std::string sink, module;
+        ~Restore() {
+            Shell("pactl set-default-sink " + sink);
+            Shell("pactl unload-module " + module);
+        }
+    } restore{previous, module};
+    ASSERT_TRUE(Shell("pactl set-default-sink sorn_mixer_stereo"));
+    ASSERT_TRUE(Shell("pactl set-sink-volume sorn_mixer_stereo 10000 40000"));
+    MixerManager* manager = MixerManager::GetInstance();
+    ASSERT_NE(manager, nullptr);
+    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 39999 / 65535.0);  // round(40000 * 65535 / 65536)
+    manager->SetOutputVolume(0.5);
+    EXPECT_EQ(Volumes("sink"), (std::vector<long>{32767, 32767}));
+}
+
+TEST_F(MixerSoundServerTest, ServerKilledWhileTheManagerLives) {
+    PrivateServer server;
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    MixerManager* manager = MixerManager::GetInstance();
+    ASSERT_NE(manager, nullptr);
+    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 1.0);
+    ASSERT_TRUE(server.Kill());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager->GetOutputVolume(), 0.0);
+    EXPECT_EQ(manager->GetInputVolume(), 0.0);
+    manager->SetOutputVolume(0.5);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "bounded, never a hang";
+    MixerManager::ReleaseInstance();
+    EXPECT_EQ(MixerManager::GetInstance(), nullptr) << "no server: no mixer";
+    sorn::audio::SelectBackend("pulse");
+}
+
+}  // namespace
