@@ -102,7 +102,9 @@ std::string PitchPlotSvg(const PitchContour& contour, const std::string& title) 
     // The voiced values: one path of zero-length segments with round caps,
     // a dot each, far smaller than one element per dot.
     if (voiced) {
-        svg.Put("<path fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"3\" stroke-linecap=\"round\" d=\"");
+        // Smaller dots where thousands of values share the width.
+        svg.Put("<path fill=\"none\" stroke=\"#1f5fbf\" stroke-width=\"").Put(n > 3000 ? "2" : "3");
+        svg.Put("\" stroke-linecap=\"round\" d=\"");
         for (std::size_t i = 0; i < n; ++i) {
             if (contour.pitch[i] <= 0) continue;
             svg.Put('M').Fixed(X(contour.TimeOf(i)), 1).Put(' ').Fixed(Y(contour.pitch[i]), 1).Put("h0");
