@@ -310,6 +310,9 @@ TEST(CliPitch, RatesAbove32767AreResampledTo16k) {
     clip.sampleRate = 99;
     EXPECT_FALSE(TrackPitch(clip, PitchOptions{}, contour, why));
     EXPECT_NE(why.find("99 Hz is too low"), std::string::npos) << why;
+    clip.sampleRate = 768001;
+    EXPECT_FALSE(TrackPitch(clip, PitchOptions{}, contour, why));
+    EXPECT_NE(why.find("768001 Hz is beyond what sorn resamples"), std::string::npos) << why;
 }
 
 TEST(CliOutput, CsvJsonInfoAndPlotCarryTimesAndFields) {

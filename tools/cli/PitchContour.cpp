@@ -132,6 +132,10 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
         why = "a rate of " + std::to_string(clip.sampleRate) + " Hz is too low for the pitch tracker (100 Hz at least)";
         return false;
     }
+    if (clip.sampleRate > kMaxSourceRate) {
+        why = "a rate of " + std::to_string(clip.sampleRate) + " Hz is beyond what sorn resamples (768000 Hz at most)";
+        return false;
+    }
     const PitchCallback tracker = options.tracker ? options.tracker : &ExtractPitch;
 
     PitchContour contour;

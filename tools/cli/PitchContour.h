@@ -27,6 +27,9 @@ inline constexpr std::uint32_t kMaxTrackerRate = 32767;
 inline constexpr std::uint32_t kResampleRate = 16000;
 // Below this the hop (rate / 100) would be 0.
 inline constexpr std::uint32_t kMinTrackerRate = 100;
+// Above this no file is sound (the resampler's filter for such a ratio
+// would take seconds per second of input).
+inline constexpr std::uint32_t kMaxSourceRate = 768000;
 inline constexpr float kDefaultLevel = 200.0f;
 
 // max(0, ceil((frames - 1024) / (rate / 100))); 0 when rate < 100.
@@ -53,7 +56,7 @@ struct PitchContour {
 
 // Tracks the first channel of clip. False with one line in why for a level
 // that is not a positive finite number, a clip without channels, a rate
-// below 100 Hz, or a failure of the resampler. When the clip was resampled,
+// below 100 Hz or above 768 kHz, or a failure of the resampler. When the clip was resampled,
 // note receives the line for stderr that says so ("resampled from 44100 Hz
 // to 16000 Hz for the pitch tracker"); otherwise it is cleared.
 bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour& out, std::string& why,
