@@ -213,6 +213,20 @@ TEST(CliWav, NonPcm16AndMalformedFilesAreRefusedWithAReason) {
         EXPECT_EQ(why.find('\n'), std::string::npos);
     }
 
+    // Compressed data counts its frames in the fact chunk.
+    {
+        Bytes adpcm = WavFile(0x11, 1, 8000, 4, frames);
+        Bytes fact;
+        Put32(fact, 2041);
+        const Bytes factChunk = wavtest::Chunk("fact", fact);
+        adpcm.insert(adpcm.begin() + 36, factChunk.begin(), factChunk.end());
+        WavDescription d;
+        std::string why;
+        ASSERT_TRUE(DescribeWav(folder.Write("ima.wav", adpcm), d, why)) << why;
+        EXPECT_EQ(d.EncodingName(), "IMA ADPCM");
+        EXPECT_EQ(d.frames, 2041u);
+    }
+
     // Extensible 16-bit PCM is 16-bit PCM, and the codec reads it.
     {
         const std::string path = folder.Write("ext16.wav", WavFile(1, 2, 16000, 16, frames, true));

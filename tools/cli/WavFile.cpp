@@ -153,6 +153,9 @@ bool ReadFormat(const unsigned char* fmt, std::uint32_t size, WavDescription& d,
     return true;
 }
 
+// Encodings with one block of blockAlign bytes per frame.
+bool IsLinear(std::uint16_t tag) { return tag == kTagPcm || tag == kTagFloat || tag == kTagALaw || tag == kTagMuLaw; }
+
 }  // namespace
 
 bool WavDescription::IsPcm16() const {
@@ -195,6 +198,7 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
 
     WavDescription d;
     bool haveFormat = false, haveData = false;
+    std::int64_t factFrames = -1;  // the fact chunk's frame count, when there is one
     std::uint64_t offset = 12;
     // Chunks are word-aligned: an odd-sized chunk is followed by a pad byte.
     while (offset + 8 <= length && !(haveFormat && haveData)) {
@@ -212,6 +216,9 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
             if (!ReadFormat(fmt, static_cast<std::uint32_t>(want), d, reason)) return Fail(why, path, reason);
             d.formatFirst = offset == 12;
             haveFormat = true;
+        } else if (std::memcmp(chunk, "fact", 4) == 0 && size >= 4) {
+            unsigned char count[4];
+            if (file.ReadAt(body, count, sizeof count)) factFrames = Le32(count);
         } else if (std::memcmp(chunk, "data", 4) == 0 && !haveData) {
             const std::uint64_t present = std::min<std::uint64_t>(size, length - body);
             d.dataBytes = present;
@@ -223,6 +230,9 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     if (!haveFormat) return Fail(why, path, "has no format chunk (\"fmt \")");
     if (!haveData) return Fail(why, path, "has no data chunk");
     d.frames = d.dataBytes / d.blockAlign;
+    // Compressed data (ADPCM, GSM, ...) has blocks of many frames; its frame
+    // count is in the fact chunk.
+    if (!IsLinear(d.encodingTag) && factFrames >= 0) d.frames = static_cast<std::uint64_t>(factFrames);
     d.described = true;
     out = d;
     return true;

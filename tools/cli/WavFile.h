@@ -26,7 +26,7 @@ struct WavDescription {
     std::uint16_t bitsPerSample = 0;   // container bits per sample
     std::uint16_t validBits = 0;       // extensible: valid bits; else bitsPerSample
     std::uint64_t dataBytes = 0;       // bytes of the data chunk present in the file
-    std::uint64_t frames = 0;          // dataBytes / blockAlign
+    std::uint64_t frames = 0;          // dataBytes / blockAlign (compressed: the fact chunk's count)
     bool truncated = false;            // the data chunk declares more than the file holds
     bool formatFirst = true;           // the format chunk is the first chunk (offset 12)
 
