@@ -40,16 +40,16 @@ public:
     explicit File(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
-            error_ = std::strerror(errno);
+            error_ = std::string("cannot be read: ") + std::strerror(errno);
             return;
         }
         struct stat info {};
         if (::fstat(fd_, &info) != 0) {
-            error_ = std::strerror(errno);
+            error_ = std::string("cannot be read: ") + std::strerror(errno);
         } else if (S_ISDIR(info.st_mode)) {
-            error_ = "is a directory";
+            error_ = "is a directory, not a WAV file";
         } else if (!S_ISREG(info.st_mode)) {
-            error_ = "not a regular file";
+            error_ = "is not a regular file (a device or a pipe), not a WAV file";
         } else {
             length_ = static_cast<std::uint64_t>(info.st_size);
             return;
@@ -64,6 +64,8 @@ public:
     File& operator=(const File&) = delete;
 
     bool IsOpen() const { return fd_ >= 0; }
+    // Why the file is not open ("cannot be read: <OS error text>", "is a
+    // directory, ..."), or why the last read failed.
     const std::string& Error() const { return error_; }
     std::uint64_t Length() const { return length_; }
 
@@ -74,7 +76,7 @@ public:
             const ssize_t got = ::pread(fd_, p, bytes, static_cast<off_t>(offset));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
-                error_ = got < 0 ? std::strerror(errno) : "ends early";
+                error_ = std::string("cannot be read: ") + (got < 0 ? std::strerror(errno) : "it ends early");
                 return false;
             }
             p += got;
@@ -182,13 +184,13 @@ std::string WavDescription::EncodingName() const {
 
 bool DescribeWav(const std::string& path, WavDescription& out, std::string& why) {
     File file(path);
-    if (!file.IsOpen()) return Fail(why, path, "cannot be read: " + file.Error());
+    if (!file.IsOpen()) return Fail(why, path, file.Error());
     const std::uint64_t length = file.Length();
     if (length == 0) return Fail(why, path, "is empty (0 bytes)");
     if (length < 12) return Fail(why, path, "is too short for a WAV file (" + std::to_string(length) + " bytes)");
 
     unsigned char head[12];
-    if (!file.ReadAt(0, head, sizeof head)) return Fail(why, path, "cannot be read: " + file.Error());
+    if (!file.ReadAt(0, head, sizeof head)) return Fail(why, path, file.Error());
     if (std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0)
         return Fail(why, path, "is an RF64 file (64-bit sizes), which sorn does not read");
     if (std::memcmp(head, "RIFX", 4) == 0)
@@ -203,7 +205,7 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     // Chunks are word-aligned: an odd-sized chunk is followed by a pad byte.
     while (offset + 8 <= length && !(haveFormat && haveData)) {
         unsigned char chunk[8];
-        if (!file.ReadAt(offset, chunk, sizeof chunk)) return Fail(why, path, "cannot be read: " + file.Error());
+        if (!file.ReadAt(offset, chunk, sizeof chunk)) return Fail(why, path, file.Error());
         const std::uint32_t size = Le32(chunk + 4);
         const std::uint64_t body = offset + 8;
         if (std::memcmp(chunk, "fmt ", 4) == 0 && !haveFormat) {
