@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils
   espeak-ng sox
+  libsoxr-dev libcli11-dev
 )
 
 missing=()

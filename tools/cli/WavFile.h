@@ -1,0 +1,77 @@
+#pragma once
+// WAV files for the sorn host: what a file holds (any RIFF/WAVE encoding,
+// described from its chunks), and the 16-bit PCM samples of a file read
+// through the module's codec (registered under "wav"), which is what play and
+// pitch work on. Every failure comes back as one line that says what is wrong
+// with the file; nothing here prints.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/cli/LargeBuffer.h"
+
+class ICodec;
+
+namespace sorn::cli {
+
+// What the chunks of a RIFF/WAVE file say.
+struct WavDescription {
+    bool described = false;          // DescribeWav filled this record
+    std::uint16_t formatTag = 0;     // as written in the format chunk (0xFFFE: extensible)
+    std::uint16_t encodingTag = 0;   // extensible: the sub-format's tag; else formatTag
+    bool extensible = false;
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    std::uint16_t blockAlign = 0;
+    std::uint16_t bitsPerSample = 0;   // container bits per sample
+    std::uint16_t validBits = 0;       // extensible: valid bits; else bitsPerSample
+    std::uint64_t dataBytes = 0;       // bytes of the data chunk present in the file
+    std::uint64_t frames = 0;          // dataBytes / blockAlign (compressed: the fact chunk's count)
+    bool truncated = false;            // the data chunk declares more than the file holds
+    bool formatFirst = true;           // the format chunk is the first chunk (offset 12)
+
+    double DurationSeconds() const { return sampleRate ? static_cast<double>(frames) / sampleRate : 0.0; }
+    // 16-bit integer PCM, plain or extensible: what play and pitch take.
+    bool IsPcm16() const;
+    // "16-bit PCM", "24-bit PCM", "8-bit PCM (unsigned)", "32-bit float",
+    // "A-law", "mu-law", "IMA ADPCM", "format 0x0055", ...
+    std::string EncodingName() const;
+};
+
+// Reads the chunks of path. False with one line in why that names the file
+// and says what is wrong: the OS error text when it cannot be opened, what is
+// missing or inconsistent when it is not a usable RIFF/WAVE file. Every line
+// this file's functions give starts with the path; the host adds "sorn: ".
+bool DescribeWav(const std::string& path, WavDescription& out, std::string& why);
+
+// Empty for a 16-bit PCM file; otherwise the one line that refuses it and
+// names the sox command that converts it, e.g.
+// "in.wav is 24-bit PCM; sorn reads 16-bit PCM WAV only: convert it with
+//  sox in.wav -b 16 -e signed-integer in-16bit.wav".
+std::string RefusalOf(const std::string& path, const WavDescription& description);
+
+// "format: 16-bit PCM (tag 0x0001)\nchannels: 1\n..." and the same as one
+// JSON object. Both end with a newline.
+std::string InfoText(const std::string& path, const WavDescription& description);
+std::string InfoJson(const std::string& path, const WavDescription& description);
+
+// A 16-bit PCM clip as the module's codec decoded it: interleaved samples.
+struct Pcm16Clip {
+    LargeVector<std::int16_t> samples;
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    std::uint64_t Frames() const { return channels ? samples.size() / channels : 0; }
+};
+
+// The codec registered under "wav" in the core's registry, or null.
+ICodec* RegisteredWavCodec();
+
+// Describes path, refuses anything but 16-bit PCM (RefusalOf), then decodes
+// it with codec (null: RegisteredWavCodec()). False with one line in why
+// when the file is refused, when no codec is there, or when the codec
+// refuses the file; description (when not null) receives what DescribeWav
+// found whenever it succeeded.
+bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why,
+               WavDescription* description = nullptr, ICodec* codec = nullptr);
+
+}  // namespace sorn::cli
