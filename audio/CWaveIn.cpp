@@ -23,7 +23,10 @@ constexpr DWORD kCallbackWaitMs = 10000;
 
 }  // namespace
 
-CWaveIn::CWaveIn(MixerManager* manager) : wave(new CWave()), mixerManager(manager) { InitListOfHeader(); }
+CWaveIn::CWaveIn(MixerManager* manager)
+    : wave(new CWave()), mixerManager(manager), mixerEra(MixerManager::Era()) {
+    InitListOfHeader();
+}
 
 CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager) : CWaveIn(manager) {
     this->device = device;
@@ -230,10 +233,16 @@ void CWaveIn::SetWaveInCB(SornWaveCallback callback, unsigned long user) {
     callbackUser = user;
 }
 
-double CWaveIn::VolumeLevel() { return mixerManager ? mixerManager->GetInputVolume() : 0.0; }
+// The manager is reached only while it is still the one this object was
+// given: a released one is never touched.
+double CWaveIn::VolumeLevel() {
+    MixerManager::Use use(mixerManager, mixerEra);
+    return use.get() ? use.get()->GetInputVolume() : 0.0;
+}
 
 void CWaveIn::VolumeLevel(double level) {
-    if (mixerManager) mixerManager->SetInputVolume(level);
+    MixerManager::Use use(mixerManager, mixerEra);
+    if (use.get()) use.get()->SetInputVolume(level);
 }
 
 bool CWaveIn::Mute(bool) { return false; }

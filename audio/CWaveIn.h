@@ -115,7 +115,8 @@ public:
     // detector look at every block.
     void SetWaveInCB(SornWaveCallback callback, unsigned long user) override;
     // The capture volume through the mixer manager, 0.0 to 1.0; 0.0 and no
-    // effect without a manager. The level is passed on unchanged.
+    // effect without a manager, or once the manager has been released
+    // (MixerManager::ReleaseInstance). The level is passed on unchanged.
     double VolumeLevel() override;
     void VolumeLevel(double level) override;
     // Does nothing and returns false.
@@ -124,6 +125,7 @@ public:
 private:
     friend void OnWaveInData(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend DWORD AutoStopProc(void*);
+    friend struct CWaveInTestAccess;
 
     // Queues the header after the one queued last, with a new zeroed block.
     int AddNewHeader(HWAVEIN handle);  // stateLock held
@@ -165,6 +167,7 @@ private:
     unsigned long callbackUser = 0;
     SornVad vad;
     MixerManager* mixerManager = nullptr;
+    std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 
     // What this object knows of its headers (the platform writes the flags
     // on its own threads): prepared and not yet back, and queued with the
