@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/Files.h"
@@ -63,6 +65,59 @@ std::string ModulePath(HMODULE module) {
     return path;
 }
 
+// Entry points. The uses counted by LoadLibraryA (and counted look-ups of
+// a module it loaded) decide when the entry point sees process attach and
+// detach. The lock stands for the platform's loader lock: recursive, since
+// an entry point may load or free libraries itself.
+std::recursive_mutex& EntryLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+std::map<HMODULE, int>& EntryUses() {
+    static std::map<HMODULE, int> uses;  // under EntryLock
+    return uses;
+}
+
+// The module's "DllMain" when its own file defines it.
+DLLMAINPROC EntryPointOf(HMODULE module) {
+    void* symbol = ::dlsym(module, "DllMain");
+    if (!symbol) return nullptr;
+    Dl_info info{};
+    link_map* owner = nullptr;
+    link_map* map = nullptr;
+    if (!::dladdr1(symbol, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) ||
+        ::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || owner != map) {
+        return nullptr;
+    }
+    return reinterpret_cast<DLLMAINPROC>(symbol);
+}
+
+// One more use through LoadLibraryA; FALSE when the entry point refused
+// (its use is then given back).
+BOOL AttachUse(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    if (EntryUses()[module]++ > 0) return TRUE;
+    DLLMAINPROC entry = EntryPointOf(module);
+    if (!entry || entry(module, DLL_PROCESS_ATTACH, nullptr)) return TRUE;
+    entry(module, DLL_PROCESS_DETACH, nullptr);
+    EntryUses().erase(module);
+    return FALSE;
+}
+
+void DetachUse(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    auto it = EntryUses().find(module);
+    if (it == EntryUses().end() || --it->second > 0) return;
+    EntryUses().erase(it);
+    if (DLLMAINPROC entry = EntryPointOf(module)) entry(module, DLL_PROCESS_DETACH, nullptr);
+}
+
+void CountLookUp(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    auto it = EntryUses().find(module);
+    if (it != EntryUses().end()) ++it->second;
+}
+
 }  // namespace
 
 HMODULE LoadLibraryA(LPCSTR path) {
@@ -78,6 +133,15 @@ HMODULE LoadLibraryA(LPCSTR path) {
         if (!(errorMode.load() & SEM_FAILCRITICALERRORS)) {
             std::fprintf(stderr, "sorn: cannot load library %s: %s\n", path, message ? message : "unknown error");
         }
+        return nullptr;
+    }
+    if (!AttachUse(static_cast<HMODULE>(handle))) {
+        ::dlclose(handle);
+        if (!(errorMode.load() & SEM_FAILCRITICALERRORS)) {
+            std::fprintf(stderr, "sorn: cannot load library %s: its start-up refused the load\n", path);
+        }
+        errno = ECANCELED;
+        return nullptr;
     }
     return static_cast<HMODULE>(handle);
 }
@@ -89,6 +153,7 @@ void* GetProcAddress(HMODULE module, LPCSTR name) {
 
 BOOL FreeLibrary(HMODULE module) {
     if (IsPseudoHandle(module)) return FALSE;
+    DetachUse(module);
     return ::dlclose(module) == 0 ? TRUE : FALSE;
 }
 
@@ -112,6 +177,7 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module) {
     } else {
         *module = HandleOf(sorn::files::NativePath(nameOrAddress).c_str(), countUse);
     }
+    if (*module && countUse) CountLookUp(*module);
     return *module ? TRUE : FALSE;
 }
 
