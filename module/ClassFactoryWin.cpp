@@ -1,5 +1,7 @@
 #include "module/ClassFactoryWin.h"
 
+#include <new>
+
 #include "audio/CWaveDevice.h"
 #include "audio/CWaveIn.h"
 #include "audio/CWaveOut.h"
@@ -17,7 +19,10 @@ constexpr unsigned int kWaveMapper = 0xFFFFFFFFu;
 }
 
 ClassFactoryWin::ClassFactoryWin() {
-    SornDataSys::CodecHandler()->RegisterCodec(SornStringA("wav"), new SornMedia::SornAudio::WavCodec());
+    // Without memory for the codec nothing is registered (the core then
+    // reads no WAV files); the factory itself still works.
+    if (auto* codec = new (std::nothrow) SornMedia::SornAudio::WavCodec())
+        SornDataSys::CodecHandler()->RegisterCodec(SornStringA("wav"), codec);
 }
 
 ClassFactoryWin::~ClassFactoryWin() {

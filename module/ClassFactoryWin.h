@@ -9,7 +9,8 @@ namespace SornFramework {
 
 class SORN_WIN_API ClassFactoryWin : public ASornClassFactory {
 public:
-    // Registers a new WavCodec under "wav" with the core's codec registry.
+    // Registers a new WavCodec under "wav" with the core's codec registry
+    // (nothing when the codec cannot be allocated).
     ClassFactoryWin();
     // Unregisters "wav", then releases the shared mixer manager. Capture and
     // playback objects that outlive the factory keep working without a
