@@ -1,6 +1,7 @@
 #include "tools/ModuleHost.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -14,7 +15,20 @@ namespace sorn::host {
 
 std::string LoadedModule::DefaultPath() {
     const char* path = std::getenv("SORN_MODULE");
-    return path && *path ? path : SORN_MODULE_FILE;
+    if (path && *path) return path;
+    // Beside the core this program runs with, when it is there: a bare name
+    // would be searched from whatever object calls dlopen (a sanitizer's
+    // interceptor, say), not from this program.
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&SornDataSys::CodecHandler), &info) && info.dli_fname) {
+        std::string beside = info.dli_fname;
+        const std::size_t slash = beside.rfind('/');
+        if (slash != std::string::npos) {
+            beside = beside.substr(0, slash + 1) + SORN_MODULE_FILE;
+            if (::access(beside.c_str(), R_OK) == 0) return beside;
+        }
+    }
+    return SORN_MODULE_FILE;
 }
 
 bool LoadedModule::Load(const std::string& path, std::string& error) {

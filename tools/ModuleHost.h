@@ -30,9 +30,9 @@ struct PlatformAudio {
 
 class LoadedModule {
 public:
-    // The module's file: SORN_MODULE when set, else the library's file name,
-    // found as the dynamic loader finds it (this program's run path, then
-    // the system's library folders).
+    // The module's file: SORN_MODULE when set, else the library's file name
+    // in the folder of the core this program runs with, else that name as
+    // the dynamic loader finds it.
     static std::string DefaultPath();
 
     // Loads and starts the module. On failure: false, and `error` holds one
