@@ -48,7 +48,8 @@ std::vector<void*>& Abandoned() {
 }  // namespace
 
 CWaveIn::CWaveIn(MixerManager* manager)
-    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager) {
+    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager),
+      mixerEra(MixerManager::Era()) {
     headerSet->owner = this;  // no device is open yet: nothing can read it
     InitListOfHeader();
 }
@@ -307,10 +308,16 @@ void CWaveIn::SetWaveInCB(SornWaveCallback callback, unsigned long user) {
     callbackUser = user;
 }
 
-double CWaveIn::VolumeLevel() { return mixerManager ? mixerManager->GetInputVolume() : 0.0; }
+// The manager is reached only while it is still the one this object was
+// given: a released one is never touched.
+double CWaveIn::VolumeLevel() {
+    MixerManager::Use use(mixerManager, mixerEra);
+    return use.get() ? use.get()->GetInputVolume() : 0.0;
+}
 
 void CWaveIn::VolumeLevel(double level) {
-    if (mixerManager) mixerManager->SetInputVolume(level);
+    MixerManager::Use use(mixerManager, mixerEra);
+    if (use.get()) use.get()->SetInputVolume(level);
 }
 
 bool CWaveIn::Mute(bool) { return false; }

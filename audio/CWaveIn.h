@@ -124,7 +124,8 @@ public:
     // detector look at every block.
     void SetWaveInCB(SornWaveCallback callback, unsigned long user) override;
     // The capture volume through the mixer manager, 0.0 to 1.0; 0.0 and no
-    // effect without a manager. The level is passed on unchanged.
+    // effect without a manager, or once the manager has been released
+    // (MixerManager::ReleaseInstance). The level is passed on unchanged.
     double VolumeLevel() override;
     void VolumeLevel(double level) override;
     // Does nothing and returns false.
@@ -133,6 +134,7 @@ public:
 private:
     friend void OnWaveInData(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend DWORD AutoStopProc(void*);
+    friend struct CWaveInTestAccess;
 
     // Queues the header after the one queued last, with a new zeroed block.
     int AddNewHeader(HWAVEIN handle);  // stateLock held
@@ -191,6 +193,7 @@ private:
     // The detector's mono mix of a multi-channel block; sized by Record.
     std::vector<short> detectorMix;
     MixerManager* mixerManager = nullptr;
+    std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 
     // What this object knows of its headers (the platform writes the flags
     // on its own threads): prepared and not yet back, and queued with the

@@ -88,10 +88,10 @@ void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_
     t_completing = outer;
 }
 
-CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager) {}
+CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager), mixerEra(MixerManager::Era()) {}
 
 CWaveOut::CWaveOut(IWave* clip, IWaveDevice* selection, MixerManager* manager)
-    : wave(clip), device(selection), mixerManager(manager) {}
+    : wave(clip), device(selection), mixerManager(manager), mixerEra(MixerManager::Era()) {}
 
 CWaveOut::~CWaveOut() {
     closing = true;
@@ -268,10 +268,16 @@ void CWaveOut::SetWaveOutCB(SornWaveCallback fn, unsigned long user) {
     callbackUser = user;
 }
 
-double CWaveOut::VolumeLevel() { return mixerManager ? mixerManager->GetOutputVolume() : 0.0; }
+// The manager is reached only while it is still the one this object was
+// given: a released one is never touched.
+double CWaveOut::VolumeLevel() {
+    MixerManager::Use use(mixerManager, mixerEra);
+    return use.get() ? use.get()->GetOutputVolume() : 0.0;
+}
 
 void CWaveOut::VolumeLevel(double level) {
-    if (mixerManager) mixerManager->SetOutputVolume(level);
+    MixerManager::Use use(mixerManager, mixerEra);
+    if (use.get()) use.get()->SetOutputVolume(level);
 }
 
 bool CWaveOut::Mute(bool /*mute*/) { return false; }

@@ -98,7 +98,8 @@ public:
     void SetWave(IWave* wave) override;
     void SetWaveOutCB(SornWaveCallback callback, unsigned long user) override;
     // The playback volume through the mixer manager, 0.0 to 1.0; 0.0 and no
-    // effect without a manager.
+    // effect without a manager, or once the manager has been released
+    // (MixerManager::ReleaseInstance).
     double VolumeLevel() override;
     void VolumeLevel(double level) override;
     // Does nothing and returns false.
@@ -144,6 +145,7 @@ private:
     SornWaveCallback callback = nullptr;
     unsigned long callbackUser = 0;
     MixerManager* mixerManager = nullptr;
+    std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 
     // Which headers the platform holds (written, completion not yet handled).
     std::array<bool, kHeaderCount> queued{};

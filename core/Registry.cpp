@@ -68,6 +68,7 @@ public:
             old = std::move(slot);
             slot.reset(codec);
         }
+        Notify(SornDataSys::Event::CodecRegistered, key.ToChars(), nullptr, codec);
         return 1;
     }
     int UnregisterCodec(const SornStringA& key) override {
@@ -79,6 +80,7 @@ public:
             old = std::move(it->second);
             codecs_.erase(it);
         }
+        Notify(SornDataSys::Event::CodecUnregistered, key.ToChars(), nullptr, old.get());
         return 1;
     }
     ICodec* GetCodec(const SornStringA& key) override {

@@ -29,14 +29,18 @@ public:
     static void Error(char* text, char* text2, char* text3, char* text4, int number);
     static void Warning(char* text, char* text2);
 
-    // Observation, for hosts and tests: every report and every service
-    // installation is passed to the observer (instead of stderr for reports).
-    enum class Event { Error, Warning, ErrorHandler, ResourceHandler, PluginHandler, ClassFactory, FileHandler };
+    // Observation, for hosts and tests: every report, every service
+    // installation and every codec registration that takes effect is passed
+    // to the observer (instead of stderr for reports).
+    enum class Event {
+        Error, Warning, ErrorHandler, ResourceHandler, PluginHandler, ClassFactory, FileHandler,
+        CodecRegistered, CodecUnregistered
+    };
     struct Report {
         Event event;
-        const char* text;   // reports: first text (may be null)
+        const char* text;   // reports: first text (may be null); codecs: the key
         const char* text2;  // reports: second text (may be null)
-        const void* service;  // installations: the service (null: removed)
+        const void* service;  // installations: the service (null: removed); codecs: the codec
     };
     using Observer = std::function<void(const Report&)>;
     static void SetObserver(Observer observer);  // empty: back to stderr

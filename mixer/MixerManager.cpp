@@ -8,6 +8,7 @@
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornAudioFormat.h"
 #include "mixer/CMixer.h"
+#include <mutex>
 
 namespace SornMedia::SornAudio {
 
@@ -21,6 +22,7 @@ std::mutex& InstanceLock() {
 }
 
 MixerManager* shared = nullptr;  // under InstanceLock()
+std::uint64_t era = 1;            // under InstanceLock(); a release starts the next
 
 constexpr double kScale = 65535.0;
 
@@ -39,6 +41,7 @@ MixerManager* MixerManager::GetInstance() {
 
 void MixerManager::ReleaseInstance() {
     std::lock_guard lock(InstanceLock());
+    ++era;
     delete shared;
     shared = nullptr;
 }
@@ -176,5 +179,17 @@ void MixerManager::SetOutputVolume(double level) {
     std::lock_guard lock(levels);
     SetVolume(outputMixer, outputControls, level);
 }
+
+std::uint64_t MixerManager::Era() {
+    std::lock_guard<std::mutex> hold(InstanceLock());
+    return era;
+}
+
+MixerManager::Use::Use(MixerManager* manager, std::uint64_t managerEra) : manager_(manager) {
+    InstanceLock().lock();
+    if (managerEra != era) manager_ = nullptr;
+}
+
+MixerManager::Use::~Use() { InstanceLock().unlock(); }
 
 }  // namespace SornMedia::SornAudio

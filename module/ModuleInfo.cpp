@@ -1,3 +1,3 @@
 #include "module/ModuleInfo.h"
 
-const char* SornModuleVersion() { return "2.0.455.1"; }
+const char* SornModuleVersion() { return sorn::module::kCoreVersion; }

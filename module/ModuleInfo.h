@@ -1,5 +1,13 @@
 #pragma once
 #include "sorn_win_export.h"
 
-// The core version this module is built for.
+namespace sorn::module {
+
+// The core version this module is built for. Start-up accepts exactly this
+// text (whole, case-sensitive) from Versioning::GetVersion().
+inline constexpr char kCoreVersion[] = "2.0.455.1";
+
+}  // namespace sorn::module
+
+// The core version this module is built for (kCoreVersion).
 extern "C" SORN_WIN_API const char* SornModuleVersion();

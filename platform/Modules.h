@@ -9,15 +9,28 @@
 // Every operation is safe to call from any thread.
 #include "platform/WinTypes.h"
 
+// A library's entry point: the exported C function "DllMain", called with
+// the library's handle, a reason and null. Only a symbol of the library's own
+// file counts (never one of the libraries it depends on).
+constexpr DWORD DLL_PROCESS_DETACH = 0;
+constexpr DWORD DLL_PROCESS_ATTACH = 1;
+constexpr DWORD DLL_THREAD_ATTACH = 2;
+constexpr DWORD DLL_THREAD_DETACH = 3;
+typedef BOOL (*DLLMAINPROC)(HMODULE module, DWORD reason, void* reserved);
+
 // Loads a library (dlopen with RTLD_NOW | RTLD_LOCAL; a path with a
 // backslash has it read as a forward slash; a bare name is searched for as
 // the dynamic loader searches). A relative path with a directory part is
 // made absolute first (its directory resolved, its file name kept), so the
 // module's file name stays true after the current directory changes.
 // Loading an already loaded library returns its handle again and counts one
-// more use. Null on failure; unless the process error mode holds
-// SEM_FAILCRITICALERRORS, the loader's message is then written to stderr
-// (the platform's error box).
+// more use. On the first use counted here, the library's entry point (when
+// its own file defines one) is called with process attach; when it answers
+// FALSE, it is called again with process detach, the library is unloaded and
+// the answer is null with errno ECANCELED. Null on failure; unless the
+// process error mode holds SEM_FAILCRITICALERRORS, the reason is then
+// written to stderr (the platform's error box). Entry points are called one
+// at a time.
 SORN_WIN_API HMODULE LoadLibraryA(LPCSTR path);
 
 // The address of an exported symbol of the module (dlsym), or null when it
@@ -29,7 +42,9 @@ SORN_WIN_API HMODULE LoadLibraryA(LPCSTR path);
 SORN_WIN_API void* GetProcAddress(HMODULE module, LPCSTR name);
 
 // Counts one use of the module less; the loader unloads it after its last
-// use. TRUE on success, FALSE for a null handle or when the loader refuses.
+// use. Before the last use counted by LoadLibraryA (and GetModuleHandleExA)
+// goes, the entry point is called with process detach. TRUE on success,
+// FALSE for a null handle or when the loader refuses.
 SORN_WIN_API BOOL FreeLibrary(HMODULE module);
 
 // Process error mode. The only bit with a meaning on Linux is

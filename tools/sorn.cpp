@@ -1,5 +1,6 @@
 // sorn: the command-line host. It records, plays, tracks pitch, reads and
 // sets volume, lists devices and runs a demo of all of them.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -11,28 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "audio/CWaveDevice.h"
-#include "audio/CWaveIn.h"
-#include "audio/CWaveOut.h"
-#include "codec/WavCodec.h"
+#include "core_contract/ClassFactory.h"
 #include "core_contract/Engine.h"
 #include "core_contract/SornDataSys.h"
 #include "core_contract/Wave.h"
-#include "mixer/MixerManager.h"
-#include "module/ModuleInfo.h"
-#include "pitch/ExtractPitch.h"
-#include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/VirtualDevice.h"
-
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveIn;
-using SornMedia::SornAudio::CWaveOut;
-using SornMedia::SornAudio::MixerManager;
+#include "tools/ModuleHost.h"
 
 namespace {
 
 constexpr unsigned kRate = 16000;
+
+// The loaded module; every command but "version" needs it.
+sorn::host::LoadedModule module;
 
 void Usage() {
     std::fputs(
@@ -44,8 +35,18 @@ void Usage() {
         "  volume [in|out] [LEVEL]      read or set the recording or playback volume (0.0 to 1.0)\n"
         "  demo                         track, play and record a synthetic voice\n"
         "  version                      the core and module versions\n"
-        "The backend comes from SORN_AUDIO (auto, pulse, virtual[:options]).\n",
+        "The module comes from SORN_MODULE (default: the installed SornCoreWin library),\n"
+        "the backend from SORN_AUDIO (auto, pulse, virtual[:options]).\n",
         stderr);
+}
+
+ISornClassFactory* Factory() { return module.Factory(); }
+
+// Objects the core owns are given back with Delete.
+template <typename T>
+void Release(T*& object) {
+    if (object) object->Delete();
+    object = nullptr;
 }
 
 // A one-shot event a callback can signal and the main thread can wait for.
@@ -59,6 +60,10 @@ struct Event {
         ++count;
         cv.notify_all();
     }
+    int Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return count;
+    }
     bool WaitFor(int target, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, timeout, [&] { return count >= target; });
@@ -67,31 +72,34 @@ struct Event {
 
 void SignalEvent(unsigned long user) { reinterpret_cast<Event*>(user)->Signal(); }
 
-void RegisterCodec() {
-    static bool done = false;
-    if (done) return;
-    SornDataSys::CodecHandler()->RegisterCodec("wav", new SornMedia::SornAudio::WavCodec());
-    done = true;
-}
-
 std::string ErrorText(const SornStringA* text) {
     std::string result = text && !text->IsEmpty() ? text->ToChars() : "unknown error";
     delete text;
     return result;
 }
 
+const char* BackendName() {
+    const sorn::host::PlatformAudio audio = module.Audio();
+    return audio.selectedBackendName ? audio.selectedBackendName() : "unknown";
+}
+
 int Devices() {
-    std::printf("backend: %s\n", sorn::audio::SelectedBackendName());
-    const UINT outputs = waveOutGetNumDevs();
+    const sorn::host::PlatformAudio audio = module.Audio();
+    std::printf("backend: %s\n", BackendName());
+    if (!audio.waveOutGetNumDevs || !audio.waveOutGetDevCapsA || !audio.waveInGetNumDevs || !audio.waveInGetDevCapsA) {
+        std::printf("  the module does not list its devices\n");
+        return 0;
+    }
+    const UINT outputs = audio.waveOutGetNumDevs();
     for (UINT i = 0; i < outputs; ++i) {
         WAVEOUTCAPSA caps{};
-        if (waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+        if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
             std::printf("  output %u: %s (%u channels)\n", i, caps.szPname, caps.wChannels);
     }
-    const UINT inputs = waveInGetNumDevs();
+    const UINT inputs = audio.waveInGetNumDevs();
     for (UINT i = 0; i < inputs; ++i) {
         WAVEINCAPSA caps{};
-        if (waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+        if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
             std::printf("  input %u: %s (%u channels)\n", i, caps.szPname, caps.wChannels);
     }
     if (outputs == 0 && inputs == 0) std::printf("  no devices\n");
@@ -100,59 +108,77 @@ int Devices() {
 
 // Plays frames [from, to) of a clip and waits for the end of the range.
 bool PlayClip(IWave* clip, unsigned long from, unsigned long to) {
-    CWaveDevice device;
-    CWaveOut player(MixerManager::GetInstance());
+    // The event outlives the player: the player is deleted (which waits for
+    // its last callback) before the event goes.
     Event done;
-    player.SetWave(clip);
-    player.SetDevice(&device);
-    player.SetWaveOutCB(&SignalEvent, reinterpret_cast<unsigned long>(&done));
-    if (!player.Open()) {
-        std::fprintf(stderr, "sorn: cannot open the output device: %s\n", ErrorText(player.GetError()).c_str());
-        return false;
+    IWaveDevice* device = Factory()->CreateWaveDevice();
+    IWaveOut* player = Factory()->CreateWaveOut();
+    player->SetWave(clip);
+    player->SetDevice(device);
+    player->SetWaveOutCB(&SignalEvent, reinterpret_cast<unsigned long>(&done));
+    bool finished = false;
+    if (!player->Open()) {
+        std::fprintf(stderr, "sorn: cannot open the output device: %s\n", ErrorText(player->GetError()).c_str());
+    } else {
+        player->Play(from, to, 0);
+        const unsigned long end = std::min<unsigned long>(to, clip->GetNumSamples());
+        const auto budget = std::chrono::milliseconds(2000 + 1000ull * (end > from ? end - from : 0) / kRate * 2);
+        // The callback runs once per piece still in flight when the range ends.
+        finished = done.WaitFor(1, budget);
+        while (finished && player->IsPlaying()) finished = done.WaitFor(done.Count() + 1, std::chrono::seconds(2));
+        const unsigned long position = player->GetPosition();
+        player->Close();
+        if (!finished) std::fprintf(stderr, "sorn: playback did not finish in time\n");
+        std::printf("played %lu frames\n", position == 0xFFFFFFFFul ? 0ul : position);
     }
-    player.Play(from, to, 0);
-    const unsigned long end = std::min<unsigned long>(to, clip->GetNumSamples());
-    const auto budget = std::chrono::milliseconds(2000 + 1000ull * (end > from ? end - from : 0) / kRate * 2);
-    // The callback runs once per piece still in flight when the range ends.
-    bool finished = done.WaitFor(1, budget);
-    while (finished && player.IsPlaying()) finished = done.WaitFor(done.count + 1, std::chrono::seconds(2));
-    const unsigned long position = player.GetPosition();
-    player.Close();
-    if (!finished) std::fprintf(stderr, "sorn: playback did not finish in time\n");
-    std::printf("played %lu frames\n", position == 0xFFFFFFFFul ? 0ul : position);
+    player->SetWaveOutCB(nullptr, 0);
+    Release(player);
+    Release(device);
     return finished;
 }
 
 // Records until the detector hears the end of speech, or for at most
-// `seconds`. The clip belongs to `recorder`.
-IWave* RecordClip(CWaveIn& recorder, double seconds, bool (*whileRecording)(void*), void* context) {
-    CWaveDevice device;
+// `seconds`. Returns a new clip the caller owns (null when nothing was
+// recorded).
+IWave* RecordClip(double seconds, bool (*whileRecording)(void*), void* context) {
+    // The event outlives the recorder: the recorder is deleted (which waits
+    // for a released auto-stop worker and its callback) before the event goes.
     Event ended;
-    recorder.SetDevice(&device);
-    recorder.SetWaveInCB(&SignalEvent, reinterpret_cast<unsigned long>(&ended));
-    if (!recorder.Open(kRate / 10 * 2)) {  // 100 ms blocks
-        std::fprintf(stderr, "sorn: cannot open the input device: %s\n", ErrorText(recorder.GetError()).c_str());
-        return nullptr;
+    IWaveDevice* device = Factory()->CreateWaveDevice();
+    IWaveIn* recorder = Factory()->CreateWaveIn();
+    recorder->SetDevice(device);
+    recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<unsigned long>(&ended));
+    IWave* result = nullptr;
+    if (!recorder->Open(kRate / 10 * 2)) {  // 100 ms blocks
+        std::fprintf(stderr, "sorn: cannot open the input device: %s\n", ErrorText(recorder->GetError()).c_str());
+    } else if (!recorder->Record()) {
+        std::fprintf(stderr, "sorn: cannot record: %s\n", ErrorText(recorder->GetError()).c_str());
+    } else {
+        if (whileRecording && !whileRecording(context)) recorder->Stop();
+        const bool autoStopped = ended.WaitFor(1, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        if (!autoStopped) recorder->Stop();
+        std::printf("recording %s\n", autoStopped ? "stopped at the end of speech" : "stopped after the time limit");
+        // The recorder's clip stays its own: keep a copy.
+        if (IWave* clip = recorder->MakeWave()) {
+            result = Factory()->CreateWave();
+            result->AudioFormat(clip->AudioFormat());
+            result->SetBuffer(clip->GetBuffer(), clip->GetNumSamples(), 1);
+        }
+        recorder->Close();
     }
-    if (!recorder.Record()) {
-        std::fprintf(stderr, "sorn: cannot record: %s\n", ErrorText(recorder.GetError()).c_str());
-        return nullptr;
-    }
-    if (whileRecording && !whileRecording(context)) recorder.Stop();
-    const bool autoStopped = ended.WaitFor(1, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
-    if (!autoStopped) recorder.Stop();
-    std::printf("recording %s\n", autoStopped ? "stopped at the end of speech" : "stopped after the time limit");
-    IWave* clip = recorder.MakeWave();
-    recorder.Close();
-    return clip;
+    recorder->SetWaveInCB(nullptr, 0);
+    Release(recorder);
+    Release(device);
+    return result;
 }
 
 std::vector<std::int16_t> Contour(IWave* clip) {
-    SornEngine::SphEngine engine(&ExtractPitch);
-    SornEngine::SornSentEval* result = engine.EvaluationResult(clip, SornStringA());
+    SornEngine::ISornEngine* engine = Factory()->CreateEngine(SornStringA());
+    SornEngine::SornSentEval* result = engine->EvaluationResult(clip, SornStringA());
     std::vector<std::int16_t> contour;
     if (result && result->pitch) contour.assign(result->pitch, result->pitch + result->pitchCount);
-    engine.ReleaseSentEval(result);
+    engine->ReleaseSentEval(result);
+    Release(engine);
     return contour;
 }
 
@@ -171,65 +197,74 @@ void SummarizeContour(const std::vector<std::int16_t>& contour) {
     std::printf("\n");
 }
 
+// A clip read through the core's codecs (the module registered "wav").
+IWave* LoadClip(const char* path) {
+    IWave* clip = Factory()->CreateWave();
+    if (!clip->Load(SornStringA(path))) Release(clip);
+    return clip;
+}
+
 int Play(int argc, char** argv) {
     if (argc < 1) return Usage(), 2;
-    RegisterCodec();
-    CWave clip;
-    if (!clip.Load(SornStringA(argv[0]))) return 1;
+    IWave* clip = LoadClip(argv[0]);
+    if (!clip) return 1;
     const unsigned long from = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0;
     const unsigned long to = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0xFFFFFFFFul;
-    return PlayClip(&clip, from, to) ? 0 : 1;
+    const bool played = PlayClip(clip, from, to);
+    Release(clip);
+    return played ? 0 : 1;
 }
 
 int Record(int argc, char** argv) {
     if (argc < 1) return Usage(), 2;
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    CWaveIn recorder(MixerManager::GetInstance());
-    IWave* clip = RecordClip(recorder, seconds > 0 ? seconds : 10.0, nullptr, nullptr);
+    IWave* clip = RecordClip(seconds > 0 ? seconds : 10.0, nullptr, nullptr);
     if (!clip) {
         std::fprintf(stderr, "sorn: nothing was recorded\n");
         return 1;
     }
     std::printf("recorded %lu frames (%.2f s)\n", clip->GetNumSamples(),
                 static_cast<double>(clip->GetNumSamples()) / clip->GetSamplesPerSec());
-    return clip->Save(SornStringA(argv[0])) ? 0 : 1;
+    const int saved = clip->Save(SornStringA(argv[0]));
+    Release(clip);
+    return saved ? 0 : 1;
 }
 
 int Pitch(int argc, char** argv) {
     if (argc < 1) return Usage(), 2;
-    RegisterCodec();
-    CWave clip;
-    if (!clip.Load(SornStringA(argv[0]))) return 1;
-    const std::vector<std::int16_t> contour = Contour(&clip);
+    IWave* clip = LoadClip(argv[0]);
+    if (!clip) return 1;
+    const std::vector<std::int16_t> contour = Contour(clip);
+    Release(clip);
     for (std::size_t i = 0; i < contour.size(); ++i) std::printf("%.2f\t%d\n", i / 100.0, contour[i]);
     SummarizeContour(contour);
     return 0;
 }
 
+// Volumes through a capture and a playback object of the factory (0.0 when
+// the platform has no mixer with volume controls).
 int Volume(int argc, char** argv) {
-    MixerManager* mixer = MixerManager::GetInstance();
-    if (!mixer) {
-        std::printf("no mixer with volume controls is available\n");
-        return argc > 1 ? 1 : 0;
-    }
     const bool input = argc > 0 && std::strcmp(argv[0], "in") == 0;
+    IWaveIn* recorder = Factory()->CreateWaveIn();
+    IWaveOut* player = Factory()->CreateWaveOut();
     if (argc > 1) {
         const double level = std::atof(argv[1]);
         if (!(level >= 0.0 && level <= 1.0)) {
             std::fprintf(stderr, "sorn: volume: the level %s is outside 0.0 to 1.0; the mixer refuses it\n", argv[1]);
         }
-        input ? mixer->SetInputVolume(level) : mixer->SetOutputVolume(level);
+        input ? recorder->VolumeLevel(level) : player->VolumeLevel(level);
     }
-    if (argc == 0 || input) std::printf("recording volume: %.3f\n", mixer->GetInputVolume());
-    if (argc == 0 || !input) std::printf("playback volume: %.3f\n", mixer->GetOutputVolume());
-    MixerManager::ReleaseInstance();
+    if (argc == 0 || input) std::printf("recording volume: %.3f\n", recorder->VolumeLevel());
+    if (argc == 0 || !input) std::printf("playback volume: %.3f\n", player->VolumeLevel());
+    Release(player);
+    Release(recorder);
     return 0;
 }
 
 // A voice-like test signal: a glide from 120 to 220 Hz with harmonics, in
 // syllables four times a second (a steady tone would pass for background
-// noise), then a second of silence.
-CWave MakeVoice() {
+// noise), then a second of silence. A new clip the caller owns.
+IWave* MakeVoice() {
     const unsigned voiced = kRate * 6 / 5;
     std::vector<std::int16_t> samples(voiced + kRate, 0);
     double phase = 0;
@@ -242,8 +277,8 @@ CWave MakeVoice() {
         for (int h = 1; h <= 5; ++h) v += std::sin(h * phase) / h;
         samples[i] = static_cast<std::int16_t>(6000.0 * envelope * v);
     }
-    CWave clip;
-    clip.SetBuffer(samples.data(), static_cast<unsigned long>(samples.size()), 1);
+    IWave* clip = Factory()->CreateWave();
+    clip->SetBuffer(samples.data(), static_cast<unsigned long>(samples.size()), 1);
     return clip;
 }
 
@@ -254,28 +289,30 @@ struct DemoPlayback {
 bool PlayWhileRecording(void* context) { return PlayClip(static_cast<DemoPlayback*>(context)->clip, 0, 0xFFFFFFFFul); }
 
 int Demo() {
-    std::printf("sorn demo on the %s backend\n", sorn::audio::SelectedBackendName());
-    if (std::strcmp(sorn::audio::SelectedBackendName(), "virtual") == 0) {
+    std::printf("sorn demo on the %s backend\n", BackendName());
+    const sorn::host::PlatformAudio audio = module.Audio();
+    if (std::strcmp(BackendName(), "virtual") == 0 && audio.selectBackend) {
         // No sound server: the virtual device in real time, its input
         // hearing its own output.
-        sorn::audio::SelectBackend("virtual:clock=realtime,in=loopback");
+        audio.selectBackend("virtual:clock=realtime,in=loopback");
     }
     Devices();
 
-    CWave voice = MakeVoice();
+    IWave* voice = MakeVoice();
     std::printf("1. pitch of a synthetic voice gliding from 120 to 220 Hz\n   ");
-    SummarizeContour(Contour(&voice));
+    SummarizeContour(Contour(voice));
 
     std::printf("2. play it while recording from the default input until the end of speech\n   ");
-    CWaveIn recorder(MixerManager::GetInstance());
-    DemoPlayback playback{&voice};
-    IWave* recorded = RecordClip(recorder, 6.0, &PlayWhileRecording, &playback);
+    DemoPlayback playback{voice};
+    IWave* recorded = RecordClip(6.0, &PlayWhileRecording, &playback);
+    Release(voice);
     if (!recorded) {
         std::printf("   nothing was recorded (the input heard only silence)\n");
         return 0;
     }
     std::printf("   recorded %.2f s\n   ", static_cast<double>(recorded->GetNumSamples()) / kRate);
     SummarizeContour(Contour(recorded));
+    Release(recorded);
     return 0;
 }
 
@@ -286,16 +323,22 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     argc -= 2;
     argv += 2;
+    const bool known = command == "devices" || command == "play" || command == "record" || command == "pitch" ||
+                       command == "volume" || command == "demo" || command == "version";
+    if (!known) return Usage(), 2;
+
+    // Load the module the way any host does; a refused start-up is one line.
+    std::string error;
+    if (!module.Load(sorn::host::LoadedModule::DefaultPath(), error)) {
+        std::fprintf(stderr, "sorn: %s\n", error.c_str());
+        return 1;
+    }
     if (command == "devices") return Devices();
     if (command == "play") return Play(argc, argv);
     if (command == "record") return Record(argc, argv);
     if (command == "pitch") return Pitch(argc, argv);
     if (command == "volume") return Volume(argc, argv);
     if (command == "demo") return Demo();
-    if (command == "version") {
-        std::printf("core %s, module built for %s\n", Versioning::GetVersion(), SornModuleVersion());
-        return 0;
-    }
-    Usage();
-    return 2;
+    std::printf("core %s, module built for %s\n", Versioning::GetVersion(), module.ModuleVersion().c_str());
+    return 0;
 }

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "platform/Files.h"
@@ -78,6 +80,50 @@ std::string AbsoluteLibraryPath(const std::string& path) {
     return absolute + path.substr(slash + 1);
 }
 
+// Entry points. The uses counted by LoadLibraryA (and counted look-ups of
+// a module it loaded) decide when the entry point sees process attach and
+// detach. The lock stands for the platform's loader lock: recursive, since
+// an entry point may load or free libraries itself.
+std::recursive_mutex& EntryLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+std::map<HMODULE, int>& EntryUses() {
+    static std::map<HMODULE, int> uses;  // under EntryLock
+    return uses;
+}
+
+// The module's "DllMain" when its own file defines it.
+DLLMAINPROC EntryPointOf(HMODULE module) {
+    return reinterpret_cast<DLLMAINPROC>(GetProcAddress(module, "DllMain"));
+}
+
+// One more use through LoadLibraryA; FALSE when the entry point refused
+// (its use is then given back).
+BOOL AttachUse(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    if (EntryUses()[module]++ > 0) return TRUE;
+    DLLMAINPROC entry = EntryPointOf(module);
+    if (!entry || entry(module, DLL_PROCESS_ATTACH, nullptr)) return TRUE;
+    entry(module, DLL_PROCESS_DETACH, nullptr);
+    EntryUses().erase(module);
+    return FALSE;
+}
+
+void DetachUse(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    auto it = EntryUses().find(module);
+    if (it == EntryUses().end() || --it->second > 0) return;
+    EntryUses().erase(it);
+    if (DLLMAINPROC entry = EntryPointOf(module)) entry(module, DLL_PROCESS_DETACH, nullptr);
+}
+
+void CountLookUp(HMODULE module) {
+    std::lock_guard<std::recursive_mutex> hold(EntryLock());
+    auto it = EntryUses().find(module);
+    if (it != EntryUses().end()) ++it->second;
+}
+
 }  // namespace
 
 HMODULE LoadLibraryA(LPCSTR path) {
@@ -93,6 +139,15 @@ HMODULE LoadLibraryA(LPCSTR path) {
         if (!(errorMode.load() & SEM_FAILCRITICALERRORS)) {
             std::fprintf(stderr, "sorn: cannot load library %s: %s\n", path, message ? message : "unknown error");
         }
+        return nullptr;
+    }
+    if (!AttachUse(static_cast<HMODULE>(handle))) {
+        ::dlclose(handle);
+        if (!(errorMode.load() & SEM_FAILCRITICALERRORS)) {
+            std::fprintf(stderr, "sorn: cannot load library %s: its start-up refused the load\n", path);
+        }
+        errno = ECANCELED;
+        return nullptr;
     }
     return static_cast<HMODULE>(handle);
 }
@@ -116,6 +171,7 @@ void* GetProcAddress(HMODULE module, LPCSTR name) {
 
 BOOL FreeLibrary(HMODULE module) {
     if (IsPseudoHandle(module)) return FALSE;
+    DetachUse(module);
     return ::dlclose(module) == 0 ? TRUE : FALSE;
 }
 
@@ -139,6 +195,7 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module) {
     } else {
         *module = HandleOf(sorn::files::NativePath(nameOrAddress).c_str(), countUse);
     }
+    if (*module && countUse) CountLookUp(*module);
     return *module ? TRUE : FALSE;
 }
 

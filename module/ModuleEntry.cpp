@@ -1,0 +1,74 @@
+#include "module/ModuleEntry.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "core_contract/SornDataSys.h"
+#include "module/ClassFactoryWin.h"
+#include "module/ModuleInfo.h"
+#include "services/ErrorHandlerWin.h"
+#include "services/ResPluginHandlerWin.h"
+
+namespace {
+
+// Serialises start-up: the ELF constructor runs under the dynamic loader's
+// lock, but LoadLibraryA calls the entry point outside it.
+std::mutex startupLock;
+std::atomic<int> startupResult{-1};
+
+void Report(const char* text) {
+    char message[64];
+    std::strncpy(message, text, sizeof message - 1);
+    message[sizeof message - 1] = '\0';
+    SornDataSys::Error(message, nullptr, nullptr, nullptr, 0);
+}
+
+int StartUp() {
+    const char* version = Versioning::GetVersion();
+    if (!version || std::strcmp(version, sorn::module::kCoreVersion) != 0) {
+        Report("Dll version conflict!");
+        return 0;
+    }
+    auto* errors = new (std::nothrow) SornData::ErrorHandlerWin();
+    if (errors) SornDataSys::ErrorHandler(errors);
+    auto* plugins = errors ? new (std::nothrow) SornData::ResPluginHandlerWin() : nullptr;
+    if (plugins) {
+        SornDataSys::ResourceHandler(plugins);
+        SornDataSys::PluginHandler(plugins);
+    }
+    auto* factory = plugins ? new (std::nothrow) SornFramework::ClassFactoryWin() : nullptr;
+    if (!factory) {
+        delete plugins;  // removes itself from both roles
+        if (errors) {
+            SornDataSys::ErrorHandler(nullptr);
+            delete errors;
+        }
+        Report("Out of memory: the module's services were not created");
+        return 0;
+    }
+    SornDataSys::ClassFactory(factory);
+    return 1;
+}
+
+// The same process attach for a plain dlopen or a link, once the rest of
+// the library is initialised (this object is linked after every other).
+__attribute__((constructor)) void AttachOnMapping() {
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&startupResult), &self);
+    DllMain(self, DLL_PROCESS_ATTACH, nullptr);
+}
+
+}  // namespace
+
+BOOL DllMain(HMODULE instance, DWORD reason, void*) {
+    SetModuleInstanceHandle(instance);
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    std::lock_guard<std::mutex> hold(startupLock);
+    if (startupResult.load() < 0) startupResult.store(StartUp());
+    return startupResult.load() ? TRUE : FALSE;
+}
+
+int SornModuleStartup() { return startupResult.load(); }

@@ -1,0 +1,170 @@
+// Start-up of the built module library, loaded by the platform's LoadLibraryA
+// and by a plain dlopen.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "ModuleTestSupport.h"
+#include "core_contract/ClassFactory.h"
+#include "core_contract/SornDataSys.h"
+#include "platform/Modules.h"
+
+namespace {
+
+using sorn::test::Checks;
+using sorn::test::RegistryLog;
+using Event = SornDataSys::Event;
+
+enum class Path { PlatformLoader, Dlopen };
+
+const char* Name(Path path) { return path == Path::PlatformLoader ? "LoadLibraryA" : "dlopen"; }
+
+// Loads the module; null when the load failed or was refused.
+void* Load(Path path) {
+    if (path == Path::Dlopen) return ::dlopen(SORN_TEST_MODULE, RTLD_NOW | RTLD_LOCAL);
+    SetErrorMode(SEM_FAILCRITICALERRORS);
+    return LoadLibraryA(SORN_TEST_MODULE);
+}
+
+void* Symbol(Path path, void* module, const char* name) {
+    return path == Path::Dlopen ? ::dlsym(module, name) : GetProcAddress(static_cast<HMODULE>(module), name);
+}
+
+bool NothingInstalled() {
+    return !SornDataSys::ErrorHandler() && !SornDataSys::ResourceHandler() && !SornDataSys::PluginHandler() &&
+           !SornDataSys::ClassFactory() && !SornDataSys::CodecHandler()->GetCodec("wav");
+}
+
+TEST(ModuleStartup, AnyOtherCoreVersionIsRefusedWithTheMessageAndNothingInstalled) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (Path path : {Path::PlatformLoader, Path::Dlopen}) {
+        for (const char* version : {"2.0.455.10", "2.0.455", "2.0.455.2", "2.0.455.1 ", "2.0.455.I"}) {
+            SCOPED_TRACE(std::string(Name(path)) + " with core " + version);
+            const auto body = [&] {
+                Checks check;
+                Versioning::OverrideVersion(version);
+                RegistryLog log;
+                errno = 0;
+                void* module = Load(path);
+                const int loadErrno = errno;
+                const auto entries = log.Entries();
+                check(entries.size() == 1 && entries[0].event == Event::Error &&
+                          entries[0].text == "Dll version conflict!",
+                      "exactly one report, \"Dll version conflict!\"");
+                check(NothingInstalled(), "nothing installed, no \"wav\" codec");
+                if (path == Path::PlatformLoader) {
+                    check(module == nullptr, "LoadLibraryA refuses the load");
+                    check(loadErrno == ECANCELED, "errno says the start-up refused");
+                } else {
+                    // The loader cannot refuse a dlopen: the library is mapped
+                    // and says that it refused.
+                    check(module != nullptr, "dlopen maps the library");
+                    auto startup = module ? reinterpret_cast<int (*)()>(::dlsym(module, "SornModuleStartup")) : nullptr;
+                    check(startup && startup() == 0, "SornModuleStartup answers 0");
+                }
+                return check.failures;
+            };
+            EXPECT_EXIT(sorn::test::RunAndExit(body), ::testing::ExitedWithCode(0), "");
+        }
+    }
+}
+
+TEST(ModuleStartup, TheMatchingCoreGetsTheFourInstallationsInOrderAndOtherReasonsChangeNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (Path path : {Path::PlatformLoader, Path::Dlopen}) {
+        SCOPED_TRACE(Name(path));
+        const auto body = [&] {
+            Checks check;
+            Versioning::OverrideVersion("2.0.455.1");
+            RegistryLog log;
+            void* module = Load(path);
+            check(module != nullptr, "the library loads");
+            if (!module) return check.failures;
+
+            const auto entries = log.Entries();
+            const Event order[] = {Event::ErrorHandler, Event::ResourceHandler, Event::PluginHandler,
+                                   Event::CodecRegistered, Event::ClassFactory};
+            bool inOrder = entries.size() == 5;
+            for (std::size_t i = 0; inOrder && i < 5; ++i) inOrder = entries[i].event == order[i];
+            check(inOrder, "error handler, resource handler, plug-in handler, \"wav\", class factory");
+            if (!inOrder) return check.failures;
+            check(entries[3].text == "wav", "the codec is registered under \"wav\"");
+            IResourceHandler* resources = SornDataSys::ResourceHandler();
+            IPluginHandler* plugins = SornDataSys::PluginHandler();
+            check(entries[0].service == SornDataSys::ErrorHandler() && entries[0].service,
+                  "the error handler stays installed");
+            check(resources && plugins && dynamic_cast<void*>(resources) == dynamic_cast<void*>(plugins),
+                  "one object in both roles");
+            check(entries[4].service == SornDataSys::ClassFactory() &&
+                      dynamic_cast<ISornClassFactory*>(SornDataSys::ClassFactory()),
+                  "the class factory is installed");
+            check(SornDataSys::CodecHandler()->GetCodec("wav") != nullptr, "\"wav\" is registered");
+            auto startup = reinterpret_cast<int (*)()>(Symbol(path, module, "SornModuleStartup"));
+            check(startup && startup() == 1, "SornModuleStartup answers 1");
+
+            // Start-up runs once per mapping: a further attach, then thread
+            // attach and detach, then process detach answer 1 and change nothing.
+            auto entry = reinterpret_cast<DLLMAINPROC>(Symbol(path, module, "DllMain"));
+            check(entry != nullptr, "the entry point is exported");
+            if (!entry) return check.failures;
+            ISornInterface* factory = SornDataSys::ClassFactory();
+            for (DWORD reason : {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH, DLL_PROCESS_DETACH}) {
+                check(entry(static_cast<HMODULE>(module), reason, nullptr) == TRUE,
+                      "reason " + std::to_string(reason) + " answers 1");
+            }
+            if (path == Path::PlatformLoader) {
+                check(LoadLibraryA(SORN_TEST_MODULE) == module, "a second load gives the same handle");
+                check(FreeLibrary(static_cast<HMODULE>(module)), "its use is given back");
+            }
+            check(log.Entries().size() == 5, "no further installation or report");
+            check(SornDataSys::ClassFactory() == factory && SornDataSys::ResourceHandler() == resources &&
+                      SornDataSys::PluginHandler() == plugins && SornDataSys::CodecHandler()->GetCodec("wav"),
+                  "the registry is as it was");
+            return check.failures;
+        };
+        EXPECT_EXIT(sorn::test::RunAndExit(body), ::testing::ExitedWithCode(0), "");
+    }
+}
+
+std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(ModuleStartup, ThePlatformLoaderCallsEntryPointsOnFirstLoadLastFreeAndRefusal) {
+    const auto log = std::filesystem::temp_directory_path() / ("sorn-entry-" + std::to_string(::getpid()) + ".log");
+    std::filesystem::remove(log);
+    ::setenv("SORN_TEST_ENTRY_LOG", log.c_str(), 1);
+
+    HMODULE probe = LoadLibraryA(SORN_TEST_ENTRY_PROBE);
+    ASSERT_NE(probe, nullptr);
+    EXPECT_EQ(ReadAll(log), "1") << "process attach on the first load";
+    EXPECT_EQ(LoadLibraryA(SORN_TEST_ENTRY_PROBE), probe);
+    EXPECT_TRUE(FreeLibrary(probe));
+    EXPECT_EQ(ReadAll(log), "1") << "nothing while a use remains";
+    EXPECT_TRUE(FreeLibrary(probe));
+    EXPECT_EQ(ReadAll(log), "10") << "process detach before the last use goes";
+    EXPECT_EQ(::dlopen(SORN_TEST_ENTRY_PROBE, RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded";
+
+    ::setenv("SORN_TEST_ENTRY_REFUSE", "1", 1);
+    const UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    errno = 0;
+    EXPECT_EQ(LoadLibraryA(SORN_TEST_ENTRY_PROBE), nullptr) << "a refused attach refuses the load";
+    EXPECT_EQ(errno, ECANCELED);
+    SetErrorMode(mode);
+    EXPECT_EQ(ReadAll(log), "1010") << "attach, then detach";
+    EXPECT_EQ(::dlopen(SORN_TEST_ENTRY_PROBE, RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded again";
+    ::unsetenv("SORN_TEST_ENTRY_REFUSE");
+    ::unsetenv("SORN_TEST_ENTRY_LOG");
+    std::filesystem::remove(log);
+}
+
+}  // namespace

@@ -1,0 +1,13 @@
+// Preloaded into a host, this stands in for the core's version query: it
+// reports SORN_TEST_CORE_VERSION (the real text when unset).
+#include <cstdlib>
+
+class __attribute__((visibility("default"))) Versioning {
+public:
+    static const char* GetVersion();
+};
+
+const char* Versioning::GetVersion() {
+    const char* version = std::getenv("SORN_TEST_CORE_VERSION");
+    return version ? version : "2.0.455.1";
+}

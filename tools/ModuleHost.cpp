@@ -1,0 +1,93 @@
+#include "tools/ModuleHost.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core_contract/ClassFactory.h"
+#include "core_contract/SornDataSys.h"
+
+namespace sorn::host {
+
+std::string LoadedModule::DefaultPath() {
+    const char* path = std::getenv("SORN_MODULE");
+    if (path && *path) return path;
+    // Beside the core this program runs with, when it is there: a bare name
+    // would be searched from whatever object calls dlopen (a sanitizer's
+    // interceptor, say), not from this program.
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&SornDataSys::CodecHandler), &info) && info.dli_fname) {
+        std::string beside = info.dli_fname;
+        const std::size_t slash = beside.rfind('/');
+        if (slash != std::string::npos) {
+            beside = beside.substr(0, slash + 1) + SORN_MODULE_FILE;
+            if (::access(beside.c_str(), R_OK) == 0) return beside;
+        }
+    }
+    return SORN_MODULE_FILE;
+}
+
+bool LoadedModule::Load(const std::string& path, std::string& error) {
+    if (handle_) return factory_ != nullptr;
+    // The start-up's own reports, while it runs.
+    auto reports = std::make_shared<std::vector<std::string>>();
+    auto lock = std::make_shared<std::mutex>();
+    SornDataSys::SetObserver([reports, lock](const SornDataSys::Report& report) {
+        if (report.event != SornDataSys::Event::Error && report.event != SornDataSys::Event::Warning) return;
+        std::lock_guard<std::mutex> hold(*lock);
+        reports->push_back(report.text ? report.text : "(no text)");
+    });
+    handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const char* loaderMessage = handle_ ? nullptr : ::dlerror();
+    SornDataSys::SetObserver({});
+    if (!handle_) {
+        error = "cannot load the module " + path + ": " + (loaderMessage ? loaderMessage : "unknown error");
+        return false;
+    }
+    auto startup = reinterpret_cast<int (*)()>(::dlsym(handle_, "SornModuleStartup"));
+    const int started = startup ? startup() : -1;
+    factory_ = dynamic_cast<ISornClassFactory*>(SornDataSys::ClassFactory());
+    if (started == 1 && factory_) return true;
+
+    std::string why;
+    {
+        std::lock_guard<std::mutex> hold(*lock);
+        for (const std::string& text : *reports) why += (why.empty() ? "" : "; ") + text;
+    }
+    if (why.empty()) why = started < 0 ? "it has no start-up" : "no class factory was installed";
+    const std::string wanted = ModuleVersion();
+    error = "the module " + path + " refused to start: " + why + " (core " + Versioning::GetVersion() +
+            (wanted.empty() ? std::string(")") : ", module built for " + wanted + ")");
+    factory_ = nullptr;
+    ::dlclose(handle_);
+    handle_ = nullptr;
+    return false;
+}
+
+void* LoadedModule::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+PlatformAudio LoadedModule::Audio() const {
+    // Exported with C++ linkage: looked up by their mangled names.
+    PlatformAudio audio;
+    audio.waveOutGetNumDevs = reinterpret_cast<decltype(audio.waveOutGetNumDevs)>(Symbol("_Z17waveOutGetNumDevsv"));
+    audio.waveOutGetDevCapsA =
+        reinterpret_cast<decltype(audio.waveOutGetDevCapsA)>(Symbol("_Z18waveOutGetDevCapsAmP12WAVEOUTCAPSAj"));
+    audio.waveInGetNumDevs = reinterpret_cast<decltype(audio.waveInGetNumDevs)>(Symbol("_Z16waveInGetNumDevsv"));
+    audio.waveInGetDevCapsA =
+        reinterpret_cast<decltype(audio.waveInGetDevCapsA)>(Symbol("_Z17waveInGetDevCapsAmP11WAVEINCAPSAj"));
+    audio.selectBackend = reinterpret_cast<decltype(audio.selectBackend)>(Symbol("_ZN4sorn5audio13SelectBackendEPKc"));
+    audio.selectedBackendName =
+        reinterpret_cast<decltype(audio.selectedBackendName)>(Symbol("_ZN4sorn5audio19SelectedBackendNameEv"));
+    return audio;
+}
+
+std::string LoadedModule::ModuleVersion() const {
+    auto version = reinterpret_cast<const char* (*)()>(Symbol("SornModuleVersion"));
+    return version ? version() : "";
+}
+
+}  // namespace sorn::host

@@ -1,0 +1,61 @@
+#pragma once
+// What a host does to use the module: it links the core, loads the module
+// beside it and takes the module's services from the core's registry.
+//
+// Loading maps the module with the dynamic loader; the module starts itself
+// as it is mapped (checks the core's version, installs its error, plug-in and
+// resource handlers and its class factory). A refused start-up leaves no
+// service installed and reports through SornDataSys::Error; Load captures
+// that report and turns it into one line. The module is never unloaded: its
+// services stay installed for the life of the process.
+#include <string>
+
+#include "platform/MMSystem.h"
+
+class ISornClassFactory;
+
+namespace sorn::host {
+
+// The platform operations the module exports that a host may want besides
+// the factory (what a Windows host would take from the system): device
+// enumeration and the audio backend. Each is null when absent.
+struct PlatformAudio {
+    UINT (*waveOutGetNumDevs)() = nullptr;
+    MMRESULT (*waveOutGetDevCapsA)(UINT_PTR, WAVEOUTCAPSA*, UINT) = nullptr;
+    UINT (*waveInGetNumDevs)() = nullptr;
+    MMRESULT (*waveInGetDevCapsA)(UINT_PTR, WAVEINCAPSA*, UINT) = nullptr;
+    MMRESULT (*selectBackend)(const char*) = nullptr;
+    const char* (*selectedBackendName)() = nullptr;
+};
+
+class LoadedModule {
+public:
+    // The module's file: SORN_MODULE when set, else the library's file name
+    // in the folder of the core this program runs with, else that name as
+    // the dynamic loader finds it.
+    static std::string DefaultPath();
+
+    // Loads and starts the module. On failure: false, and `error` holds one
+    // line saying why (the loader's message, or the refused start-up with the
+    // versions involved). The core's observer is used while the module starts
+    // and is empty afterwards.
+    bool Load(const std::string& path, std::string& error);
+
+    // The class factory the module installed (null before a successful Load).
+    ISornClassFactory* Factory() const { return factory_; }
+
+    // An exported symbol of the module (null when absent or not loaded).
+    void* Symbol(const char* name) const;
+
+    // The module's platform audio operations.
+    PlatformAudio Audio() const;
+
+    // The core version the module is built for ("" when unknown).
+    std::string ModuleVersion() const;
+
+private:
+    void* handle_ = nullptr;
+    ISornClassFactory* factory_ = nullptr;
+};
+
+}  // namespace sorn::host
