@@ -66,12 +66,20 @@ int pa_context_errno(const pa_context* c) { SORN_PULSE_FORWARD(pa_context_errno,
 pa_operation* pa_context_get_server_info(pa_context* c, pa_server_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_server_info, c, cb, userdata); }
 pa_operation* pa_context_get_sink_info_list(pa_context* c, pa_sink_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_sink_info_list, c, cb, userdata); }
 pa_operation* pa_context_get_source_info_list(pa_context* c, pa_source_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_source_info_list, c, cb, userdata); }
+pa_operation* pa_context_get_sink_info_by_name(pa_context* c, const char* name, pa_sink_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_sink_info_by_name, c, name, cb, userdata); }
+pa_operation* pa_context_get_source_info_by_name(pa_context* c, const char* name, pa_source_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_source_info_by_name, c, name, cb, userdata); }
+pa_operation* pa_context_set_sink_mute_by_name(pa_context* c, const char* name, int mute, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_sink_mute_by_name, c, name, mute, cb, userdata); }
+pa_operation* pa_context_set_sink_volume_by_name(pa_context* c, const char* name, const pa_cvolume* volume, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_sink_volume_by_name, c, name, volume, cb, userdata); }
+pa_operation* pa_context_set_source_mute_by_name(pa_context* c, const char* name, int mute, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_source_mute_by_name, c, name, mute, cb, userdata); }
+pa_operation* pa_context_set_source_volume_by_name(pa_context* c, const char* name, const pa_cvolume* volume, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_source_volume_by_name, c, name, volume, cb, userdata); }
 pa_context_state_t pa_context_get_state(const pa_context* c) { SORN_PULSE_FORWARD(pa_context_get_state, c); }
 pa_context* pa_context_new(pa_mainloop_api* mainloop, const char* name) { SORN_PULSE_FORWARD(pa_context_new, mainloop, name); }
 pa_time_event* pa_context_rttime_new(const pa_context* c, pa_usec_t usec, pa_time_event_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_rttime_new, c, usec, cb, userdata); }
 void pa_context_rttime_restart(const pa_context* c, pa_time_event* e, pa_usec_t usec) { SORN_PULSE_FORWARD(pa_context_rttime_restart, c, e, usec); }
 void pa_context_set_state_callback(pa_context* c, pa_context_notify_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_state_callback, c, cb, userdata); }
 void pa_context_unref(pa_context* c) { SORN_PULSE_FORWARD(pa_context_unref, c); }
+pa_cvolume* pa_cvolume_init(pa_cvolume* a) { SORN_PULSE_FORWARD(pa_cvolume_init, a); }
+int pa_cvolume_valid(const pa_cvolume* v) { SORN_PULSE_FORWARD(pa_cvolume_valid, v); }
 struct timeval* pa_gettimeofday(struct timeval* tv) { SORN_PULSE_FORWARD(pa_gettimeofday, tv); }
 void pa_operation_cancel(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_cancel, o); }
 void pa_operation_unref(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_unref, o); }
