@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -236,6 +237,57 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
     const double rms = std::sqrt(energy / kCheckedFrames);
     EXPECT_NEAR(rms, kAmplitude / std::sqrt(2.0), kAmplitude * 0.02);
     EXPECT_NEAR(crossings / 2.0 / 10.0, kFrequency, 1.0);
+}
+
+// Blocks of 2, 5 and 10 ms, two of each requeued from the callback, are
+// shorter than the server's fragments: what a fragment holds beyond the
+// queued blocks waits for the next block instead of being dropped. Three
+// recorders take the same tone at once; each gets real time, every frame
+// once (the sine runs on unbroken through all it captured).
+TEST_F(SoundServerTest, CaptureInBlocksShorterThanAFragmentKeepsEveryFrame) {
+    constexpr double kFrequency = 440;
+    constexpr double kAmplitude = 8000;
+    TonePlayer player(kFrequency, kAmplitude, kRate * 6);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            waveOutGetPosition(player.Handle(), &time, sizeof time);
+            return time.u.sample > kRate / 5;
+        },
+        5s));
+
+    const unsigned blocks[] = {32, 80, 160};
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    for (const unsigned frames : blocks) {
+        recorders.push_back(std::make_unique<Recorder>(frames, 2));
+        ASSERT_EQ(recorders.back()->Open(), MMSYSERR_NOERROR);
+        ASSERT_EQ(recorders.back()->Start(), MMSYSERR_NOERROR);
+    }
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(WaitFor([&] { return recorder->Frames() >= kRate / 5; }, 5s));
+    }
+    std::vector<std::size_t> before;
+    for (auto& recorder : recorders) before.push_back(recorder->Frames());
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(1500ms);
+    std::vector<std::size_t> after;
+    for (auto& recorder : recorders) after.push_back(recorder->Frames());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    for (std::size_t i = 0; i < recorders.size(); ++i) {
+        const std::vector<std::int16_t> captured = recorders[i]->Finish();
+        const double share = static_cast<double>(after[i] - before[i]) / (seconds * kRate);
+        EXPECT_NEAR(share, 1.0, 0.1) << blocks[i] << "-frame blocks kept " << share * 100
+                                     << " % of real time";
+        ASSERT_GT(captured.size(), 32u);
+        EXPECT_LT(LargestSineResidual(captured, 16, captured.size() - 16, kFrequency), 200.0)
+            << blocks[i] << "-frame blocks lost or repeated frames";
+    }
+    EXPECT_FALSE(player.WaitDone(0ms)) << "the tone ended before the recorders did";
+    player.Close();
 }
 
 TEST_F(SoundServerTest, ResetMidStreamReturnsEveryHeaderAtOnceAndPlayingStartsAfresh) {

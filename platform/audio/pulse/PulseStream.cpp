@@ -410,7 +410,11 @@ private:
     std::uint64_t checkedAt_ = ~std::uint64_t{0};  // reported_ at the last scheduling
 };
 
-// Record: pushes what the server captured while started.
+// Record: pushes what the server captured while started. What finds no
+// queued header (the server's fragments are longer than the client's
+// blocks, or the client requeues late) waits in a bounded backlog and goes
+// out, in order, as soon as a header is queued; only input that finds the
+// backlog full is lost (an overrun).
 class InputStream final : public PulseStream {
 public:
     using PulseStream::PulseStream;
@@ -430,6 +434,9 @@ public:
         if (!Usable()) return kLost;
         if (started_) {
             Drain(true);  // what has arrived so far still belongs to this take
+            // What no header took ends with the take: a restart begins with
+            // what is captured from then on.
+            DropBacklog();
             if (!Cork(true)) return kLost;
             started_ = false;
         }
@@ -441,10 +448,20 @@ public:
         if (!Usable()) return kLost;
         Drain(false);
         carried_.clear();
+        DropBacklog();
         pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
         if (operation == nullptr) return kLost;
         pa_operation_unref(operation);
         return MMSYSERR_NOERROR;
+    }
+
+    // A header was queued: the backlog goes out first, then what the server
+    // holds.
+    void DataQueued() override {
+        Connection::Lock lock(*connection_);
+        if (!Usable() || !started_) return;
+        SendBacklog();
+        if (backlogSize() == 0) Drain(true);
     }
 
 private:
@@ -457,6 +474,8 @@ private:
         attributes.minreq = static_cast<std::uint32_t>(-1);
         attributes.fragsize = static_cast<std::uint32_t>(
             pa_usec_to_bytes(kRecordFragmentMs * PA_USEC_PER_MSEC, &spec_));
+        backlogLimit_ = pa_usec_to_bytes(kRecordBacklogMs * PA_USEC_PER_MSEC, &spec_);
+        backlogLimit_ -= backlogLimit_ % frameBytes_;
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         return pa_stream_connect_record(stream_, device, &attributes, flags);
@@ -494,7 +513,7 @@ private:
                 carried_.insert(carried_.end(), source, source + take);
                 advance(take);
                 if (carried_.size() == frameBytes_) {
-                    sink_->Push(carried_.data(), carried_.size());
+                    Send(carried_.data(), carried_.size());
                     carried_.clear();
                 }
                 continue;
@@ -503,12 +522,44 @@ private:
             if (data == nullptr) {
                 chunk = std::min(chunk, sizeof kSilence - sizeof kSilence % frameBytes_);
             }
-            sink_->Push(source, chunk);
+            Send(source, chunk);
             advance(chunk);
         }
     }
 
+    // Whole frames, in capture order: to the headers when nothing older
+    // waits, the rest to the backlog.
+    void Send(const std::uint8_t* data, std::size_t size) {
+        if (backlogSize() > 0) SendBacklog();
+        std::size_t taken = 0;
+        if (backlogSize() == 0) taken = sink_->Push(data, size);
+        // Beyond the limit the input is lost: an overrun.
+        const std::size_t kept = std::min(size - taken, backlogLimit_ - backlogSize());
+        backlog_.insert(backlog_.end(), data + taken, data + taken + kept);
+    }
+
+    void SendBacklog() {
+        const std::size_t waiting = backlogSize();
+        if (waiting == 0) return;
+        const std::size_t taken = sink_->Push(backlog_.data() + backlogStart_, waiting);
+        backlogStart_ += taken;
+        if (backlogStart_ == backlog_.size()) {
+            DropBacklog();
+        } else if (backlogStart_ >= backlogLimit_) {
+            backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(backlogStart_));
+            backlogStart_ = 0;
+        }
+    }
+    void DropBacklog() {
+        backlog_.clear();
+        backlogStart_ = 0;
+    }
+    std::size_t backlogSize() const { return backlog_.size() - backlogStart_; }
+
     std::vector<std::uint8_t> carried_;  // the start of a split frame
+    std::vector<std::uint8_t> backlog_;  // captured, not yet taken, from backlogStart_
+    std::size_t backlogStart_ = 0;
+    std::size_t backlogLimit_ = 0;       // bytes, whole frames
 };
 
 }  // namespace

@@ -10,8 +10,10 @@
 // the stream index where the data after the last flush begins.
 //
 // Input: the server delivers fragments (read callback); while started they
-// are pushed to the layer, which fills the queued headers. Holes in the
-// record stream are pushed as silence so the timing stays right.
+// are pushed to the layer, which fills the queued headers. What finds no
+// header waits, up to kRecordBacklogMs, until one is queued (DataQueued).
+// Holes in the record stream are pushed as silence so the timing stays
+// right.
 //
 // Either direction: when the stream fails (the server died, the device went
 // away) the layer hears Failed once and every later call answers
@@ -33,6 +35,8 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // while output is in flight.
 constexpr unsigned kPlaybackTargetMs = 50;
 constexpr unsigned kRecordFragmentMs = 20;
+// Captured input kept while no header is queued; beyond it input is lost.
+constexpr unsigned kRecordBacklogMs = 1000;
 constexpr unsigned kPlayedCheckMs = 4;
 
 }  // namespace sorn::audio::pulse
