@@ -618,6 +618,43 @@ TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServer
     server.Stop();
 }
 
+// A freshly started server's idle null sink has rendered up to two seconds
+// ahead; the first stream still plays and records at once.
+TEST_F(SoundServerTest, OnAColdServerTheFirstStreamsStartAtOnce) {
+    PrivateServer server;
+    if (!server.Start()) {
+        if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
+        GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+    }
+    const std::string selection = "pulse:server=" + server.Address();
+    ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
+
+    // 100 ms of sound comes back done about 100 ms after it was written.
+    TonePlayer player(1000, 8000, kRate / 10, kRate / 10, 1);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    const auto written = Clock::now();
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(player.WaitDone(5s));
+    const auto played = player.Completions().front().when - written;
+    EXPECT_LT(played, 600ms) << "the first 100 ms took "
+                             << std::chrono::duration<double, std::milli>(played).count() << " ms";
+    player.Close();
+
+    // Once the sink is idle again, the first 10 ms block of a capture.
+    std::this_thread::sleep_for(300ms);
+    Recorder recorder(kRate / 100, 2);
+    ASSERT_EQ(recorder.Open(), MMSYSERR_NOERROR);
+    const auto started = Clock::now();
+    ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Frames() > 0; }, 5s));
+    const auto captured = Clock::now() - started;
+    EXPECT_LT(captured, 500ms) << "the first 10 ms block took "
+                               << std::chrono::duration<double, std::milli>(captured).count()
+                               << " ms";
+    recorder.Finish();
+    server.Stop();
+}
+
 TEST_F(SoundServerTest, WithoutAServerOpenFailsAtOnceAndSpawnsNothing) {
     ASSERT_EQ(sorn::audio::SelectBackend("pulse:server=unix:/nonexistent/sorn/native"),
               MMSYSERR_NOERROR);

@@ -16,6 +16,10 @@ namespace {
 // The code every call answers once the server or the device is gone.
 constexpr MMRESULT kLost = MMSYSERR_NODRIVER;
 
+// A sink whose rendered data reaches this far ahead while it is idle is
+// woken for a new stream (WakeStalledSink).
+constexpr pa_usec_t kStalledSinkUs = 250 * PA_USEC_PER_MSEC;
+
 MMRESULT CodeOf(int paError) {
     switch (paError) {
     case PA_ERR_NOENTITY: return MMSYSERR_BADDEVICEID;
@@ -63,6 +67,7 @@ protected:
     bool Usable() const { return stream_ != nullptr && !failed_ && !closed_; }
 
     virtual void SetUpCallbacks() = 0;
+    void WakeStalledSink();
     virtual int ConnectStream(const char* device) = 0;
 
     std::unique_ptr<Connection> connection_;
@@ -144,7 +149,100 @@ MMRESULT PulseStream::Connect(UINT device, const StreamFormat& format) {
         return error != 0 ? CodeOf(error) : kLost;
     }
     open_ = true;
+    WakeStalledSink();
     return MMSYSERR_NOERROR;
+}
+
+namespace {
+
+// What the introspection replies of WakeStalledSink carry back.
+struct SinkState {
+    Connection* connection;
+    bool finished = false;
+    bool known = false;
+    std::uint32_t index = PA_INVALID_INDEX;  // a source: the sink it monitors
+    bool idle = false;
+    pa_usec_t latency = 0;
+    pa_usec_t configured = 0;
+};
+
+void OnSinkState(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* state = static_cast<SinkState*>(userdata);
+    if (eol == 0 && info != nullptr) {
+        state->known = true;
+        state->index = info->index;
+        state->idle = info->state == PA_SINK_IDLE;
+        state->latency = info->latency;
+        state->configured = info->configured_latency;
+        return;
+    }
+    state->finished = true;
+    state->connection->Signal();
+}
+
+void OnSourceState(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* state = static_cast<SinkState*>(userdata);
+    if (eol == 0 && info != nullptr) {
+        state->known = true;
+        state->index = info->monitor_of_sink;
+        return;
+    }
+    state->finished = true;
+    state->connection->Signal();
+}
+
+void OnDone(pa_context*, int, void* userdata) {
+    auto* state = static_cast<SinkState*>(userdata);
+    state->finished = true;
+    state->connection->Signal();
+}
+
+// Runs one introspection operation to its end or the reply timeout.
+bool Await(Connection& connection, pa_operation* operation, SinkState& state) {
+    if (operation == nullptr) return false;
+    state.finished = false;
+    connection.Wait([&state] { return state.finished; }, kReplyTimeoutMs);
+    if (!state.finished) pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+    return state.finished;
+}
+
+}  // namespace
+
+// A sink with nothing to play renders far ahead: PulseAudio's null sink
+// renders two seconds at a time. When a stream asks it for a low latency it
+// takes the new latency for its next block but does not rewind the block it
+// has rendered, so a new playback stream (or a record stream on the sink's
+// monitor) starts only when that block ends, up to two seconds later. A
+// sink that goes from suspended to running starts its clock afresh, with the
+// latency its streams ask for; so when the sink is idle and lags far behind
+// the latency it is now configured for, it is suspended and resumed at once.
+// A sink that rewinds on a change of latency (a sound card's), or one that
+// is playing something, is left alone.
+void PulseStream::WakeStalledSink() {
+    const std::uint32_t device = pa_stream_get_device_index(stream_);
+    if (device == PA_INVALID_INDEX) return;
+    pa_context* context = connection_->Context();
+    SinkState state{connection_.get()};
+    std::uint32_t sink = device;
+    if (direction_ == Direction::Input) {
+        if (!Await(*connection_, pa_context_get_source_info_by_index(context, device, OnSourceState, &state),
+                   state) ||
+            !state.known || state.index == PA_INVALID_INDEX) {
+            return;  // not a monitor
+        }
+        sink = state.index;
+        state.known = false;
+    }
+    if (!Await(*connection_, pa_context_get_sink_info_by_index(context, sink, OnSinkState, &state), state) ||
+        !state.known || !state.idle) {
+        return;
+    }
+    if (state.latency < kStalledSinkUs || state.latency < 4 * state.configured) return;
+    pa_operation* suspend = pa_context_suspend_sink_by_index(context, sink, 1, nullptr, nullptr);
+    if (suspend == nullptr) return;
+    pa_operation_unref(suspend);
+    Await(*connection_, pa_context_suspend_sink_by_index(context, sink, 0, OnDone, &state), state);
 }
 
 // Playback: pulls from the layer when the server asks, reports what has
