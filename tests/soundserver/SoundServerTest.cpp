@@ -207,7 +207,11 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
     const std::vector<std::int16_t> captured = recorder.Finish();
     player.Close();
 
-    // Real time: the clock minus the position stays put within 30 ms.
+    // Real time: the clock minus the position stays put within 30 ms. On
+    // PipeWire one more processing cycle (20 ms): its pulse service gives
+    // the read index as of its last cycle, so each timing report is up to a
+    // cycle behind.
+    const double allowed = ServerIsPipeWire() ? 0.050 : 0.030;
     ASSERT_GT(positions.size(), 200u);
     double low = 1e9, high = -1e9;
     for (const Sample& sample : positions) {
@@ -217,7 +221,7 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
         low = std::min(low, offset);
         high = std::max(high, offset);
     }
-    EXPECT_LT(high - low, 0.030) << "the position drifted from real time by " << (high - low) * 1e3
+    EXPECT_LT(high - low, allowed) << "the position drifted from real time by " << (high - low) * 1e3
                                  << " ms";
 
     // The tone came back at its frequency and level, without a gap.
@@ -282,8 +286,13 @@ TEST_F(SoundServerTest, CaptureInBlocksShorterThanAFragmentKeepsEveryFrame) {
         const double share = static_cast<double>(after[i] - before[i]) / (seconds * kRate);
         EXPECT_NEAR(share, 1.0, 0.1) << blocks[i] << "-frame blocks kept " << share * 100
                                      << " % of real time";
-        ASSERT_GT(captured.size(), 32u);
-        EXPECT_LT(LargestSineResidual(captured, 16, captured.size() - 16, kFrequency), 200.0)
+        // A new record stream may begin with a moment of silence (PipeWire
+        // gives a quantum of it); from the tone on, nothing may break.
+        const auto onset = std::find_if(captured.begin(), captured.end(),
+                                        [](std::int16_t s) { return std::abs(s) > kAmplitude / 4; });
+        const std::size_t begin = static_cast<std::size_t>(onset - captured.begin()) + 16;
+        ASSERT_GT(captured.size(), begin + kRate);
+        EXPECT_LT(LargestSineResidual(captured, begin, captured.size() - 16, kFrequency), 200.0)
             << blocks[i] << "-frame blocks lost or repeated frames";
     }
     EXPECT_FALSE(player.WaitDone(0ms)) << "the tone ended before the recorders did";

@@ -30,10 +30,14 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
                     const StreamFormat& format, std::shared_ptr<StreamSink> sink,
                     std::unique_ptr<Stream>* stream);
 
-// Buffering. Playback keeps about this much queued at the server; record
-// delivers fragments of this length. Played frames are checked this often
-// while output is in flight.
-constexpr unsigned kPlaybackTargetMs = 50;
+// Buffering. Playback keeps about this much queued at the server (it only
+// decides how far ahead data is written, not when a header counts as
+// played). PipeWire's pulse service grants at most 120 ms; asked for 50 ms
+// it granted 37.5 ms, less than two of its 20 ms cycles, and a busy
+// machine ran the stream dry mid-tone. Record delivers fragments of
+// kRecordFragmentMs. Played frames are checked this often while output is
+// in flight.
+constexpr unsigned kPlaybackTargetMs = 120;
 constexpr unsigned kRecordFragmentMs = 20;
 // Captured input kept while no header is queued; beyond it input is lost.
 constexpr unsigned kRecordBacklogMs = 1000;
