@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber
   espeak-ng sox
   libsoxr-dev libcli11-dev
 )

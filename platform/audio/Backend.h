@@ -128,6 +128,8 @@ public:
     // anything captured and not yet pushed.
     virtual MMRESULT Flush() = 0;
     // Output: new bytes were queued (a hint for backends that wait for data).
+    // Input: a header was queued; a backend that kept captured input no
+    // header could take pushes it now.
     virtual void DataQueued() {}
     // Ends the stream: no sink call follows once it returns.
     virtual void Close() = 0;

@@ -451,7 +451,7 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
             wave->queue.push_back({header, 0, 0});
         }
     }
-    if (direction == Direction::Output && wave->stream) wave->stream->DataQueued();
+    if (wave->stream) wave->stream->DataQueued();
     return MMSYSERR_NOERROR;
 }
 

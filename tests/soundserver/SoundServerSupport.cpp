@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
@@ -22,6 +23,20 @@ bool ServerRequired() {
 }
 
 bool ServerAnswers() { return sorn::audio::PulseServerAnswers(nullptr); }
+
+bool ServerIsPipeWire() {
+    FILE* pipe = ::popen("pactl info 2>/dev/null", "r");
+    if (pipe == nullptr) return false;
+    bool pipewire = false;
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        if (std::strstr(line, "Server Name:") != nullptr && std::strstr(line, "PipeWire") != nullptr) {
+            pipewire = true;
+        }
+    }
+    ::pclose(pipe);
+    return pipewire;
+}
 
 WAVEFORMATEX Format(unsigned rate, WORD channels) {
     const WORD align = static_cast<WORD>(channels * 2);

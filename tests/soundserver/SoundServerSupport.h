@@ -37,6 +37,9 @@ bool WaitFor(Predicate done, std::chrono::milliseconds limit,
 
 WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 
+// The default server is PipeWire's pulse service (pactl info says so).
+bool ServerIsPipeWire();
+
 // A PulseAudio daemon of the test's own (scripts/sound-server.sh in a
 // temporary folder), to be killed and started again.
 class PrivateServer {

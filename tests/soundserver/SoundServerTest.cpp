@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -206,7 +207,11 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
     const std::vector<std::int16_t> captured = recorder.Finish();
     player.Close();
 
-    // Real time: the clock minus the position stays put within 30 ms.
+    // Real time: the clock minus the position stays put within 30 ms. On
+    // PipeWire one more processing cycle (20 ms): its pulse service gives
+    // the read index as of its last cycle, so each timing report is up to a
+    // cycle behind.
+    const double allowed = ServerIsPipeWire() ? 0.050 : 0.030;
     ASSERT_GT(positions.size(), 200u);
     double low = 1e9, high = -1e9;
     for (const Sample& sample : positions) {
@@ -216,7 +221,7 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
         low = std::min(low, offset);
         high = std::max(high, offset);
     }
-    EXPECT_LT(high - low, 0.030) << "the position drifted from real time by " << (high - low) * 1e3
+    EXPECT_LT(high - low, allowed) << "the position drifted from real time by " << (high - low) * 1e3
                                  << " ms";
 
     // The tone came back at its frequency and level, without a gap.
@@ -236,6 +241,62 @@ TEST_F(SoundServerTest, ToneComesBackWholeThroughTheMonitorAndThePositionKeepsRe
     const double rms = std::sqrt(energy / kCheckedFrames);
     EXPECT_NEAR(rms, kAmplitude / std::sqrt(2.0), kAmplitude * 0.02);
     EXPECT_NEAR(crossings / 2.0 / 10.0, kFrequency, 1.0);
+}
+
+// Blocks of 2, 5 and 10 ms, two of each requeued from the callback, are
+// shorter than the server's fragments: what a fragment holds beyond the
+// queued blocks waits for the next block instead of being dropped. Three
+// recorders take the same tone at once; each gets real time, every frame
+// once (the sine runs on unbroken through all it captured).
+TEST_F(SoundServerTest, CaptureInBlocksShorterThanAFragmentKeepsEveryFrame) {
+    constexpr double kFrequency = 440;
+    constexpr double kAmplitude = 8000;
+    TonePlayer player(kFrequency, kAmplitude, kRate * 6);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            waveOutGetPosition(player.Handle(), &time, sizeof time);
+            return time.u.sample > kRate / 5;
+        },
+        5s));
+
+    const unsigned blocks[] = {32, 80, 160};
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    for (const unsigned frames : blocks) {
+        recorders.push_back(std::make_unique<Recorder>(frames, 2));
+        ASSERT_EQ(recorders.back()->Open(), MMSYSERR_NOERROR);
+        ASSERT_EQ(recorders.back()->Start(), MMSYSERR_NOERROR);
+    }
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(WaitFor([&] { return recorder->Frames() >= kRate / 5; }, 5s));
+    }
+    std::vector<std::size_t> before;
+    for (auto& recorder : recorders) before.push_back(recorder->Frames());
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(1500ms);
+    std::vector<std::size_t> after;
+    for (auto& recorder : recorders) after.push_back(recorder->Frames());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    for (std::size_t i = 0; i < recorders.size(); ++i) {
+        const std::vector<std::int16_t> captured = recorders[i]->Finish();
+        const double share = static_cast<double>(after[i] - before[i]) / (seconds * kRate);
+        EXPECT_NEAR(share, 1.0, 0.1) << blocks[i] << "-frame blocks kept " << share * 100
+                                     << " % of real time";
+        // A new record stream may begin with a moment of silence (PipeWire
+        // gives a quantum of it); from the tone on, nothing may break.
+        const auto onset = std::find_if(captured.begin(), captured.end(),
+                                        [](std::int16_t s) { return std::abs(s) > kAmplitude / 4; });
+        const std::size_t begin = static_cast<std::size_t>(onset - captured.begin()) + 16;
+        ASSERT_GT(captured.size(), begin + kRate);
+        EXPECT_LT(LargestSineResidual(captured, begin, captured.size() - 16, kFrequency), 200.0)
+            << blocks[i] << "-frame blocks lost or repeated frames";
+    }
+    EXPECT_FALSE(player.WaitDone(0ms)) << "the tone ended before the recorders did";
+    player.Close();
 }
 
 TEST_F(SoundServerTest, ResetMidStreamReturnsEveryHeaderAtOnceAndPlayingStartsAfresh) {
@@ -563,6 +624,43 @@ TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServer
     ASSERT_EQ(again.Play(), MMSYSERR_NOERROR);
     EXPECT_TRUE(again.WaitDone(5s));
     again.Close();
+    server.Stop();
+}
+
+// A freshly started server's idle null sink has rendered up to two seconds
+// ahead; the first stream still plays and records at once.
+TEST_F(SoundServerTest, OnAColdServerTheFirstStreamsStartAtOnce) {
+    PrivateServer server;
+    if (!server.Start()) {
+        if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
+        GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+    }
+    const std::string selection = "pulse:server=" + server.Address();
+    ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
+
+    // 100 ms of sound comes back done about 100 ms after it was written.
+    TonePlayer player(1000, 8000, kRate / 10, kRate / 10, 1);
+    ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
+    const auto written = Clock::now();
+    ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(player.WaitDone(5s));
+    const auto played = player.Completions().front().when - written;
+    EXPECT_LT(played, 600ms) << "the first 100 ms took "
+                             << std::chrono::duration<double, std::milli>(played).count() << " ms";
+    player.Close();
+
+    // Once the sink is idle again, the first 10 ms block of a capture.
+    std::this_thread::sleep_for(300ms);
+    Recorder recorder(kRate / 100, 2);
+    ASSERT_EQ(recorder.Open(), MMSYSERR_NOERROR);
+    const auto started = Clock::now();
+    ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Frames() > 0; }, 5s));
+    const auto captured = Clock::now() - started;
+    EXPECT_LT(captured, 500ms) << "the first 10 ms block took "
+                               << std::chrono::duration<double, std::milli>(captured).count()
+                               << " ms";
+    recorder.Finish();
     server.Stop();
 }
 

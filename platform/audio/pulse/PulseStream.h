@@ -10,8 +10,10 @@
 // the stream index where the data after the last flush begins.
 //
 // Input: the server delivers fragments (read callback); while started they
-// are pushed to the layer, which fills the queued headers. Holes in the
-// record stream are pushed as silence so the timing stays right.
+// are pushed to the layer, which fills the queued headers. What finds no
+// header waits, up to kRecordBacklogMs, until one is queued (DataQueued).
+// Holes in the record stream are pushed as silence so the timing stays
+// right.
 //
 // Either direction: when the stream fails (the server died, the device went
 // away) the layer hears Failed once and every later call answers
@@ -28,11 +30,17 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
                     const StreamFormat& format, std::shared_ptr<StreamSink> sink,
                     std::unique_ptr<Stream>* stream);
 
-// Buffering. Playback keeps about this much queued at the server; record
-// delivers fragments of this length. Played frames are checked this often
-// while output is in flight.
-constexpr unsigned kPlaybackTargetMs = 50;
+// Buffering. Playback keeps about this much queued at the server (it only
+// decides how far ahead data is written, not when a header counts as
+// played). PipeWire's pulse service grants at most 120 ms; asked for 50 ms
+// it granted 37.5 ms, less than two of its 20 ms cycles, and a busy
+// machine ran the stream dry mid-tone. Record delivers fragments of
+// kRecordFragmentMs. Played frames are checked this often while output is
+// in flight.
+constexpr unsigned kPlaybackTargetMs = 120;
 constexpr unsigned kRecordFragmentMs = 20;
+// Captured input kept while no header is queued; beyond it input is lost.
+constexpr unsigned kRecordBacklogMs = 1000;
 constexpr unsigned kPlayedCheckMs = 4;
 
 }  // namespace sorn::audio::pulse
