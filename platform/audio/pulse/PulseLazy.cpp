@@ -72,6 +72,9 @@ pa_operation* pa_context_set_sink_mute_by_name(pa_context* c, const char* name, 
 pa_operation* pa_context_set_sink_volume_by_name(pa_context* c, const char* name, const pa_cvolume* volume, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_sink_volume_by_name, c, name, volume, cb, userdata); }
 pa_operation* pa_context_set_source_mute_by_name(pa_context* c, const char* name, int mute, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_source_mute_by_name, c, name, mute, cb, userdata); }
 pa_operation* pa_context_set_source_volume_by_name(pa_context* c, const char* name, const pa_cvolume* volume, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_set_source_volume_by_name, c, name, volume, cb, userdata); }
+pa_operation* pa_context_get_sink_info_by_index(pa_context* c, uint32_t idx, pa_sink_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_sink_info_by_index, c, idx, cb, userdata); }
+pa_operation* pa_context_get_source_info_by_index(pa_context* c, uint32_t idx, pa_source_info_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_get_source_info_by_index, c, idx, cb, userdata); }
+pa_operation* pa_context_suspend_sink_by_index(pa_context* c, uint32_t idx, int suspend, pa_context_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_suspend_sink_by_index, c, idx, suspend, cb, userdata); }
 pa_context_state_t pa_context_get_state(const pa_context* c) { SORN_PULSE_FORWARD(pa_context_get_state, c); }
 pa_context* pa_context_new(pa_mainloop_api* mainloop, const char* name) { SORN_PULSE_FORWARD(pa_context_new, mainloop, name); }
 pa_time_event* pa_context_rttime_new(const pa_context* c, pa_usec_t usec, pa_time_event_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_context_rttime_new, c, usec, cb, userdata); }
@@ -94,6 +97,7 @@ int pa_stream_disconnect(pa_stream* s) { SORN_PULSE_FORWARD(pa_stream_disconnect
 pa_operation* pa_stream_drain(pa_stream* s, pa_stream_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_stream_drain, s, cb, userdata); }
 int pa_stream_drop(pa_stream* p) { SORN_PULSE_FORWARD(pa_stream_drop, p); }
 pa_operation* pa_stream_flush(pa_stream* s, pa_stream_success_cb_t cb, void* userdata) { SORN_PULSE_FORWARD(pa_stream_flush, s, cb, userdata); }
+uint32_t pa_stream_get_device_index(const pa_stream* s) { SORN_PULSE_FORWARD(pa_stream_get_device_index, s); }
 pa_stream_state_t pa_stream_get_state(const pa_stream* p) { SORN_PULSE_FORWARD(pa_stream_get_state, p); }
 int pa_stream_get_time(pa_stream* s, pa_usec_t* r_usec) { SORN_PULSE_FORWARD(pa_stream_get_time, s, r_usec); }
 const pa_timing_info* pa_stream_get_timing_info(pa_stream* s) { SORN_PULSE_FORWARD(pa_stream_get_timing_info, s); }
