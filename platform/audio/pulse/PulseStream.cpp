@@ -296,6 +296,7 @@ public:
         pulled_ = 0;
         reported_ = 0;
         baseKnown_ = false;
+        drained_ = false;
         operation = pa_stream_update_timing_info(stream_, nullptr, nullptr);
         if (operation != nullptr) pa_operation_unref(operation);
         return MMSYSERR_NOERROR;
@@ -341,28 +342,58 @@ private:
     static void OnTiming(pa_stream*, void* userdata) {
         auto* self = static_cast<OutputStream*>(userdata);
         if (!self->Usable()) return;
-        self->DrainTail();
+        self->PlayOutWrittenEnd();
         self->ReportPlayed();
         self->ScheduleCheck();
     }
 
-    // PipeWire's pulse service keeps back a tail shorter than its processing
-    // quantum when the data stops (it reports an underrun with bytes still
-    // unread), and plays it only on a drain. So when the layer has nothing
-    // more to give and the server stalls with our bytes unread, drain.
-    // PulseAudio reads everything before it reports an underrun, so it
-    // never gets here.
-    void DrainTail() {
-        const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-        if (!started_ || !dry_ || drainSent_ || timing == nullptr || timing->playing ||
-            timing->read_index_corrupt || timing->write_index_corrupt ||
-            timing->read_index >= timing->write_index) {
-            return;
-        }
-        pa_operation* operation = pa_stream_drain(stream_, nullptr, nullptr);
+    // PipeWire's pulse service plays a stream one processing cycle (its
+    // quantum, 20 ms on a 16 kHz graph at 320 frames) at a time, and a
+    // cycle for which fewer bytes are left than the quantum plays silence
+    // and keeps them back until more data comes or a drain is asked for.
+    // Asked for only once the server reports the underrun, the drain made
+    // the last piece of a range (shorter than a cycle) come out one whole
+    // cycle late, after 20 ms of silence. So a drain goes out as soon as the
+    // layer has nothing more to give while written bytes are unplayed: a
+    // drain pending at the server when that short cycle comes lets it play
+    // the piece at once, padded with silence. Data written before then
+    // plays on as usual. PulseAudio plays every byte it holds anyway; a
+    // drain there only answers once the stream has run empty.
+    //
+    // One drain is outstanding at a time: the pulse service answers only
+    // the latest of several, and a pending one covers whatever is written
+    // after it. The timing updates try again should a drain have been
+    // refused.
+    void PlayOutWrittenEnd() {
+        if (!started_ || !dry_ || drainPending_ || !Unplayed()) return;
+        pa_operation* operation = pa_stream_drain(stream_, OnDrained, this);
         if (operation == nullptr) return;
         pa_operation_unref(operation);
-        drainSent_ = true;
+        drainPending_ = true;
+    }
+    static void OnDrained(pa_stream*, int success, void* userdata) {
+        // The stream (and so this callback) goes before the object does.
+        auto* self = static_cast<OutputStream*>(userdata);
+        self->drainPending_ = false;
+        if (success != 0) self->drained_ = true;
+    }
+
+    // The pulse service ends a drain with a whole cycle: its read index
+    // then stands up to one quantum past the last byte written, and bytes
+    // written later at the write index would lose that much of their
+    // start. So once a drain has been answered and everything written has
+    // been played, the next data goes at the read index (on PulseAudio the
+    // two are the same then), and played frames count afresh from it, as
+    // after a flush.
+    pa_seek_mode_t NextSeek() {
+        if (!drained_ || !baseKnown_ || pulled_ == 0 || reported_ * frameBytes_ < pulled_) {
+            return PA_SEEK_RELATIVE;
+        }
+        drained_ = false;
+        pulled_ = 0;
+        reported_ = 0;
+        baseKnown_ = false;
+        return PA_SEEK_RELATIVE_ON_READ;
     }
     // The data ran out: ask for a report now rather than at the next
     // automatic one, so the end is seen without delay.
@@ -409,13 +440,23 @@ private:
             if (got == 0) {
                 pa_stream_cancel_write(stream_);
                 dry_ = true;
+                PlayOutWrittenEnd();
                 return;
             }
-            if (pa_stream_write(stream_, buffer, got, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            const pa_seek_mode_t seek = NextSeek();
+            if (pa_stream_write(stream_, buffer, got, nullptr, 0, seek) < 0) return;
             pulled_ += got;
-            drainSent_ = false;
+            drained_ = false;
+            if (seek != PA_SEEK_RELATIVE) {
+                // The write index is known again with the next report.
+                pa_operation* operation = pa_stream_update_timing_info(stream_, nullptr, nullptr);
+                if (operation != nullptr) pa_operation_unref(operation);
+            }
             dry_ = got < size;
-            if (dry_) return;  // the queue ran dry
+            if (dry_) {  // the queue ran dry
+                PlayOutWrittenEnd();
+                return;
+            }
         }
     }
 
@@ -530,7 +571,8 @@ private:
     bool baseKnown_ = true;
     bool running_ = false;     // the server's stream is uncorked
     bool dry_ = false;         // the layer's queue ran out at the last fill
-    bool drainSent_ = false;   // a drain went out since the last write
+    bool drainPending_ = false;  // a drain went out and is not answered yet
+    bool drained_ = false;       // a drain was answered since the last write
     bool checkArmed_ = false;
     bool timingPending_ = false;  // a timing update of ours is on its way
     pa_usec_t checkDue_ = 0;
