@@ -602,7 +602,7 @@ public:
         Connection::Lock lock(*connection_);
         if (!Usable()) return kLost;
         if (started_) {
-            Drain(true);  // what has arrived so far still belongs to this take
+            TakeFragments(true);  // what has arrived so far still belongs to this take
             // What no header took ends with the take: a restart begins with
             // what is captured from then on.
             DropBacklog();
@@ -615,7 +615,7 @@ public:
     MMRESULT Flush() override {
         Connection::Lock lock(*connection_);
         if (!Usable()) return kLost;
-        Drain(false);
+        TakeFragments(false);
         carried_.clear();
         DropBacklog();
         pa_operation* operation = pa_stream_flush(stream_, nullptr, nullptr);
@@ -630,7 +630,7 @@ public:
         Connection::Lock lock(*connection_);
         if (!Usable() || !started_) return;
         SendBacklog();
-        if (backlogSize() == 0) Drain(true);
+        if (backlogSize() == 0) TakeFragments(true);
     }
 
 private:
@@ -653,11 +653,11 @@ private:
     static void OnRead(pa_stream*, std::size_t, void* userdata) {
         auto* self = static_cast<InputStream*>(userdata);
         if (!self->Usable()) return;
-        self->Drain(self->started_);
+        self->TakeFragments(self->started_);
     }
 
     // Takes every fragment the stream holds; pushes it when `push`.
-    void Drain(bool push) {
+    void TakeFragments(bool push) {
         while (pa_stream_readable_size(stream_) > 0) {
             const void* data = nullptr;
             std::size_t size = 0;

@@ -2,12 +2,16 @@
 // Playback and record streams on the PulseAudio sound server.
 //
 // Output: the server asks for bytes (write callback); the stream pulls them
-// from the layer's queue and writes them. While bytes are in flight a short
-// timer reads the server's timing (interpolated between its reports) and
-// tells the layer how many frames have really been played, so a header
-// completes a few milliseconds after its last sample has left the sink.
-// Pause corks the stream, reset flushes it. Played frames are counted from
-// the stream index where the data after the last flush begins.
+// from the layer's queue and writes them. Played frames come from the
+// server's timing (interpolated between its reports): every callback, and a
+// timer armed for the moment the oldest queued header should end (at most
+// 15 ms ahead while the position is wanted), tell the layer how many frames
+// have really been played, so a header completes shortly after its last
+// sample has left the sink. When the layer's queue runs dry a drain goes out
+// at once, so a server that plays in whole cycles (PipeWire) does not hold
+// back the last piece. Pause corks the stream, reset flushes it. Played
+// frames are counted from the stream index where the data after the last
+// flush (or after a drained stream's next write) begins.
 //
 // Input: the server delivers fragments (read callback); while started they
 // are pushed to the layer, which fills the queued headers. What finds no
@@ -36,7 +40,7 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // it granted 37.5 ms, less than two of its 20 ms cycles, and a busy
 // machine ran the stream dry mid-tone. Record delivers fragments of
 // kRecordFragmentMs. Played frames are checked this often while output is
-// in flight.
+// in flight and the end of the oldest header is not known yet.
 constexpr unsigned kPlaybackTargetMs = 120;
 constexpr unsigned kRecordFragmentMs = 20;
 // Captured input kept while no header is queued; beyond it input is lost.
