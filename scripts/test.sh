@@ -55,9 +55,9 @@ export SORN_REQUIRE_SOUND_SERVER=1
 status=0
 for config in $configs; do
   case "$config" in
-    plain) flags=(-DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
-    asan) flags=(-DSORN_SANITIZE=address -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
-    tsan) flags=(-DSORN_SANITIZE=thread -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
+    plain) flags=(-DSORN_WERROR=ON -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
+    asan) flags=(-DSORN_WERROR=ON -DSORN_SANITIZE=address -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
+    tsan) flags=(-DSORN_WERROR=ON -DSORN_SANITIZE=thread -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
     *) echo "unknown configuration $config" >&2; exit 2 ;;
   esac
   dir="$root/build/$config"
