@@ -53,6 +53,8 @@ start_server "$server_dir" pulseaudio
 export SORN_REQUIRE_SOUND_SERVER=1
 
 status=0
+echo "== layout of the changed lines"
+"$root/scripts/format-check.sh" || status=1
 for config in $configs; do
   case "$config" in
     plain) flags=(-DSORN_WERROR=ON -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
