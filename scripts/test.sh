@@ -54,7 +54,12 @@ export SORN_REQUIRE_SOUND_SERVER=1
 
 status=0
 echo "== layout of the changed lines"
-"$root/scripts/format-check.sh" || status=1
+# Reported only, until the branches in flight have been brought to the
+# layout; SORN_FORMAT=require lets it fail the run.
+if ! "$root/scripts/format-check.sh"; then
+  if [ "${SORN_FORMAT:-report}" = require ]; then status=1
+  else echo "== WARNING: changed lines off the layout (not counted; SORN_FORMAT=require counts them)" >&2; fi
+fi
 for config in $configs; do
   case "$config" in
     plain) flags=(-DSORN_WERROR=ON -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
