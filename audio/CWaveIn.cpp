@@ -54,8 +54,8 @@ CWaveIn::CWaveIn(MixerManager* manager)
     InitListOfHeader();
 }
 
-CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager) : CWaveIn(manager) {
-    this->device = device;
+CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* waveDevice, MixerManager* manager) : CWaveIn(manager) {
+    device = waveDevice;
     AudioFormatHelperWav* helper = new AudioFormatHelperWav();
     SornAudioFormat* audioFormat = new SornAudioFormat();
     helper->ToAudioFormat(&format, audioFormat);
@@ -292,9 +292,9 @@ int CWaveIn::Stop() {
     return 1;
 }
 
-void CWaveIn::SetDevice(const IWaveDevice* device) {
+void CWaveIn::SetDevice(const IWaveDevice* waveDevice) {
     std::lock_guard lock(stateLock);
-    this->device = device;
+    device = waveDevice;
 }
 
 void CWaveIn::SetWaveFormat(SornAudioFormat* format) {
@@ -302,9 +302,9 @@ void CWaveIn::SetWaveFormat(SornAudioFormat* format) {
     wave->AudioFormat(format);
 }
 
-void CWaveIn::SetWaveInCB(SornWaveCallback callback, unsigned long user) {
+void CWaveIn::SetWaveInCB(SornWaveCallback waveCallback, unsigned long user) {
     std::lock_guard lock(stateLock);
-    this->callback = callback;
+    callback = waveCallback;
     callbackUser = user;
 }
 

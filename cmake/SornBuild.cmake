@@ -1,6 +1,6 @@
 # Build conventions shared by every folder.
 
-set(SORN_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-unused-parameter)
+set(SORN_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wno-unused-parameter)
 
 function(sorn_apply_sanitizers)
   if(SORN_SANITIZE STREQUAL "address")
@@ -14,23 +14,46 @@ function(sorn_apply_sanitizers)
   endif()
   add_compile_options(${flags})
   add_link_options(${flags})
+  string(JOIN " " joined ${flags})
+  set(SORN_SANITIZE_FLAGS "${joined}" PARENT_SCOPE)  # for projects built against this one
 endfunction()
 
-# sorn_warnings(target): the project's warning set, as errors.
+# sorn_warnings(target): the project's warning set; as errors with SORN_WERROR
+# (on in CI; off by default, since a newer compiler may warn about more).
 function(sorn_warnings target)
-  target_compile_options(${target} PRIVATE ${SORN_WARNINGS})
+  target_compile_options(${target} PRIVATE ${SORN_WARNINGS} $<$<BOOL:${SORN_WERROR}>:-Werror>)
+endfunction()
+
+# sorn_headers(target PUBLIC|PRIVATE|INTERFACE folders...): lets target
+# include "<folder>/X.h" for each folder of the source tree named, and
+# nothing else of the tree. Every folder is reached through an include root
+# of its own in the build tree (a directory holding one link to the folder),
+# so a target sees exactly the folders of the targets it links.
+function(sorn_headers target scope)
+  foreach(folder ${ARGN})
+    set(root ${CMAKE_BINARY_DIR}/include-roots/${folder})
+    if(NOT EXISTS ${root}/${folder})
+      file(MAKE_DIRECTORY ${root})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+    endif()
+    target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
+  endforeach()
 endfunction()
 
 # sorn_module_part(name sources...): a static, position-independent piece of
 # the SornCoreWin module. The module links every part whole, so all exported
-# symbols survive; tests link a part directly to reach its internals.
+# symbols survive; tests link a part directly to reach its internals. A part
+# publishes the headers of its own folder ("<folder>/X.h") and the module's
+# export header; it reaches another part's headers only by linking that part.
 function(sorn_module_part name)
   set(sources ${ARGN})
   if(NOT sources)
     set(sources ${PROJECT_SOURCE_DIR}/cmake/Empty.cpp)  # a folder not yet filled
   endif()
   add_library(${name} STATIC ${sources})
-  target_link_libraries(${name} PUBLIC sorn_contract)
+  target_link_libraries(${name} PUBLIC sorn_contract sorn_win_export)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  sorn_headers(${name} PUBLIC ${folder})
   target_compile_definitions(${name} PRIVATE SornCoreWin_EXPORTS)
   set_target_properties(${name} PROPERTIES
     POSITION_INDEPENDENT_CODE ON
@@ -48,6 +71,7 @@ function(sorn_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  sorn_headers(${name} PRIVATE tests)
   sorn_warnings(${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)

@@ -12,8 +12,8 @@ ICodec::~ICodec() = default;
 IAudioFormatHelper::~IAudioFormatHelper() = default;
 
 SornAudioFormat::SornAudioFormat() = default;
-SornAudioFormat::SornAudioFormat(unsigned long sampleRate, unsigned short channels, unsigned short blockAlign)
-    : sampleRate(sampleRate), channelNum(channels), blockAlign(blockAlign) {}
+SornAudioFormat::SornAudioFormat(unsigned long rate, unsigned short channels, unsigned short align)
+    : sampleRate(rate), channelNum(channels), blockAlign(align) {}
 SornAudioFormat::~SornAudioFormat() = default;
 
 IWave* ASornClassFactory::CreateWave() { return new CWave(); }

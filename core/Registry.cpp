@@ -8,6 +8,7 @@
 
 #include "core_contract/ClassFactory.h"
 #include "core_contract/SornDataSys.h"
+#include "core_contract/SornVersion.h"
 
 namespace {
 
@@ -147,7 +148,7 @@ void SornDataSys::SetObserver(Observer observer) {
 
 const char* Versioning::GetVersion() {
     const char* text = versionOverride.load();
-    return text ? text : "2.0.455.1";
+    return text ? text : sorn::kVersion;
 }
 
 void Versioning::OverrideVersion(const char* text) { versionOverride.store(text); }

@@ -1,11 +1,12 @@
 #pragma once
+#include "core_contract/SornVersion.h"
 #include "sorn_win_export.h"
 
 namespace sorn::module {
 
 // The core version this module is built for. Start-up accepts exactly this
 // text (whole, case-sensitive) from Versioning::GetVersion().
-inline constexpr char kCoreVersion[] = "2.0.455.1";
+inline constexpr const char* kCoreVersion = sorn::kVersion;
 
 }  // namespace sorn::module
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libpulse-dev pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber
   espeak-ng sox

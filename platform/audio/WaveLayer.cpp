@@ -59,10 +59,10 @@ struct Note {
 
 class WaveStream : public StreamSink {
 public:
-    WaveStream(Direction direction, std::shared_ptr<Backend> backend, const StreamFormat& format,
-               DWORD_PTR callback, DWORD_PTR instance)
-        : direction(direction), backend(std::move(backend)), format(format), callback(callback),
-          instance(instance), blockAlign(format.BlockAlign()) {}
+    WaveStream(Direction streamDirection, std::shared_ptr<Backend> streamBackend, const StreamFormat& streamFormat,
+               DWORD_PTR streamCallback, DWORD_PTR streamInstance)
+        : direction(streamDirection), backend(std::move(streamBackend)), format(streamFormat),
+          callback(streamCallback), instance(streamInstance), blockAlign(streamFormat.BlockAlign()) {}
 
     const Direction direction;
     const std::shared_ptr<Backend> backend;

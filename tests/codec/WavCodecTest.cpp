@@ -314,13 +314,13 @@ TEST_F(WavCodecTest, FifoIsRefusedWithoutWaitingForAWriter) {
     // On a thread of its own with its own copies, so that a blocked decode
     // can be left behind.
     std::packaged_task<int()> task([path] {
-        WavCodec codec;
+        WavCodec ownCodec;
         std::uint32_t size = 3;
-        const int query = codec.DecodeFile(path.c_str(), nullptr, &size, nullptr);
+        const int query = ownCodec.DecodeFile(path.c_str(), nullptr, &size, nullptr);
         unsigned char buffer[64];
         SornAudioFormat format;
         size = sizeof buffer;
-        return query + codec.DecodeFile(path.c_str(), buffer, &size, &format);
+        return query + ownCodec.DecodeFile(path.c_str(), buffer, &size, &format);
     });
     std::future<int> both = task.get_future();
     std::thread worker(std::move(task));

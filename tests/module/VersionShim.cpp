@@ -2,6 +2,8 @@
 // reports SORN_TEST_CORE_VERSION (the real text when unset).
 #include <cstdlib>
 
+#include "core_contract/SornVersion.h"
+
 class __attribute__((visibility("default"))) Versioning {
 public:
     static const char* GetVersion();
@@ -9,5 +11,5 @@ public:
 
 const char* Versioning::GetVersion() {
     const char* version = std::getenv("SORN_TEST_CORE_VERSION");
-    return version ? version : "2.0.455.1";
+    return version ? version : sorn::kVersion;
 }
