@@ -28,6 +28,7 @@
 #include <mutex>
 #include <soxr.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_contract/ClassFactory.h"
@@ -320,6 +321,15 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
                              paused ? "  paused (space resumes)" : "  (space pauses)");
                 std::fflush(stderr);
             }
+        }
+        // The last piece has come back once it is written to the device;
+        // the device's position says when it has been heard. Closing earlier
+        // would cut off what the device still holds.
+        const auto drainEnd = std::chrono::steady_clock::now() + 2s;
+        while (finished && std::chrono::steady_clock::now() < drainEnd) {
+            const unsigned long played = player->GetPosition();
+            if (played == 0xFFFFFFFFul || played >= frames) break;
+            std::this_thread::sleep_for(5ms);
         }
         if (interactive) std::fprintf(stderr, "\r\033[K");
         player->Close();
