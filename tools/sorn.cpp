@@ -737,7 +737,8 @@ void AppendLine(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXE
         return;
     }
     out.Put(source ? "      source: " : "    destination: ").Put(line.szName).Put(" (")
-        .Put(ComponentName(line.dwComponentType)).Put(", ").Int(line.cChannels).Put(" channels)\n");
+        .Put(ComponentName(line.dwComponentType)).Put(", ").Int(line.cChannels)
+        .Put(line.cChannels == 1 ? " channel)\n" : " channels)\n");
     for (const MIXERCONTROLA& control : controls) {
         out.Put(source ? "        " : "      ").Put("control: ").Put(control.szName).Put(" = ")
             .Put(ControlValues(mixer, id, line, control)).Put(" of ").Int(control.Bounds.lMinimum).Put("..")
