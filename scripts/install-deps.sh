@@ -10,7 +10,7 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber
   espeak-ng sox
-  libsoxr-dev libcli11-dev
+  libsoxr-dev libcli11-dev help2man
 )
 
 missing=()

@@ -85,6 +85,20 @@ PlatformAudio LoadedModule::Audio() const {
     return audio;
 }
 
+PlatformMixer LoadedModule::Mixer() const {
+    PlatformMixer mixer;
+    mixer.mixerGetNumDevs = reinterpret_cast<decltype(mixer.mixerGetNumDevs)>(Symbol("_Z15mixerGetNumDevsv"));
+    mixer.mixerGetDevCapsA =
+        reinterpret_cast<decltype(mixer.mixerGetDevCapsA)>(Symbol("_Z16mixerGetDevCapsAmP10MIXERCAPSAj"));
+    mixer.mixerGetLineInfoA =
+        reinterpret_cast<decltype(mixer.mixerGetLineInfoA)>(Symbol("_Z17mixerGetLineInfoAP11HMIXEROBJ__P10MIXERLINEAj"));
+    mixer.mixerGetLineControlsA = reinterpret_cast<decltype(mixer.mixerGetLineControlsA)>(
+        Symbol("_Z21mixerGetLineControlsAP11HMIXEROBJ__P18MIXERLINECONTROLSAj"));
+    mixer.mixerGetControlDetailsA = reinterpret_cast<decltype(mixer.mixerGetControlDetailsA)>(
+        Symbol("_Z23mixerGetControlDetailsAP11HMIXEROBJ__P19MIXERCONTROLDETAILSj"));
+    return mixer;
+}
+
 std::string LoadedModule::ModuleVersion() const {
     auto version = reinterpret_cast<const char* (*)()>(Symbol("SornModuleVersion"));
     return version ? version() : "";

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/MMSystem.h"
+#include "platform/Mixer.h"
 
 class ISornClassFactory;
 
@@ -26,6 +27,21 @@ struct PlatformAudio {
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR, WAVEINCAPSA*, UINT) = nullptr;
     MMRESULT (*selectBackend)(const char*) = nullptr;
     const char* (*selectedBackendName)() = nullptr;
+};
+
+// The module's mixer operations (the mixer tree of the backend in use).
+// Each is null when absent.
+struct PlatformMixer {
+    UINT (*mixerGetNumDevs)() = nullptr;
+    MMRESULT (*mixerGetDevCapsA)(UINT_PTR, MIXERCAPSA*, UINT) = nullptr;
+    MMRESULT (*mixerGetLineInfoA)(HMIXEROBJ, MIXERLINEA*, DWORD) = nullptr;
+    MMRESULT (*mixerGetLineControlsA)(HMIXEROBJ, MIXERLINECONTROLSA*, DWORD) = nullptr;
+    MMRESULT (*mixerGetControlDetailsA)(HMIXEROBJ, MIXERCONTROLDETAILS*, DWORD) = nullptr;
+
+    bool Complete() const {
+        return mixerGetNumDevs && mixerGetDevCapsA && mixerGetLineInfoA && mixerGetLineControlsA &&
+               mixerGetControlDetailsA;
+    }
 };
 
 class LoadedModule {
@@ -49,6 +65,9 @@ public:
 
     // The module's platform audio operations.
     PlatformAudio Audio() const;
+
+    // The module's mixer operations.
+    PlatformMixer Mixer() const;
 
     // The core version the module is built for ("" when unknown).
     std::string ModuleVersion() const;

@@ -1,6 +1,21 @@
-// sorn: the command-line host. It records, plays, tracks pitch, reads and
-// sets volume, lists devices and runs a demo of all of them.
+// sorn: the command-line host. It describes WAV files, plays, records,
+// tracks pitch, reads and sets volumes, lists the devices and the mixer tree,
+// and runs a demo of all of them.
+//
+// Conventions: help on stdout with status 0; status 0 on success, 1 on a
+// failure at run time, 2 on a usage error; every failure is one line on
+// stderr ("sorn: COMMAND: what failed: why"). Arguments and files are checked
+// before any device opens.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -8,36 +23,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <mutex>
+#include <soxr.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_contract/ClassFactory.h"
 #include "core_contract/Engine.h"
 #include "core_contract/SornDataSys.h"
+#include "core_contract/SornVad.h"
 #include "core_contract/Wave.h"
 #include "tools/ModuleHost.h"
+#include "tools/cli/PitchContour.h"
+#include "tools/cli/PitchPlot.h"
+#include "tools/cli/TextBuffer.h"
+#include "tools/cli/WavFile.h"
 
 namespace {
 
-constexpr unsigned kRate = 16000;
+using namespace std::chrono_literals;
+namespace cli = sorn::cli;
 
-// The loaded module; every command but "version" needs it.
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+// The loaded module; every command but --version and --help needs it.
 sorn::host::LoadedModule module;
 
-void Usage() {
-    std::fputs(
-        "usage: sorn COMMAND [ARGS]\n"
-        "  devices                      the audio backend and its devices\n"
-        "  play FILE.wav [FROM [TO]]    play sample frames FROM..TO of a WAV file\n"
-        "  record FILE.wav [SECONDS]    record until the end of speech (at most SECONDS, default 10)\n"
-        "  pitch FILE.wav               the pitch contour, one value per 10 ms\n"
-        "  volume [in|out] [LEVEL]      read or set the recording or playback volume (0.0 to 1.0)\n"
-        "  demo                         track, play and record a synthetic voice\n"
-        "  version                      the core and module versions\n"
-        "The module comes from SORN_MODULE (default: the installed SornCoreWin library),\n"
-        "the backend from SORN_AUDIO (auto, pulse, virtual[:options]).\n",
-        stderr);
+// One line on stderr for a failure.
+int Fail(const std::string& command, const std::string& what) {
+    std::fprintf(stderr, "sorn: %s: %s\n", command.c_str(), what.c_str());
+    return kFailed;
+}
+int UsageError(const std::string& command, const std::string& what) {
+    std::fprintf(stderr, "sorn: %s: %s (see sorn %s --help)\n", command.c_str(), what.c_str(), command.c_str());
+    return kUsage;
 }
 
 ISornClassFactory* Factory() { return module.Factory(); }
@@ -49,7 +73,7 @@ void Release(T*& object) {
     object = nullptr;
 }
 
-// A one-shot event a callback can signal and the main thread can wait for.
+// Counts the signals of a callback; the main thread waits for a count.
 struct Event {
     std::mutex mutex;
     std::condition_variable cv;
@@ -60,10 +84,6 @@ struct Event {
         ++count;
         cv.notify_all();
     }
-    int Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return count;
-    }
     bool WaitFor(int target, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, timeout, [&] { return count >= target; });
@@ -73,63 +93,246 @@ struct Event {
 void SignalEvent(unsigned long user) { reinterpret_cast<Event*>(user)->Signal(); }
 
 std::string ErrorText(const SornStringA* text) {
-    std::string result = text && !text->IsEmpty() ? text->ToChars() : "unknown error";
+    std::string result = text && !text->IsEmpty() ? text->ToChars() : "no reason given";
     delete text;
     return result;
 }
 
-const char* BackendName() {
-    const sorn::host::PlatformAudio audio = module.Audio();
-    return audio.selectedBackendName ? audio.selectedBackendName() : "unknown";
+// Ctrl-C: the first one asks the running command to stop and keep what it
+// has; a second one ends the process at once.
+std::atomic<bool> interrupted{false};
+extern "C" void OnInterrupt(int) {
+    if (interrupted.exchange(true)) _exit(130);
+}
+void CatchInterrupt() {
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
 }
 
-int Devices() {
-    const sorn::host::PlatformAudio audio = module.Audio();
-    std::printf("backend: %s\n", BackendName());
-    if (!audio.waveOutGetNumDevs || !audio.waveOutGetDevCapsA || !audio.waveInGetNumDevs || !audio.waveInGetDevCapsA) {
-        std::printf("  the module does not list its devices\n");
-        return 0;
+bool OnTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+// The keyboard in single-key mode while it lives (when stdin is a
+// terminal); Key reads a pressed key without waiting.
+class Keyboard {
+public:
+    Keyboard() {
+        if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        termios raw = saved_;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
     }
-    const UINT outputs = audio.waveOutGetNumDevs();
-    for (UINT i = 0; i < outputs; ++i) {
-        WAVEOUTCAPSA caps{};
-        if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
-            std::printf("  output %u: %s (%u channels)\n", i, caps.szPname, caps.wChannels);
+    ~Keyboard() {
+        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     }
-    const UINT inputs = audio.waveInGetNumDevs();
-    for (UINT i = 0; i < inputs; ++i) {
-        WAVEINCAPSA caps{};
-        if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
-            std::printf("  input %u: %s (%u channels)\n", i, caps.szPname, caps.wChannels);
+    Keyboard(const Keyboard&) = delete;
+    Keyboard& operator=(const Keyboard&) = delete;
+    int Key() const {
+        char c = 0;
+        return active_ && read(STDIN_FILENO, &c, 1) == 1 ? static_cast<unsigned char>(c) : -1;
     }
-    if (outputs == 0 && inputs == 0) std::printf("  no devices\n");
-    return 0;
+
+private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+// --- the audio backend -------------------------------------------------------
+
+// The backend names the module knows; options after ':' are checked by the
+// module when it starts the backend.
+bool KnownBackend(const std::string& selection) {
+    const std::string name = selection.substr(0, selection.find(':'));
+    return name == "auto" || name == "pulse" || name == "virtual";
 }
 
-// Plays frames [from, to) of a clip and waits for the end of the range.
-bool PlayClip(IWave* clip, unsigned long from, unsigned long to) {
-    // The event outlives the player: the player is deleted (which waits for
-    // its last callback) before the event goes.
-    Event done;
+// The backend asked for: --backend, else SORN_AUDIO, else "auto"; and where
+// the choice came from.
+struct BackendChoice {
+    std::string selection = "auto";
+    std::string source = "default";
+};
+
+BackendChoice ChooseBackend(const std::string& option) {
+    BackendChoice choice;
+    if (!option.empty()) {
+        choice.selection = option;
+        choice.source = "--backend";
+    } else if (const char* environment = std::getenv("SORN_AUDIO"); environment && *environment) {
+        choice.selection = environment;
+        choice.source = "SORN_AUDIO";
+    }
+    return choice;
+}
+
+// Checks the name before anything else happens (a usage error).
+bool CheckBackend(const std::string& command, const BackendChoice& choice, int& status) {
+    if (KnownBackend(choice.selection)) return true;
+    status = UsageError(command, "unknown audio backend \"" + choice.selection + "\" (from " + choice.source +
+                                     "); use auto, pulse[:server=ADDRESS] or virtual[:OPTIONS]");
+    return false;
+}
+
+// Selects the backend and says on stderr which one is in use and why.
+bool StartBackend(const std::string& command, const BackendChoice& choice, int& status) {
+    const sorn::host::PlatformAudio audio = module.Audio();
+    if (!audio.selectBackend || !audio.selectedBackendName) {
+        status = Fail(command, "the module does not offer a choice of audio backend");
+        return false;
+    }
+    const MMRESULT result = audio.selectBackend(choice.selection.c_str());
+    if (result == MMSYSERR_INVALPARAM) {
+        status = UsageError(command, "the audio backend \"" + choice.selection + "\" (from " + choice.source +
+                                         ") has an unknown option");
+        return false;
+    }
+    if (result != MMSYSERR_NOERROR) {
+        status = Fail(command, "the audio backend \"" + choice.selection + "\" (from " + choice.source +
+                                   ") cannot start: " +
+                                   (result == MMSYSERR_NODRIVER ? "no sound server answers" : "error " + std::to_string(result)));
+        return false;
+    }
+    const std::string name = audio.selectedBackendName();
+    std::string why;
+    if (choice.selection == "auto")
+        why = name == "pulse" ? "chosen automatically: a sound server answered"
+                              : "chosen automatically: no sound server answered";
+    else
+        why = "asked for by " + choice.source + (choice.selection != name ? " (" + choice.selection + ")" : "");
+    std::fprintf(stderr, "sorn: audio backend: %s (%s)\n", name.c_str(), why.c_str());
+    return true;
+}
+
+// --- numbers -------------------------------------------------------------------
+
+// A whole number of frames, or seconds with an 's' suffix ("1.5s").
+bool ParseTime(const std::string& text, std::uint32_t rate, std::uint64_t& frames) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    if (text.back() == 's') {
+        const std::string number = text.substr(0, text.size() - 1);
+        const double seconds = std::strtod(number.c_str(), &end);
+        if (number.empty() || *end || errno || !std::isfinite(seconds) || seconds < 0 || seconds > 1e7) return false;
+        frames = static_cast<std::uint64_t>(std::llround(seconds * rate));
+        return true;
+    }
+    if (text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (*end || errno) return false;
+    frames = value;
+    return true;
+}
+
+// --- clips -----------------------------------------------------------------------
+
+// A core clip holding a copy of 16-bit samples.
+IWave* MakeClip(const std::int16_t* samples, std::uint64_t frames, std::uint32_t rate, std::uint16_t channels) {
+    IWave* clip = Factory()->CreateWave();
+    SornAudioFormat format(rate, channels, static_cast<unsigned short>(2 * channels));
+    clip->AudioFormat(&format);
+    clip->SetBuffer(const_cast<std::int16_t*>(samples), static_cast<unsigned long>(frames), 1);
+    return clip;
+}
+
+// The module's pitch tracker: the one its engine uses.
+PitchCallback Tracker() {
+    PitchCallback tracker = nullptr;
+    if (SornEngine::ISornEngine* engine = Factory()->CreateEngine(SornStringA())) {
+        if (auto* sph = dynamic_cast<SornEngine::SphEngine*>(engine)) tracker = sph->GetPitchCallback();
+        Release(engine);
+    }
+    if (!tracker) tracker = reinterpret_cast<PitchCallback>(module.Symbol("_Z12ExtractPitchPKfisfPsi"));
+    return tracker;
+}
+
+// Reads a file as play and pitch take it; one line in why otherwise.
+bool ReadClip(const std::string& path, cli::Pcm16Clip& clip, std::string& why) {
+    return cli::ReadPcm16(path, clip, why);
+}
+
+// --- play --------------------------------------------------------------------------
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+// Plays frames [from, to) of clip and returns once the last piece has come
+// back. The player cuts the range into pieces and keeps up to three in
+// flight; when the range ends, every piece still in flight comes back with a
+// callback, so a range of n pieces ends with min(n, 3) callbacks.
+bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsigned long to, bool interactive,
+               std::string& why) {
+    constexpr unsigned long kPieceBytes = 4096;
+    const unsigned long align = clip->AudioFormat()->BlockAlign();
+    const unsigned long rate = clip->GetSamplesPerSec();
+    const unsigned long pieceFrames = std::max(1ul, kPieceBytes / align);
+    const unsigned long frames = to - from;
+    const int endings = static_cast<int>(std::min<unsigned long>(3, (frames + pieceFrames - 1) / pieceFrames));
+    (void)command;
+
+    Event done;  // outlives the player: the player is deleted (waiting for its callbacks) first
     IWaveDevice* device = Factory()->CreateWaveDevice();
     IWaveOut* player = Factory()->CreateWaveOut();
     player->SetWave(clip);
     player->SetDevice(device);
+    player->ModifyWaveOutBufferLength(kPieceBytes);
     player->SetWaveOutCB(&SignalEvent, reinterpret_cast<unsigned long>(&done));
     bool finished = false;
     if (!player->Open()) {
-        std::fprintf(stderr, "sorn: cannot open the output device: %s\n", ErrorText(player->GetError()).c_str());
+        why = "cannot open the output device: " + ErrorText(player->GetError());
+    } else if (!player->Play(from, to, 0) && frames > 2 * pieceFrames) {
+        why = "cannot start playing: " + ErrorText(player->GetError());
     } else {
-        player->Play(from, to, 0);
-        const unsigned long end = std::min<unsigned long>(to, clip->GetNumSamples());
-        const auto budget = std::chrono::milliseconds(2000 + 1000ull * (end > from ? end - from : 0) / kRate * 2);
-        // The callback runs once per piece still in flight when the range ends.
-        finished = done.WaitFor(1, budget);
-        while (finished && player->IsPlaying()) finished = done.WaitFor(done.Count() + 1, std::chrono::seconds(2));
-        const unsigned long position = player->GetPosition();
+        Keyboard keyboard;
+        const bool showKeys = interactive;
+        bool paused = false;
+        // Twice the range's length and 3 s of slack, not counting pauses.
+        auto budget = std::chrono::milliseconds(3000 + 2000ull * frames / rate);
+        auto last = std::chrono::steady_clock::now();
+        while (!finished) {
+            finished = done.WaitFor(endings, 100ms);
+            const auto now = std::chrono::steady_clock::now();
+            if (!paused) budget -= std::chrono::duration_cast<std::chrono::milliseconds>(now - last);
+            last = now;
+            if (finished) break;
+            if (interrupted) {
+                player->Stop();
+                why = "interrupted";
+                break;
+            }
+            if (budget.count() < 0) {
+                why = "playback did not finish in time";
+                break;
+            }
+            if (showKeys && keyboard.Key() == ' ') {
+                paused = !paused;
+                paused ? player->Pause() : player->Continue();
+            }
+            if (interactive) {
+                const unsigned long played = player->GetPosition();
+                const double at = (from + (played == 0xFFFFFFFFul ? 0 : std::min(played, frames))) / double(rate);
+                std::fprintf(stderr, "\r%s / %s%s   ", Seconds(at).c_str(), Seconds(to / double(rate)).c_str(),
+                             paused ? "  paused (space resumes)" : "  (space pauses)");
+                std::fflush(stderr);
+            }
+        }
+        // The last piece has come back once it is written to the device;
+        // the device's position says when it has been heard. Closing earlier
+        // would cut off what the device still holds.
+        const auto drainEnd = std::chrono::steady_clock::now() + 2s;
+        while (finished && std::chrono::steady_clock::now() < drainEnd) {
+            const unsigned long played = player->GetPosition();
+            if (played == 0xFFFFFFFFul || played >= frames) break;
+            std::this_thread::sleep_for(5ms);
+        }
+        if (interactive) std::fprintf(stderr, "\r\033[K");
         player->Close();
-        if (!finished) std::fprintf(stderr, "sorn: playback did not finish in time\n");
-        std::printf("played %lu frames\n", position == 0xFFFFFFFFul ? 0ul : position);
     }
     player->SetWaveOutCB(nullptr, 0);
     Release(player);
@@ -137,208 +340,787 @@ bool PlayClip(IWave* clip, unsigned long from, unsigned long to) {
     return finished;
 }
 
-// Records until the detector hears the end of speech, or for at most
-// `seconds`. Returns a new clip the caller owns (null when nothing was
-// recorded).
-IWave* RecordClip(double seconds, bool (*whileRecording)(void*), void* context) {
-    // The event outlives the recorder: the recorder is deleted (which waits
-    // for a released auto-stop worker and its callback) before the event goes.
-    Event ended;
+struct PlayOptions {
+    std::string file;
+    std::string from;
+    std::string to;
+    std::string backend;
+};
+
+int Play(const PlayOptions& options) {
+    const std::string command = "play";
+    const BackendChoice choice = ChooseBackend(options.backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    cli::Pcm16Clip samples;
+    std::string why;
+    if (!ReadClip(options.file, samples, why)) return Fail(command, why);
+    const std::uint64_t total = samples.Frames();
+    std::uint64_t from = 0, to = total;
+    if (!options.from.empty() && !ParseTime(options.from, samples.sampleRate, from))
+        return UsageError(command, "--from " + options.from + " is not a time (frames, or seconds with an s suffix)");
+    if (!options.to.empty() && !ParseTime(options.to, samples.sampleRate, to))
+        return UsageError(command, "--to " + options.to + " is not a time (frames, or seconds with an s suffix)");
+    if (to > total)
+        return UsageError(command, "--to " + options.to + " is past the end of " + options.file + " (" +
+                                       std::to_string(total) + " frames)");
+    if (from >= to)
+        return UsageError(command, "the range " + std::to_string(from) + ".." + std::to_string(to) +
+                                       " is empty (" + options.file + " has " + std::to_string(total) + " frames)");
+    if (total >= 0xFFFFFFFFull) return Fail(command, options.file + " is too long to play (more than 2^32 frames)");
+    if (!StartBackend(command, choice, status)) return status;
+
+    IWave* clip = MakeClip(samples.samples.data(), total, samples.sampleRate, samples.channels);
+    CatchInterrupt();
+    const bool played = PlayRange(command, clip, static_cast<unsigned long>(from), static_cast<unsigned long>(to),
+                                  OnTerminal(), why);
+    Release(clip);
+    if (!played) return Fail(command, why);
+    std::printf("played %llu frames (%s) of %s\n", static_cast<unsigned long long>(to - from),
+                Seconds(double(to - from) / samples.sampleRate).c_str(), options.file.c_str());
+    return kOk;
+}
+
+// --- record ------------------------------------------------------------------------
+
+struct RecordOptions {
+    std::string file;
+    double maxSeconds = 30.0;
+    bool noAutoStop = false;
+    unsigned rate = 16000;
+    unsigned channels = 1;
+    std::string backend;
+};
+
+// Whether path can be written, without leaving a file behind.
+bool Writable(const std::string& path, std::string& why) {
+    struct stat info {};
+    const bool existed = stat(path.c_str(), &info) == 0;
+    if (existed && S_ISDIR(info.st_mode)) {
+        why = path + " cannot be written: it is a folder";
+        return false;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        why = path + " cannot be written: " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (!existed) unlink(path.c_str());
+    return true;
+}
+
+// The first channel's level as a bar of 30 cells and in dBFS.
+std::string Meter(const std::int16_t* samples, std::size_t frames, unsigned channels) {
+    double sum = 0;
+    for (std::size_t i = 0; i < frames; ++i) sum += double(samples[i * channels]) * samples[i * channels];
+    const double rms = frames ? std::sqrt(sum / frames) / 32768.0 : 0.0;
+    const double db = rms > 0 ? 20 * std::log10(rms) : -96.0;
+    const int cells = std::clamp(static_cast<int>((db + 60) / 2), 0, 30);
+    char text[64];
+    std::snprintf(text, sizeof text, "%5.1f dBFS ", db);
+    return std::string(text) + "[" + std::string(static_cast<std::size_t>(cells), '#') +
+           std::string(static_cast<std::size_t>(30 - cells), ' ') + "]";
+}
+
+const char* StateName(SornVADFlag state) {
+    switch (state) {
+    case SORN_VAD_SPEECH: return "speech";
+    case SORN_VAD_SPEECH_END: return "end of speech";
+    default: return "waiting for speech";
+    }
+}
+
+// Whether the detector hears speech anywhere in the take.
+bool HeardSpeech(const std::int16_t* samples, std::size_t frames, unsigned channels, unsigned rate) {
+    SornVad detector(rate);
+    std::vector<short> mono(rate / 10);
+    for (std::size_t at = 0; at < frames; at += mono.size()) {
+        const std::size_t count = std::min(mono.size(), frames - at);
+        for (std::size_t i = 0; i < count; ++i) mono[i] = samples[(at + i) * channels];
+        if (detector.Detect(mono.data(), static_cast<unsigned>(count)) != SORN_VAD_NO_SPEECH) return true;
+    }
+    return false;
+}
+
+struct Take {
+    std::vector<std::int16_t> samples;
+    unsigned rate = 0;
+    unsigned channels = 0;
+    std::string ending;  // why the recording stopped
+};
+
+// Records until the capture's auto-stop (unless noAutoStop), the limit or
+// Ctrl-C; while recording runs `during` (when given) on this thread.
+bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), void* context, Take& take,
+                std::string& why) {
+    Event ended;  // outlives the recorder: the recorder is deleted (waiting for its callbacks) first
     IWaveDevice* device = Factory()->CreateWaveDevice();
     IWaveIn* recorder = Factory()->CreateWaveIn();
     recorder->SetDevice(device);
-    recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<unsigned long>(&ended));
-    IWave* result = nullptr;
-    if (!recorder->Open(kRate / 10 * 2)) {  // 100 ms blocks
-        std::fprintf(stderr, "sorn: cannot open the input device: %s\n", ErrorText(recorder->GetError()).c_str());
+    SornAudioFormat format(options.rate, static_cast<unsigned short>(options.channels),
+                           static_cast<unsigned short>(2 * options.channels));
+    recorder->SetWaveFormat(&format);
+    // The capture runs its end-of-speech detector only with a callback set.
+    if (!options.noAutoStop) recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<unsigned long>(&ended));
+    bool ok = false;
+    const unsigned blockBytes = std::max(2u, options.rate / 10) * 2 * options.channels;  // 100 ms blocks
+    if (!recorder->Open(blockBytes)) {
+        why = "cannot open the input device: " + ErrorText(recorder->GetError());
     } else if (!recorder->Record()) {
-        std::fprintf(stderr, "sorn: cannot record: %s\n", ErrorText(recorder->GetError()).c_str());
+        why = "cannot record: " + ErrorText(recorder->GetError());
     } else {
-        if (whileRecording && !whileRecording(context)) recorder->Stop();
-        const bool autoStopped = ended.WaitFor(1, std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
-        if (!autoStopped) recorder->Stop();
-        std::printf("recording %s\n", autoStopped ? "stopped at the end of speech" : "stopped after the time limit");
-        // The recorder's clip stays its own: keep a copy.
-        if (IWave* clip = recorder->MakeWave()) {
-            result = Factory()->CreateWave();
-            result->AudioFormat(clip->AudioFormat());
-            result->SetBuffer(clip->GetBuffer(), clip->GetNumSamples(), 1);
+        const auto start = std::chrono::steady_clock::now();
+        const auto limit = std::chrono::milliseconds(static_cast<long long>(options.maxSeconds * 1000));
+        bool autoStopped = false;
+        if (during && !during(context)) recorder->Stop();
+        SornVad detector(options.rate);
+        SornVADFlag state = SORN_VAD_NO_SPEECH;
+        std::size_t seen = 0;
+        std::vector<short> mono;
+        while (true) {
+            if (ended.WaitFor(1, 100ms)) {
+                autoStopped = true;
+                take.ending = "stopped at the end of speech";
+                break;
+            }
+            const auto elapsed = std::chrono::steady_clock::now() - start;
+            if (interrupted) {
+                take.ending = "stopped by Ctrl-C";
+                break;
+            }
+            if (elapsed >= limit) {
+                take.ending = "stopped at the limit of " + Seconds(options.maxSeconds);
+                break;
+            }
+            if (!recorder->IsRecording()) {
+                take.ending = "the device stopped";
+                break;
+            }
+            if (live) {
+                IWave* sofar = recorder->MakeWave();
+                const std::size_t frames = sofar ? sofar->GetNumSamples() : 0;
+                const auto* data = sofar ? static_cast<const std::int16_t*>(sofar->GetBuffer()) : nullptr;
+                std::string meter = Meter(nullptr, 0, options.channels);
+                if (data && frames > seen) {
+                    mono.resize(frames - seen);
+                    for (std::size_t i = seen; i < frames; ++i) mono[i - seen] = data[i * options.channels];
+                    state = detector.Detect(mono.data(), static_cast<unsigned>(mono.size()));
+                    meter = Meter(data + seen * options.channels, frames - seen, options.channels);
+                    seen = frames;
+                } else if (frames < seen) {
+                    seen = frames;
+                }
+                const double secs = std::chrono::duration<double>(elapsed).count();
+                std::fprintf(stderr, "\r%6.1f s  %s  %-18s (Ctrl-C stops and keeps the take)", secs, meter.c_str(),
+                             StateName(state));
+                std::fflush(stderr);
+            }
         }
+        if (live) std::fprintf(stderr, "\r\033[K");
+        if (!autoStopped) recorder->Stop();
+        if (IWave* clip = recorder->MakeWave(); clip && clip->GetBuffer()) {
+            const auto* data = static_cast<const std::int16_t*>(clip->GetBuffer());
+            take.samples.assign(data, data + clip->GetNumSamples() * options.channels);
+        }
+        take.rate = options.rate;
+        take.channels = options.channels;
         recorder->Close();
+        ok = true;
     }
     recorder->SetWaveInCB(nullptr, 0);
     Release(recorder);
     Release(device);
-    return result;
+    return ok;
 }
 
-std::vector<std::int16_t> Contour(IWave* clip) {
-    SornEngine::ISornEngine* engine = Factory()->CreateEngine(SornStringA());
-    SornEngine::SornSentEval* result = engine->EvaluationResult(clip, SornStringA());
-    std::vector<std::int16_t> contour;
-    if (result && result->pitch) contour.assign(result->pitch, result->pitch + result->pitchCount);
-    engine->ReleaseSentEval(result);
-    Release(engine);
-    return contour;
-}
-
-void SummarizeContour(const std::vector<std::int16_t>& contour) {
-    int voiced = 0, low = 0, high = 0;
-    double sum = 0;
-    for (std::int16_t p : contour) {
-        if (p <= 0) continue;
-        if (voiced == 0 || p < low) low = p;
-        if (p > high) high = p;
-        sum += p;
-        ++voiced;
+bool SaveTake(const Take& take, const std::string& path, std::string& why) {
+    IWave* clip = MakeClip(take.samples.data(), take.samples.size() / take.channels, take.rate,
+                           static_cast<std::uint16_t>(take.channels));
+    const bool saved = take.samples.empty() ? false : clip->Save(SornStringA(path.c_str()));
+    Release(clip);
+    if (!saved) {
+        if (take.samples.empty()) {
+            why = "nothing was recorded, so " + path + " was not written";
+        } else {
+            std::string probe;
+            why = path + " cannot be written" + (Writable(path, probe) ? std::string() : ": " + probe);
+        }
     }
-    std::printf("pitch: %zu frames of 10 ms, %d voiced", contour.size(), voiced);
-    if (voiced) std::printf(", %d..%d Hz, mean %.0f Hz", low, high, sum / voiced);
-    std::printf("\n");
+    return saved;
 }
 
-// A clip read through the core's codecs (the module registered "wav").
-IWave* LoadClip(const char* path) {
-    IWave* clip = Factory()->CreateWave();
-    if (!clip->Load(SornStringA(path))) Release(clip);
-    return clip;
+int Record(const RecordOptions& options) {
+    const std::string command = "record";
+    const BackendChoice choice = ChooseBackend(options.backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    if (!(options.maxSeconds > 0 && options.maxSeconds <= 86400))
+        return UsageError(command, "--max-seconds must be above 0 and at most 86400");
+    if (options.rate < 8000 || options.rate > 48000) return UsageError(command, "--rate must be 8000 to 48000 Hz");
+    if (options.channels < 1 || options.channels > 2) return UsageError(command, "--channels must be 1 or 2");
+    std::string why;
+    if (!Writable(options.file, why)) return Fail(command, why);
+    if (!StartBackend(command, choice, status)) return status;
+
+    CatchInterrupt();
+    Take take;
+    if (!RecordTake(options, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
+    const std::size_t frames = take.samples.size() / take.channels;
+    if (!SaveTake(take, options.file, why)) return Fail(command, why);
+    const bool speech = HeardSpeech(take.samples.data(), frames, take.channels, take.rate);
+    std::printf("recorded %zu frames (%s) into %s: %s%s\n", frames, Seconds(double(frames) / take.rate).c_str(),
+                options.file.c_str(), take.ending.c_str(), speech ? "" : "; no speech was heard in the take");
+    return kOk;
 }
 
-int Play(int argc, char** argv) {
-    if (argc < 1) return Usage(), 2;
-    IWave* clip = LoadClip(argv[0]);
-    if (!clip) return 1;
-    const unsigned long from = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0;
-    const unsigned long to = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 0xFFFFFFFFul;
-    const bool played = PlayClip(clip, from, to);
-    Release(clip);
-    return played ? 0 : 1;
+// --- pitch ---------------------------------------------------------------------------
+
+struct PitchOptions {
+    std::string file;
+    float level = cli::kDefaultLevel;
+    std::string format = "text";
+    std::string plot;
+    std::string backend;
+};
+
+int Pitch(const PitchOptions& options) {
+    const std::string command = "pitch";
+    const BackendChoice choice = ChooseBackend(options.backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    cli::ContourFormat format;
+    if (!cli::ParseContourFormat(options.format, format))
+        return UsageError(command, "--format must be text, csv or json, not " + options.format);
+    if (!(std::isfinite(options.level) && options.level > 0))
+        return UsageError(command, "--level must be a positive number");
+    std::string why;
+    if (!options.plot.empty() && !Writable(options.plot, why)) return Fail(command, why);
+    cli::Pcm16Clip clip;
+    if (!ReadClip(options.file, clip, why)) return Fail(command, why);
+    cli::PitchOptions tracking;
+    tracking.level = options.level;
+    tracking.tracker = Tracker();
+    cli::PitchContour contour;
+    std::string note;
+    if (!cli::TrackPitch(clip, tracking, contour, why, &note)) return Fail(command, options.file + ": " + why);
+    if (!note.empty()) std::fprintf(stderr, "sorn: pitch: %s\n", note.c_str());
+    if (!cli::WriteAll(stdout, cli::FormatContour(contour, format), why))
+        return Fail(command, "cannot write the contour: " + why);
+    if (!options.plot.empty() &&
+        !cli::WriteTextFile(options.plot, cli::PitchPlotSvg(contour, options.file), why))
+        return Fail(command, why);
+    return kOk;
 }
 
-int Record(int argc, char** argv) {
-    if (argc < 1) return Usage(), 2;
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    IWave* clip = RecordClip(seconds > 0 ? seconds : 10.0, nullptr, nullptr);
-    if (!clip) {
-        std::fprintf(stderr, "sorn: nothing was recorded\n");
-        return 1;
+// --- info --------------------------------------------------------------------------------
+
+int Info(const std::string& file, bool json) {
+    const std::string command = "info";
+    cli::WavDescription description;
+    std::string why;
+    if (!cli::DescribeWav(file, description, why)) return Fail(command, why);
+    if (!cli::WriteAll(stdout, json ? cli::InfoJson(file, description) : cli::InfoText(file, description), why))
+        return Fail(command, "cannot write: " + why);
+    if (!description.IsPcm16()) return Fail(command, cli::RefusalOf(file, description));
+    cli::Pcm16Clip clip;
+    if (!cli::ReadPcm16(file, clip, why)) return Fail(command, why);
+    return kOk;
+}
+
+// --- volume ----------------------------------------------------------------------------------
+
+int Volume(const std::string& which, const std::string& levelText, const std::string& backend) {
+    const std::string command = "volume";
+    const BackendChoice choice = ChooseBackend(backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    const bool input = which == "input" || which == "in";
+    const bool output = which == "output" || which == "out";
+    if (!which.empty() && !input && !output)
+        return UsageError(command, "\"" + which + "\" is neither input nor output");
+    double level = -1;
+    if (!levelText.empty()) {
+        if (which.empty()) return UsageError(command, "say input or output before the level");
+        char* end = nullptr;
+        level = std::strtod(levelText.c_str(), &end);
+        if (*end || !(level >= 0.0 && level <= 1.0))
+            return UsageError(command, "the level " + levelText + " is not a number from 0.0 to 1.0");
     }
-    std::printf("recorded %lu frames (%.2f s)\n", clip->GetNumSamples(),
-                static_cast<double>(clip->GetNumSamples()) / clip->GetSamplesPerSec());
-    const int saved = clip->Save(SornStringA(argv[0]));
-    Release(clip);
-    return saved ? 0 : 1;
-}
-
-int Pitch(int argc, char** argv) {
-    if (argc < 1) return Usage(), 2;
-    IWave* clip = LoadClip(argv[0]);
-    if (!clip) return 1;
-    const std::vector<std::int16_t> contour = Contour(clip);
-    Release(clip);
-    for (std::size_t i = 0; i < contour.size(); ++i) std::printf("%.2f\t%d\n", i / 100.0, contour[i]);
-    SummarizeContour(contour);
-    return 0;
-}
-
-// Volumes through a capture and a playback object of the factory (0.0 when
-// the platform has no mixer with volume controls).
-int Volume(int argc, char** argv) {
-    const bool input = argc > 0 && std::strcmp(argv[0], "in") == 0;
+    if (!StartBackend(command, choice, status)) return status;
     IWaveIn* recorder = Factory()->CreateWaveIn();
     IWaveOut* player = Factory()->CreateWaveOut();
-    if (argc > 1) {
-        const double level = std::atof(argv[1]);
-        if (!(level >= 0.0 && level <= 1.0)) {
-            std::fprintf(stderr, "sorn: volume: the level %s is outside 0.0 to 1.0; the mixer refuses it\n", argv[1]);
-        }
-        input ? recorder->VolumeLevel(level) : player->VolumeLevel(level);
-    }
-    if (argc == 0 || input) std::printf("recording volume: %.3f\n", recorder->VolumeLevel());
-    if (argc == 0 || !input) std::printf("playback volume: %.3f\n", player->VolumeLevel());
+    if (level >= 0) input ? recorder->VolumeLevel(level) : player->VolumeLevel(level);
+    if (which.empty() || input) std::printf("recording volume: %.3f\n", recorder->VolumeLevel());
+    if (which.empty() || output) std::printf("playback volume: %.3f\n", player->VolumeLevel());
     Release(player);
     Release(recorder);
-    return 0;
+    return kOk;
 }
 
-// A voice-like test signal: a glide from 120 to 220 Hz with harmonics, in
-// syllables four times a second (a steady tone would pass for background
-// noise), then a second of silence. A new clip the caller owns.
-IWave* MakeVoice() {
-    const unsigned voiced = kRate * 6 / 5;
-    std::vector<std::int16_t> samples(voiced + kRate, 0);
+// --- devices ---------------------------------------------------------------------------------
+
+const char* ComponentName(DWORD type) {
+    switch (type) {
+    case MIXERLINE_COMPONENTTYPE_DST_SPEAKERS: return "speakers";
+    case MIXERLINE_COMPONENTTYPE_DST_HEADPHONES: return "headphones";
+    case MIXERLINE_COMPONENTTYPE_DST_WAVEIN: return "wave in";
+    case MIXERLINE_COMPONENTTYPE_DST_VOICEIN: return "voice in";
+    case MIXERLINE_COMPONENTTYPE_DST_LINE: return "line";
+    case MIXERLINE_COMPONENTTYPE_DST_MONITOR: return "monitor";
+    case MIXERLINE_COMPONENTTYPE_DST_DIGITAL: return "digital";
+    case MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE: return "microphone";
+    case MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT: return "wave out";
+    case MIXERLINE_COMPONENTTYPE_SRC_LINE: return "line";
+    case MIXERLINE_COMPONENTTYPE_SRC_ANALOG: return "analog";
+    case MIXERLINE_COMPONENTTYPE_SRC_DIGITAL: return "digital";
+    case MIXERLINE_COMPONENTTYPE_SRC_SYNTHESIZER: return "synthesizer";
+    case MIXERLINE_COMPONENTTYPE_SRC_COMPACTDISC: return "compact disc";
+    case MIXERLINE_COMPONENTTYPE_SRC_AUXILIARY: return "auxiliary";
+    default: return "other";
+    }
+}
+
+// The values of one control as text ("[32767, 32767]"), or why not.
+std::string ControlValues(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXERLINEA& line,
+                          const MIXERCONTROLA& control) {
+    const DWORD channels = (control.fdwControl & MIXERCONTROL_CONTROLF_UNIFORM) ? 1 : std::max<DWORD>(1, line.cChannels);
+    const DWORD items = (control.fdwControl & MIXERCONTROL_CONTROLF_MULTIPLE) ? std::max<DWORD>(1, control.cMultipleItems) : 1;
+    std::vector<LONG> values(static_cast<std::size_t>(channels) * items);
+    MIXERCONTROLDETAILS details{};
+    details.cbStruct = sizeof details;
+    details.dwControlID = control.dwControlID;
+    details.cChannels = channels;
+    details.cMultipleItems = (control.fdwControl & MIXERCONTROL_CONTROLF_MULTIPLE) ? control.cMultipleItems : 0;
+    details.cbDetails = sizeof(LONG);
+    details.paDetails = values.data();
+    if (mixer.mixerGetControlDetailsA(id, &details, MIXER_OBJECTF_MIXER | MIXER_GETCONTROLDETAILSF_VALUE) !=
+        MMSYSERR_NOERROR)
+        return "null";
+    const bool isSigned = (control.dwControlType & MIXERCONTROL_CT_UNITS_MASK) == MIXERCONTROL_CT_UNITS_SIGNED ||
+                          (control.dwControlType & MIXERCONTROL_CT_UNITS_MASK) == MIXERCONTROL_CT_UNITS_DECIBELS;
+    std::string text = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) text += ", ";
+        text += isSigned ? std::to_string(values[i]) : std::to_string(static_cast<DWORD>(values[i]));
+    }
+    return text + "]";
+}
+
+struct Listing {
+    cli::TextBuffer text;
+    bool json;
+    bool first = true;
+};
+
+void AppendLine(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXERLINEA& line, bool source,
+                cli::TextBuffer& out, bool json) {
+    std::vector<MIXERCONTROLA> controls(line.cControls);
+    MIXERLINECONTROLSA request{};
+    request.cbStruct = sizeof request;
+    request.dwLineID = line.dwLineID;
+    request.cControls = line.cControls;
+    request.cbmxctrl = sizeof(MIXERCONTROLA);
+    request.pamxctrl = controls.data();
+    if (line.cControls == 0 ||
+        mixer.mixerGetLineControlsA(id, &request, MIXER_OBJECTF_MIXER | MIXER_GETLINECONTROLSF_ALL) != MMSYSERR_NOERROR)
+        controls.clear();
+    if (json) {
+        out.Put("{\"name\":").JsonString(line.szName).Put(",\"type\":").JsonString(ComponentName(line.dwComponentType));
+        out.Put(",\"channels\":").Int(line.cChannels).Put(",\"controls\":[");
+        for (std::size_t c = 0; c < controls.size(); ++c) {
+            out.Put(c ? "," : "").Put("{\"name\":").JsonString(controls[c].szName).Put(",\"minimum\":");
+            out.Int(controls[c].Bounds.lMinimum).Put(",\"maximum\":").Int(controls[c].Bounds.dwMaximum);
+            out.Put(",\"values\":").Put(ControlValues(mixer, id, line, controls[c])).Put('}');
+        }
+        out.Put(']');
+        return;
+    }
+    out.Put(source ? "      source: " : "    destination: ").Put(line.szName).Put(" (")
+        .Put(ComponentName(line.dwComponentType)).Put(", ").Int(line.cChannels)
+        .Put(line.cChannels == 1 ? " channel)\n" : " channels)\n");
+    for (const MIXERCONTROLA& control : controls) {
+        out.Put(source ? "        " : "      ").Put("control: ").Put(control.szName).Put(" = ")
+            .Put(ControlValues(mixer, id, line, control)).Put(" of ").Int(control.Bounds.lMinimum).Put("..")
+            .Int(control.Bounds.dwMaximum).Put('\n');
+    }
+}
+
+int Devices(bool json, const std::string& backend) {
+    const std::string command = "devices";
+    const BackendChoice choice = ChooseBackend(backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    if (!StartBackend(command, choice, status)) return status;
+    const sorn::host::PlatformAudio audio = module.Audio();
+    const sorn::host::PlatformMixer mixer = module.Mixer();
+    if (!audio.waveOutGetNumDevs || !audio.waveOutGetDevCapsA || !audio.waveInGetNumDevs || !audio.waveInGetDevCapsA)
+        return Fail(command, "the module does not list its wave devices");
+    cli::TextBuffer out;
+    const std::string name = audio.selectedBackendName();
+    if (json) out.Put("{\"backend\":").JsonString(name).Put(",\"outputs\":[");
+    else out.Put("backend: ").Put(name).Put('\n');
+    const UINT outputs = audio.waveOutGetNumDevs();
+    for (UINT i = 0, n = 0; i < outputs; ++i) {
+        WAVEOUTCAPSA caps{};
+        if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
+                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
+        else out.Put("output ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+    }
+    if (json) out.Put("],\"inputs\":[");
+    const UINT inputs = audio.waveInGetNumDevs();
+    for (UINT i = 0, n = 0; i < inputs; ++i) {
+        WAVEINCAPSA caps{};
+        if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
+                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
+        else out.Put("input ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+    }
+    if (!json && outputs == 0 && inputs == 0) out.Put("no wave devices\n");
+    if (json) out.Put("],\"mixers\":[");
+    const UINT mixers = mixer.Complete() ? mixer.mixerGetNumDevs() : 0;
+    for (UINT m = 0; m < mixers; ++m) {
+        MIXERCAPSA caps{};
+        if (mixer.mixerGetDevCapsA(m, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+        HMIXEROBJ id = reinterpret_cast<HMIXEROBJ>(static_cast<std::uintptr_t>(m));
+        if (json) out.Put(m ? "," : "").Put("{\"id\":").Int(m).Put(",\"name\":").JsonString(caps.szPname).Put(",\"destinations\":[");
+        else out.Put("mixer ").Int(m).Put(": ").Put(caps.szPname).Put('\n');
+        for (DWORD d = 0; d < caps.cDestinations; ++d) {
+            MIXERLINEA line{};
+            line.cbStruct = sizeof line;
+            line.dwDestination = d;
+            if (mixer.mixerGetLineInfoA(id, &line, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_DESTINATION) != MMSYSERR_NOERROR)
+                continue;
+            if (json) out.Put(d ? "," : "");
+            AppendLine(mixer, id, line, false, out, json);
+            if (json) out.Put(",\"sources\":[");
+            for (DWORD s = 0; s < line.cConnections; ++s) {
+                MIXERLINEA source{};
+                source.cbStruct = sizeof source;
+                source.dwDestination = d;
+                source.dwSource = s;
+                if (mixer.mixerGetLineInfoA(id, &source, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_SOURCE) != MMSYSERR_NOERROR)
+                    continue;
+                if (json) out.Put(s ? "," : "");
+                AppendLine(mixer, id, source, true, out, json);
+                if (json) out.Put('}');
+            }
+            if (json) out.Put("]}");
+        }
+        if (json) out.Put("]}");
+    }
+    if (!json && mixers == 0) out.Put("no mixer\n");
+    if (json) out.Put("]}\n");
+    std::string why;
+    if (!cli::WriteAll(stdout, out.Str(), why)) return Fail(command, "cannot write: " + why);
+    return kOk;
+}
+
+// --- demo --------------------------------------------------------------------------------------
+
+// The speech clip the demo plays: SORN_DEMO_CLIP, else the one made at build
+// time, else the one installed beside the program (share/sorn).
+std::string DemoClipPath() {
+    if (const char* path = std::getenv("SORN_DEMO_CLIP"); path && *path) return path;
+    std::error_code error;
+#ifdef SORN_DEMO_CLIP_BUILT
+    if (std::filesystem::exists(SORN_DEMO_CLIP_BUILT, error)) return SORN_DEMO_CLIP_BUILT;
+#endif
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto installed = self.parent_path().parent_path() / "share/sorn/demo-speech.wav";
+        if (std::filesystem::exists(installed, error)) return installed.string();
+    }
+    return {};
+}
+
+// A voice-like stand-in when no speech clip is there: a glide from 120 to
+// 220 Hz with harmonics in syllables, then a second of silence.
+cli::Pcm16Clip SyntheticVoice() {
+    constexpr unsigned rate = 16000;
+    const unsigned voiced = rate * 2;
+    cli::Pcm16Clip clip;
+    clip.channels = 1;
+    clip.sampleRate = rate;
+    clip.samples.assign(voiced + rate, 0);
     double phase = 0;
     for (unsigned i = 0; i < voiced; ++i) {
         const double f = 120.0 + 100.0 * i / voiced;
-        phase += 2 * M_PI * f / kRate;
-        const double syllables = 0.15 + 0.85 * std::fabs(std::sin(M_PI * 4.0 * i / kRate));
+        phase += 2 * M_PI * f / rate;
+        const double syllables = 0.15 + 0.85 * std::fabs(std::sin(M_PI * 4.0 * i / rate));
         const double envelope = std::min(1.0, std::min(i, voiced - i) / 800.0) * syllables;
         double v = 0;
         for (int h = 1; h <= 5; ++h) v += std::sin(h * phase) / h;
-        samples[i] = static_cast<std::int16_t>(6000.0 * envelope * v);
+        clip.samples[i] = static_cast<std::int16_t>(6000.0 * envelope * v);
     }
-    IWave* clip = Factory()->CreateWave();
-    clip->SetBuffer(samples.data(), static_cast<unsigned long>(samples.size()), 1);
     return clip;
 }
 
+// The first channel of clip at 16 kHz (libsoxr when the rate differs), with
+// a second of silence after it so the detector hears the end of speech.
+bool To16kMono(const cli::Pcm16Clip& clip, std::vector<std::int16_t>& out, std::string& why) {
+    std::vector<std::int16_t> mono(clip.Frames());
+    for (std::size_t i = 0; i < mono.size(); ++i) mono[i] = clip.samples[i * clip.channels];
+    if (clip.sampleRate == 16000) {
+        out = std::move(mono);
+    } else {
+        out.assign(static_cast<std::size_t>(double(mono.size()) * 16000 / clip.sampleRate) + 16, 0);
+        std::size_t done = 0;
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        if (const soxr_error_t error = soxr_oneshot(clip.sampleRate, 16000, 1, mono.data(), mono.size(), nullptr,
+                                                    out.data(), out.size(), &done, &io, &quality, nullptr)) {
+            why = std::string("cannot resample the demo clip: ") + error;
+            return false;
+        }
+        out.resize(done);
+    }
+    out.resize(out.size() + 16000, 0);
+    return true;
+}
+
 struct DemoPlayback {
-    IWave* clip;
+    IWave* clip = nullptr;
+    bool played = false;
+    std::string why;
 };
 
-bool PlayWhileRecording(void* context) { return PlayClip(static_cast<DemoPlayback*>(context)->clip, 0, 0xFFFFFFFFul); }
+bool PlayDuringRecording(void* context) {
+    auto* playback = static_cast<DemoPlayback*>(context);
+    playback->played = PlayRange("demo", playback->clip, 0, playback->clip->GetNumSamples(), false, playback->why);
+    return playback->played;
+}
 
-int Demo() {
-    std::printf("sorn demo on the %s backend\n", BackendName());
+std::string Summary(const cli::PitchContour& contour) {
+    int voiced = 0, low = 0, high = 0;
+    double sum = 0;
+    for (const std::int16_t p : contour.pitch) {
+        if (p <= 0) continue;
+        if (voiced == 0 || p < low) low = p;
+        high = std::max<int>(high, p);
+        sum += p;
+        ++voiced;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%zu values, %d voiced", contour.pitch.size(), voiced);
+    std::string result = text;
+    if (voiced) {
+        std::snprintf(text, sizeof text, ", %d..%d Hz, mean %.0f Hz", low, high, sum / voiced);
+        result += text;
+    }
+    return result;
+}
+
+int Demo(const std::string& folderOption, const std::string& backend) {
+    const std::string command = "demo";
+    const BackendChoice choice = ChooseBackend(backend);
+    int status = kOk;
+    if (!CheckBackend(command, choice, status)) return status;
+    std::string folder = folderOption;
+    if (folder.empty()) {
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+        folder = std::string("sorn-demo-") + stamp;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) return Fail(command, "cannot make the folder " + folder + ": " + error.message());
+    std::string why;
+    if (!Writable(folder + "/take.wav", why)) return Fail(command, why);
+
+    // The clip to play.
+    const std::string clipPath = DemoClipPath();
+    cli::Pcm16Clip source;
+    if (clipPath.empty() || !cli::ReadPcm16(clipPath, source, why)) {
+        if (!clipPath.empty()) std::fprintf(stderr, "sorn: demo: %s; using a synthetic voice instead\n", why.c_str());
+        source = SyntheticVoice();
+    }
+    std::vector<std::int16_t> speech;
+    if (!To16kMono(source, speech, why)) return Fail(command, why);
+
+    if (!StartBackend(command, choice, status)) return status;
     const sorn::host::PlatformAudio audio = module.Audio();
-    if (std::strcmp(BackendName(), "virtual") == 0 && audio.selectBackend) {
+    if (std::string(audio.selectedBackendName()) == "virtual") {
         // No sound server: the virtual device in real time, its input
         // hearing its own output.
-        audio.selectBackend("virtual:clock=realtime,in=loopback");
+        if (audio.selectBackend("virtual:clock=realtime,in=loopback") != MMSYSERR_NOERROR)
+            return Fail(command, "the virtual device cannot loop its output back");
+        std::fprintf(stderr, "sorn: demo: no sound server: the virtual device plays and hears its own output\n");
+    } else {
+        std::fprintf(stderr, "sorn: demo: playing on the default output and recording the default input\n");
     }
-    Devices();
+    std::printf("1. playing %s (%s) while recording until the end of speech\n",
+                clipPath.empty() ? "a synthetic voice" : clipPath.c_str(), Seconds(speech.size() / 16000.0).c_str());
+    std::fflush(stdout);
 
-    IWave* voice = MakeVoice();
-    std::printf("1. pitch of a synthetic voice gliding from 120 to 220 Hz\n   ");
-    SummarizeContour(Contour(voice));
+    IWave* clip = MakeClip(speech.data(), speech.size(), 16000, 1);
+    DemoPlayback playback;
+    playback.clip = clip;
+    RecordOptions recording;
+    recording.maxSeconds = double(speech.size()) / 16000 + 5;
+    Take take;
+    CatchInterrupt();
+    const bool recorded = RecordTake(recording, false, &PlayDuringRecording, &playback, take, why);
+    Release(clip);
+    if (!playback.played) return Fail(command, "playback failed: " + playback.why);
+    if (!recorded) return Fail(command, why);
+    const std::size_t frames = take.samples.size();
+    const std::string takePath = folder + "/take.wav";
+    if (!SaveTake(take, takePath, why)) return Fail(command, why);
+    std::printf("2. recorded %s: %s%s\n", Seconds(double(frames) / 16000).c_str(), take.ending.c_str(),
+                HeardSpeech(take.samples.data(), frames, 1, 16000) ? "" : "; no speech was heard in the take");
 
-    std::printf("2. play it while recording from the default input until the end of speech\n   ");
-    DemoPlayback playback{voice};
-    IWave* recorded = RecordClip(6.0, &PlayWhileRecording, &playback);
-    Release(voice);
-    if (!recorded) {
-        std::printf("   nothing was recorded (the input heard only silence)\n");
-        return 0;
-    }
-    std::printf("   recorded %.2f s\n   ", static_cast<double>(recorded->GetNumSamples()) / kRate);
-    SummarizeContour(Contour(recorded));
-    Release(recorded);
-    return 0;
+    cli::Pcm16Clip recordedClip;
+    recordedClip.channels = 1;
+    recordedClip.sampleRate = 16000;
+    recordedClip.samples.assign(take.samples.begin(), take.samples.end());
+    cli::PitchContour contour;
+    cli::PitchOptions tracking;
+    tracking.tracker = Tracker();
+    if (!cli::TrackPitch(recordedClip, tracking, contour, why)) return Fail(command, why);
+    std::printf("3. pitch of the take: %s\n", Summary(contour).c_str());
+    if (!cli::WriteTextFile(folder + "/pitch.csv", cli::FormatContour(contour, cli::ContourFormat::Csv), why) ||
+        !cli::WriteTextFile(folder + "/pitch.svg", cli::PitchPlotSvg(contour, "sorn demo: pitch of the take"), why))
+        return Fail(command, why);
+    std::printf("wrote take.wav, pitch.csv and pitch.svg into %s\n", folder.c_str());
+    return kOk;
+}
+
+std::string VersionText() {
+    return std::string("sorn ") + Versioning::GetVersion() + " (the Sorn speech-audio host)";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage(), 2;
-    const std::string command = argv[1];
-    argc -= 2;
-    argv += 2;
-    const bool known = command == "devices" || command == "play" || command == "record" || command == "pitch" ||
-                       command == "volume" || command == "demo" || command == "version";
-    if (!known) return Usage(), 2;
+    CLI::App app{"sorn: play, record, describe and analyse speech audio with the Sorn libraries.\n"
+                 "The module comes from SORN_MODULE (default: the installed SornCoreWin library); the audio\n"
+                 "backend from --backend or SORN_AUDIO: auto (the sound server when one answers, else the\n"
+                 "virtual device), pulse[:server=ADDRESS] or virtual[:OPTIONS]. Exit status: 0 success,\n"
+                 "1 failure, 2 usage error.",
+                 "sorn"};
+    app.set_version_flag("--version", VersionText());
+    app.require_subcommand(1, 1);
+    app.fallthrough(false);
+
+    std::string backend;
+    const auto addBackend = [&](CLI::App* sub) {
+        sub->add_option("--backend", backend, "audio backend: auto, pulse[:server=ADDRESS], virtual[:OPTIONS]")
+            ->type_name("NAME");
+    };
+
+    std::string infoFile;
+    bool infoJson = false;
+    CLI::App* info = app.add_subcommand("info", "describe a WAV file as the codec reads it");
+    info->add_option("FILE.wav", infoFile, "the file")->required();
+    info->add_flag("--json", infoJson, "one JSON object");
+    addBackend(info);
+
+    PlayOptions play;
+    CLI::App* playCommand = app.add_subcommand("play", "play a WAV file (16-bit PCM), or a range of it");
+    playCommand->add_option("FILE.wav", play.file, "the file")->required();
+    playCommand->add_option("--from", play.from, "start: frames, or seconds with an s suffix (1.5s)")->type_name("T");
+    playCommand->add_option("--to", play.to, "end (excluded): frames, or seconds with an s suffix")->type_name("T");
+    playCommand->footer("On a terminal a progress line shows the position; the space bar pauses and resumes.");
+    addBackend(playCommand);
+
+    RecordOptions record;
+    CLI::App* recordCommand = app.add_subcommand("record", "record into a WAV file until the end of speech");
+    recordCommand->add_option("OUT.wav", record.file, "the file to write")->required();
+    recordCommand->add_option("--max-seconds", record.maxSeconds, "stop after S seconds at most (default 30)")
+        ->type_name("S");
+    recordCommand->add_flag("--no-auto-stop", record.noAutoStop, "do not stop at the end of speech");
+    recordCommand->add_option("--rate", record.rate, "sample rate in Hz (default 16000)")->type_name("R");
+    recordCommand->add_option("--channels", record.channels, "1 or 2 (default 1)")->type_name("C");
+    recordCommand->footer("Ctrl-C stops and keeps the take. On a terminal a live line shows the level, the\n"
+                          "detector's state and the elapsed time.");
+    addBackend(recordCommand);
+
+    PitchOptions pitch;
+    CLI::App* pitchCommand = app.add_subcommand("pitch", "the pitch contour of a WAV file, one value per 10 ms");
+    pitchCommand->add_option("FILE.wav", pitch.file, "the file (16-bit PCM)")->required();
+    pitchCommand->add_option("--level", pitch.level, "the tracker's level (default 200)")->type_name("L");
+    pitchCommand->add_option("--format", pitch.format, "text (one integer in Hz per line, 0 unvoiced), csv or json")
+        ->type_name("text|csv|json");
+    pitchCommand->add_option("--plot", pitch.plot, "also draw the voiced values as an SVG plot")->type_name("OUT.svg");
+    pitchCommand->footer("One value per window the tracker analyses: max(0, ceil((frames - 1024) / (rate / 100))).\n"
+                         "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
+                         "Rates above 32767 Hz are resampled to 16 kHz first (stderr says so).");
+    addBackend(pitchCommand);
+
+    std::string volumeWhich, volumeLevel;
+    CLI::App* volume = app.add_subcommand("volume", "read or set the recording or playback volume (0.0 to 1.0)");
+    volume->add_option("WHICH", volumeWhich, "input or output (in, out); both when left out");
+    volume->add_option("LEVEL", volumeLevel, "the new level, 0.0 to 1.0");
+    addBackend(volume);
+
+    bool devicesJson = false;
+    CLI::App* devices = app.add_subcommand("devices", "the wave devices and the mixer tree of the backend");
+    devices->add_flag("--json", devicesJson, "one JSON object");
+    addBackend(devices);
+
+    std::string demoFolder;
+    CLI::App* demo = app.add_subcommand("demo", "play a speech clip, record it back, track its pitch");
+    demo->add_option("--folder", demoFolder, "where the take, the CSV and the SVG go (default sorn-demo-TIME)")
+        ->type_name("DIR");
+    demo->footer("Without a sound server the virtual device plays and hears its own output.");
+    addBackend(demo);
+
+    const std::vector<CLI::App*> commands{info, playCommand, recordCommand, pitchCommand, volume, devices, demo};
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::none_of(commands.begin(), commands.end(), [&](const CLI::App* sub) { return sub->get_name() == argv[1]; })) {
+        std::fprintf(stderr, "sorn: unknown command \"%s\" (see sorn --help)\n", argv[1]);
+        return kUsage;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::string command;
+        for (const CLI::App* sub : app.get_subcommands()) command = sub->get_name();
+        std::string what = e.what();
+        if (what.empty()) what = "bad arguments";
+        if (command.empty()) {
+            std::fprintf(stderr, "sorn: %s (see sorn --help)\n", what.c_str());
+            return kUsage;
+        }
+        return UsageError(command, what);
+    }
 
     // Load the module the way any host does; a refused start-up is one line.
     std::string error;
     if (!module.Load(sorn::host::LoadedModule::DefaultPath(), error)) {
         std::fprintf(stderr, "sorn: %s\n", error.c_str());
-        return 1;
+        return kFailed;
     }
-    if (command == "devices") return Devices();
-    if (command == "play") return Play(argc, argv);
-    if (command == "record") return Record(argc, argv);
-    if (command == "pitch") return Pitch(argc, argv);
-    if (command == "volume") return Volume(argc, argv);
-    if (command == "demo") return Demo();
-    std::printf("core %s, module built for %s\n", Versioning::GetVersion(), module.ModuleVersion().c_str());
-    return 0;
+    if (info->parsed()) {
+        int status = kOk;
+        if (!CheckBackend("info", ChooseBackend(backend), status)) return status;
+        return Info(infoFile, infoJson);
+    }
+    if (playCommand->parsed()) {
+        play.backend = backend;
+        return Play(play);
+    }
+    if (recordCommand->parsed()) {
+        record.backend = backend;
+        return Record(record);
+    }
+    if (pitchCommand->parsed()) {
+        pitch.backend = backend;
+        return Pitch(pitch);
+    }
+    if (volume->parsed()) return Volume(volumeWhich, volumeLevel, backend);
+    if (devices->parsed()) return Devices(devicesJson, backend);
+    if (demo->parsed()) return Demo(demoFolder, backend);
+    return kUsage;
 }

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <memory>
 
+#ifndef SORN_CLI_NO_LINKED_TRACKER
 #include "pitch/ExtractPitch.h"
+#endif
 #include "tools/cli/TextBuffer.h"
 
 namespace sorn::cli {
@@ -136,7 +138,17 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
         why = "a rate of " + std::to_string(clip.sampleRate) + " Hz is beyond what sorn resamples (768000 Hz at most)";
         return false;
     }
+#ifdef SORN_CLI_NO_LINKED_TRACKER
+    // Built into a host that loads the module at run time: the host names
+    // the module's tracker.
+    const PitchCallback tracker = options.tracker;
+    if (!tracker) {
+        why = "no pitch tracker is available";
+        return false;
+    }
+#else
     const PitchCallback tracker = options.tracker ? options.tracker : &ExtractPitch;
+#endif
 
     PitchContour contour;
     contour.sourceRate = clip.sampleRate;

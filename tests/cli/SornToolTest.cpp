@@ -1,0 +1,144 @@
+// The sorn program as a user runs it, on the virtual device: exit statuses,
+// the one stderr line of each failure, pitch text equal to the tracker, and
+// a recording that stops at the end of speech or keeps its take on Ctrl-C.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/SornTool.h"
+#include "codec/WavBytes.h"
+#include "pitch/ExtractPitch.h"
+
+namespace {
+
+using namespace sorntool;
+using wavtest::Bytes;
+
+TEST(SornTool, ConventionsHelpVersionUsageAndBackend) {
+    wavtest::TempFolder folder;
+    Outcome help = Sorn("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("record"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    for (const char* command : {"info", "play", "record", "pitch", "volume", "devices", "demo"}) {
+        Outcome sub = Sorn(std::string(command) + " --help");
+        EXPECT_EQ(sub.status, 0) << command;
+        EXPECT_NE(sub.out.find("--backend"), std::string::npos) << command;
+    }
+    // record --help records nothing, into no file named --help.
+    const std::string here = folder.Path("");
+    EXPECT_EQ(Sorn("record --help", "cd " + here + " && SORN_AUDIO=virtual").status, 0);
+    EXPECT_FALSE(std::ifstream(folder.Path("--help")).good());
+    Outcome version = Sorn("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("sorn ", 0), 0u) << version.out;
+
+    for (const char* bad : {"", "bogus", "play", "pitch x.wav --format xml", "pitch x.wav --level -3",
+                            "record x.wav --max-seconds 0", "record x.wav --max-seconds ten", "record x.wav --rate 5",
+                            "record x.wav --channels 3", "volume sideways", "volume output 1.5",
+                            "devices --backend nonsense", "play x.wav --backend alsa"}) {
+        Outcome run = Sorn(bad);
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_EQ(Lines(run.err), 1) << bad << ": " << run.err;
+        EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << bad;
+    }
+    // SORN_AUDIO naming no backend is a usage error too; --backend wins over it.
+    EXPECT_EQ(Sorn("devices", "SORN_AUDIO=nonsense").status, 2);
+    Outcome chosen = Sorn("devices --backend virtual", "SORN_AUDIO=nonsense");
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(chosen.err, "sorn: audio backend: virtual (asked for by --backend)\n");
+    EXPECT_NE(chosen.out.find("mixer 0:"), std::string::npos) << chosen.out;
+    EXPECT_NE(chosen.out.find("control: Volume"), std::string::npos) << chosen.out;
+    EXPECT_EQ(Sorn("devices --json").out.rfind("{\"backend\":\"virtual\"", 0), 0u);
+}
+
+TEST(SornTool, FilesUnreadableRefusedAndNot16BitFailWithOneLine) {
+    wavtest::TempFolder folder;
+    const std::string good = folder.Write("voice.wav", Wav(Voice(1.0, 0.2)));
+    const std::string deep = folder.Write("deep.wav", Wav(Voice(1.0, 0.2), 24));
+    const std::string junk = folder.Write("junk.wav", Bytes{'n', 'o', 't', ' ', 'w', 'a', 'v'});
+    const std::string locked = folder.Write("locked.wav", Wav(Voice(0.2, 0)));
+    chmod(locked.c_str(), 0);
+    const bool root = access(locked.c_str(), R_OK) == 0;
+    for (const char* command : {"info", "play", "pitch"}) {
+        std::vector<std::string> files{folder.Path("missing.wav"), deep, junk};
+        if (!root) files.push_back(locked);
+        for (const std::string& file : files) {
+            Outcome run = Sorn(std::string(command) + " " + file);
+            EXPECT_EQ(run.status, 1) << command << " " << file;
+            EXPECT_EQ(Lines(run.err), 1) << command << " " << file << ": " << run.err;
+            EXPECT_EQ(run.err.rfind(std::string("sorn: ") + command + ": ", 0), 0u) << run.err;
+            EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+        }
+        EXPECT_NE(Sorn(std::string(command) + " " + deep).err.find("sox "), std::string::npos) << command;
+    }
+    EXPECT_NE(Sorn("play " + folder.Path("missing.wav")).err.find("No such file"), std::string::npos);
+    // Ranges are checked before a device opens.
+    for (const char* range : {"--from 2 --to 1", "--to 999999", "--from 1x", "--from 5s"}) {
+        Outcome run = Sorn("play " + good + " " + range);
+        EXPECT_EQ(run.status, 2) << range;
+        EXPECT_EQ(run.err.find("audio backend"), std::string::npos) << range << ": " << run.err;
+    }
+    Outcome info = Sorn("info " + good + " --json");
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("\"frames\":19200"), std::string::npos) << info.out;
+    Outcome played = Sorn("play " + good + " --from 0.25s --to 8000");
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_NE(played.out.find("played 4000 frames"), std::string::npos) << played.out;
+}
+
+TEST(SornTool, PitchTextEqualsTheTracker) {
+    wavtest::TempFolder folder;
+    const std::vector<std::int16_t> voice = Voice(3.0, 0.5);
+    const std::string path = folder.Write("voice.wav", Wav(voice));
+    const std::int32_t slots = static_cast<std::int32_t>(std::ceil((voice.size() - 1024) / 160.0));
+    std::vector<float> samples(voice.begin(), voice.end());
+    std::vector<std::int16_t> direct(static_cast<std::size_t>(slots));
+    ExtractPitch(samples.data(), static_cast<std::int32_t>(samples.size()), 16000, 200.0f, direct.data(), slots);
+    std::string expected;
+    for (const std::int16_t p : direct) expected += std::to_string(p) + "\n";
+    Outcome run = Sorn("pitch " + path + " --plot " + folder.Path("plot.svg"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, expected);
+    EXPECT_NE(Slurp(folder.Path("plot.svg")).find("<svg"), std::string::npos);
+}
+
+TEST(SornTool, RecordStopsAtTheEndOfSpeechAndKeepsTheTakeOnCtrlC) {
+    wavtest::TempFolder folder;
+    const std::string speech = folder.Write("speech.wav", Wav(Voice(2.0, 3.0)));
+    Outcome unwritable = Sorn("record " + folder.Path("no/such/take.wav"));
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(unwritable.err.find("audio backend"), std::string::npos) << "checked before the device opens";
+    EXPECT_NE(unwritable.err.find("No such file or directory"), std::string::npos) << unwritable.err;
+
+    const std::string take = folder.Path("take.wav");
+    Outcome stopped = Sorn("record " + take + " --max-seconds 20 --backend virtual:clock=realtime,in=" + speech);
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("stopped at the end of speech"), std::string::npos) << stopped.out;
+    EXPECT_GT(Slurp(take).size(), 16000u * 2);
+
+    // Ctrl-C while recording without auto-stop: the take is kept.
+    const std::string kept = folder.Path("kept.wav");
+    const std::string command = "SORN_AUDIO=virtual:clock=realtime,in=" + speech + " exec " + SORN_TOOL + " record " +
+                                kept + " --no-auto-stop --max-seconds 30 >" + folder.Path("out") + " 2>/dev/null";
+    const pid_t child = Start(command);
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(child, SIGINT);
+    EXPECT_EQ(Wait(child, std::chrono::seconds(10)), 0) << "sorn record ends on SIGINT with status 0";
+    EXPECT_NE(Slurp(folder.Path("out")).find("stopped by Ctrl-C"), std::string::npos) << Slurp(folder.Path("out"));
+    EXPECT_GT(Slurp(kept).size(), 44u + 16000u);
+}
+
+}  // namespace
