@@ -267,13 +267,11 @@ const char* OperationName(Direction direction, const char* outName, const char* 
 
 // ---- operations shared by both directions ----
 
-// The most channels a device opens with, whatever its backend takes.
-constexpr WORD kMostChannels = 8;
-
 MMRESULT CheckFormat(const WAVEFORMATEX* format, StreamFormat* result) {
     if (!format) return MMSYSERR_INVALPARAM;
     if (format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16 || format->nChannels < 1 ||
-        format->nChannels > kMostChannels || format->nSamplesPerSec < 1000 || format->nSamplesPerSec > 384000 ||
+        format->nChannels > kMostChannels || format->nSamplesPerSec < kLowestRate ||
+        format->nSamplesPerSec > kHighestRate ||
         format->nBlockAlign != format->nChannels * 2 ||
         format->nAvgBytesPerSec != format->nSamplesPerSec * format->nBlockAlign)
         return WAVERR_BADFORMAT;

@@ -37,13 +37,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using Clock = VirtualDevice::Clock;
 
-// The capability bits of what opens: 16-bit mono and stereo at every rate
-// the bits name (the device takes any rate the wave layer does).
-constexpr std::uint32_t kFormats16Bit = WAVE_FORMAT_1M16 | WAVE_FORMAT_1S16 | WAVE_FORMAT_2M16 | WAVE_FORMAT_2S16 |
-                                        WAVE_FORMAT_4M16 | WAVE_FORMAT_4S16 | WAVE_FORMAT_48M16 |
-                                        WAVE_FORMAT_48S16 | WAVE_FORMAT_96M16 | WAVE_FORMAT_96S16;
-// Any channel count up to the wave layer's limit opens.
-constexpr std::uint16_t kMostChannels = 8;
 // The loopback keeps at most this many samples not yet captured.
 constexpr std::size_t kLoopbackLimit = std::size_t{1} << 21;
 // Output kept in memory: at most about this many of the latest samples.
@@ -276,7 +269,7 @@ public:
         if (device != 0 && device != kDefaultDevice) return MMSYSERR_BADDEVICEID;
         caps->name = direction == Direction::Output ? "Sorn virtual output" : "Sorn virtual input";
         caps->channels = kMostChannels;
-        caps->formats = kFormats16Bit;
+        caps->formats = kSixteenBitFormats;  // and any other rate the layer takes
         return MMSYSERR_NOERROR;
     }
     MMRESULT QueryFormat(Direction, UINT device, const StreamFormat&) override {
