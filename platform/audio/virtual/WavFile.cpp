@@ -69,6 +69,20 @@ bool ReadWav(const char* path, WavData* result) {
 
 WavWriter::~WavWriter() { Close(); }
 
+WavWriter::WavWriter(WavWriter&& other) noexcept { *this = std::move(other); }
+
+WavWriter& WavWriter::operator=(WavWriter&& other) noexcept {
+    if (this == &other) return *this;
+    Close();
+    file = other.file;
+    sampleRate = other.sampleRate;
+    channels = other.channels;
+    formatFixed = other.formatFixed;
+    dataBytes = other.dataBytes;
+    other.file = nullptr;
+    return *this;
+}
+
 bool WavWriter::Open(const char* path) {
     Close();
     if (!path) return false;
