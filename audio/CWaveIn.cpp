@@ -47,14 +47,17 @@ std::vector<void*>& Abandoned() {
 
 }  // namespace
 
-CWaveIn::CWaveIn(MixerManager* manager)
-    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager),
+CWaveIn::CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> given)
+    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()),
+      detector(given ? std::move(given) : MakeCoreSpeechDetector()), mixerManager(manager),
       mixerEra(MixerManager::Era()) {
     headerSet->owner = this;  // no device is open yet: nothing can read it
     InitListOfHeader();
 }
 
-CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager) : CWaveIn(manager) {
+CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager,
+                 std::shared_ptr<SpeechDetector> given)
+    : CWaveIn(manager, std::move(given)) {
     this->device = device;
     AudioFormatHelperWav* helper = new AudioFormatHelperWav();
     SornAudioFormat* audioFormat = new SornAudioFormat();
@@ -270,7 +273,8 @@ int CWaveIn::Record() {
         // A fresh detector at the clip's rate, so its hang-over lasts as long
         // at 8 kHz or 44.1 kHz as at 16 kHz (a rate of 0 gives the default).
         const unsigned long rate = wave->AudioFormat()->SampleRate();
-        vad = SornVad(static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
+        detector->Restart(
+            static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
     }
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
@@ -374,7 +378,7 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
         heard = detectorMix.data();
         heardCount = count;
     }
-    if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
+    if (detector->Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
         if (autoStopThread && !workerReleased && !destroying &&
             ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;

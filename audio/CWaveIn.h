@@ -56,10 +56,10 @@
 #include <vector>
 
 #include "core_contract/Devices.h"
-#include "core_contract/SornVad.h"
 #include "core_contract/Wave.h"
 #include "platform/MMSystem.h"
 #include "platform/Threads.h"
+#include "audio/SpeechDetector.h"
 #include "sorn_win_export.h"
 
 namespace SornMedia::SornAudio {
@@ -79,9 +79,11 @@ public:
     // The step of the leading-silence trim, in sample frames.
     static constexpr int kTrimFrame = 160;
 
-    explicit CWaveIn(MixerManager* manager);
+    // `detector` decides when speech has ended; null: the core's SornVad.
+    explicit CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> detector = nullptr);
     // The clip's format is taken from `format` (through AudioFormatHelperWav).
-    CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager);
+    CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager,
+            std::shared_ptr<SpeechDetector> detector = nullptr);
     ~CWaveIn() override;
     CWaveIn(const CWaveIn&) = delete;
     CWaveIn& operator=(const CWaveIn&) = delete;
@@ -189,7 +191,7 @@ private:
     HANDLE autoStopThread = nullptr;
     SornWaveCallback callback = nullptr;
     unsigned long callbackUser = 0;
-    SornVad vad;
+    const std::shared_ptr<SpeechDetector> detector;  // never null
     // The detector's mono mix of a multi-channel block; sized by Record.
     std::vector<short> detectorMix;
     MixerManager* mixerManager = nullptr;
