@@ -22,6 +22,8 @@ constexpr auto kWorkerLeaveWait = std::chrono::seconds(20);
 constexpr DWORD kCallbackWaitMs = 10000;
 // How often destruction tries to close a device that refuses.
 constexpr int kCloseAttempts = 3;
+// The room Record reserves for the recording, in blocks.
+constexpr std::size_t kReservedBlocks = 64;
 
 }  // namespace
 
@@ -33,35 +35,24 @@ struct CWaveIn::HeaderSet {
     std::mutex link;  // held by the handler while it works on the owner
     CWaveIn* owner = nullptr;  // under link; null once abandoned
     WAVEHDR headers[2]{};
+    std::vector<char> blocks[2];  // what the headers point at
 };
 
-namespace {
-
-// Sets abandoned with a device that would not close: kept for the life of
-// the process (never destroyed, so late deliveries still find them).
-std::mutex abandonedLock;
-std::vector<void*>& Abandoned() {
-    static auto* sets = new std::vector<void*>();
-    return *sets;
-}
-
-}  // namespace
-
-CWaveIn::CWaveIn(MixerManager* manager)
-    : headerSet(new HeaderSet()), headers(headerSet->headers), wave(new CWave()), mixerManager(manager),
+CWaveIn::CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> given)
+    : headerSet(std::make_unique<HeaderSet>()), headers(headerSet->headers), wave(std::make_unique<CWave>()),
+      detector(given ? std::move(given) : MakeCoreSpeechDetector()), mixerManager(manager),
       mixerEra(MixerManager::Era()) {
     headerSet->owner = this;  // no device is open yet: nothing can read it
-    InitListOfHeader();
 }
 
-CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* waveDevice, MixerManager* manager) : CWaveIn(manager) {
+CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* waveDevice, MixerManager* manager,
+                 std::shared_ptr<SpeechDetector> given)
+    : CWaveIn(manager, std::move(given)) {
     device = waveDevice;
-    AudioFormatHelperWav* helper = new AudioFormatHelperWav();
-    SornAudioFormat* audioFormat = new SornAudioFormat();
-    helper->ToAudioFormat(&format, audioFormat);
-    SetWaveFormat(audioFormat);
-    delete audioFormat;
-    delete helper;
+    AudioFormatHelperWav helper;
+    SornAudioFormat audioFormat;
+    helper.ToAudioFormat(&format, &audioFormat);
+    SetWaveFormat(&audioFormat);
 }
 
 CWaveIn::~CWaveIn() {
@@ -104,15 +95,8 @@ CWaveIn::~CWaveIn() {
         CloseHandle(worker);
     }
     if (held) AbandonHeaders();
-    std::lock_guard lock(stateLock);
-    FreeListOfBuffer();
-    if (headerSet) {
-        FreeListOfHeader();
-        delete headerSet;
-        headerSet = nullptr;
-    }
-    delete wave;
-    wave = nullptr;
+    // The recording, the headers' set (unless abandoned) and the clip go with
+    // the members.
 }
 
 void CWaveIn::AbandonHeaders() {
@@ -121,20 +105,18 @@ void CWaveIn::AbandonHeaders() {
         std::lock_guard link(headerSet->link);
         headerSet->owner = nullptr;
     }
-    HeaderSet* set;
+    std::unique_ptr<HeaderSet> set;
     {
         std::lock_guard lock(stateLock);
-        for (int i = 0; i < 2; ++i) {
-            if (headerQueued[i]) continue;  // the device's until it gives it back
-            delete[] headers[i].lpData;
-            headers[i].lpData = nullptr;
-        }
-        set = headerSet;
-        headerSet = nullptr;
+        set = std::move(headerSet);
         headers = nullptr;
     }
+    // Kept for the life of the process (never destroyed, so that late
+    // deliveries still find them).
+    static std::mutex abandonedLock;
+    static auto* abandoned = new std::vector<std::unique_ptr<HeaderSet>>();
     std::lock_guard lock(abandonedLock);
-    Abandoned().push_back(set);
+    abandoned->push_back(std::move(set));
 }
 
 SornStringA* CWaveIn::GetError() const {
@@ -146,12 +128,13 @@ SornStringA* CWaveIn::GetError() const {
     return new SornStringA(text);
 }
 
+HWAVEIN CWaveIn::Handle() const {
+    std::lock_guard lock(stateLock);
+    return deviceHandle;
+}
+
 unsigned long CWaveIn::GetPosition() {
-    HWAVEIN handle;
-    {
-        std::lock_guard lock(stateLock);
-        handle = deviceHandle;
-    }
+    const HWAVEIN handle = Handle();
     if (!handle) return kNoPosition;
     MMTIME time{};
     time.wType = TIME_SAMPLES;
@@ -166,13 +149,13 @@ int CWaveIn::IsRecording() {
 
 int CWaveIn::Close() {
     std::lock_guard control(controlLock);
-    HWAVEIN handle;
-    {
-        std::lock_guard lock(stateLock);
-        handle = deviceHandle;
-    }
+    return CloseLocked();
+}
+
+int CWaveIn::CloseLocked() {
+    const HWAVEIN handle = Handle();
     if (!handle) return 1;
-    if (!Stop()) return 0;
+    if (!StopLocked()) return 0;
     if (IsError(waveInClose(handle))) return 0;
     std::lock_guard lock(stateLock);
     deviceHandle = nullptr;
@@ -181,23 +164,17 @@ int CWaveIn::Close() {
 
 int CWaveIn::Open(unsigned int blockBytes) {
     std::lock_guard control(controlLock);
-    bool open;
-    {
-        std::lock_guard lock(stateLock);
-        open = deviceHandle != nullptr;
-    }
     // A second handle would keep delivering into this object with nothing
     // left to stop or close it.
-    if (open && !Close()) return 0;
+    if (Handle() && !CloseLocked()) return 0;
 
     WAVEFORMATEX format{};
     UINT deviceId;
     {
         std::lock_guard lock(stateLock);
         bufferSize = blockBytes;
-        AudioFormatHelperWav* helper = new AudioFormatHelperWav();
-        helper->FromAudioFormat(wave->AudioFormat(), &format);
-        delete helper;
+        AudioFormatHelperWav helper;
+        helper.FromAudioFormat(wave->AudioFormat(), &format);
         if (!device) {
             IsError(MMSYSERR_BADDEVICEID);
             return 0;
@@ -215,29 +192,21 @@ int CWaveIn::Open(unsigned int blockBytes) {
 
 int CWaveIn::Continue() {
     std::lock_guard control(controlLock);
-    HWAVEIN handle;
-    {
-        std::lock_guard lock(stateLock);
-        handle = deviceHandle;
-    }
+    const HWAVEIN handle = Handle();
     if (!handle) return 1;
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Pause() {
     std::lock_guard control(controlLock);
-    HWAVEIN handle;
-    {
-        std::lock_guard lock(stateLock);
-        handle = deviceHandle;
-    }
+    const HWAVEIN handle = Handle();
     if (!handle) return 1;
     return IsError(waveInStop(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Record() {
     std::lock_guard control(controlLock);
-    if (IsRecording() && !Stop()) return 0;
+    if (IsRecording() && !StopLocked()) return 0;
 
     HWAVEIN handle;
     {
@@ -253,8 +222,8 @@ int CWaveIn::Record() {
             if (!autoStopThread) workerId = 0;
         }
         stopRequested = 0;
-        FreeListOfBuffer();
-        FreeListOfHeader();
+        ForgetRecording();
+        ForgetHeaders();
         handle = deviceHandle;
     }
     SetWaveFormat(wave->AudioFormat());
@@ -265,18 +234,27 @@ int CWaveIn::Record() {
         const unsigned align = wave->AudioFormat()->BlockAlign();
         if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align)
             detectorMix.resize(bufferSize / align);
+        // The headers' blocks, and room for a recording of many blocks, so
+        // that deliveries seldom allocate.
+        for (std::vector<char>& block : headerSet->blocks) block.resize(bufferSize > 0 ? bufferSize : 1);
+        recorded.reserve(std::size_t{bufferSize} * kReservedBlocks);
         headerIndex = 1;
         if (!AddNewHeader(handle) || !AddNewHeader(handle)) return 0;
         // A fresh detector at the clip's rate, so its hang-over lasts as long
         // at 8 kHz or 44.1 kHz as at 16 kHz (a rate of 0 gives the default).
         const unsigned long rate = wave->AudioFormat()->SampleRate();
-        vad = SornVad(static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
+        detector->Restart(
+            static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
     }
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Stop() {
     std::lock_guard control(controlLock);
+    return StopLocked();
+}
+
+int CWaveIn::StopLocked() {
     HWAVEIN handle;
     {
         std::lock_guard lock(stateLock);
@@ -332,12 +310,13 @@ int CWaveIn::AddNewHeader(HWAVEIN handle) {
         IsError(WAVERR_STILLPLAYING);
         return 0;
     }
-    if (!header.lpData) header.lpData = new char[bufferSize > 0 ? bufferSize : 1];
-    std::memset(header.lpData, 0, bufferSize);
+    std::vector<char>& block = headerSet->blocks[headerIndex];
+    std::fill(block.begin(), block.end(), 0);
+    header.lpData = block.data();
     header.dwBufferLength = bufferSize;
     header.dwBytesRecorded = 0;
     header.dwFlags = 0;
-    header.dwUser = reinterpret_cast<DWORD_PTR>(headerSet);
+    header.dwUser = reinterpret_cast<DWORD_PTR>(headerSet.get());
     if (IsError(waveInPrepareHeader(handle, &header, sizeof(WAVEHDR)))) return 0;
     headerBusy[headerIndex] = true;  // prepared: flags non-zero, not done
     if (IsError(waveInAddBuffer(handle, &header, sizeof(WAVEHDR)))) return 0;
@@ -347,13 +326,13 @@ int CWaveIn::AddNewHeader(HWAVEIN handle) {
 }
 
 int CWaveIn::AddNewBuffer(WAVEHDR* header) {
-    WaveBuffer* block = new WaveBuffer();
-    buffers.push_back(block);
     const unsigned align = wave->AudioFormat()->BlockAlign();
-    const DWORD recorded = header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded
-                                                                             : header->dwBufferLength;
-    const unsigned long count = align ? recorded / align : 0;
-    block->CopyBuffer(header->lpData, count, static_cast<int>(align));
+    const DWORD bytes = header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded
+                                                                          : header->dwBufferLength;
+    const unsigned long count = align ? bytes / align : 0;
+    const auto* data = reinterpret_cast<const unsigned char*>(header->lpData);
+    recorded.insert(recorded.end(), data, data + count * align);
+    recordedFrames += count;
     if (!callback) return 1;
     // The detector hears one 16-bit sample per frame. Mono blocks are handed
     // over as they are, never with more samples than were recorded (a clip
@@ -361,7 +340,7 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
     // bytes recorded); blocks of more channels as the mean of each frame's
     // channels, so that a voice on any channel is heard.
     short* heard = reinterpret_cast<short*>(header->lpData);
-    unsigned long heardCount = std::min<unsigned long>(count, recorded / sizeof(short));
+    unsigned long heardCount = std::min<unsigned long>(count, bytes / sizeof(short));
     const int channels = TrimChannels(align);
     if (channels > 1) {
         if (detectorMix.size() < count) detectorMix.resize(count);  // only when the block size changed
@@ -374,7 +353,7 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
         heard = detectorMix.data();
         heardCount = count;
     }
-    if (vad.Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
+    if (detector->Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
         if (autoStopThread && !workerReleased && !destroying &&
             ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;
@@ -384,25 +363,14 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
     return 1;
 }
 
-void CWaveIn::InitListOfHeader() {
-    headers[0].lpData = nullptr;
-    headers[1].lpData = nullptr;
-}
-
-void CWaveIn::FreeListOfHeader() {
-    for (int i = 0; i < 2; ++i) {
-        delete[] headers[i].lpData;
-        headers[i].lpData = nullptr;
-        headerBusy[i] = false;
-    }
+void CWaveIn::ForgetHeaders() {
+    for (bool& busy : headerBusy) busy = false;
 }
 
 int CWaveIn::IsError(unsigned code) {
     lastError.store(code);
     return code != MMSYSERR_NOERROR ? 1 : 0;
 }
-
-int CWaveIn::ResetRequired(CWaveIn* self) { return self->stopRequested; }
 
 void CWaveIn::OnData(HWAVEIN handle, WAVEHDR* header) {
     std::lock_guard lock(stateLock);
@@ -424,10 +392,8 @@ void CWaveIn::OnData(HWAVEIN handle, WAVEHDR* header) {
         }
         if (IsError(waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)))) return;
         if (header->dwBytesRecorded > 0) AddNewBuffer(header);
-        delete[] header->lpData;
-        header->lpData = nullptr;
     }
-    if (!ResetRequired(this)) AddNewHeader(handle);
+    if (!stopRequested) AddNewHeader(handle);
 }
 
 void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
@@ -441,12 +407,8 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
         return;
     }
     // Its object is gone (the device would not close): a header given back
-    // is no longer held, and its block can go.
-    if ((header->dwFlags & WHDR_DONE) &&
-        waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)) == MMSYSERR_NOERROR) {
-        delete[] header->lpData;
-        header->lpData = nullptr;
-    }
+    // is no longer held. Its block stays with the set.
+    if (header->dwFlags & WHDR_DONE) waveInUnprepareHeader(handle, header, sizeof(WAVEHDR));
 }
 
 void CWaveIn::DropWorker() {
@@ -485,7 +447,7 @@ void CWaveIn::AutoStop() {
             std::lock_guard lock(stateLock);
             current = workerId == self && !destroying;
         }
-        if (current) Stop();
+        if (current) StopLocked();
     }
     SornWaveCallback function = nullptr;
     unsigned long user = 0;

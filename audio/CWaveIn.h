@@ -3,11 +3,13 @@
 // blocks, stops by itself when the voice-activity detector hears the end of
 // speech, and hands the recording over as a clip (MakeWave).
 //
-// Recording runs on two wave headers that take turns. Each filled header
-// comes back to OnWaveInData on the device's notification thread: its bytes
-// are copied into a new WaveBuffer at the end of the list, the detector looks
-// at them (only when a user callback is set) and the header goes back to the
-// device with a fresh zeroed block. On the detector's end verdict (2) the
+// Recording runs on two wave headers that take turns, each over a block of
+// its own that Record sizes once. Each filled header comes back to
+// OnWaveInData on the device's notification thread: its bytes are appended
+// to the recording, the detector looks at them (only when a user callback is
+// set) and the header goes back to the device with its block zeroed. Nothing
+// is allocated per block: the recording grows geometrically, from room
+// reserved by Record. On the detector's end verdict (2) the
 // auto-stop worker, armed suspended by Record, is released: it stops the
 // device (the headers still queued come back and their bytes join the list)
 // and then calls the user callback, on the worker's own thread.
@@ -21,7 +23,8 @@
 // callback runs. The control operations (Open, Record, Stop, Pause, Continue,
 // Close) are serialised by `controlLock`, which the notification thread
 // never takes; so a Stop on the worker and a Stop, Record or Close on the
-// caller's thread follow one another cleanly. Before `stateLock` the handler
+// caller's thread follow one another cleanly (the operations that build on
+// one another share the *Locked bodies). Before `stateLock` the handler
 // takes the link lock of the headers' set, which only destruction also
 // takes, and only to cut the set off from the object.
 //
@@ -51,15 +54,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <list>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "core_contract/Devices.h"
-#include "core_contract/SornVad.h"
 #include "core_contract/Wave.h"
 #include "platform/MMSystem.h"
 #include "platform/Threads.h"
+#include "audio/SpeechDetector.h"
 #include "sorn_win_export.h"
 
 namespace SornMedia::SornAudio {
@@ -79,9 +82,11 @@ public:
     // The step of the leading-silence trim, in sample frames.
     static constexpr int kTrimFrame = 160;
 
-    explicit CWaveIn(MixerManager* manager);
+    // `detector` decides when speech has ended; null: the core's SornVad.
+    explicit CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> detector = nullptr);
     // The clip's format is taken from `format` (through AudioFormatHelperWav).
-    CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager);
+    CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager,
+            std::shared_ptr<SpeechDetector> detector = nullptr);
     ~CWaveIn() override;
     CWaveIn(const CWaveIn&) = delete;
     CWaveIn& operator=(const CWaveIn&) = delete;
@@ -134,22 +139,26 @@ public:
 private:
     friend void OnWaveInData(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend DWORD AutoStopProc(void*);
-    friend struct CWaveInTestAccess;
+    friend struct CWaveInTestAccess;  // the factory tests check the manager handed over
 
-    // Queues the header after the one queued last, with a new zeroed block.
+    // The bodies of Close and Stop; controlLock held.
+    int CloseLocked();
+    int StopLocked();
+    // The open device, or null.
+    HWAVEIN Handle() const;
+
+    // Queues the header after the one queued last, its block zeroed.
     int AddNewHeader(HWAVEIN handle);  // stateLock held
-    // Appends a filled header's bytes as a new block and runs the detector.
+    // Appends a filled header's bytes to the recording and runs the detector.
     int AddNewBuffer(WAVEHDR* header);  // stateLock held
-    void InitListOfHeader();
-    void FreeListOfHeader();  // stateLock held (or no device open)
+    // No header is with this object any more (none may be queued).
+    void ForgetHeaders();  // stateLock held (or no device open)
     // Stores code as the last result; 1 when it is a failure.
     int IsError(unsigned code);
-    // 1 when no further header may be queued.
-    int ResetRequired(CWaveIn* self);  // stateLock held
 
     // The recorded data (CWaveInAssembly.cpp); stateLock held.
     unsigned long GetNumSamples();
-    void FreeListOfBuffer();
+    void ForgetRecording();
     // 1 when step `frame` + 1 equals step `frame`; a step is 160 frames of
     // `channels` 16-bit samples.
     int DiscardSamples(short* data, int frame, int channels);
@@ -168,28 +177,32 @@ private:
     // Waits until no header is with the device; false on timeout.
     bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
     // For a device that would not close with headers still queued: cuts the
-    // headers off from this object and keeps them, and the blocks the device
-    // holds, for the rest of the process.
+    // headers off from this object and keeps them, with their blocks, for
+    // the rest of the process.
     void AbandonHeaders();
 
     int stopRequested = 1;
     HWAVEIN deviceHandle = nullptr;
-    std::list<WaveBuffer*> buffers;
+    // The recording: whole frames as captured, each block with the block
+    // align of its time (what MakeWave joins), and the frames it holds.
+    std::vector<unsigned char> recorded;
+    unsigned long recordedFrames = 0;
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
     std::int32_t headerIndex = 1;
     std::uint32_t bufferSize = 0;
-    // The two headers live in headerSet, whose address is their user value
-    // (CWaveIn.cpp); `headers` points at them. Both are null only once the
-    // destructor has left the set to a device that would not close.
+    // The two headers and their blocks live in headerSet, whose address is
+    // their user value (CWaveIn.cpp); `headers` points at them. Both are null
+    // only once the destructor has left the set to a device that would not
+    // close.
     struct HeaderSet;
-    HeaderSet* headerSet;
+    std::unique_ptr<HeaderSet> headerSet;
     WAVEHDR* headers;
-    CWave* wave = nullptr;
+    const std::unique_ptr<CWave> wave;
     const IWaveDevice* device = nullptr;
     HANDLE autoStopThread = nullptr;
     SornWaveCallback callback = nullptr;
     unsigned long callbackUser = 0;
-    SornVad vad;
+    const std::shared_ptr<SpeechDetector> detector;  // never null
     // The detector's mono mix of a multi-channel block; sized by Record.
     std::vector<short> detectorMix;
     MixerManager* mixerManager = nullptr;
@@ -214,7 +227,7 @@ private:
 
     mutable std::mutex stateLock;
     std::condition_variable stateChanged;  // headers back, a worker left
-    std::recursive_mutex controlLock;
+    std::mutex controlLock;
 };
 
 }  // namespace SornMedia::SornAudio

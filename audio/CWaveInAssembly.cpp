@@ -1,5 +1,4 @@
-// The recorded data of CWaveIn: the list of captured blocks, and MakeWave,
-// which joins them, drops the leading steps of 160 sample frames that do not
+// The recorded data of CWaveIn: the recording, and MakeWave, which takes it, drops the leading steps of 160 sample frames that do not
 // change from one to the next, and hands the rest to the capture object's
 // clip.
 #include <algorithm>
@@ -17,23 +16,14 @@ IWave* CWaveIn::MakeWave() {
     const unsigned long align = wave->AudioFormat()->BlockAlign();
 
     // The joint area holds count * align bytes, as the clip's format says.
-    // Each block is copied with its own sample size, so the area also grows
-    // to hold every block should the clip's format have changed since the
-    // blocks were captured.
-    unsigned long blockBytes = 0;
-    for (WaveBuffer* block : buffers) {
-        if (block) blockBytes += block->GetNumSamples() * static_cast<unsigned long>(block->GetSampleSize());
-    }
+    // Each block was kept with its own sample size, so the area also grows
+    // to hold the whole recording should the clip's format have changed
+    // since the blocks were captured.
+    const unsigned long blockBytes = static_cast<unsigned long>(recorded.size());
     const unsigned long jointBytes = std::max(count * align, blockBytes);
     std::vector<short> joint((jointBytes + 1) / 2, 0);
     unsigned char* const area = reinterpret_cast<unsigned char*>(joint.data());
-    unsigned char* at = area;
-    for (WaveBuffer* block : buffers) {
-        if (!block || !block->GetBuffer()) continue;
-        const unsigned long bytes = block->GetNumSamples() * static_cast<unsigned long>(block->GetSampleSize());
-        std::memcpy(at, block->GetBuffer(), bytes);
-        at += bytes;
-    }
+    if (blockBytes > 0) std::memcpy(area, recorded.data(), blockBytes);
 
     // Trim: steps of 160 sample frames (160 16-bit samples on mono, each
     // frame with all its channels on more); the first step that differs from
@@ -57,20 +47,14 @@ IWave* CWaveIn::MakeWave() {
     std::vector<unsigned char> output(std::max(rest, kept * align), 0);
     std::memcpy(output.data(), area + skip, rest);
     wave->SetBuffer(output.data(), kept, 1);
-    return wave;
+    return wave.get();
 }
 
-unsigned long CWaveIn::GetNumSamples() {
-    unsigned long total = 0;
-    for (WaveBuffer* block : buffers) {
-        if (block) total += block->GetNumSamples();
-    }
-    return total;
-}
+unsigned long CWaveIn::GetNumSamples() { return recordedFrames; }
 
-void CWaveIn::FreeListOfBuffer() {
-    for (WaveBuffer* block : buffers) delete block;
-    buffers.clear();
+void CWaveIn::ForgetRecording() {
+    recorded.clear();
+    recordedFrames = 0;
 }
 
 int CWaveIn::DiscardSamples(short* data, int frame, int channels) {

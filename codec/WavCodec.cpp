@@ -11,6 +11,7 @@
 
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornDataSys.h"
+#include "core_contract/WavHeader.h"
 #include "platform/MMSystem.h"
 
 namespace SornMedia::SornAudio {
@@ -64,14 +65,8 @@ private:
     unsigned long long length_ = 0;
 };
 
-std::uint16_t Le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+using sorn::wav::Le16;
+using sorn::wav::Le32;
 
 // Scans byte by byte for the data chunk's id. After each "d" the next three
 // bytes are consumed whether or not they are "ata", so a "d" right before

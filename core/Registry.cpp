@@ -1,5 +1,4 @@
 // The service registry, the codec registry and the version.
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -100,8 +99,6 @@ void Print(const char* kind, const char* text, const char* text2) {
                  text2 ? text2 : "");
 }
 
-std::atomic<const char*> versionOverride{nullptr};
-
 }  // namespace
 
 void SornDataSys::ErrorHandler(IErrorHandler* handler) { Install(&Services::error, handler, Event::ErrorHandler); }
@@ -146,9 +143,4 @@ void SornDataSys::SetObserver(Observer observer) {
     State().observer = std::move(shared);
 }
 
-const char* Versioning::GetVersion() {
-    const char* text = versionOverride.load();
-    return text ? text : sorn::kVersion;
-}
-
-void Versioning::OverrideVersion(const char* text) { versionOverride.store(text); }
+const char* Versioning::GetVersion() { return sorn::kVersion; }

@@ -7,12 +7,9 @@
 #include <string>
 
 #include "core_contract/SornDataSys.h"
+#include "core_contract/WavHeader.h"
 
 namespace {
-
-void PutLe(unsigned char* p, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
 
 // The file type of a path: its extension after the last dot, lower case.
 std::string FileType(const char* path) {
@@ -96,19 +93,9 @@ int CWave::Save(const SornStringA& path) {
         return 0;
     }
     const std::uint32_t dataBytes = static_cast<std::uint32_t>(bytes_ - bytes_ % align);
-    unsigned char header[44];
-    std::memcpy(header, "RIFF", 4);
-    PutLe(header + 4, 36u + dataBytes, 4);
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    PutLe(header + 16, 16, 4);
-    PutLe(header + 20, 1, 2);
-    PutLe(header + 22, channels, 2);
-    PutLe(header + 24, static_cast<std::uint32_t>(format_.SampleRate()), 4);
-    PutLe(header + 28, static_cast<std::uint32_t>(format_.SampleRate() * align), 4);
-    PutLe(header + 32, align, 2);
-    PutLe(header + 34, 16, 2);
-    std::memcpy(header + 36, "data", 4);
-    PutLe(header + 40, dataBytes, 4);
+    unsigned char header[sorn::wav::kHeaderBytes];
+    sorn::wav::WritePcm16Header(header, static_cast<std::uint32_t>(format_.SampleRate()),
+                                static_cast<std::uint16_t>(channels), dataBytes);
 
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.ToChars(), "wb"), &std::fclose);
     if (!file) {

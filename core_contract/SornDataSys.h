@@ -48,8 +48,7 @@ public:
 
 class SORN_CORE_API Versioning {
 public:
-    static const char* GetVersion();  // "2.0.455.1"
-    // For tests of version checks: the text GetVersion reports from now on
-    // (null: the real version again).
-    static void OverrideVersion(const char* text);
+    // "2.0.455.1". Tests of version checks preload a stand-in for this
+    // query (tests/module/VersionShim.cpp); the core has no switch for it.
+    static const char* GetVersion();
 };

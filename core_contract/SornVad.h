@@ -23,12 +23,6 @@ public:
     // samples: count mono 16-bit samples at the detector's rate.
     SornVADFlag Detect(short* samples, unsigned int count);
 
-    // For tests of code that owns a detector: while a hook is set, every
-    // detector in the process returns hook(context, samples, count) instead
-    // of its own verdict (Reset still resets). Null removes the hook.
-    using Hook = SornVADFlag (*)(void* context, const short* samples, unsigned int count);
-    static void SetHook(Hook hook, void* context);
-
 private:
     // Everything below is working state of one stream; a copy carries on
     // from where the original stands.

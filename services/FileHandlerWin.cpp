@@ -7,6 +7,7 @@
 
 #include "platform/Files.h"
 #include "platform/Modules.h"
+#include "platform/files/Paths.h"
 
 namespace SornData {
 
@@ -16,12 +17,6 @@ namespace {
 // failed (0) or the path did not fit (MAX_PATH or more).
 SornStringA Written(const char* buffer, DWORD length) {
     return length == 0 || length >= MAX_PATH ? SornStringA("") : SornStringA(buffer);
-}
-
-std::string ForwardSlashes(const char* path) {
-    std::string text(path);
-    std::replace(text.begin(), text.end(), '\\', '/');
-    return text;
 }
 
 bool IsOwnOrParentEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
@@ -48,7 +43,7 @@ SornStringA FileHandlerWin::ExeDirectory() {
     char buffer[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return SornStringA("");
-    std::string path = ForwardSlashes(buffer);
+    std::string path = sorn::files::NativePath(buffer);
     const auto slash = path.find('/');
     if (slash != std::string::npos) path.erase(slash);
     return SornStringA(path.c_str());
@@ -59,7 +54,7 @@ SornStringA FileHandlerWin::ModuleDirectory(void* module) {
     HMODULE target = module ? static_cast<HMODULE>(module) : ModuleInstanceHandle();
     const DWORD length = GetModuleFileNameA(target, buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return SornStringA("");
-    std::string path = ForwardSlashes(buffer);
+    std::string path = sorn::files::NativePath(buffer);
     const auto slash = path.rfind('/');
     if (slash != std::string::npos) path.erase(slash + 1);
     return SornStringA(path.c_str());

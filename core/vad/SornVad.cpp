@@ -44,14 +44,10 @@
 #include "core_contract/SornVad.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <numbers>
 
 namespace {
-
-std::atomic<SornVad::Hook> hook{nullptr};
-std::atomic<void*> hookContext{nullptr};
 
 constexpr unsigned kDefaultRate = 16000;
 constexpr double kHighPassHz = 20.0;  // corner of the DC-blocking filter
@@ -126,7 +122,6 @@ void SornVad::Reset() {
 }
 
 SornVADFlag SornVad::Detect(short* samples, unsigned int count) {
-    if (auto h = hook.load()) return h(hookContext.load(), samples, count);
     if (state_ == SORN_VAD_SPEECH_END || !samples) return state_;
 
     if (!primed_ && count > 0) {
@@ -322,9 +317,4 @@ void SornVad::DropSegment() {
     state_ = SORN_VAD_NO_SPEECH;
     speechRun_ = speechFrames_ = 0;
     segmentPeak_ = 0.0;
-}
-
-void SornVad::SetHook(Hook h, void* context) {
-    hookContext.store(context);
-    hook.store(h);
 }

@@ -67,6 +67,18 @@ enum class Direction { Output, Input };
 // the backend's own default device.
 constexpr UINT kDefaultDevice = WAVE_MAPPER;
 
+// The formats the layer opens: 16-bit PCM within these bounds.
+constexpr std::uint16_t kMostChannels = 8;
+constexpr std::uint32_t kLowestRate = 1000;
+constexpr std::uint32_t kHighestRate = 384000;
+// The platform's WAVE_FORMAT_* capability bits of the 16-bit formats (11.025,
+// 22.05, 44.1, 48 and 96 kHz, mono and stereo), for a backend that takes them
+// all.
+constexpr std::uint32_t kSixteenBitFormats = WAVE_FORMAT_1M16 | WAVE_FORMAT_1S16 | WAVE_FORMAT_2M16 |
+                                             WAVE_FORMAT_2S16 | WAVE_FORMAT_4M16 | WAVE_FORMAT_4S16 |
+                                             WAVE_FORMAT_48M16 | WAVE_FORMAT_48S16 | WAVE_FORMAT_96M16 |
+                                             WAVE_FORMAT_96S16;
+
 // The stream format the layer has checked (16-bit PCM).
 struct StreamFormat {
     std::uint32_t sampleRate = 16000;

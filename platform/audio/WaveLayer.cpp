@@ -267,13 +267,11 @@ const char* OperationName(Direction direction, const char* outName, const char* 
 
 // ---- operations shared by both directions ----
 
-// The most channels a device opens with, whatever its backend takes.
-constexpr WORD kMostChannels = 8;
-
 MMRESULT CheckFormat(const WAVEFORMATEX* format, StreamFormat* result) {
     if (!format) return MMSYSERR_INVALPARAM;
     if (format->wFormatTag != WAVE_FORMAT_PCM || format->wBitsPerSample != 16 || format->nChannels < 1 ||
-        format->nChannels > kMostChannels || format->nSamplesPerSec < 1000 || format->nSamplesPerSec > 384000 ||
+        format->nChannels > kMostChannels || format->nSamplesPerSec < kLowestRate ||
+        format->nSamplesPerSec > kHighestRate ||
         format->nBlockAlign != format->nChannels * 2 ||
         format->nAvgBytesPerSec != format->nSamplesPerSec * format->nBlockAlign)
         return WAVERR_BADFORMAT;
@@ -455,8 +453,9 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
     return MMSYSERR_NOERROR;
 }
 
-// Output pause / restart, input start.
-MMRESULT Run(Direction direction, const void* handle, const char* operation, bool run) {
+// Output pause (running false) and restart, input start: the stream's clock
+// is held or let run; no header moves.
+MMRESULT SetRunning(Direction direction, const void* handle, const char* operation, bool run) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
     if (MMRESULT fault = wave->backend->InjectedFault(operation)) return fault;
@@ -476,8 +475,11 @@ MMRESULT Run(Direction direction, const void* handle, const char* operation, boo
     return run ? wave->stream->Start() : wave->stream->Stop();
 }
 
-// Output reset, input reset and stop: headers go back through the callback.
-MMRESULT Return(Direction direction, const void* handle, const char* operation, bool all) {
+// Output reset, input reset (`reset`) and input stop: the stream stops and
+// headers go back through the callback. A reset returns every queued header
+// and sets the position to 0; an input stop returns only the partly filled
+// one.
+MMRESULT StopAndReturnHeaders(Direction direction, const void* handle, const char* operation, bool reset) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
     if (MMRESULT fault = wave->backend->InjectedFault(operation)) return fault;
@@ -494,8 +496,8 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
             wasStarted = wave->started;
             wave->started = false;
             // An output reset also leaves the paused state.
-            wasPaused = wave->paused && all;
-            if (all) {
+            wasPaused = wave->paused && reset;
+            if (reset) {
                 wave->paused = false;
                 wave->ReturnAll();
                 wave->queuedBytes = wave->pulledBytes = wave->playedBytes = 0;
@@ -510,7 +512,7 @@ MMRESULT Return(Direction direction, const void* handle, const char* operation, 
         // back may still be on their way to the client: wait for them too.
         if (!lost) {
             if (direction == Direction::Input && wasStarted) wave->stream->Stop();
-            if (all) wave->stream->Flush();
+            if (reset) wave->stream->Flush();
             if (direction == Direction::Output && wasPaused) restarted = wave->stream->Start();
         }
     }
@@ -660,9 +662,15 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT size) {
 MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT size) {
     return layer::Queue(Direction::Output, device, header, size);
 }
-MMRESULT waveOutPause(HWAVEOUT device) { return layer::Run(Direction::Output, device, "waveOutPause", false); }
-MMRESULT waveOutRestart(HWAVEOUT device) { return layer::Run(Direction::Output, device, "waveOutRestart", true); }
-MMRESULT waveOutReset(HWAVEOUT device) { return layer::Return(Direction::Output, device, "waveOutReset", true); }
+MMRESULT waveOutPause(HWAVEOUT device) {
+    return layer::SetRunning(Direction::Output, device, "waveOutPause", false);
+}
+MMRESULT waveOutRestart(HWAVEOUT device) {
+    return layer::SetRunning(Direction::Output, device, "waveOutRestart", true);
+}
+MMRESULT waveOutReset(HWAVEOUT device) {
+    return layer::StopAndReturnHeaders(Direction::Output, device, "waveOutReset", true);
+}
 MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT size) {
     return layer::Position(Direction::Output, device, time, size);
 }
@@ -686,9 +694,15 @@ MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT size) {
 MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT size) {
     return layer::Queue(Direction::Input, device, header, size);
 }
-MMRESULT waveInStart(HWAVEIN device) { return layer::Run(Direction::Input, device, "waveInStart", true); }
-MMRESULT waveInStop(HWAVEIN device) { return layer::Return(Direction::Input, device, "waveInStop", false); }
-MMRESULT waveInReset(HWAVEIN device) { return layer::Return(Direction::Input, device, "waveInReset", true); }
+MMRESULT waveInStart(HWAVEIN device) {
+    return layer::SetRunning(Direction::Input, device, "waveInStart", true);
+}
+MMRESULT waveInStop(HWAVEIN device) {
+    return layer::StopAndReturnHeaders(Direction::Input, device, "waveInStop", false);
+}
+MMRESULT waveInReset(HWAVEIN device) {
+    return layer::StopAndReturnHeaders(Direction::Input, device, "waveInReset", true);
+}
 MMRESULT waveInGetPosition(HWAVEIN device, MMTIME* time, UINT size) {
     return layer::Position(Direction::Input, device, time, size);
 }

@@ -114,19 +114,19 @@ TEST_F(Assembly, AStereoRecordingIsTrimmedInWholeStepsAndTheDetectorHearsEveryFr
         input.push_back(static_cast<std::int16_t>(-7 * i));    // right
     }
     // The detector sees one mono sample per frame: the mean of the channels.
-    struct Heard {
+    struct Heard : SpeechDetector {
         std::mutex mutex;
         std::vector<std::int16_t> samples;
-        static SornVADFlag Hook(void* context, const short* data, unsigned int count) {
-            auto* self = static_cast<Heard*>(context);
-            std::lock_guard lock(self->mutex);
-            self->samples.insert(self->samples.end(), data, data + count);
+        void Restart(unsigned) override {}
+        SornVADFlag Detect(const short* data, unsigned count) override {
+            std::lock_guard lock(mutex);
+            samples.insert(samples.end(), data, data + count);
             return SORN_VAD_SPEECH;
         }
-    } heard;
-    SornVad::SetHook(&Heard::Hook, &heard);
+    };
+    auto heard = std::make_shared<Heard>();
     VirtualDevice::SetInputSamples(input, false);
-    CWaveIn capture(format, &device, nullptr);
+    CWaveIn capture(format, &device, nullptr, heard);
     capture.SetWaveInCB(&CallbackProbe::Callback, 1);  // the detector runs only with a callback
     ASSERT_EQ(capture.Open(4 * 90), 1);
     ASSERT_EQ(capture.Record(), 1);
@@ -142,8 +142,8 @@ TEST_F(Assembly, AStereoRecordingIsTrimmedInWholeStepsAndTheDetectorHearsEveryFr
     std::vector<std::int16_t> mono;
     for (std::size_t i = 0; i < input.size(); i += 2)
         mono.push_back(static_cast<std::int16_t>((input[i] + input[i + 1]) / 2));
-    std::lock_guard lock(heard.mutex);
-    EXPECT_EQ(heard.samples, mono);
+    std::lock_guard lock(heard->mutex);
+    EXPECT_EQ(heard->samples, mono);
 }
 
 }  // namespace

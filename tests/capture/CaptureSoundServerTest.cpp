@@ -130,7 +130,6 @@ protected:
             if (Required()) FAIL() << "espeak-ng and sox are needed";
             GTEST_SKIP() << "espeak-ng and sox are needed";
         }
-        SornVad::SetHook(nullptr, nullptr);
         folder = std::filesystem::temp_directory_path() / ("sorn-capture-" + std::to_string(::getpid()));
         std::filesystem::create_directories(folder);
     }

@@ -87,12 +87,11 @@ TEST_F(VirtualCapture, AWorkerReleasedByTheDestructorsOwnResetNeverActs) {
     // speech: every object whose header holds a few frames when it is
     // destroyed releases its worker on the destructor's own reset. Two
     // objects are destroyed at a time, as a busy host would.
-    SornVad::SetHook([](void*, const short*, unsigned int count) {
-        return count < 160 ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH;
-    }, nullptr);
-    auto destroyMany = [this](unsigned long user) {
+    auto endOnPart = std::make_shared<VerdictByLength>(
+        [](unsigned count) { return count < 160 ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH; });
+    auto destroyMany = [this, endOnPart](unsigned long user) {
         for (int i = 0; i < 150; ++i) {
-            CWaveIn* capture = OpenCapture(160);
+            CWaveIn* capture = OpenCapture(160, endOnPart);
             capture->SetWaveInCB(&CallbackProbe::Callback, user);
             EXPECT_EQ(capture->Record(), 1);
             VirtualDevice::Advance(160);
@@ -114,12 +113,12 @@ TEST(RealTimeCapture, RecordingsOnARunningClockStopByThemselvesWithoutGaps) {
     VirtualDevice::SetInputGenerator([](std::int16_t* out, std::size_t count, std::uint64_t first) {
         for (std::size_t i = 0; i < count; ++i) out[i] = Signal::Value(first + i);
     });
-    ScriptedDetector detector;
-    detector.Install();
+    auto scripted = std::make_shared<ScriptedDetector>();
+    ScriptedDetector& detector = *scripted;
     CallbackProbe probe;
     CallbackProbe::current = &probe;
     CWaveDevice device(0xFFFFFFFFu);
-    auto* capture = new CWaveIn(nullptr);
+    auto* capture = new CWaveIn(nullptr, scripted);
     capture->SetDevice(&device);
     ASSERT_EQ(capture->Open(3200), 1);  // 100 ms blocks at 16 kHz: no overrun on a busy machine
     probe.capture = capture;
@@ -140,7 +139,6 @@ TEST(RealTimeCapture, RecordingsOnARunningClockStopByThemselvesWithoutGaps) {
     // Destroyed while recording on the running clock.
     ASSERT_EQ(capture->Record(), 1);
     capture->Delete();
-    SornVad::SetHook(nullptr, nullptr);
     CallbackProbe::current = nullptr;
     VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@ namespace capture_test {
 
 using SornMedia::SornAudio::CWaveDevice;
 using SornMedia::SornAudio::CWaveIn;
+using SornMedia::SornAudio::SpeechDetector;
 using sorn::audio::VirtualDevice;
 
 // Every sample the virtual input produced, in order: what the device
@@ -55,28 +57,38 @@ struct Signal {
 };
 
 // The detector as the test scripts it: every block is counted, and the
-// verdict is "speech ended" from block `endAt` on (0: never).
-struct ScriptedDetector {
+// verdict is "speech ended" from block `endAt` on (0: never). Objects the
+// fixture opens after Install are given it; one detector serves them all.
+struct ScriptedDetector : SpeechDetector {
     std::atomic<int> calls{0};
     std::atomic<int> endAt{0};
+    std::atomic<bool> installed{false};
     std::mutex mutex;
     std::thread::id thread;  // the thread the detector last ran on
 
-    static SornVADFlag Hook(void* context, const short*, unsigned int) {
-        auto* self = static_cast<ScriptedDetector*>(context);
+    void Restart(unsigned) override {}
+    SornVADFlag Detect(const short*, unsigned) override {
         {
-            std::lock_guard lock(self->mutex);
-            self->thread = std::this_thread::get_id();
+            std::lock_guard lock(mutex);
+            thread = std::this_thread::get_id();
         }
-        const int call = ++self->calls;
-        const int end = self->endAt.load();
+        const int call = ++calls;
+        const int end = endAt.load();
         return end > 0 && call >= end ? SORN_VAD_SPEECH_END : SORN_VAD_SPEECH;
     }
-    void Install() { SornVad::SetHook(&ScriptedDetector::Hook, this); }
+    void Install() { installed = true; }
     std::thread::id Thread() {
         std::lock_guard lock(mutex);
         return thread;
     }
+};
+
+// A detector whose verdict is a function of the block's length alone.
+struct VerdictByLength : SpeechDetector {
+    explicit VerdictByLength(SornVADFlag (*verdict)(unsigned count)) : verdict(verdict) {}
+    void Restart(unsigned) override {}
+    SornVADFlag Detect(const short*, unsigned count) override { return verdict(count); }
+    SornVADFlag (*const verdict)(unsigned count);
 };
 
 // The user callback: counts its calls, keeps the value and thread of the
@@ -146,20 +158,20 @@ protected:
     void SetUp() override {
         ASSERT_EQ(sorn::audio::SelectBackend("virtual:clock=stepped"), MMSYSERR_NOERROR);
         VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
-        SornVad::SetHook(nullptr, nullptr);
         signal.Install();
         CallbackProbe::current = &probe;
     }
     void TearDown() override {
-        SornVad::SetHook(nullptr, nullptr);
         VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
         CallbackProbe::current = nullptr;
     }
 
     // An object opened on the default device, blocks of `blockSamples`
-    // 16-bit mono samples.
-    CWaveIn* OpenCapture(unsigned blockSamples) {
-        auto* capture = new CWaveIn(nullptr);
+    // 16-bit mono samples; its detector is `given`, else the scripted one
+    // once installed, else the core's.
+    CWaveIn* OpenCapture(unsigned blockSamples, std::shared_ptr<SpeechDetector> given = nullptr) {
+        if (!given && detector.installed) given = scripted;
+        auto* capture = new CWaveIn(nullptr, std::move(given));
         capture->SetDevice(&device);
         EXPECT_EQ(capture->Open(blockSamples * 2), 1);
         return capture;
@@ -167,7 +179,8 @@ protected:
 
     CWaveDevice device{0xFFFFFFFFu};
     Signal signal;
-    ScriptedDetector detector;
+    std::shared_ptr<ScriptedDetector> scripted = std::make_shared<ScriptedDetector>();
+    ScriptedDetector& detector = *scripted;
     CallbackProbe probe;
 };
 

@@ -89,10 +89,4 @@ TEST(ServiceRegistry, ReportsReachTheObserverWithTheirTexts) {
     EXPECT_EQ(seen, (std::vector<std::string>{"E:Dll version conflict!", "W:/tmp/x.wav"}));
 }
 
-TEST(Versioning, ReportsTheCoreVersionUnlessOverridden) {
-    EXPECT_STREQ(Versioning::GetVersion(), "2.0.455.1");
-    Versioning::OverrideVersion("2.0.455.10");
-    EXPECT_STREQ(Versioning::GetVersion(), "2.0.455.10");
-    Versioning::OverrideVersion(nullptr);
-    EXPECT_STREQ(Versioning::GetVersion(), "2.0.455.1");
-}
+TEST(Versioning, ReportsTheCoreVersion) { EXPECT_STREQ(Versioning::GetVersion(), "2.0.455.1"); }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,45 @@ void* Symbol(Path path, void* module, const char* name) {
     return path == Path::Dlopen ? ::dlsym(module, name) : GetProcAddress(static_cast<HMODULE>(module), name);
 }
 
+// While it lives, the child processes the death tests start see the core
+// report `version`: the stand-in version query (VersionShim.cpp) is
+// preloaded into them, as a host would load another core.
+class CoreVersionInChildren {
+public:
+    explicit CoreVersionInChildren(const char* version) {
+        Save("SORN_TEST_CORE_VERSION", &version_);
+        Save("LD_PRELOAD", &preload_);
+        Save("ASAN_OPTIONS", &asan_);
+        ::setenv("SORN_TEST_CORE_VERSION", version, 1);
+        ::setenv("LD_PRELOAD", SORN_TEST_VERSION_SHIM, 1);
+        const std::string asan = asan_.value_or("");
+        ::setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    }
+    ~CoreVersionInChildren() {
+        Restore("SORN_TEST_CORE_VERSION", version_);
+        Restore("LD_PRELOAD", preload_);
+        Restore("ASAN_OPTIONS", asan_);
+    }
+    CoreVersionInChildren(const CoreVersionInChildren&) = delete;
+    CoreVersionInChildren& operator=(const CoreVersionInChildren&) = delete;
+
+private:
+    static void Save(const char* name, std::optional<std::string>* value) {
+        const char* text = std::getenv(name);
+        if (text) *value = text;
+    }
+    static void Restore(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    std::optional<std::string> version_;
+    std::optional<std::string> preload_;
+    std::optional<std::string> asan_;
+};
+
 bool NothingInstalled() {
     return !SornDataSys::ErrorHandler() && !SornDataSys::ResourceHandler() && !SornDataSys::PluginHandler() &&
            !SornDataSys::ClassFactory() && !SornDataSys::CodecHandler()->GetCodec("wav");
@@ -46,9 +86,9 @@ TEST(ModuleStartup, AnyOtherCoreVersionIsRefusedWithTheMessageAndNothingInstalle
     for (Path path : {Path::PlatformLoader, Path::Dlopen}) {
         for (const char* version : {"2.0.455.10", "2.0.455", "2.0.455.2", "2.0.455.1 ", "2.0.455.I"}) {
             SCOPED_TRACE(std::string(Name(path)) + " with core " + version);
+            const CoreVersionInChildren core(version);
             const auto body = [&] {
                 Checks check;
-                Versioning::OverrideVersion(version);
                 RegistryLog log;
                 errno = 0;
                 void* module = Load(path);
@@ -81,7 +121,6 @@ TEST(ModuleStartup, TheMatchingCoreGetsTheFourInstallationsInOrderAndOtherReason
         SCOPED_TRACE(Name(path));
         const auto body = [&] {
             Checks check;
-            Versioning::OverrideVersion("2.0.455.1");
             RegistryLog log;
             void* module = Load(path);
             check(module != nullptr, "the library loads");

@@ -137,3 +137,30 @@ TEST(BackendSelection, TheRealTimeClockCapturesAtTheStreamRate) {
     for (Block* block : {&a, &b}) waveInUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
     EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
 }
+
+TEST(BackendSelection, AFailedVirtualSelectionLeavesTheDeviceAsItWas) {
+    ASSERT_EQ(SelectBackend("virtual:clock=stepped"), MMSYSERR_NOERROR);
+    VirtualDevice::SetInputSamples({11, 12, 13, 14}, true);
+    // Each fails on its input or output file, after options that would
+    // otherwise have been applied (and a real-time clock that would run).
+    const std::string missingIn = ::testing::TempDir() + "sorn-no-such-input.wav";
+    const std::string badOut = ::testing::TempDir() + "sorn-no-such-folder/out.wav";
+    EXPECT_EQ(SelectBackend(("virtual:clock=realtime,out=memory,in=" + missingIn).c_str()), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(SelectBackend(("virtual:in=silence,out=" + badOut).c_str()), MMSYSERR_INVALPARAM);
+
+    // Still stepped, still the looped samples.
+    WAVEFORMATEX format = Pcm16();
+    HWAVEIN device = nullptr;
+    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Block block(6);
+    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
+    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
+    ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(block.header.dwFlags & WHDR_DONE, 0u);
+    VirtualDevice::Advance(6);
+    EXPECT_EQ(block.header.dwFlags & WHDR_DONE, WHDR_DONE);
+    EXPECT_EQ(block.data, (std::vector<std::int16_t>{11, 12, 13, 14, 11, 12}));
+    ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
+    waveInUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
+    EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+}

@@ -671,20 +671,4 @@ TEST(SornVadTest, SoundHeardFirstThatStopsIsNoSpeech) {
     }
 }
 
-SornVADFlag AlwaysEnd(void* context, const short*, unsigned int count) {
-    *static_cast<unsigned*>(context) += count;
-    return SORN_VAD_SPEECH_END;
-}
-
-TEST(SornVadTest, HookOverridesEveryDetector) {
-    unsigned seen = 0;
-    SornVad::SetHook(&AlwaysEnd, &seen);
-    SornVad vad;
-    short block[10] = {};
-    EXPECT_EQ(vad.Detect(block, 10), SORN_VAD_SPEECH_END);
-    EXPECT_EQ(seen, 10u);
-    SornVad::SetHook(nullptr, nullptr);
-    EXPECT_EQ(vad.Detect(block, 10), SORN_VAD_NO_SPEECH);
-}
-
 }  // namespace

@@ -16,15 +16,6 @@ namespace sorn::audio {
 
 namespace {
 
-// The platform's WAVE_FORMAT_* capability bits of the 16-bit formats (11.025,
-// 22.05, 44.1, 48 and 96 kHz, mono and stereo): the server plays and records
-// them all.
-constexpr std::uint32_t kSixteenBitFormats = 0x00000004u | 0x00000008u |  // 11 kHz
-                                             0x00000040u | 0x00000080u |  // 22 kHz
-                                             0x00000400u | 0x00000800u |  // 44 kHz
-                                             0x00004000u | 0x00008000u |  // 48 kHz
-                                             0x00040000u | 0x00080000u;   // 96 kHz
-
 // How long "auto" waits for a server before it settles for the virtual device.
 constexpr unsigned kAnswerTimeoutMs = 500;
 

@@ -3,21 +3,13 @@
 #include <cstring>
 #include <limits>
 
+#include "core_contract/WavHeader.h"
+
 namespace sorn::audio::virtualdev {
 namespace {
 
-std::uint32_t Le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-void Put32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-void Put16(unsigned char* p, std::uint16_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
+using wav::Le16;
+using wav::Le32;
 
 struct FileCloser {
     std::FILE* file;
@@ -47,7 +39,7 @@ bool ReadWav(const char* path, WavData* result) {
             unsigned char fmt[1024];
             if (std::fread(fmt, 1, size, in.file) != size) return false;
             if ((size & 1) && std::fseek(in.file, 1, SEEK_CUR) != 0) return false;
-            if (Le16(fmt) != 1 || Le16(fmt + 14) != 16 || Le16(fmt + 2) == 0) return false;
+            if (Le16(fmt) != wav::kFormatPcm || Le16(fmt + 14) != 16 || Le16(fmt + 2) == 0) return false;
             data.channels = Le16(fmt + 2);
             data.sampleRate = Le32(fmt + 4);
             haveFormat = true;
@@ -77,6 +69,20 @@ bool ReadWav(const char* path, WavData* result) {
 
 WavWriter::~WavWriter() { Close(); }
 
+WavWriter::WavWriter(WavWriter&& other) noexcept { *this = std::move(other); }
+
+WavWriter& WavWriter::operator=(WavWriter&& other) noexcept {
+    if (this == &other) return *this;
+    Close();
+    file = other.file;
+    sampleRate = other.sampleRate;
+    channels = other.channels;
+    formatFixed = other.formatFixed;
+    dataBytes = other.dataBytes;
+    other.file = nullptr;
+    return *this;
+}
+
 bool WavWriter::Open(const char* path) {
     Close();
     if (!path) return false;
@@ -97,10 +103,11 @@ void WavWriter::Append(const std::int16_t* samples, std::size_t count, std::uint
         channels = channelCount;
         formatFixed = true;
     }
-    if (count > (std::numeric_limits<std::uint32_t>::max() - 44 - dataBytes) / 2) return;  // a full file stays valid
+    // A full file stays valid.
+    if (count > (std::numeric_limits<std::uint32_t>::max() - wav::kHeaderBytes - dataBytes) / 2) return;
     std::vector<unsigned char> bytes(count * 2);
-    for (std::size_t i = 0; i < count; ++i) Put16(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]));
-    std::fseek(file, 44 + static_cast<long>(dataBytes), SEEK_SET);
+    for (std::size_t i = 0; i < count; ++i) wav::PutLe16(&bytes[2 * i], static_cast<std::uint16_t>(samples[i]));
+    std::fseek(file, wav::kHeaderBytes + static_cast<long>(dataBytes), SEEK_SET);
     dataBytes += static_cast<std::uint32_t>(std::fwrite(bytes.data(), 1, bytes.size(), file));
     WriteHeader();
 }
@@ -113,19 +120,8 @@ void WavWriter::Close() {
 }
 
 void WavWriter::WriteHeader() {
-    unsigned char h[44];
-    std::memcpy(h, "RIFF", 4);
-    Put32(h + 4, 36 + dataBytes);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    Put32(h + 16, 16);
-    Put16(h + 20, 1);
-    Put16(h + 22, channels);
-    Put32(h + 24, sampleRate);
-    Put32(h + 28, sampleRate * channels * 2);
-    Put16(h + 32, static_cast<std::uint16_t>(channels * 2));
-    Put16(h + 34, 16);
-    std::memcpy(h + 36, "data", 4);
-    Put32(h + 40, dataBytes);
+    unsigned char h[wav::kHeaderBytes];
+    wav::WritePcm16Header(h, sampleRate, channels, dataBytes);
     std::fseek(file, 0, SEEK_SET);
     std::fwrite(h, 1, sizeof h, file);
     std::fflush(file);

@@ -22,6 +22,10 @@ public:
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
+    // Takes over the other's file (closing its own first); the other is
+    // left closed.
+    WavWriter(WavWriter&& other) noexcept;
+    WavWriter& operator=(WavWriter&& other) noexcept;
 
     // Creates (truncates) the file with an empty data chunk.
     bool Open(const char* path);
