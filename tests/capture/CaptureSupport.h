@@ -85,7 +85,7 @@ struct ScriptedDetector : SpeechDetector {
 
 // A detector whose verdict is a function of the block's length alone.
 struct VerdictByLength : SpeechDetector {
-    explicit VerdictByLength(SornVADFlag (*verdict)(unsigned count)) : verdict(verdict) {}
+    explicit VerdictByLength(SornVADFlag (*rule)(unsigned count)) : verdict(rule) {}
     void Restart(unsigned) override {}
     SornVADFlag Detect(const short*, unsigned count) override { return verdict(count); }
     SornVADFlag (*const verdict)(unsigned count);

@@ -13,8 +13,9 @@ class Engine;
 
 class VirtualStream : public Stream {
 public:
-    VirtualStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink)
-        : engine(engine), direction(direction), format(format), sink(std::move(sink)) {}
+    VirtualStream(Engine& streamEngine, Direction streamDirection, const StreamFormat& streamFormat,
+                  std::shared_ptr<StreamSink> streamSink)
+        : engine(streamEngine), direction(streamDirection), format(streamFormat), sink(std::move(streamSink)) {}
 
     MMRESULT Start() override;
     MMRESULT Stop() override;
