@@ -329,8 +329,12 @@ TEST_F(SoundServerTest, ResetMidStreamReturnsEveryHeaderAtOnceAndPlayingStartsAf
     EXPECT_TRUE(header.dwFlags & WHDR_DONE);
     ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
     EXPECT_EQ(time.u.sample, 4000u);
-    // 250 ms of sound does not complete much sooner than that.
-    EXPECT_GE(done - before, 240ms);
+    // 250 ms of sound does not complete much sooner than that. PipeWire's
+    // pulse service moves its read index a whole cycle (20 ms) at a time,
+    // as its graph takes the data: there a header has been seen to complete
+    // about 10 ms early, so one cycle is allowed.
+    const auto earliest = ServerIsPipeWire() ? 220ms : 240ms;
+    EXPECT_GE(done - before, earliest);
     ASSERT_EQ(waveOutUnprepareHeader(player.Handle(), &header, sizeof header), MMSYSERR_NOERROR);
 }
 

@@ -58,7 +58,7 @@ R ResultOf(R (*)(P...));
 
 extern "C" {
 
-pa_usec_t pa_bytes_to_usec(uint64_t length, const pa_sample_spec* spec) { SORN_PULSE_FORWARD(pa_bytes_to_usec, length, spec); }
+pa_usec_t pa_bytes_to_usec(uint64_t length, const pa_sample_spec* ss) { SORN_PULSE_FORWARD(pa_bytes_to_usec, length, ss); }
 pa_channel_map* pa_channel_map_init_extend(pa_channel_map* m, unsigned channels, pa_channel_map_def_t def) { SORN_PULSE_FORWARD(pa_channel_map_init_extend, m, channels, def); }
 int pa_context_connect(pa_context* c, const char* server, pa_context_flags_t flags, const pa_spawn_api* api) { SORN_PULSE_FORWARD(pa_context_connect, c, server, flags, api); }
 void pa_context_disconnect(pa_context* c) { SORN_PULSE_FORWARD(pa_context_disconnect, c); }
@@ -87,7 +87,7 @@ struct timeval* pa_gettimeofday(struct timeval* tv) { SORN_PULSE_FORWARD(pa_gett
 void pa_operation_cancel(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_cancel, o); }
 void pa_operation_unref(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_unref, o); }
 pa_usec_t pa_rtclock_now(void) { SORN_PULSE_FORWARD(pa_rtclock_now); }
-int pa_sample_spec_valid(const pa_sample_spec* spec) { SORN_PULSE_FORWARD(pa_sample_spec_valid, spec); }
+int pa_sample_spec_valid(const pa_sample_spec* ss) { SORN_PULSE_FORWARD(pa_sample_spec_valid, ss); }
 int pa_stream_begin_write(pa_stream* p, void* *data, size_t* nbytes) { SORN_PULSE_FORWARD(pa_stream_begin_write, p, data, nbytes); }
 int pa_stream_cancel_write(pa_stream* p) { SORN_PULSE_FORWARD(pa_stream_cancel_write, p); }
 int pa_stream_connect_playback(pa_stream* s, const char* dev, const pa_buffer_attr* attr, pa_stream_flags_t flags, const pa_cvolume* volume, pa_stream* sync_stream) { SORN_PULSE_FORWARD(pa_stream_connect_playback, s, dev, attr, flags, volume, sync_stream); }
@@ -126,6 +126,6 @@ void pa_threaded_mainloop_unlock(pa_threaded_mainloop* m) { SORN_PULSE_FORWARD(p
 void pa_threaded_mainloop_wait(pa_threaded_mainloop* m) { SORN_PULSE_FORWARD(pa_threaded_mainloop_wait, m); }
 int pa_timeval_cmp(const struct timeval* a, const struct timeval* b) { SORN_PULSE_FORWARD(pa_timeval_cmp, a, b); }
 pa_usec_t pa_timeval_diff(const struct timeval* a, const struct timeval* b) { SORN_PULSE_FORWARD(pa_timeval_diff, a, b); }
-size_t pa_usec_to_bytes(pa_usec_t t, const pa_sample_spec* spec) { SORN_PULSE_FORWARD(pa_usec_to_bytes, t, spec); }
+size_t pa_usec_to_bytes(pa_usec_t t, const pa_sample_spec* ss) { SORN_PULSE_FORWARD(pa_usec_to_bytes, t, ss); }
 
 }  // extern "C"
