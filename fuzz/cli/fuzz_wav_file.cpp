@@ -3,14 +3,13 @@
 // consistent with the bytes, a refusal must be one line naming the file, a
 // decoded clip must match its description, and its pitch contour (for small
 // clips) must have the slot count and every output form must be produced.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "codec/WavCodec.h"
 #include "core_contract/SornDataSys.h"
+#include "fuzz/ScratchFile.h"
 #include "tools/cli/PitchContour.h"
 #include "tools/cli/PitchPlot.h"
 #include "tools/cli/WavFile.h"
@@ -19,14 +18,7 @@ namespace {
 
 using namespace sorn::cli;
 
-std::string& TempPath() {
-    static std::string path;
-    return path;
-}
-
-void RemoveTemp() {
-    if (!TempPath().empty()) ::unlink(TempPath().c_str());
-}
+const std::string& TempPath() { return sornfuzz::ScratchFile::Name(); }
 
 void Fail(const std::string& what) {
     std::fprintf(stderr, "fuzz_wav_file: %s\n", what.c_str());
@@ -41,21 +33,14 @@ void CheckLine(const std::string& why) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/fuzz_wav_file.XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) Fail("cannot create a temporary file");
-    ::close(fd);
-    TempPath() = pattern;
-    std::atexit(RemoveTemp);
+    if (!sornfuzz::ScratchFile::Create("fuzz_wav_file")) Fail("cannot create a temporary file");
     SornDataSys::CodecHandler()->RegisterCodec("wav", new SornMedia::SornAudio::WavCodec());
     SornDataSys::SetObserver([](const SornDataSys::Report&) {});  // the codec's warnings: not needed here
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-    std::FILE* out = std::fopen(TempPath().c_str(), "wb");
-    if (!out || std::fwrite(data, 1, size, out) != size || std::fclose(out) != 0) Fail("cannot write the file");
+    if (!sornfuzz::ScratchFile::Write(data, size)) Fail("cannot write the file");
 
     WavDescription d;
     std::string why;
