@@ -29,12 +29,26 @@ endfunction()
 # nothing else of the tree. Every folder is reached through an include root
 # of its own in the build tree (a directory holding one link to the folder),
 # so a target sees exactly the folders of the targets it links.
+# "platform" names the folder of the platform being built for
+# (SORN_PLATFORM_SOURCE_DIR): its headers are included as "platform/X.h" on
+# every platform.
 function(sorn_headers target scope)
   foreach(folder ${ARGN})
+    set(source ${PROJECT_SOURCE_DIR}/${folder})
+    if(folder STREQUAL "platform")
+      set(source ${SORN_PLATFORM_SOURCE_DIR})
+    endif()
     set(root ${CMAKE_BINARY_DIR}/include-roots/${folder})
-    if(NOT EXISTS ${root}/${folder})
+    set(link ${root}/${folder})
+    if(IS_SYMLINK ${link})
+      file(READ_SYMLINK ${link} current)
+      if(NOT current STREQUAL source)
+        file(REMOVE ${link})
+      endif()
+    endif()
+    if(NOT EXISTS ${link})
       file(MAKE_DIRECTORY ${root})
-      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+      file(CREATE_LINK ${source} ${link} SYMBOLIC)
     endif()
     target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
   endforeach()
@@ -53,6 +67,9 @@ function(sorn_module_part name)
   add_library(${name} STATIC ${sources})
   target_link_libraries(${name} PUBLIC sorn_contract sorn_win_export)
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  if(CMAKE_CURRENT_SOURCE_DIR STREQUAL SORN_PLATFORM_SOURCE_DIR)
+    set(folder platform)
+  endif()
   sorn_headers(${name} PUBLIC ${folder})
   target_compile_definitions(${name} PRIVATE SornCoreWin_EXPORTS)
   set_target_properties(${name} PROPERTIES

@@ -22,7 +22,8 @@ foreach(header
     platform/Files.h platform/MMSystem.h platform/Mixer.h platform/Modules.h
     platform/Threads.h platform/UserInterface.h platform/WinTypes.h)
   get_filename_component(folder ${header} DIRECTORY)
-  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${SORN_INSTALL_INCLUDEDIR}/${folder})
+  string(REGEX REPLACE "^platform/" "platform/${SORN_PLATFORM}/" source ${header})
+  install(FILES ${PROJECT_SOURCE_DIR}/${source} DESTINATION ${SORN_INSTALL_INCLUDEDIR}/${folder})
 endforeach()
 install(FILES ${SORN_GENERATED_DIR}/core/sorn_core_export.h ${SORN_GENERATED_DIR}/win/sorn_win_export.h
   DESTINATION ${SORN_INSTALL_INCLUDEDIR})
