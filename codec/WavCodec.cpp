@@ -1,9 +1,5 @@
 #include "codec/WavCodec.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +9,7 @@
 #include "core_contract/SornDataSys.h"
 #include "core_contract/WavHeader.h"
 #include "platform/MMSystem.h"
+#include "platform/files/RegularFile.h"
 
 namespace SornMedia::SornAudio {
 
@@ -24,29 +21,9 @@ public:
     ReadStream(const ReadStream&) = delete;
     ReadStream& operator=(const ReadStream&) = delete;
 
-    // Opens path for binary reading. Others may read and write the file
-    // meanwhile (Linux takes no share locks). Only regular files are read: a
-    // FIFO would block the scan until a writer came and a device could feed
-    // it forever, and a directory has no bytes. The open itself never waits:
-    // O_NONBLOCK keeps a FIFO without a writer from holding it up, and is
-    // cleared again before reading.
-    explicit ReadStream(const char* path) {
-        const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return;
-        struct stat info {};
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            ::close(fd);
-            return;
-        }
-        file_ = ::fdopen(fd, "rb");
-        if (!file_) {
-            ::close(fd);
-            return;
-        }
-        length_ = static_cast<unsigned long long>(info.st_size);
-    }
+    // Opens path for binary reading when it names a regular file
+    // (sorn::files::OpenRegularFile).
+    explicit ReadStream(const char* path) : file_(sorn::files::OpenRegularFile(path, length_)) {}
     ~ReadStream() {
         if (file_) std::fclose(file_);
     }
@@ -61,8 +38,8 @@ public:
     }
 
 private:
-    std::FILE* file_ = nullptr;
     unsigned long long length_ = 0;
+    std::FILE* file_ = nullptr;
 };
 
 using sorn::wav::Le16;

@@ -6,7 +6,9 @@
 #include "core_contract/SornAudioFormat.h"
 #include "core_contract/SornString.h"
 
-struct WAVEFORMATEX;  // the platform's wave format record
+// The platform's wave format record, under its structure tag.
+struct tWAVEFORMATEX;
+typedef tWAVEFORMATEX WAVEFORMATEX;
 
 // A codec for one file type. All operations return 1 for success, 0 for
 // failure. The size arguments are byte counts.

@@ -13,8 +13,9 @@
 
 namespace {
 
-// Serialises start-up: the ELF constructor runs under the dynamic loader's
-// lock, but LoadLibraryA calls the entry point outside it.
+// Serialises start-up: on Linux the ELF constructor (AttachOnMapping.cpp)
+// runs under the dynamic loader's lock, but LoadLibraryA calls the entry
+// point outside it.
 std::mutex startupLock;
 std::atomic<int> startupResult{-1};
 
@@ -50,15 +51,6 @@ int StartUp() {
     }
     SornDataSys::ClassFactory(factory);
     return 1;
-}
-
-// The same process attach for a plain dlopen or a link, once the rest of
-// the library is initialised (this object is linked after every other).
-__attribute__((constructor)) void AttachOnMapping() {
-    HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&startupResult), &self);
-    DllMain(self, DLL_PROCESS_ATTACH, nullptr);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ SornStringA FileHandlerWin::ExeDirectory() {
     const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return SornStringA("");
     std::string path = sorn::files::NativePath(buffer);
-    const auto slash = path.find('/');
+    const auto slash = path.find(sorn::files::kSeparator);
     if (slash != std::string::npos) path.erase(slash);
     return SornStringA(path.c_str());
 }
@@ -55,7 +55,7 @@ SornStringA FileHandlerWin::ModuleDirectory(void* module) {
     const DWORD length = GetModuleFileNameA(target, buffer, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return SornStringA("");
     std::string path = sorn::files::NativePath(buffer);
-    const auto slash = path.rfind('/');
+    const auto slash = path.rfind(sorn::files::kSeparator);
     if (slash != std::string::npos) path.erase(slash + 1);
     return SornStringA(path.c_str());
 }

@@ -74,7 +74,8 @@ int ResPluginHandlerWin::FreePlugin(void* library) {
 }
 
 void* ResPluginHandlerWin::GetProcAddress(void* library, char* name) {
-    return ::GetProcAddress(static_cast<HMODULE>(library), name);
+    // A function address as data (the platform answers FARPROC on Windows).
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
 void ResPluginHandlerWin::LoadFromResource(unsigned int id, void** data, unsigned int* size) {

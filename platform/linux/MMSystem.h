@@ -152,8 +152,10 @@ constexpr UINT TIME_SMPTE = 0x0008;
 constexpr UINT TIME_MIDI = 0x0010;
 constexpr UINT TIME_TICKS = 0x0020;
 
+// Named tWAVEFORMATEX with the platform's headers, so one forward
+// declaration (core_contract/Codec.h) serves both.
 #pragma pack(push, 1)
-struct WAVEFORMATEX {
+struct tWAVEFORMATEX {
     WORD wFormatTag;
     WORD nChannels;
     DWORD nSamplesPerSec;
@@ -163,6 +165,7 @@ struct WAVEFORMATEX {
     WORD cbSize;
 };
 #pragma pack(pop)
+typedef tWAVEFORMATEX WAVEFORMATEX;
 
 struct WAVEHDR {
     LPSTR lpData;

@@ -4,6 +4,9 @@
 
 namespace sorn::files {
 
+// The separator the system's paths use.
+constexpr char kSeparator = '/';
+
 // The path with each backslash read as a forward slash.
 std::string NativePath(const char* path);
 

@@ -1,0 +1,3 @@
+#pragma once
+// Threads and waits: the system's own.
+#include "platform/WinTypes.h"
