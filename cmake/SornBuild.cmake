@@ -138,3 +138,18 @@ function(sorn_origin_run_paths)
     set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${paths}")
   endforeach()
 endfunction()
+
+# sorn_copy_windows_runtime(folder): copies the MinGW-w64 compiler's run-time
+# DLLs (the C++ library, libgcc, winpthread) that the Windows build's
+# programs and DLLs load, into folder.
+function(sorn_copy_windows_runtime folder)
+  file(MAKE_DIRECTORY ${folder})
+  foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+      OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${found}" OR NOT EXISTS "${found}")
+      message(FATAL_ERROR "the compiler's run-time DLL ${dll} was not found")
+    endif()
+    file(COPY ${found} DESTINATION ${folder})
+  endforeach()
+endfunction()
