@@ -72,6 +72,14 @@ function(sorn_module_part name)
   endif()
   sorn_headers(${name} PUBLIC ${folder})
   target_compile_definitions(${name} PRIVATE SornCoreWin_EXPORTS)
+  if(WIN32)
+    # A program that links a part statically (a test) must not import its
+    # symbols from the DLL: outside the module's own parts the export macro
+    # is empty.
+    set_property(TARGET ${name} PROPERTY SORN_MODULE_PART ON)
+    target_compile_definitions(${name} INTERFACE
+      $<$<NOT:$<BOOL:$<TARGET_PROPERTY:SORN_MODULE_PART>>>:SORN_WIN_STATIC_DEFINE>)
+  endif()
   set_target_properties(${name} PROPERTIES
     POSITION_INDEPENDENT_CODE ON
     CXX_VISIBILITY_PRESET hidden

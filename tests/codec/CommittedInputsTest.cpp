@@ -19,7 +19,7 @@ void CheckEveryFileIn(const std::filesystem::path& folder, int& checked) {
         std::ifstream in(entry.path(), std::ios::binary);
         const std::vector<unsigned char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         const unsigned char* p = b.empty() ? nullptr : b.data();
-        EXPECT_EQ(check.File(entry.path().c_str(), p, b.size()), "") << entry.path();
+        EXPECT_EQ(check.File(entry.path().string().c_str(), p, b.size()), "") << entry.path();
         EXPECT_EQ(check.Buffer(p, b.size()), "") << entry.path();
         ++checked;
     }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
 #include "core_contract/SornDataSys.h"
 
 namespace wavtest {
@@ -72,9 +73,8 @@ inline Bytes Canonical(std::uint16_t channels, std::uint32_t rate, const Bytes& 
 class TempFolder {
 public:
     TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sorn-codec.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
+        path_ = MakeScratchDir("sorn-codec.");
+        if (path_.empty()) ADD_FAILURE() << "cannot make a temporary folder";
     }
     ~TempFolder() {
         std::error_code ignored;

@@ -2,17 +2,19 @@
 // Signals for the pitch tracker's tests and benchmark: speech rendered by
 // espeak-ng and sox into a private temporary folder, and synthetic signals
 // from fixed seeds.
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "ScratchDir.h"
 
 namespace PitchSignals {
 
@@ -25,8 +27,8 @@ inline bool HaveSpeechTools() {
 // always gives the same samples). Empty when the tools fail.
 inline std::vector<float> Speak(const std::string& text, int pitch, int wordsPerMinute = 175) {
     std::vector<float> samples;
-    char folder[] = "/tmp/sorn-pitch-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return samples;
+    const std::string folder = MakeScratchDir("sorn-pitch-");
+    if (folder.empty()) return samples;
     const std::string textFile = std::string(folder) + "/text.txt";
     const std::string rawFile = std::string(folder) + "/speech.raw";
     {
@@ -48,7 +50,8 @@ inline std::vector<float> Speak(const std::string& text, int pitch, int wordsPer
     }
     std::remove(textFile.c_str());
     std::remove(rawFile.c_str());
-    rmdir(folder);
+    std::error_code ignored;
+    std::filesystem::remove(folder, ignored);
     return samples;
 }
 

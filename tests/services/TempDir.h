@@ -2,17 +2,17 @@
 // A fresh directory under the system's temporary directory, removed with
 // everything in it at the end of the test.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "ScratchDir.h"
+
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sorn-services-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
+        path_ = MakeScratchDir("sorn-services-");
         EXPECT_FALSE(path_.empty()) << "cannot make a temporary directory";
     }
     ~TempDir() {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
 #include "core_contract/SornVad.h"
 
 namespace {
@@ -36,9 +37,8 @@ bool HaveSpeechTools() { return HaveTool("espeak-ng") && HaveTool("sox"); }
 // Temporary folder for the generated audio, removed at exit.
 const fs::path& WorkDir() {
     static const fs::path dir = [] {
-        std::string pattern = (fs::temp_directory_path() / "sorn-vad.XXXXXX").string();
-        const char* made = mkdtemp(pattern.data());
-        return made ? fs::path(made) : fs::path();
+        const std::string made = MakeScratchDir("sorn-vad.");
+        return made.empty() ? fs::path() : fs::path(made);
     }();
     static const struct Cleanup {
         ~Cleanup() {
