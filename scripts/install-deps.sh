@@ -11,6 +11,7 @@ packages=(
   pipewire pipewire-pulse wireplumber
   espeak-ng sox
   libsoxr-dev libcli11-dev help2man
+  g++-mingw-w64-x86-64 wine wine64
 )
 
 missing=()

@@ -2,11 +2,12 @@
 # The test command: installs what it needs, builds the plain, the
 # address+undefined and the thread sanitizer configurations, starts a private
 # PulseAudio daemon, runs every test in each, runs the sound-server tests of
-# the plain build once more against a private PipeWire server, then runs the
-# fuzz targets.
+# the plain build once more against a private PipeWire server, builds the
+# Windows DLLs and runs their tests under Wine (scripts/test-windows.sh), then
+# runs the fuzz targets.
 # Set SORN_CONFIGS to a subset of "plain asan tsan" to run fewer builds;
 # SORN_PIPEWIRE=0 skips the PipeWire run; its failed tests fail the run like
-# any other.
+# any other. SORN_WINDOWS=0 skips the Windows build and its tests.
 #
 # A sound server that does not start fails the run with its log. After each
 # run of tests the server is checked: one that died meanwhile (the PulseAudio
@@ -104,6 +105,17 @@ for config in $configs; do
     fi
   fi
 done
+
+# The Windows DLLs and their tests under Wine, on the same PulseAudio
+# (SORN_WINDOWS=0 skips them).
+if [ "${SORN_WINDOWS:-1}" != 0 ]; then
+  "$root/scripts/test-windows.sh" || status=1
+  if ! server_alive "$server_dir" "Windows tests"; then
+    status=1
+    "$root/scripts/sound-server.sh" stop "$server_dir" || true
+    start_server "$server_dir" pulseaudio
+  fi
+fi
 
 if [ -x "$root/scripts/fuzz.sh" ]; then
   echo "== fuzz"
