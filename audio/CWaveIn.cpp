@@ -280,7 +280,7 @@ void CWaveIn::SetWaveFormat(SornAudioFormat* format) {
     wave->AudioFormat(format);
 }
 
-void CWaveIn::SetWaveInCB(SornWaveCallback waveCallback, unsigned long user) {
+void CWaveIn::SetWaveInCB(SornWaveCallback waveCallback, std::uintptr_t user) {
     std::lock_guard lock(stateLock);
     callback = waveCallback;
     callbackUser = user;
@@ -450,7 +450,7 @@ void CWaveIn::AutoStop() {
         if (current) StopLocked();
     }
     SornWaveCallback function = nullptr;
-    unsigned long user = 0;
+    std::uintptr_t user = 0;
     {
         std::lock_guard lock(stateLock);
         // Superseded or destroyed while it stopped: no callback.

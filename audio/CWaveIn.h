@@ -127,7 +127,7 @@ public:
     void SetWaveFormat(SornAudioFormat* format) override;
     // A set callback arms the auto-stop worker at Record and makes the
     // detector look at every block.
-    void SetWaveInCB(SornWaveCallback callback, unsigned long user) override;
+    void SetWaveInCB(SornWaveCallback callback, std::uintptr_t user) override;
     // The capture volume through the mixer manager, 0.0 to 1.0; 0.0 and no
     // effect without a manager, or once the manager has been released
     // (MixerManager::ReleaseInstance). The level is passed on unchanged.
@@ -201,7 +201,7 @@ private:
     const IWaveDevice* device = nullptr;
     HANDLE autoStopThread = nullptr;
     SornWaveCallback callback = nullptr;
-    unsigned long callbackUser = 0;
+    std::uintptr_t callbackUser = 0;
     const std::shared_ptr<SpeechDetector> detector;  // never null
     // The detector's mono mix of a multi-channel block; sized by Record.
     std::vector<short> detectorMix;

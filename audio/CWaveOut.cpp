@@ -262,7 +262,7 @@ void CWaveOut::SetWave(IWave* clip) {
     wave = clip;
 }
 
-void CWaveOut::SetWaveOutCB(SornWaveCallback fn, unsigned long user) {
+void CWaveOut::SetWaveOutCB(SornWaveCallback fn, std::uintptr_t user) {
     std::lock_guard hold(lock_);
     callback = fn;
     callbackUser = user;
@@ -348,7 +348,7 @@ int CWaveOut::ResetRequired(CWaveOut* self) {
 
 void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     SornWaveCallback notify = nullptr;
-    unsigned long user = 0;
+    std::uintptr_t user = 0;
     {
         std::lock_guard hold(lock_);
         // A piece of an earlier range (the tail a new range was queued

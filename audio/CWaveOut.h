@@ -96,7 +96,7 @@ public:
     void ModifyWaveOutBufferLength(unsigned long bytes) override;
     void SetDevice(const IWaveDevice* device) override;
     void SetWave(IWave* wave) override;
-    void SetWaveOutCB(SornWaveCallback callback, unsigned long user) override;
+    void SetWaveOutCB(SornWaveCallback callback, std::uintptr_t user) override;
     // The playback volume through the mixer manager, 0.0 to 1.0; 0.0 and no
     // effect without a manager, or once the manager has been released
     // (MixerManager::ReleaseInstance).
@@ -143,7 +143,7 @@ private:
     const IWaveDevice* device = nullptr;
     std::atomic<int> playing{0};
     SornWaveCallback callback = nullptr;
-    unsigned long callbackUser = 0;
+    std::uintptr_t callbackUser = 0;
     MixerManager* mixerManager = nullptr;
     std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 

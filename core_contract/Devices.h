@@ -1,12 +1,16 @@
 #pragma once
 // Wave devices, playback and capture, as the core sees them.
+#include <cstdint>
+
 #include "core_contract/IDelete.h"
 #include "core_contract/SornAudioFormat.h"
 #include "core_contract/SornString.h"
 
 class IWave;
 
-typedef void (*SornWaveCallback)(unsigned long user);
+// The callback's user value is wide enough for a pointer on every platform
+// (on 64-bit Linux it is unsigned long, as it always was).
+typedef void (*SornWaveCallback)(std::uintptr_t user);
 
 class SORN_CORE_API IWaveDevice : public IDelete {
 public:
@@ -30,7 +34,7 @@ public:
     virtual void ModifyWaveOutBufferLength(unsigned long bytes) = 0;
     virtual void SetDevice(const IWaveDevice* device) = 0;
     virtual void SetWave(IWave* wave) = 0;
-    virtual void SetWaveOutCB(SornWaveCallback callback, unsigned long user) = 0;
+    virtual void SetWaveOutCB(SornWaveCallback callback, std::uintptr_t user) = 0;
     virtual double VolumeLevel() = 0;
     virtual void VolumeLevel(double level) = 0;
     virtual bool Mute(bool mute) = 0;
@@ -50,7 +54,7 @@ public:
     virtual int Stop() = 0;
     virtual void SetDevice(const IWaveDevice* device) = 0;
     virtual void SetWaveFormat(SornAudioFormat* format) = 0;
-    virtual void SetWaveInCB(SornWaveCallback callback, unsigned long user) = 0;
+    virtual void SetWaveInCB(SornWaveCallback callback, std::uintptr_t user) = 0;
     virtual double VolumeLevel() = 0;
     virtual void VolumeLevel(double level) = 0;
     virtual bool Mute(bool mute) = 0;

@@ -90,7 +90,7 @@ struct Event {
     }
 };
 
-void SignalEvent(unsigned long user) { reinterpret_cast<Event*>(user)->Signal(); }
+void SignalEvent(std::uintptr_t user) { reinterpret_cast<Event*>(user)->Signal(); }
 
 std::string ErrorText(const SornStringA* text) {
     std::string result = text && !text->IsEmpty() ? text->ToChars() : "no reason given";
@@ -282,7 +282,7 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
     player->SetWave(clip);
     player->SetDevice(device);
     player->ModifyWaveOutBufferLength(kPieceBytes);
-    player->SetWaveOutCB(&SignalEvent, reinterpret_cast<unsigned long>(&done));
+    player->SetWaveOutCB(&SignalEvent, reinterpret_cast<std::uintptr_t>(&done));
     bool finished = false;
     if (!player->Open()) {
         why = "cannot open the output device: " + ErrorText(player->GetError());
@@ -462,7 +462,7 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
                            static_cast<unsigned short>(2 * options.channels));
     recorder->SetWaveFormat(&format);
     // The capture runs its end-of-speech detector only with a callback set.
-    if (!options.noAutoStop) recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<unsigned long>(&ended));
+    if (!options.noAutoStop) recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<std::uintptr_t>(&ended));
     bool ok = false;
     const unsigned blockBytes = std::max(2u, options.rate / 10) * 2 * options.channels;  // 100 ms blocks
     if (!recorder->Open(blockBytes)) {

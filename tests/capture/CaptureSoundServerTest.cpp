@@ -7,8 +7,6 @@
 // Skips when no sound server answers, unless SORN_REQUIRE_SOUND_SERVER=1.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -30,44 +28,20 @@
 #include "audio/CWaveIn.h"
 #include "core_contract/SornVad.h"
 #include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
+#include "audio_device/SoundServerDevices.h"
 
 namespace {
 
+using sorn::devicetest::ReleaseSoundServerDevices;
+using sorn::devicetest::ServerRequired;
+using sorn::devicetest::Speech;
+using sorn::devicetest::UseSoundServerDevices;
 using SornMedia::SornAudio::CWaveDevice;
 using SornMedia::SornAudio::CWaveIn;
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kRate = 16000;
 constexpr int kLoud = 400;  // a sample this far from zero is sound, not the sink's silence
-
-bool Required() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value && std::string(value) == "1";
-}
-
-// The samples of a 16-bit mono PCM WAV file; empty when it cannot be read.
-std::vector<std::int16_t> ReadWav(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    auto le32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-                                          static_cast<std::uint32_t>(bytes[at + 3]) << 24);
-    };
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0) return {};
-    std::size_t at = 12;
-    while (at + 8 <= bytes.size()) {
-        std::uint32_t size = le32(at + 4);
-        if (std::memcmp(&bytes[at], "data", 4) == 0) {
-            std::size_t end = std::min<std::size_t>(bytes.size(), at + 8 + size);
-            std::vector<std::int16_t> samples((end - at - 8) / 2);
-            std::memcpy(samples.data(), &bytes[at + 8], samples.size() * 2);
-            return samples;
-        }
-        at += 8 + size + (size & 1);
-    }
-    return {};
-}
 
 // Index one past the last sample of sound; 0 when there is none.
 std::size_t SoundEnd(const std::vector<std::int16_t>& samples) {
@@ -111,7 +85,7 @@ struct StopProbe {
     int count = 0;
     Clock::time_point at;
     static inline std::atomic<StopProbe*> current{nullptr};
-    static void Callback(unsigned long) {
+    static void Callback(std::uintptr_t) {
         StopProbe* self = current.load();
         std::lock_guard lock(self->mutex);
         if (self->count++ == 0) self->at = Clock::now();
@@ -122,36 +96,21 @@ struct StopProbe {
 class SoundServerCapture : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (sorn::audio::SelectBackend("pulse") != MMSYSERR_NOERROR || waveInGetNumDevs() == 0) {
-            if (Required()) FAIL() << "no sound server answers";
+        if (!UseSoundServerDevices() || waveInGetNumDevs() == 0) {
+            if (ServerRequired()) FAIL() << "no sound server answers";
             GTEST_SKIP() << "no sound server answers";
         }
-        if (std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") != 0) {
-            if (Required()) FAIL() << "espeak-ng and sox are needed";
-            GTEST_SKIP() << "espeak-ng and sox are needed";
-        }
-        folder = std::filesystem::temp_directory_path() / ("sorn-capture-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(folder);
     }
     void TearDown() override {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
         StopProbe::current = nullptr;
-        sorn::audio::SelectBackend("auto");
+        ReleaseSoundServerDevices();
     }
-
-    std::vector<std::int16_t> Speak(const std::string& text) {
-        const std::string path = (folder / "speech.wav").string();
-        const std::string command = "espeak-ng --stdout \"" + text + "\" | sox -t wav - -r 16000 -c 1 -b 16 " + path;
-        if (std::system(command.c_str()) != 0) return {};
-        return ReadWav(path);
-    }
-
-    std::filesystem::path folder;
 };
 
 TEST_F(SoundServerCapture, SpeechIntoTheNullSinkStopsTheRecordingSoonAfterItEnds) {
-    const std::vector<std::int16_t> speech = Speak("Please record this sentence, then stop by yourself.");
+    const std::vector<std::int16_t> speech =
+        Speech("capture-auto-stop", "Please record this sentence, then stop by yourself.");
+    if (speech.empty() && !ServerRequired()) GTEST_SKIP() << "espeak-ng and sox are needed";
     ASSERT_GT(speech.size(), kRate / 2) << "espeak-ng gave no speech";
     const std::size_t speechEnd = SoundEnd(speech);
     ASSERT_GT(speechEnd, 0u);

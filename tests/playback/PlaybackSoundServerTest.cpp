@@ -4,7 +4,6 @@
 // SORN_REQUIRE_SOUND_SERVER=1.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,11 +20,15 @@
 #include <thread>
 
 #include "audio/CWaveDevice.h"
-#include "platform/audio/Backend.h"
+#include "audio_device/SoundServerDevices.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
 
+using sorn::devicetest::ReleaseSoundServerDevices;
+using sorn::devicetest::ServerRequired;
+using sorn::devicetest::Speech;
+using sorn::devicetest::UseSoundServerDevices;
 using sorn::test::CallbackLog;
 using sorn::test::LoadClip;
 using SornMedia::SornAudio::CWaveDevice;
@@ -33,11 +36,6 @@ using SornMedia::SornAudio::CWaveOut;
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kRate = 16000;
-
-bool ServerRequired() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value && std::string(value) == "1";
-}
 
 template <typename Predicate>
 bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
@@ -123,14 +121,10 @@ private:
 class SoundServerPlayback : public ::testing::Test {
 protected:
     void SetUp() override {
-        // "auto" takes the sound server only when one answers.
-        const bool answers = sorn::audio::SelectBackend("auto") == MMSYSERR_NOERROR &&
-                             std::string(sorn::audio::SelectedBackendName()) == "pulse";
-        if (!answers) {
+        if (!UseSoundServerDevices()) {
             if (ServerRequired()) FAIL() << "no sound server answers";
             GTEST_SKIP() << "no sound server answers";
         }
-        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
         const MMRESULT started = capture.Start();
         ASSERT_EQ(started, MMSYSERR_NOERROR) << "capture from the default device";
         // The monitor is live once it delivers.
@@ -139,36 +133,13 @@ protected:
     }
     void TearDown() override {
         capture.Finish();
-        sorn::audio::SelectBackend("auto");
+        ReleaseSoundServerDevices();
     }
 
     Capture capture;
     CWaveDevice device;
     CallbackLog log;
 };
-
-// Speech from espeak-ng, as 16 kHz mono 16-bit samples; empty when the
-// tools are missing.
-std::vector<std::int16_t> Speech(const std::string& text) {
-    char folder[] = "/tmp/sorn-playback-XXXXXX";
-    if (!::mkdtemp(folder)) return {};
-    const std::string raw = std::string(folder) + "/speech.raw";
-    const std::string command =
-        "espeak-ng --stdout \"" + text +
-        "\" 2>/dev/null | sox -t wav - -r 16000 -c 1 -b 16 -e signed-integer -t raw " + raw +
-        " 2>/dev/null";
-    std::vector<std::int16_t> samples;
-    if (std::system(command.c_str()) == 0) {
-        std::ifstream in(raw, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        samples.resize(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    }
-    std::remove(raw.c_str());
-    ::rmdir(folder);
-    return samples;
-}
 
 // The offset in `signal` at which `reference` fits best: normalised cross-
 // correlation of the reference's loudest 1024 samples.
@@ -198,7 +169,7 @@ long Align(const std::vector<std::int16_t>& signal, const std::vector<std::int16
 }
 
 TEST_F(SoundServerPlayback, RangeOfSpeechComesBackThroughTheMonitor) {
-    const auto speech = Speech("Sorn plays a range of this sentence into the null sink.");
+    const auto speech = Speech("playback-range", "Sorn plays a range of this sentence into the null sink.");
     if (speech.size() < kRate) {
         if (ServerRequired()) FAIL() << "espeak-ng and sox are needed";
         GTEST_SKIP() << "espeak-ng and sox are needed";

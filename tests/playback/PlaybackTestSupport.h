@@ -60,7 +60,7 @@ struct CallbackLog {
     // Runs inside the callback with the number of the call (1, 2, ...).
     std::function<void(int)> then;
 
-    static void Record(unsigned long user) {
+    static void Record(std::uintptr_t user) {
         auto* log = reinterpret_cast<CallbackLog*>(user);
         const int call = log->count.fetch_add(1) + 1;
         if (call == 1 && log->out) log->playingAtFirst = log->out->IsPlaying();
@@ -68,7 +68,7 @@ struct CallbackLog {
     }
     void Attach(SornMedia::SornAudio::CWaveOut& playback) {
         out = &playback;
-        playback.SetWaveOutCB(&CallbackLog::Record, reinterpret_cast<unsigned long>(this));
+        playback.SetWaveOutCB(&CallbackLog::Record, reinterpret_cast<std::uintptr_t>(this));
     }
 };
 
