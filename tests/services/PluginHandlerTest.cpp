@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ServicesTestSupport.h"
 #include "TempDir.h"
 #include "core_contract/SornDataSys.h"
 #include "platform/Modules.h"

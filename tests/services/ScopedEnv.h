@@ -9,23 +9,26 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = ::getenv(name)) old_ = old;
+        Set(name, value);
+    }
+    ~ScopedEnv() { Set(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    static void Set(const char* name, const char* value) {
+#ifdef _WIN32
+        // The C runtime passes the change on to the process's environment
+        // block, which the system's own calls read; "" removes the variable.
+        ::_putenv_s(name, value ? value : "");
+#else
         if (value) {
             ::setenv(name, value, 1);
         } else {
             ::unsetenv(name);
         }
+#endif
     }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
     std::string name_;
     std::optional<std::string> old_;
 };
