@@ -236,6 +236,27 @@ bool InBounds(const ControlInfo& control, DWORD* value) {
     }
 }
 
+// What reading and writing control details both do first: check the flags
+// (`queryMask` holds the query bits, `valueQuery` is the one query served,
+// `unsupportedQuery` the one answered MMSYSERR_NOTSUPPORTED), find the open
+// mixer, lock it, and check the transfer against its tree. On success the
+// mixer stays locked through `lock` for the caller's backend call.
+MMRESULT BeginTransfer(HMIXEROBJ object, const MIXERCONTROLDETAILS* details, DWORD flags, DWORD queryMask,
+                       DWORD valueQuery, DWORD unsupportedQuery, std::shared_ptr<OpenMixer>* mixer,
+                       std::unique_lock<std::mutex>* lock, Transfer* transfer) {
+    if (details == nullptr) return MMSYSERR_INVALPARAM;
+    if (flags & ~(MIXER_OBJECTF_TYPEMASK | queryMask)) return MMSYSERR_INVALFLAG;
+    const DWORD query = flags & queryMask;
+    if (query == unsupportedQuery) return MMSYSERR_NOTSUPPORTED;
+    if (query != valueQuery) return MMSYSERR_INVALFLAG;
+    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, mixer)) {
+        return error;
+    }
+    *lock = std::unique_lock((*mixer)->mutex);
+    if (!(*mixer)->device) return MMSYSERR_INVALHANDLE;
+    return CheckTransfer((*mixer)->device->Tree(), details, transfer);
+}
+
 }  // namespace
 }  // namespace sorn::mixer
 
@@ -384,19 +405,14 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ object, MIXERLINECONTROLSA* controls, D
 }
 
 MMRESULT mixerGetControlDetailsA(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags) {
-    if (details == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETCONTROLDETAILSF_QUERYMASK)) return MMSYSERR_INVALFLAG;
-    const DWORD query = flags & MIXER_GETCONTROLDETAILSF_QUERYMASK;
-    if (query == MIXER_GETCONTROLDETAILSF_LISTTEXT) return MMSYSERR_NOTSUPPORTED;
-    if (query != MIXER_GETCONTROLDETAILSF_VALUE) return MMSYSERR_INVALFLAG;
     std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    std::unique_lock<std::mutex> lock;
+    Transfer transfer;
+    if (MMRESULT error =
+            BeginTransfer(object, details, flags, MIXER_GETCONTROLDETAILSF_QUERYMASK, MIXER_GETCONTROLDETAILSF_VALUE,
+                          MIXER_GETCONTROLDETAILSF_LISTTEXT, &mixer, &lock, &transfer)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    Transfer transfer;
-    if (MMRESULT error = CheckTransfer(mixer->device->Tree(), details, &transfer)) return error;
     std::vector<DWORD> values;
     if (MMRESULT error = mixer->device->Read(details->dwControlID, &values)) return error;
     if (values.size() != static_cast<std::size_t>(transfer.deviceChannels) * transfer.items) return MMSYSERR_ERROR;
@@ -419,19 +435,14 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ object, MIXERCONTROLDETAILS* details,
 }
 
 MMRESULT mixerSetControlDetails(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags) {
-    if (details == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_SETCONTROLDETAILSF_QUERYMASK)) return MMSYSERR_INVALFLAG;
-    const DWORD query = flags & MIXER_SETCONTROLDETAILSF_QUERYMASK;
-    if (query == MIXER_SETCONTROLDETAILSF_CUSTOM) return MMSYSERR_NOTSUPPORTED;
-    if (query != MIXER_SETCONTROLDETAILSF_VALUE) return MMSYSERR_INVALFLAG;
     std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    std::unique_lock<std::mutex> lock;
+    Transfer transfer;
+    if (MMRESULT error =
+            BeginTransfer(object, details, flags, MIXER_SETCONTROLDETAILSF_QUERYMASK, MIXER_SETCONTROLDETAILSF_VALUE,
+                          MIXER_SETCONTROLDETAILSF_CUSTOM, &mixer, &lock, &transfer)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    Transfer transfer;
-    if (MMRESULT error = CheckTransfer(mixer->device->Tree(), details, &transfer)) return error;
     const ControlInfo& control = *transfer.found.control;
     if ((control.type & MIXERCONTROL_CT_CLASS_MASK) == MIXERCONTROL_CT_CLASS_METER) return MMSYSERR_NOTSUPPORTED;
     std::vector<DWORD> given(static_cast<std::size_t>(transfer.channels) * transfer.items);
