@@ -316,29 +316,27 @@ int CMixer::OpenForWave(DWORD kind, const WAVEFORMATEX& format, HWND callbackWin
     CloseMixer();
     DWORD flags = callbackWindow != nullptr ? CALLBACK_WINDOW : 0;
     const DWORD_PTR window = reinterpret_cast<DWORD_PTR>(callbackWindow);
+    // The mixer is found through a wave device the mapper opens for
+    // `format`, which is closed again once the mixer is open.
+    HWAVEOUT waveOut = nullptr;
+    HWAVEIN waveIn = nullptr;
+    std::uintptr_t wave = 0;
     if (kind == MIXER_OBJECTF_WAVEOUT) {
         flags |= MIXER_OBJECTF_HWAVEOUT;
-        HWAVEOUT wave = nullptr;
-        if (waveOutOpen(&wave, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return -1;
-        if (mixerOpen(&handle, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(wave)), window, 0, flags) !=
-            MMSYSERR_NOERROR) {
-            handle = InvalidHandle();
-            waveOutClose(wave);
-            return -1;
-        }
-        waveOutClose(wave);
+        if (waveOutOpen(&waveOut, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return -1;
+        wave = reinterpret_cast<std::uintptr_t>(waveOut);
     } else if (kind == MIXER_OBJECTF_WAVEIN) {
         flags |= MIXER_OBJECTF_HWAVEIN;
-        HWAVEIN wave = nullptr;
-        if (waveInOpen(&wave, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return -1;
-        if (mixerOpen(&handle, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(wave)), window, 0, flags) !=
-            MMSYSERR_NOERROR) {
-            handle = InvalidHandle();
-            waveInClose(wave);
-            return -1;
-        }
-        waveInClose(wave);
+        if (waveInOpen(&waveIn, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return -1;
+        wave = reinterpret_cast<std::uintptr_t>(waveIn);
     } else {
+        return -1;
+    }
+    const MMRESULT opened = mixerOpen(&handle, static_cast<UINT>(wave), window, 0, flags);
+    if (waveOut != nullptr) waveOutClose(waveOut);
+    if (waveIn != nullptr) waveInClose(waveIn);
+    if (opened != MMSYSERR_NOERROR) {
+        handle = InvalidHandle();
         return -1;
     }
     const int loaded = LoadDestinations();

@@ -13,6 +13,7 @@
 #include "audio/CWaveIn.h"
 #include "mixer/MixerManager.h"
 #include "platform/audio/Backend.h"
+#include "soundserver/SoundServerFixture.h"
 #include "soundserver/SoundServerSupport.h"
 
 namespace {
@@ -50,14 +51,11 @@ std::vector<long> Volumes(const std::string& what) {
     return volumes;
 }
 
-class MixerSoundServerTest : public ::testing::Test {
+class MixerSoundServerTest : public SoundServerFixture {
 protected:
     void SetUp() override {
-        if (!ServerAnswers()) {
-            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
-            GTEST_SKIP() << "no sound server answers";
-        }
-        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
+        SoundServerFixture::SetUp();
+        if (Stopped()) return;
         ASSERT_TRUE(Shell("pactl set-sink-volume @DEFAULT_SINK@ 65536"));
         ASSERT_TRUE(Shell("pactl set-source-volume @DEFAULT_SOURCE@ 65536"));
     }

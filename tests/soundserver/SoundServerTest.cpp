@@ -18,6 +18,7 @@
 #include "platform/MMSystem.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/pulse/PulseBackend.h"
+#include "soundserver/SoundServerFixture.h"
 #include "soundserver/SoundServerSupport.h"
 
 namespace {
@@ -25,15 +26,8 @@ namespace {
 using namespace sorn::soundtest;
 using namespace std::chrono_literals;
 
-class SoundServerTest : public ::testing::Test {
+class SoundServerTest : public SoundServerFixture {
 protected:
-    void SetUp() override {
-        if (!ServerAnswers()) {
-            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
-            GTEST_SKIP() << "no sound server answers";
-        }
-        ASSERT_EQ(sorn::audio::SelectBackend("pulse"), MMSYSERR_NOERROR);
-    }
     void TearDown() override { sorn::audio::SelectBackend("pulse"); }
 };
 

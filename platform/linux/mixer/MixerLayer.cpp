@@ -94,6 +94,23 @@ MMRESULT Resolve(std::uintptr_t object, DWORD flags, std::shared_ptr<OpenMixer>*
     }
 }
 
+// An open mixer, locked (one backend call at a time) while this lives.
+struct LockedMixer {
+    std::shared_ptr<OpenMixer> mixer;
+    std::unique_lock<std::mutex> lock;  // of mixer->mutex; released before mixer
+    MixerDevice& Device() const { return *mixer->device; }
+    const MixerTree& Tree() const { return mixer->device->Tree(); }
+};
+
+// Finds the mixer `object` names (`type`: a MIXER_OBJECTF_ type) and locks
+// it; one closed meanwhile is an invalid handle.
+MMRESULT LockMixer(std::uintptr_t object, DWORD type, LockedMixer* locked) {
+    if (MMRESULT error = Resolve(object, type, &locked->mixer)) return error;
+    locked->lock = std::unique_lock(locked->mixer->mutex);
+    if (!locked->mixer->device) return MMSYSERR_INVALHANDLE;
+    return MMSYSERR_NOERROR;
+}
+
 void CopyName(char* out, std::size_t size, const std::string& text) {
     std::memset(out, 0, size);
     std::size_t length = std::min(text.size(), size - 1);
@@ -236,6 +253,31 @@ bool InBounds(const ControlInfo& control, DWORD* value) {
     }
 }
 
+// A transfer checked against the tree of an open mixer, which stays locked
+// while this lives.
+struct LockedTransfer {
+    LockedMixer locked;
+    Transfer transfer;
+};
+
+// What reading and writing control details both do first: check the flags
+// (`queryMask` holds the query bits, `valueQuery` is the one query served,
+// `unsupportedQuery` the one answered MMSYSERR_NOTSUPPORTED), find the open
+// mixer, lock it, and check the transfer against its tree.
+MMRESULT BeginTransfer(HMIXEROBJ object, const MIXERCONTROLDETAILS* details, DWORD flags, DWORD queryMask,
+                       DWORD valueQuery, DWORD unsupportedQuery, LockedTransfer* begun) {
+    if (details == nullptr) return MMSYSERR_INVALPARAM;
+    if (flags & ~(MIXER_OBJECTF_TYPEMASK | queryMask)) return MMSYSERR_INVALFLAG;
+    const DWORD query = flags & queryMask;
+    if (query == unsupportedQuery) return MMSYSERR_NOTSUPPORTED;
+    if (query != valueQuery) return MMSYSERR_INVALFLAG;
+    if (MMRESULT error =
+            LockMixer(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &begun->locked)) {
+        return error;
+    }
+    return CheckTransfer(begun->locked.Tree(), details, &begun->transfer);
+}
+
 }  // namespace
 }  // namespace sorn::mixer
 
@@ -287,11 +329,9 @@ MMRESULT mixerClose(HMIXER mixer) {
 
 MMRESULT mixerGetDevCapsA(UINT_PTR id, MIXERCAPSA* caps, UINT size) {
     if (caps == nullptr || size == 0) return MMSYSERR_INVALPARAM;
-    std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(id, MIXER_OBJECTF_MIXER, &mixer)) return error;
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    const MixerTree& tree = mixer->device->Tree();
+    LockedMixer locked;
+    if (MMRESULT error = LockMixer(id, MIXER_OBJECTF_MIXER, &locked)) return error;
+    const MixerTree& tree = locked.Tree();
     if (tree.capsQuery != MMSYSERR_NOERROR) return tree.capsQuery;
     MIXERCAPSA full{};
     full.vDriverVersion = 0x0100;
@@ -306,13 +346,11 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ object, MIXERLINEA* line, DWORD flags) {
     if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETLINEINFOF_QUERYMASK)) return MMSYSERR_INVALFLAG;
     const DWORD query = flags & MIXER_GETLINEINFOF_QUERYMASK;
     if (query > MIXER_GETLINEINFOF_TARGETTYPE) return MMSYSERR_INVALFLAG;
-    std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    LockedMixer locked;
+    if (MMRESULT error = LockMixer(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &locked)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    const MixerTree& tree = mixer->device->Tree();
+    const MixerTree& tree = locked.Tree();
     switch (query) {
     case MIXER_GETLINEINFOF_DESTINATION:
         return FillLine(tree, line->dwDestination, kNoSource, line);
@@ -350,13 +388,11 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ object, MIXERLINECONTROLSA* controls, D
     if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETLINECONTROLSF_QUERYMASK)) return MMSYSERR_INVALFLAG;
     const DWORD query = flags & MIXER_GETLINECONTROLSF_QUERYMASK;
     if (query > MIXER_GETLINECONTROLSF_ONEBYTYPE) return MMSYSERR_INVALFLAG;
-    std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    LockedMixer locked;
+    if (MMRESULT error = LockMixer(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &locked)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    const MixerTree& tree = mixer->device->Tree();
+    const MixerTree& tree = locked.Tree();
     if (query == MIXER_GETLINECONTROLSF_ONEBYID) {
         FoundControl found;
         if (!FindControl(tree, controls->dwControlID, &found)) return MIXERR_INVALCONTROL;
@@ -384,21 +420,14 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ object, MIXERLINECONTROLSA* controls, D
 }
 
 MMRESULT mixerGetControlDetailsA(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags) {
-    if (details == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETCONTROLDETAILSF_QUERYMASK)) return MMSYSERR_INVALFLAG;
-    const DWORD query = flags & MIXER_GETCONTROLDETAILSF_QUERYMASK;
-    if (query == MIXER_GETCONTROLDETAILSF_LISTTEXT) return MMSYSERR_NOTSUPPORTED;
-    if (query != MIXER_GETCONTROLDETAILSF_VALUE) return MMSYSERR_INVALFLAG;
-    std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    LockedTransfer begun;
+    if (MMRESULT error = BeginTransfer(object, details, flags, MIXER_GETCONTROLDETAILSF_QUERYMASK,
+                                       MIXER_GETCONTROLDETAILSF_VALUE, MIXER_GETCONTROLDETAILSF_LISTTEXT, &begun)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    Transfer transfer;
-    if (MMRESULT error = CheckTransfer(mixer->device->Tree(), details, &transfer)) return error;
+    const Transfer& transfer = begun.transfer;
     std::vector<DWORD> values;
-    if (MMRESULT error = mixer->device->Read(details->dwControlID, &values)) return error;
+    if (MMRESULT error = begun.locked.Device().Read(details->dwControlID, &values)) return error;
     if (values.size() != static_cast<std::size_t>(transfer.deviceChannels) * transfer.items) return MMSYSERR_ERROR;
     for (DWORD c = 0; c < transfer.channels; ++c) {
         for (DWORD i = 0; i < transfer.items; ++i) {
@@ -419,19 +448,12 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ object, MIXERCONTROLDETAILS* details,
 }
 
 MMRESULT mixerSetControlDetails(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags) {
-    if (details == nullptr) return MMSYSERR_INVALPARAM;
-    if (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_SETCONTROLDETAILSF_QUERYMASK)) return MMSYSERR_INVALFLAG;
-    const DWORD query = flags & MIXER_SETCONTROLDETAILSF_QUERYMASK;
-    if (query == MIXER_SETCONTROLDETAILSF_CUSTOM) return MMSYSERR_NOTSUPPORTED;
-    if (query != MIXER_SETCONTROLDETAILSF_VALUE) return MMSYSERR_INVALFLAG;
-    std::shared_ptr<OpenMixer> mixer;
-    if (MMRESULT error = Resolve(reinterpret_cast<std::uintptr_t>(object), flags & MIXER_OBJECTF_TYPEMASK, &mixer)) {
+    LockedTransfer begun;
+    if (MMRESULT error = BeginTransfer(object, details, flags, MIXER_SETCONTROLDETAILSF_QUERYMASK,
+                                       MIXER_SETCONTROLDETAILSF_VALUE, MIXER_SETCONTROLDETAILSF_CUSTOM, &begun)) {
         return error;
     }
-    std::lock_guard lock(mixer->mutex);
-    if (!mixer->device) return MMSYSERR_INVALHANDLE;
-    Transfer transfer;
-    if (MMRESULT error = CheckTransfer(mixer->device->Tree(), details, &transfer)) return error;
+    const Transfer& transfer = begun.transfer;
     const ControlInfo& control = *transfer.found.control;
     if ((control.type & MIXERCONTROL_CT_CLASS_MASK) == MIXERCONTROL_CT_CLASS_METER) return MMSYSERR_NOTSUPPORTED;
     std::vector<DWORD> given(static_cast<std::size_t>(transfer.channels) * transfer.items);
@@ -447,5 +469,5 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ object, MIXERCONTROLDETAILS* details, 
             values[c * transfer.items + i] = given[from * transfer.items + i];
         }
     }
-    return mixer->device->Write(details->dwControlID, values);
+    return begun.locked.Device().Write(details->dwControlID, values);
 }

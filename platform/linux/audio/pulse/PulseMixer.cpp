@@ -199,31 +199,41 @@ private:
     }
     const std::string& Name(Direction direction) const { return direction == Direction::Output ? sink_ : source_; }
 
+    // With the lock held: takes the default device of `direction` as it is
+    // now, keeping its name and channel map for the volume calls; gives its
+    // channels (1 or 2) and description. False when the server has none.
+    bool TakeDefault(Direction direction, DWORD* channels, std::string* description) {
+        std::string& name = direction == Direction::Output ? sink_ : source_;
+        pulse::Connection::Volume volume;
+        if (!connection_->DefaultDeviceName(direction, &name) || !connection_->GetVolume(direction, name, &volume)) {
+            return false;
+        }
+        (direction == Direction::Output ? sinkMap_ : sourceMap_) = volume.map;
+        *channels = volume.volume.channels == 1 ? 1 : 2;
+        *description = volume.description;
+        return true;
+    }
+
     // With the lock held: the defaults of this moment make the tree.
     void Build() {
         tree_.name = "PulseAudio";
-        pulse::Connection::Volume volume;
-        if (connection_->DefaultDeviceName(Direction::Output, &sink_) &&
-            connection_->GetVolume(Direction::Output, sink_, &volume)) {
-            const DWORD channels = volume.volume.channels == 1 ? 1 : 2;
-            sinkMap_ = volume.map;
+        DWORD channels = 0;
+        std::string description;
+        if (TakeDefault(Direction::Output, &channels, &description)) {
             mixer::DestinationInfo speakers;
             speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
-                                 MIXERLINE_TARGETTYPE_WAVEOUT, volume.description);
+                                 MIXERLINE_TARGETTYPE_WAVEOUT, description);
             speakers.line.controls = {Fader(kSpeakersVolume), Switch(kSpeakersMute)};
-            speakers.sources.push_back(Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave",
-                                            MIXERLINE_TARGETTYPE_WAVEOUT, volume.description));
+            speakers.sources.push_back(
+                Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, description));
             tree_.destinations.push_back(std::move(speakers));
         }
-        if (connection_->DefaultDeviceName(Direction::Input, &source_) &&
-            connection_->GetVolume(Direction::Input, source_, &volume)) {
-            const DWORD channels = volume.volume.channels == 1 ? 1 : 2;
-            sourceMap_ = volume.map;
+        if (TakeDefault(Direction::Input, &channels, &description)) {
             mixer::DestinationInfo recording;
             recording.line = Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording",
-                                  MIXERLINE_TARGETTYPE_WAVEIN, volume.description);
+                                  MIXERLINE_TARGETTYPE_WAVEIN, description);
             LineInfo microphone = Line(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone",
-                                       MIXERLINE_TARGETTYPE_WAVEIN, volume.description);
+                                       MIXERLINE_TARGETTYPE_WAVEIN, description);
             microphone.controls = {Fader(kMicrophoneVolume), Switch(kMicrophoneMute)};
             recording.sources.push_back(std::move(microphone));
             tree_.destinations.push_back(std::move(recording));
