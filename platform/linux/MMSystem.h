@@ -17,7 +17,9 @@
 //   queued, and unpreparing or closing while headers are queued, give
 //   WAVERR_STILLPLAYING.
 // - The position is the number of sample frames played (or captured) since
-//   open or the last reset.
+//   open or the last reset. A paused output device shows the position the
+//   pause found, though its device may play out a few more frames of its
+//   latency; they count from the restart on.
 // - WAVE_FORMAT_QUERY opens nothing. A bad or closed handle gives
 //   MMSYSERR_INVALHANDLE.
 // - The client's callback is never called with a device lock held: it may

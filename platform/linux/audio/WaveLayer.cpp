@@ -90,6 +90,10 @@ public:
     std::uint64_t pulledBytes = 0;       // output
     std::uint64_t playedBytes = 0;       // output
     std::uint64_t positionFrames = 0;    // played / captured since open or reset
+    // Output: the position when the device was paused. The sound server
+    // plays on for a moment after a pause (its latency); the position a
+    // paused device shows stays where the pause found it.
+    std::uint64_t pausedFrames = 0;
     std::deque<Note> outgoing;
     std::uint64_t notesQueued = 0;
     std::uint64_t notesDelivered = 0;
@@ -467,6 +471,7 @@ MMRESULT SetRunning(Direction direction, const void* handle, const char* operati
         if (direction == Direction::Output) {
             if (wave->paused == !run) return MMSYSERR_NOERROR;
             wave->paused = !run;
+            wave->pausedFrames = wave->positionFrames;
         } else {
             if (wave->started == run) return MMSYSERR_NOERROR;
             wave->started = run;
@@ -532,7 +537,7 @@ MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT si
         std::lock_guard lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         if (wave->lost) return wave->lost;
-        frames = wave->positionFrames;
+        frames = direction == Direction::Output && wave->paused ? wave->pausedFrames : wave->positionFrames;
     }
     switch (time->wType) {
     case TIME_BYTES:

@@ -1,0 +1,104 @@
+#pragma once
+// What the conformance cases need from the side they run on: whether a sound
+// server answers (the cases play into its default sink and record its
+// monitor), and whether the API under test is Wine's. One small source per
+// side (ConformanceLinux.cpp, ConformanceWindows.cpp) implements these.
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/MMSystem.h"
+
+namespace sorn::conformance {
+
+// Empty when the wave devices of the sound server can be used; otherwise why
+// not. On Linux it also pins the sound-server backend for the whole run.
+std::string ServerMissing();
+
+// True when the system's API under test is Wine's implementation.
+bool OnWine();
+
+// True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the case.
+inline bool ServerRequired() {
+    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
+    return value && std::string(value) == "1";
+}
+
+constexpr DWORD kRate = 16000;
+
+inline WAVEFORMATEX Pcm16(DWORD rate = kRate, WORD channels = 1) {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = rate;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<WORD>(2 * channels);
+    format.nAvgBytesPerSec = rate * format.nBlockAlign;
+    format.cbSize = 0;
+    return format;
+}
+
+// One callback message as it arrived, with the header's state at that moment.
+struct Message {
+    UINT message;
+    WAVEHDR* header;
+    DWORD flags;
+    DWORD bytesRecorded;
+};
+
+// The messages a device's callback (CALLBACK_FUNCTION) received, in order.
+// The callback only records and wakes the test: the platform forbids calling
+// the wave functions from inside it.
+class MessageLog {
+public:
+    template <typename Handle>
+    static void Callback(Handle, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
+        auto* log = reinterpret_cast<MessageLog*>(instance);
+        auto* header = reinterpret_cast<WAVEHDR*>(param1);
+        const bool data = message == WOM_DONE || message == WIM_DATA;
+        std::lock_guard lock(log->mutex_);
+        log->messages_.push_back({message, data ? header : nullptr, data && header ? header->dwFlags : 0,
+                                  data && header ? header->dwBytesRecorded : 0});
+        log->changed_.notify_all();
+    }
+
+    // Waits (at most `limit`) until `count` messages of kind `message` came.
+    bool WaitCount(UINT message, std::size_t count, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return CountLocked(message) >= count; });
+    }
+    std::size_t Count(UINT message) {
+        std::lock_guard lock(mutex_);
+        return CountLocked(message);
+    }
+    std::vector<Message> Messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+private:
+    std::size_t CountLocked(UINT message) const {
+        std::size_t count = 0;
+        for (const Message& m : messages_) count += m.message == message;
+        return count;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Message> messages_;
+};
+
+}  // namespace sorn::conformance
+
+// Skips the case when no sound server answers, unless one is required.
+#define CONFORMANCE_NEED_SERVER()                                                  \
+    do {                                                                           \
+        const std::string missing = ::sorn::conformance::ServerMissing();          \
+        if (!missing.empty()) {                                                    \
+            if (::sorn::conformance::ServerRequired()) FAIL() << missing;          \
+            GTEST_SKIP() << missing;                                               \
+        }                                                                          \
+    } while (false)
