@@ -1,7 +1,9 @@
 # What `cmake --install` lays down: both libraries (with their SONAMEs and
 # $ORIGIN run paths), `sorn`, the public headers under include/sorn, the
 # CMake package SornCoreWin (targets Sorn::SornCore and Sorn::SornCoreWin)
-# with its version file, and a pkg-config file per library.
+# with its version file, and a pkg-config file per library. On Windows: the
+# two DLLs with the compiler's run-time DLLs, the import libraries, the
+# headers and the CMake package (no host, no pkg-config).
 include(CMakePackageConfigHelpers)
 
 set(SORN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/sorn)
@@ -30,8 +32,11 @@ install(FILES ${SORN_GENERATED_DIR}/core/sorn_core_export.h ${SORN_GENERATED_DIR
 
 set_target_properties(sorn_contract PROPERTIES EXPORT_NAME Contract)
 set_target_properties(sorn_win_export PROPERTIES EXPORT_NAME WinExport)
+# (On Windows the DLLs go to bin, their import libraries to lib.)
 install(TARGETS SornCore SornCoreWin sorn_contract sorn_win_export EXPORT SornCoreWinTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${SORN_INSTALL_INCLUDEDIR})
 install(EXPORT SornCoreWinTargets NAMESPACE Sorn:: DESTINATION ${SORN_INSTALL_CMAKEDIR})
 
@@ -41,6 +46,14 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/SornCoreWinConfigVe
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/package/SornCoreWinConfig.cmake
   ${CMAKE_BINARY_DIR}/package/SornCoreWinConfigVersion.cmake DESTINATION ${SORN_INSTALL_CMAKEDIR})
+
+if(WIN32)
+  # The compiler's run-time DLLs the two DLLs load, beside them.
+  foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    install(FILES ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${dll} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endforeach()
+  return()
+endif()
 
 # Relocatable: the prefix is found from the file's own folder, so an install
 # with `cmake --install --prefix DIR` works as well.
