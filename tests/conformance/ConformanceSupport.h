@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 
 namespace sorn::conformance {
@@ -22,10 +23,7 @@ std::string ServerMissing();
 bool OnWine();
 
 // True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the case.
-inline bool ServerRequired() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value && std::string(value) == "1";
-}
+using sorn::devicetest::ServerRequired;
 
 constexpr DWORD kRate = 16000;
 

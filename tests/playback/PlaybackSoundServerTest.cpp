@@ -20,32 +20,14 @@
 #include <thread>
 
 #include "audio/CWaveDevice.h"
-#include "audio_device/SoundServerDevices.h"
+#include "audio_device/SoundServerDeviceTest.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
 
-using sorn::devicetest::ReleaseSoundServerDevices;
-using sorn::devicetest::ServerRequired;
-using sorn::devicetest::Speech;
-using sorn::devicetest::UseSoundServerDevices;
-using sorn::test::CallbackLog;
-using sorn::test::LoadClip;
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveOut;
-using Clock = std::chrono::steady_clock;
-
-constexpr unsigned kRate = 16000;
-
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using namespace sorn::devicetest;
+using namespace sorn::test;
+using namespace SornMedia::SornAudio;
 
 // Everything the default input device delivers, in order, until Finish.
 class Capture {
@@ -118,13 +100,11 @@ private:
     std::vector<std::int16_t> samples_;
 };
 
-class SoundServerPlayback : public ::testing::Test {
+class SoundServerPlayback : public SoundServerDeviceTest {
 protected:
     void SetUp() override {
-        if (!UseSoundServerDevices()) {
-            if (ServerRequired()) FAIL() << "no sound server answers";
-            GTEST_SKIP() << "no sound server answers";
-        }
+        SoundServerDeviceTest::SetUp();
+        if (Stopped()) return;
         const MMRESULT started = capture.Start();
         ASSERT_EQ(started, MMSYSERR_NOERROR) << "capture from the default device";
         // The monitor is live once it delivers.
@@ -133,7 +113,7 @@ protected:
     }
     void TearDown() override {
         capture.Finish();
-        ReleaseSoundServerDevices();
+        SoundServerDeviceTest::TearDown();
     }
 
     Capture capture;

@@ -15,12 +15,8 @@
 namespace {
 
 using sorn::audio::VirtualDevice;
-using sorn::test::CallbackLog;
-using sorn::test::LoadClip;
-using sorn::test::PatternSamples;
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveOut;
-using SornMedia::SornAudio::CWaveOutTestAccess;
+using namespace sorn::test;
+using namespace SornMedia::SornAudio;
 
 constexpr unsigned long kToEnd = 0xFFFFFFFFul;
 

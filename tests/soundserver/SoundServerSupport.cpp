@@ -13,16 +13,8 @@
 #include <fstream>
 #include <numbers>
 
-#include "platform/audio/pulse/PulseBackend.h"
 
 namespace sorn::soundtest {
-
-bool ServerRequired() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value != nullptr && std::string(value) == "1";
-}
-
-bool ServerAnswers() { return sorn::audio::PulseServerAnswers(nullptr); }
 
 bool ServerIsPipeWire() {
     FILE* pipe = ::popen("pactl info 2>/dev/null", "r");

@@ -1,7 +1,7 @@
 #pragma once
-// Helpers of the tests that run on a real sound server: the skip rule, a
-// private daemon of the test's own, a continuous tone played through waveOut
-// and a recorder on waveIn.
+// Helpers of the tests that run on a real sound server: the skip rule (the
+// device tests'), a private daemon of the test's own, a continuous tone
+// played through waveOut and a recorder on waveIn.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,30 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 
 namespace sorn::soundtest {
 
-using Clock = std::chrono::steady_clock;
+using sorn::devicetest::Clock;
+using sorn::devicetest::kRate;
+using sorn::devicetest::WaitFor;
 
-constexpr unsigned kRate = 16000;
-
-// True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the test.
-bool ServerRequired();
-// The default server answers (libpulse, no autospawn).
-bool ServerAnswers();
-
-// Polls `done` every `poll` until it holds or `limit` passes.
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit,
-             std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(poll);
-    }
-    return true;
-}
+// The skip rule: SORN_REQUIRE_SOUND_SERVER=1, and whether the default server
+// answers (libpulse, no autospawn).
+using sorn::devicetest::ServerAnswers;
+using sorn::devicetest::ServerRequired;
 
 WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 
