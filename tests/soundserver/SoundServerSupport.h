@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the tests that run on a real sound server: the skip rule (the
 // device tests'), a private daemon of the test's own, a continuous tone
-// played through waveOut and a recorder on waveIn.
+// played through waveOut; the recorder on waveIn is the device tests'.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_device/Recorder.h"
 #include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 
@@ -17,6 +18,7 @@ namespace sorn::soundtest {
 
 using sorn::devicetest::Clock;
 using sorn::devicetest::kRate;
+using sorn::devicetest::Recorder;
 using sorn::devicetest::WaitFor;
 
 // The skip rule: SORN_REQUIRE_SOUND_SERVER=1, and whether the default server
@@ -82,28 +84,6 @@ private:
     std::uint64_t queued_ = 0;     // headers queued
     std::vector<std::uint64_t> ends_;  // the end frame of each queued header, in order
     std::vector<Completion> completions_;
-    std::atomic<bool> stopping_{false};
-};
-
-// Everything the input device delivers, in order, from a ring of headers.
-class Recorder {
-public:
-    explicit Recorder(unsigned headerFrames = 1600, unsigned headerCount = 8);
-    ~Recorder();
-    MMRESULT Open(UINT device = WAVE_MAPPER);
-    MMRESULT Start();
-    std::size_t Frames();
-    std::vector<std::int16_t> Finish();  // reset and close; what was captured
-    HWAVEIN Handle() const { return device_; }
-
-private:
-    static void Proc(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-    const unsigned headerFrames_;
-    HWAVEIN device_ = nullptr;
-    std::vector<std::vector<std::int16_t>> blocks_;
-    std::vector<WAVEHDR> headers_;
-    std::mutex mutex_;
-    std::vector<std::int16_t> samples_;
     std::atomic<bool> stopping_{false};
 };
 
