@@ -3,14 +3,36 @@
 // through the platform's API on a real device: on Linux the platform's
 // sound-server backend, on Windows the system's own devices (Wine's, which
 // play through the same sound server).
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sorn::devicetest {
 
+using Clock = std::chrono::steady_clock;
+
+// The rate of the test streams and of the sound server's null sink.
+constexpr unsigned kRate = 16000;
+
+// Polls `done` every `poll` until it holds or `limit` passes.
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds limit,
+             std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
+// A sound server answers (on Linux the default PulseAudio server, probed
+// without spawning one; on Windows the system has wave devices both ways).
+bool ServerAnswers();
 // Makes the sound server's devices the ones the wave API opens; false when
-// no server answers (or the system has no wave devices both ways).
+// they cannot be selected or lack a direction.
 bool UseSoundServerDevices();
 // Gives the devices back to the platform's own choice.
 void ReleaseSoundServerDevices();

@@ -9,22 +9,18 @@
 #include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 #include "platform/audio/Backend.h"
+#include "platform/audio/pulse/PulseBackend.h"
 
 namespace sorn::devicetest {
 
+bool ServerAnswers() { return sorn::audio::PulseServerAnswers(nullptr); }
+
 bool UseSoundServerDevices() {
-    // "auto" takes the sound server only when one answers.
-    return sorn::audio::SelectBackend("auto") == MMSYSERR_NOERROR &&
-           std::string(sorn::audio::SelectedBackendName()) == "pulse" &&
-           sorn::audio::SelectBackend("pulse") == MMSYSERR_NOERROR;
+    return sorn::audio::SelectBackend("pulse") == MMSYSERR_NOERROR && waveOutGetNumDevs() > 0 &&
+           waveInGetNumDevs() > 0;
 }
 
 void ReleaseSoundServerDevices() { sorn::audio::SelectBackend("auto"); }
-
-bool ServerRequired() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value && std::string(value) == "1";
-}
 
 std::vector<std::int16_t> Speech(const std::string&, const std::string& text) {
     const std::string folder = MakeScratchDir("sorn-speech-");

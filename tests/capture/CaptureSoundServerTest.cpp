@@ -28,19 +28,13 @@
 #include "audio/CWaveIn.h"
 #include "core_contract/SornVad.h"
 #include "platform/MMSystem.h"
-#include "audio_device/SoundServerDevices.h"
+#include "audio_device/SoundServerDeviceTest.h"
 
 namespace {
 
-using sorn::devicetest::ReleaseSoundServerDevices;
-using sorn::devicetest::ServerRequired;
-using sorn::devicetest::Speech;
-using sorn::devicetest::UseSoundServerDevices;
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveIn;
-using Clock = std::chrono::steady_clock;
+using namespace sorn::devicetest;
+using namespace SornMedia::SornAudio;
 
-constexpr unsigned kRate = 16000;
 constexpr int kLoud = 400;  // a sample this far from zero is sound, not the sink's silence
 
 // Index one past the last sample of sound; 0 when there is none.
@@ -93,17 +87,11 @@ struct StopProbe {
     }
 };
 
-class SoundServerCapture : public ::testing::Test {
+class SoundServerCapture : public SoundServerDeviceTest {
 protected:
-    void SetUp() override {
-        if (!UseSoundServerDevices() || waveInGetNumDevs() == 0) {
-            if (ServerRequired()) FAIL() << "no sound server answers";
-            GTEST_SKIP() << "no sound server answers";
-        }
-    }
     void TearDown() override {
         StopProbe::current = nullptr;
-        ReleaseSoundServerDevices();
+        SoundServerDeviceTest::TearDown();
     }
 };
 

@@ -177,6 +177,17 @@ protected:
         return capture;
     }
 
+    // An object of 160-sample blocks reporting to the probe with user value
+    // `user`, its scripted detector saying "ended" at block `endAt`.
+    CWaveIn* OpenProbedCapture(int endAt, std::uintptr_t user) {
+        detector.endAt = endAt;
+        detector.Install();
+        CWaveIn* capture = OpenCapture(160);
+        probe.capture = capture;
+        capture->SetWaveInCB(&CallbackProbe::Callback, user);
+        return capture;
+    }
+
     CWaveDevice device{0xFFFFFFFFu};
     Signal signal;
     std::shared_ptr<ScriptedDetector> scripted = std::make_shared<ScriptedDetector>();

@@ -17,11 +17,7 @@ std::string ErrorText(CWaveIn* capture) {
 }
 
 TEST_F(VirtualCapture, EndVerdictStopsOnTheWorkerAndCallsBackOnceWithTheWholeRecording) {
-    detector.endAt = 5;
-    detector.Install();
-    CWaveIn* capture = OpenCapture(160);
-    probe.capture = capture;
-    capture->SetWaveInCB(&CallbackProbe::Callback, 4242);
+    CWaveIn* capture = OpenProbedCapture(5, 4242);
     ASSERT_EQ(capture->Record(), 1);
     EXPECT_EQ(capture->IsRecording(), 1);
 
@@ -133,12 +129,17 @@ TEST_F(VirtualCapture, StopTwiceSucceedsBothTimes) {
 
 TEST_F(VirtualCapture, OperationsOnAClosedDeviceSucceedWithoutEffect) {
     CWaveIn capture(nullptr);
-    EXPECT_EQ(capture.IsRecording(), 0);
-    EXPECT_EQ(capture.Stop(), 1);
-    EXPECT_EQ(capture.Pause(), 1);
-    EXPECT_EQ(capture.Continue(), 1);
-    EXPECT_EQ(capture.Close(), 1);
-    EXPECT_EQ(capture.GetPosition(), CWaveIn::kNoPosition);
+    // What a closed object answers: success without effect, no position.
+    auto expectClosed = [&](const char* when) {
+        SCOPED_TRACE(when);
+        EXPECT_EQ(capture.IsRecording(), 0);
+        EXPECT_EQ(capture.Stop(), 1);
+        EXPECT_EQ(capture.Pause(), 1);
+        EXPECT_EQ(capture.Continue(), 1);
+        EXPECT_EQ(capture.Close(), 1);
+        EXPECT_EQ(capture.GetPosition(), CWaveIn::kNoPosition);
+    };
+    expectClosed("never opened");
     EXPECT_EQ(ErrorText(&capture), "");
     EXPECT_FALSE(capture.Mute(true));
     EXPECT_EQ(capture.VolumeLevel(), 0.0);
@@ -161,12 +162,7 @@ TEST_F(VirtualCapture, OperationsOnAClosedDeviceSucceedWithoutEffect) {
     ASSERT_EQ(capture.Record(), 1);
     VirtualDevice::Advance(100);
     EXPECT_EQ(capture.Close(), 1);
-    EXPECT_EQ(capture.IsRecording(), 0);
-    EXPECT_EQ(capture.Stop(), 1);
-    EXPECT_EQ(capture.Pause(), 1);
-    EXPECT_EQ(capture.Continue(), 1);
-    EXPECT_EQ(capture.Close(), 1);
-    EXPECT_EQ(capture.GetPosition(), CWaveIn::kNoPosition);
+    expectClosed("closed again");
     EXPECT_EQ(Samples(capture.MakeWave()), signal.Produced());
 }
 
@@ -262,12 +258,8 @@ TEST_F(VirtualCapture, ALostDeviceNeitherHangsNorLeaks) {
 }
 
 TEST_F(VirtualCapture, TheUserCallbackMayStartTheNextRecording) {
-    detector.endAt = 2;
-    detector.Install();
-    CWaveIn* capture = OpenCapture(160);
-    probe.capture = capture;
+    CWaveIn* capture = OpenProbedCapture(2, 8);
     probe.recordsInCallback = 1;
-    capture->SetWaveInCB(&CallbackProbe::Callback, 8);
     ASSERT_EQ(capture->Record(), 1);
     VirtualDevice::Advance(160);
     VirtualDevice::Advance(160);
@@ -289,12 +281,8 @@ TEST_F(VirtualCapture, TheUserCallbackMayStartTheNextRecording) {
 }
 
 TEST_F(VirtualCapture, TheUserCallbackMayDestroyTheCaptureObject) {
-    detector.endAt = 2;
-    detector.Install();
-    CWaveIn* capture = OpenCapture(160);
-    probe.capture = capture;
+    CWaveIn* capture = OpenProbedCapture(2, 9);
     probe.deleteInCallback = true;
-    capture->SetWaveInCB(&CallbackProbe::Callback, 9);
     ASSERT_EQ(capture->Record(), 1);
     VirtualDevice::Advance(160);
     VirtualDevice::Advance(160 + 20);

@@ -63,6 +63,15 @@ protected:
         EXPECT_EQ(recorder.warnings[0].text, path);
         EXPECT_TRUE(recorder.warnings[0].secondIsNull);
     }
+    // Neither the size query (which leaves the size as it was) nor a read
+    // accepts `path`; the read warns once, naming it.
+    void ExpectQueryAndReadRefused(const std::string& path) {
+        std::uint32_t size = 5;
+        EXPECT_EQ(codec.DecodeFile(path.c_str(), nullptr, &size, nullptr), 0);
+        EXPECT_EQ(size, 5u);
+        recorder.warnings.clear();
+        ExpectRefused(Read(path, 64), 64, path);
+    }
 
     TempFolder folder;
     WarningRecorder recorder;

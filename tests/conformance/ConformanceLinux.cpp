@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "platform/audio/Backend.h"
+#include "audio_device/SoundServerDevices.h"
 
 namespace sorn::conformance {
 
@@ -12,8 +12,7 @@ std::string ServerMissing() {
     static std::once_flag once;
     static std::string missing;
     std::call_once(once, [] {
-        if (audio::SelectBackend("auto") != MMSYSERR_NOERROR ||
-            std::string(audio::SelectedBackendName()) != "pulse" || audio::SelectBackend("pulse") != MMSYSERR_NOERROR)
+        if (!devicetest::ServerAnswers() || !devicetest::UseSoundServerDevices())
             missing = "no sound server answers";
     });
     return missing;

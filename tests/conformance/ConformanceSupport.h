@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 
 namespace sorn::conformance {
@@ -22,10 +23,7 @@ std::string ServerMissing();
 bool OnWine();
 
 // True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the case.
-inline bool ServerRequired() {
-    const char* value = std::getenv("SORN_REQUIRE_SOUND_SERVER");
-    return value && std::string(value) == "1";
-}
+using sorn::devicetest::ServerRequired;
 
 constexpr DWORD kRate = 16000;
 
@@ -39,6 +37,19 @@ inline WAVEFORMATEX Pcm16(DWORD rate = kRate, WORD channels = 1) {
     format.nAvgBytesPerSec = rate * format.nBlockAlign;
     format.cbSize = 0;
     return format;
+}
+
+// `count` headers over blocks of `ms` milliseconds of Pcm16() silence each,
+// numbered in dwUser; `blocks` holds their data.
+inline void MakeHeaders(std::vector<std::vector<char>>& blocks, std::vector<WAVEHDR>& headers,
+                        std::size_t count, unsigned ms) {
+    blocks.assign(count, std::vector<char>(kRate * 2 * ms / 1000, 0));
+    headers.assign(count, WAVEHDR{});
+    for (std::size_t i = 0; i < count; ++i) {
+        headers[i].lpData = blocks[i].data();
+        headers[i].dwBufferLength = static_cast<DWORD>(blocks[i].size());
+        headers[i].dwUser = i;
+    }
 }
 
 // One callback message as it arrived, with the header's state at that moment.
@@ -63,6 +74,19 @@ public:
         log->messages_.push_back({message, data ? header : nullptr, data && header ? header->dwFlags : 0,
                                   data && header ? header->dwBytesRecorded : 0});
         log->changed_.notify_all();
+    }
+
+    // Opens the default device, 16-bit mono (Pcm16), with this log as its
+    // callback.
+    MMRESULT Open(HWAVEOUT* device) {
+        const WAVEFORMATEX format = Pcm16();
+        return waveOutOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Callback<HWAVEOUT>),
+                           reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    }
+    MMRESULT Open(HWAVEIN* device) {
+        const WAVEFORMATEX format = Pcm16();
+        return waveInOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&Callback<HWAVEIN>),
+                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
     }
 
     // Waits (at most `limit`) until `count` messages of kind `message` came.

@@ -1,10 +1,12 @@
 // The conformance cases on Windows: the system's winmm (Wine's under Wine).
 #include "conformance/ConformanceSupport.h"
 
+#include "audio_device/SoundServerDevices.h"
+
 namespace sorn::conformance {
 
 std::string ServerMissing() {
-    if (waveOutGetNumDevs() == 0 || waveInGetNumDevs() == 0) return "no wave devices";
+    if (!devicetest::ServerAnswers()) return "no wave devices";
     return {};
 }
 

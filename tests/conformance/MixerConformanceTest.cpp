@@ -87,13 +87,21 @@ TEST(MixerConformance, DevicesAndCapabilities) {
     EXPECT_EQ(mixerClose(nullptr), OnWine() ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE);
 }
 
-// A speakers destination, found by component type, answers the same by
-// destination index and by line id, and targets wave output.
-TEST(MixerConformance, SpeakersDestinationRecord) {
-    CONFORMANCE_NEED_SERVER();
+// The cases on the speakers destination of the mixer that has one.
+class MixerSpeakersConformance : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CONFORMANCE_NEED_SERVER();
+        ASSERT_TRUE(FindSpeakers(&mixer, &line));
+    }
+
     UINT mixer = 0;
     MIXERLINEA line{};
-    ASSERT_TRUE(FindSpeakers(&mixer, &line));
+};
+
+// A speakers destination, found by component type, answers the same by
+// destination index and by line id, and targets wave output.
+TEST_F(MixerSpeakersConformance, SpeakersDestinationRecord) {
     EXPECT_EQ(line.cbStruct, sizeof(line));
     EXPECT_EQ(line.dwComponentType, MIXERLINE_COMPONENTTYPE_DST_SPEAKERS);
     EXPECT_EQ(line.fdwLine & MIXERLINE_LINEF_SOURCE, 0u);
@@ -119,11 +127,7 @@ TEST(MixerConformance, SpeakersDestinationRecord) {
 
 // The volume fader and the mute switch of the speakers: types, bounds,
 // flags; the same records by type, by id and among all controls.
-TEST(MixerConformance, VolumeAndMuteControlRecords) {
-    CONFORMANCE_NEED_SERVER();
-    UINT mixer = 0;
-    MIXERLINEA line{};
-    ASSERT_TRUE(FindSpeakers(&mixer, &line));
+TEST_F(MixerSpeakersConformance, VolumeAndMuteControlRecords) {
     MIXERCONTROLA volume{};
     ASSERT_EQ(ControlByType(mixer, line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), MMSYSERR_NOERROR);
     EXPECT_EQ(volume.cbStruct, sizeof(volume));
@@ -163,11 +167,7 @@ TEST(MixerConformance, VolumeAndMuteControlRecords) {
 }
 
 // The volume and the mute read back what was set; the old values are put back.
-TEST(MixerConformance, VolumeAndMuteRoundTrip) {
-    CONFORMANCE_NEED_SERVER();
-    UINT mixer = 0;
-    MIXERLINEA line{};
-    ASSERT_TRUE(FindSpeakers(&mixer, &line));
+TEST_F(MixerSpeakersConformance, VolumeAndMuteRoundTrip) {
     MIXERCONTROLA volume{}, mute{};
     ASSERT_EQ(ControlByType(mixer, line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), MMSYSERR_NOERROR);
     ASSERT_EQ(ControlByType(mixer, line.dwLineID, MIXERCONTROL_CONTROLTYPE_MUTE, &mute), MMSYSERR_NOERROR);
@@ -199,11 +199,7 @@ TEST(MixerConformance, VolumeAndMuteRoundTrip) {
 }
 
 // Bad line and control ids, bad query flags and wrong record sizes.
-TEST(MixerConformance, BadIdsFlagsAndSizes) {
-    CONFORMANCE_NEED_SERVER();
-    UINT mixer = 0;
-    MIXERLINEA line{};
-    ASSERT_TRUE(FindSpeakers(&mixer, &line));
+TEST_F(MixerSpeakersConformance, BadIdsFlagsAndSizes) {
     MIXERCAPSA caps{};
     ASSERT_EQ(mixerGetDevCapsA(mixer, &caps, sizeof(caps)), MMSYSERR_NOERROR);
 

@@ -12,11 +12,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using sorn::conformance::kRate;
-using sorn::conformance::Message;
-using sorn::conformance::MessageLog;
-using sorn::conformance::OnWine;
-using sorn::conformance::Pcm16;
+using namespace sorn::conformance;
 
 constexpr auto kLimit = 6s;
 
@@ -24,17 +20,10 @@ class WaveInConformance : public ::testing::Test {
 protected:
     void SetUp() override {
         CONFORMANCE_NEED_SERVER();
-        const WAVEFORMATEX format = Pcm16();
-        ASSERT_EQ(waveInOpen(&device_, WAVE_MAPPER, &format,
-                             reinterpret_cast<DWORD_PTR>(&MessageLog::Callback<HWAVEIN>),
-                             reinterpret_cast<DWORD_PTR>(&log_), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(log_.Open(&device_), MMSYSERR_NOERROR);
         // Three headers of 2 s each, queued.
-        data_.assign(3, std::vector<char>(kRate * 2 * 2, 0));
-        headers_.assign(3, WAVEHDR{});
+        MakeHeaders(data_, headers_, 3, 2000);
         for (std::size_t i = 0; i < headers_.size(); ++i) {
-            headers_[i].lpData = data_[i].data();
-            headers_[i].dwBufferLength = static_cast<DWORD>(data_[i].size());
             ASSERT_EQ(waveInPrepareHeader(device_, &headers_[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
             EXPECT_EQ(headers_[i].dwFlags, WHDR_PREPARED);
             ASSERT_EQ(waveInAddBuffer(device_, &headers_[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);

@@ -12,11 +12,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using sorn::conformance::kRate;
-using sorn::conformance::Message;
-using sorn::conformance::MessageLog;
-using sorn::conformance::OnWine;
-using sorn::conformance::Pcm16;
+using namespace sorn::conformance;
 
 constexpr auto kLimit = 6s;  // an idle null sink may hold a new stream for 2 s
 
@@ -26,11 +22,7 @@ class WaveOutConformance : public ::testing::Test {
 protected:
     void SetUp() override {
         CONFORMANCE_NEED_SERVER();
-        const WAVEFORMATEX format = Pcm16();
-        ASSERT_EQ(waveOutOpen(&device_, WAVE_MAPPER, &format,
-                              reinterpret_cast<DWORD_PTR>(&MessageLog::Callback<HWAVEOUT>),
-                              reinterpret_cast<DWORD_PTR>(&log_), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(log_.Open(&device_), MMSYSERR_NOERROR);
     }
     void TearDown() override {
         if (!device_) return;
@@ -41,13 +33,7 @@ protected:
 
     // `count` prepared headers of `ms` milliseconds of silence each.
     void MakeHeaders(std::size_t count, unsigned ms) {
-        data_.assign(count, std::vector<char>(kRate * 2 * ms / 1000, 0));
-        headers_.assign(count, WAVEHDR{});
-        for (std::size_t i = 0; i < count; ++i) {
-            headers_[i].lpData = data_[i].data();
-            headers_[i].dwBufferLength = static_cast<DWORD>(data_[i].size());
-            headers_[i].dwUser = i;
-        }
+        sorn::conformance::MakeHeaders(data_, headers_, count, ms);
     }
     MMRESULT Prepare(WAVEHDR& header) { return waveOutPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Write(WAVEHDR& header) { return waveOutWrite(device_, &header, sizeof(WAVEHDR)); }

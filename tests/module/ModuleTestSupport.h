@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core_contract/SornDataSys.h"
+#include "RegistryLog.h"
 
 namespace sorn::test {
 
@@ -32,31 +32,6 @@ struct Checks {
     void operator()(bool ok, const std::string& what) {
         if (!ok) failures += "failed: " + what + "\n";
     }
-};
-
-// What the core's registry reports: reports, installations, codecs.
-class RegistryLog {
-public:
-    struct Entry {
-        SornDataSys::Event event;
-        std::string text;
-        const void* service;
-    };
-    RegistryLog() {
-        SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
-            std::lock_guard<std::mutex> hold(lock_);
-            entries_.push_back({report.event, report.text ? report.text : "", report.service});
-        });
-    }
-    ~RegistryLog() { SornDataSys::SetObserver({}); }
-    std::vector<Entry> Entries() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return entries_;
-    }
-
-private:
-    std::mutex lock_;
-    std::vector<Entry> entries_;
 };
 
 }  // namespace sorn::test

@@ -23,16 +23,11 @@ struct Waiter {
     int done = 0;
 };
 
-void CountDone(HWAVEOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
-    if (message != WOM_DONE) return;
-    auto* waiter = reinterpret_cast<Waiter*>(instance);
-    std::lock_guard lock(waiter->mutex);
-    ++waiter->done;
-    waiter->cv.notify_all();
-}
-
-void CountData(HWAVEIN, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
-    if (message != WIM_DATA) return;
+// Counts the headers a device returns (WOM_DONE, WIM_DATA) in the Waiter
+// that is its user value.
+template <typename Handle>
+void CountReturned(Handle, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    if (message != WOM_DONE && message != WIM_DATA) return;
     auto* waiter = reinterpret_cast<Waiter*>(instance);
     std::lock_guard lock(waiter->mutex);
     ++waiter->done;
@@ -80,9 +75,7 @@ TEST(BackendSelection, TheRealTimeClockPlaysAtTheStreamRate) {
     Waiter waiter;
     WAVEFORMATEX format = Pcm16(16000, 1);
     HWAVEOUT device = nullptr;
-    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountDone),
-                          reinterpret_cast<DWORD_PTR>(&waiter), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(OpenWithCallback(&device, format, &CountReturned<HWAVEOUT>, &waiter), MMSYSERR_NOERROR);
     Block a(800), b(800);  // 50 ms each
     auto start = std::chrono::steady_clock::now();
     for (Block* block : {&a, &b}) {
@@ -114,9 +107,7 @@ TEST(BackendSelection, TheRealTimeClockCapturesAtTheStreamRate) {
     Waiter waiter;
     WAVEFORMATEX format = Pcm16(8000, 1);
     HWAVEIN device = nullptr;
-    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountData),
-                         reinterpret_cast<DWORD_PTR>(&waiter), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(OpenWithCallback(&device, format, &CountReturned<HWAVEIN>, &waiter), MMSYSERR_NOERROR);
     Block a(400), b(400);  // 50 ms each
     for (Block* block : {&a, &b}) {
         waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));

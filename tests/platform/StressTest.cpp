@@ -49,17 +49,13 @@ TEST_F(WaveStress, AThousandOpenQueueResetInsideCloseCycles) {
         HWAVEOUT out = nullptr;
         HWAVEIN in = nullptr;
         if (output) {
-            ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OutProc),
-                                  reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
-                      MMSYSERR_NOERROR);
+            ASSERT_EQ(OpenWithCallback(&out, format, &OutProc, &session), MMSYSERR_NOERROR);
             for (Block* block : {&a, &b, &c}) {
                 ASSERT_EQ(waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
                 ASSERT_EQ(waveOutWrite(out, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
             }
         } else {
-            ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&InProc),
-                                 reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
-                      MMSYSERR_NOERROR);
+            ASSERT_EQ(OpenWithCallback(&in, format, &InProc, &session), MMSYSERR_NOERROR);
             for (Block* block : {&a, &b, &c}) {
                 ASSERT_EQ(waveInPrepareHeader(in, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
                 ASSERT_EQ(waveInAddBuffer(in, &block->header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
@@ -81,9 +77,7 @@ TEST_F(WaveStress, RealTimeClockWithResetsFromOutsideAndInside) {
         Session session;
         Block a(48), b(48), c(4800);
         HWAVEOUT out = nullptr;
-        ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OutProc),
-                              reinterpret_cast<DWORD_PTR>(&session), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(OpenWithCallback(&out, format, &OutProc, &session), MMSYSERR_NOERROR);
         for (Block* block : {&a, &b, &c}) {
             waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR));
             waveOutWrite(out, &block->header, sizeof(WAVEHDR));
@@ -118,9 +112,7 @@ TEST_F(WaveStress, SeveralThreadsShareOneDevice) {
     Hammered shared;
     WAVEFORMATEX format = Pcm16(48000, 1);
     HWAVEOUT device = nullptr;
-    ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountByUser),
-                          reinterpret_cast<DWORD_PTR>(&shared), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(OpenWithCallback(&device, format, &CountByUser, &shared), MMSYSERR_NOERROR);
     std::atomic<int> failures{0};
     std::atomic<bool> writersDone{false};
     auto writer = [&](int first) {

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <numeric>
 #include <random>
 #include <string>
@@ -19,6 +20,15 @@ std::vector<std::int16_t> Ramp(std::size_t count, std::int16_t first = 1) {
     std::vector<std::int16_t> samples(count);
     std::iota(samples.begin(), samples.end(), first);
     return samples;
+}
+
+// Prepares and queues `blocks` on `device`, in order, and starts it.
+void QueueAndStart(HWAVEIN device, std::initializer_list<Block*> blocks) {
+    for (Block* block : blocks) {
+        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
+    }
+    waveInStart(device);
 }
 
 std::vector<std::int16_t> Captured(const WAVEHDR& header) {
@@ -75,11 +85,7 @@ TEST_F(WaveIn, StopReturnsThePartlyFilledHeaderAndKeepsTheEmptyOnes) {
     Recorder recorder;
     HWAVEIN device = OpenIn(&recorder);
     Block a(100), b(100);
-    for (Block* block : {&a, &b}) {
-        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
-    }
-    waveInStart(device);
+    QueueAndStart(device, {&a, &b});
     VirtualDevice::Advance(30);
     ASSERT_EQ(waveInStop(device), MMSYSERR_NOERROR);
     // Returned before waveInStop did.
@@ -156,11 +162,7 @@ TEST_F(WaveIn, HeadersRequeuedFromTheCallbackKeepUpWithinOneStep) {
             waveInReset(in);  // from inside: returns the other header, does not wait
         }
     });
-    for (Block* block : {&a, &b}) {
-        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
-    }
-    waveInStart(device);
+    QueueAndStart(device, {&a, &b});
     VirtualDevice::Advance(1700);
     // Ten full blocks; the reset inside the tenth callback returns both
     // headers empty and stops the capture, so the last 100 frames are not taken.
@@ -246,9 +248,7 @@ TEST_F(WaveIn, OutputToAWavFileReadsBackAsInput) {
     ASSERT_TRUE(VirtualDevice::SetInputFile(path.c_str()));
     HWAVEIN in = OpenIn(&recorder);
     Block back(400);
-    waveInPrepareHeader(in, &back.header, sizeof(WAVEHDR));
-    waveInAddBuffer(in, &back.header, sizeof(WAVEHDR));
-    waveInStart(in);
+    QueueAndStart(in, {&back});
     VirtualDevice::Advance(400);
     std::vector<std::int16_t> expected = tone.data;
     expected.resize(400, 0);  // the file once, then silence
@@ -263,11 +263,7 @@ TEST_F(WaveIn, DisconnectReturnsQueuedHeadersAndLaterCallsFail) {
     Recorder recorder;
     HWAVEIN device = OpenIn(&recorder);
     Block a(100), b(100);
-    for (Block* block : {&a, &b}) {
-        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
-    }
-    waveInStart(device);
+    QueueAndStart(device, {&a, &b});
     VirtualDevice::Advance(10);
     VirtualDevice::Disconnect();
     EXPECT_EQ(recorder.Done(WIM_DATA), (std::vector<WAVEHDR*>{&a.header, &b.header}));
@@ -341,9 +337,7 @@ TEST_F(WaveIn, InputFilesThatAreNot16BitPcmAreRefused) {
     Recorder recorder;
     HWAVEIN device = OpenIn(&recorder);
     Block block(3);
-    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
-    waveInStart(device);
+    QueueAndStart(device, {&block});
     VirtualDevice::Advance(3);
     EXPECT_EQ(Captured(block.header), (std::vector<std::int16_t>{5, 6, 0}));
     waveInUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
@@ -356,9 +350,7 @@ TEST_F(WaveIn, WithoutACallbackHeadersAreStillFilledAndMarkedDone) {
     WAVEFORMATEX format = Pcm16();
     ASSERT_EQ(waveInOpen(&device, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block block(8);
-    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
-    waveInStart(device);
+    QueueAndStart(device, {&block});
     VirtualDevice::Advance(8);
     ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
     EXPECT_EQ(block.header.dwFlags, WHDR_PREPARED | WHDR_DONE);

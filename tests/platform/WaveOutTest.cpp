@@ -222,26 +222,22 @@ TEST_F(WaveOut, OpenTakesOnly16BitPcmAndAFormatQueryOpensNothing) {
     EXPECT_EQ(device, reinterpret_cast<HWAVEOUT>(0x1234));
     EXPECT_EQ(sorn::audio::detail::OpenDeviceCount(), 0u);
 
-    auto refused = [](WAVEFORMATEX format) {
+    // What the query says of `good` with one thing changed.
+    auto queried = [&](auto change) {
+        WAVEFORMATEX format = good;
+        change(format);
         return waveOutOpen(nullptr, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY);
     };
-    WAVEFORMATEX eightBit = good;
-    eightBit.wBitsPerSample = 8;
-    eightBit.nBlockAlign = 1;
-    eightBit.nAvgBytesPerSec = 16000;
-    EXPECT_EQ(refused(eightBit), WAVERR_BADFORMAT);
-    WAVEFORMATEX notPcm = good;
-    notPcm.wFormatTag = 3;
-    EXPECT_EQ(refused(notPcm), WAVERR_BADFORMAT);
-    WAVEFORMATEX badAlign = good;
-    badAlign.nBlockAlign = 4;
-    EXPECT_EQ(refused(badAlign), WAVERR_BADFORMAT);
-    WAVEFORMATEX noChannels = good;
-    noChannels.nChannels = 0;
-    EXPECT_EQ(refused(noChannels), WAVERR_BADFORMAT);
-    WAVEFORMATEX badRate = good;
-    badRate.nAvgBytesPerSec = 1;
-    EXPECT_EQ(refused(badRate), WAVERR_BADFORMAT);
+    EXPECT_EQ(queried([](WAVEFORMATEX& eightBit) {
+                  eightBit.wBitsPerSample = 8;
+                  eightBit.nBlockAlign = 1;
+                  eightBit.nAvgBytesPerSec = 16000;
+              }),
+              WAVERR_BADFORMAT);
+    EXPECT_EQ(queried([](WAVEFORMATEX& notPcm) { notPcm.wFormatTag = 3; }), WAVERR_BADFORMAT);
+    EXPECT_EQ(queried([](WAVEFORMATEX& badAlign) { badAlign.nBlockAlign = 4; }), WAVERR_BADFORMAT);
+    EXPECT_EQ(queried([](WAVEFORMATEX& noChannels) { noChannels.nChannels = 0; }), WAVERR_BADFORMAT);
+    EXPECT_EQ(queried([](WAVEFORMATEX& badRate) { badRate.nAvgBytesPerSec = 1; }), WAVERR_BADFORMAT);
     EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, nullptr, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_INVALPARAM);
 
     EXPECT_EQ(waveOutOpen(nullptr, 5, &good, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);

@@ -93,6 +93,21 @@ inline void InCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_P
     reinterpret_cast<Recorder*>(instance)->Record(device, message, instance, param1);
 }
 
+// Opens the default device of `device`'s kind with `callback`
+// (CALLBACK_FUNCTION) and `instance` as its user value.
+inline MMRESULT OpenWithCallback(HWAVEOUT* device, const WAVEFORMATEX& format,
+                                 void (*callback)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR),
+                                 void* instance) {
+    return waveOutOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(callback),
+                       reinterpret_cast<DWORD_PTR>(instance), CALLBACK_FUNCTION);
+}
+inline MMRESULT OpenWithCallback(HWAVEIN* device, const WAVEFORMATEX& format,
+                                 void (*callback)(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR),
+                                 void* instance) {
+    return waveInOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(callback),
+                      reinterpret_cast<DWORD_PTR>(instance), CALLBACK_FUNCTION);
+}
+
 // Every test starts on a fresh stepped virtual device and must leave no
 // device open.
 class SteppedDevice : public ::testing::Test {
@@ -105,16 +120,12 @@ protected:
 
     HWAVEOUT OpenOut(Recorder* recorder, WAVEFORMATEX format = Pcm16()) {
         HWAVEOUT device = nullptr;
-        EXPECT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&OutCallback),
-                              reinterpret_cast<DWORD_PTR>(recorder), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        EXPECT_EQ(OpenWithCallback(&device, format, &OutCallback, recorder), MMSYSERR_NOERROR);
         return device;
     }
     HWAVEIN OpenIn(Recorder* recorder, WAVEFORMATEX format = Pcm16()) {
         HWAVEIN device = nullptr;
-        EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&InCallback),
-                             reinterpret_cast<DWORD_PTR>(recorder), CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        EXPECT_EQ(OpenWithCallback(&device, format, &InCallback, recorder), MMSYSERR_NOERROR);
         return device;
     }
     static DWORD Position(HWAVEOUT device) {

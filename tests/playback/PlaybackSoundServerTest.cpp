@@ -20,123 +20,33 @@
 #include <thread>
 
 #include "audio/CWaveDevice.h"
-#include "audio_device/SoundServerDevices.h"
+#include "audio_device/Recorder.h"
+#include "audio_device/SoundServerDeviceTest.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
 
-using sorn::devicetest::ReleaseSoundServerDevices;
-using sorn::devicetest::ServerRequired;
-using sorn::devicetest::Speech;
-using sorn::devicetest::UseSoundServerDevices;
-using sorn::test::CallbackLog;
-using sorn::test::LoadClip;
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveOut;
-using Clock = std::chrono::steady_clock;
+using namespace sorn::devicetest;
+using namespace sorn::test;
+using namespace SornMedia::SornAudio;
 
-constexpr unsigned kRate = 16000;
-
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Everything the default input device delivers, in order, until Finish.
-class Capture {
-public:
-    ~Capture() { Finish(); }
-
-    MMRESULT Start() {
-        WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16, 0};
-        MMRESULT result = waveInOpen(&device_, WAVE_MAPPER, &format,
-                                     reinterpret_cast<DWORD_PTR>(&Capture::Delivered),
-                                     reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-        if (result != MMSYSERR_NOERROR) return result;
-        running_ = true;
-        for (std::size_t i = 0; i < kBlocks; ++i) {
-            headers_[i] = WAVEHDR{};
-            headers_[i].lpData = blocks_[i];
-            headers_[i].dwBufferLength = sizeof(blocks_[i]);
-            if ((result = waveInPrepareHeader(device_, &headers_[i], sizeof(WAVEHDR))) ||
-                (result = waveInAddBuffer(device_, &headers_[i], sizeof(WAVEHDR))))
-                return result;
-        }
-        return waveInStart(device_);
-    }
-
-    void Finish() {
-        if (!device_) return;
-        running_ = false;
-        waveInReset(device_);
-        for (auto& header : headers_) waveInUnprepareHeader(device_, &header, sizeof(WAVEHDR));
-        waveInClose(device_);
-        device_ = nullptr;
-    }
-
-    std::size_t Count() {
-        std::lock_guard hold(lock_);
-        return samples_.size();
-    }
-    // Index of the first sample louder than `level`, or -1.
-    long FirstLoud(int level) {
-        std::lock_guard hold(lock_);
-        for (std::size_t i = 0; i < samples_.size(); ++i)
-            if (std::abs(samples_[i]) > level) return static_cast<long>(i);
-        return -1;
-    }
-    std::vector<std::int16_t> Samples() {
-        std::lock_guard hold(lock_);
-        return samples_;
-    }
-
-private:
-    static void Delivered(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                          DWORD_PTR) {
-        if (message != WIM_DATA) return;
-        auto* self = reinterpret_cast<Capture*>(instance);
-        auto* header = reinterpret_cast<WAVEHDR*>(param1);
-        {
-            std::lock_guard hold(self->lock_);
-            const auto* data = reinterpret_cast<const std::int16_t*>(header->lpData);
-            self->samples_.insert(self->samples_.end(), data, data + header->dwBytesRecorded / 2);
-        }
-        if (self->running_) waveInAddBuffer(device, header, sizeof(WAVEHDR));
-    }
-
-    static constexpr std::size_t kBlocks = 4;
-    HWAVEIN device_ = nullptr;
-    std::atomic<bool> running_{false};
-    WAVEHDR headers_[kBlocks]{};
-    char blocks_[kBlocks][640]{};  // 20 ms each
-    std::mutex lock_;
-    std::vector<std::int16_t> samples_;
-};
-
-class SoundServerPlayback : public ::testing::Test {
+class SoundServerPlayback : public SoundServerDeviceTest {
 protected:
     void SetUp() override {
-        if (!UseSoundServerDevices()) {
-            if (ServerRequired()) FAIL() << "no sound server answers";
-            GTEST_SKIP() << "no sound server answers";
-        }
-        const MMRESULT started = capture.Start();
-        ASSERT_EQ(started, MMSYSERR_NOERROR) << "capture from the default device";
+        SoundServerDeviceTest::SetUp();
+        if (Stopped()) return;
+        ASSERT_EQ(capture.Open(), MMSYSERR_NOERROR) << "capture from the default device";
+        ASSERT_EQ(capture.Start(), MMSYSERR_NOERROR) << "capture from the default device";
         // The monitor is live once it delivers.
         ASSERT_TRUE(
-            WaitFor([&] { return capture.Count() >= kRate / 10; }, std::chrono::seconds(5)));
+            WaitFor([&] { return capture.Frames() >= kRate / 10; }, std::chrono::seconds(5)));
     }
     void TearDown() override {
         capture.Finish();
-        ReleaseSoundServerDevices();
+        SoundServerDeviceTest::TearDown();
     }
 
-    Capture capture;
+    Recorder capture{320, 4};  // 20 ms blocks
     CWaveDevice device;
     CallbackLog log;
 };
@@ -185,8 +95,8 @@ TEST_F(SoundServerPlayback, RangeOfSpeechComesBackThroughTheMonitor) {
         << "callbacks: " << log.count;
     EXPECT_EQ(out.IsPlaying(), 0);
     // The monitor lags the sink a little.
-    const std::size_t after = capture.Count() + kRate * 3 / 10;
-    ASSERT_TRUE(WaitFor([&] { return capture.Count() >= after; }, std::chrono::seconds(5)));
+    const std::size_t after = capture.Frames() + kRate * 3 / 10;
+    ASSERT_TRUE(WaitFor([&] { return capture.Frames() >= after; }, std::chrono::seconds(5)));
     ASSERT_EQ(out.Close(), 1);
     capture.Finish();
 
@@ -259,7 +169,7 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     CWaveOut out(&clip, &device, nullptr);
     log.Attach(out);
     ASSERT_EQ(out.Open(), 1);
-    const std::size_t before = capture.Count();
+    const std::size_t before = capture.Frames();
     const auto played = Clock::now();
     ASSERT_EQ(out.Play(0, 0xFFFFFFFFul, 0), 1);
     ASSERT_TRUE(WaitFor([&] { return capture.FirstLoud(2000) >= static_cast<long>(before); },
@@ -270,8 +180,8 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     const auto stopped = Clock::now();
     EXPECT_EQ(out.IsPlaying(), 0);
     ASSERT_TRUE(WaitFor([&] { return log.count >= 3; }, std::chrono::seconds(5)));
-    const std::size_t after = capture.Count() + kRate / 2;
-    ASSERT_TRUE(WaitFor([&] { return capture.Count() >= after; }, std::chrono::seconds(5)));
+    const std::size_t after = capture.Frames() + kRate / 2;
+    ASSERT_TRUE(WaitFor([&] { return capture.Frames() >= after; }, std::chrono::seconds(5)));
     capture.Finish();
 
     const auto heard = capture.Samples();

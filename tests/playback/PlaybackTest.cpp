@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <thread>
 
@@ -15,12 +16,8 @@
 namespace {
 
 using sorn::audio::VirtualDevice;
-using sorn::test::CallbackLog;
-using sorn::test::LoadClip;
-using sorn::test::PatternSamples;
-using SornMedia::SornAudio::CWaveDevice;
-using SornMedia::SornAudio::CWaveOut;
-using SornMedia::SornAudio::CWaveOutTestAccess;
+using namespace sorn::test;
+using namespace SornMedia::SornAudio;
 
 constexpr unsigned long kToEnd = 0xFFFFFFFFul;
 
@@ -28,6 +25,13 @@ std::vector<std::int16_t> Slice(const std::vector<std::int16_t>& samples, std::s
                                 std::size_t to) {
     return {samples.begin() + static_cast<std::ptrdiff_t>(from),
             samples.begin() + static_cast<std::ptrdiff_t>(to)};
+}
+
+// The parts one after the other.
+std::vector<std::int16_t> Joined(std::initializer_list<std::vector<std::int16_t>> parts) {
+    std::vector<std::int16_t> joined;
+    for (const auto& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
 }
 
 std::string ErrorText(const CWaveOut& out) {
@@ -218,10 +222,7 @@ TEST_F(SteppedPlayback, PlayWhilePlayingStopsTheRangeFirst) {
     Step(3000);
     EXPECT_EQ(log.count, 5);
     EXPECT_EQ(out->IsPlaying(), 0);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 1000);
-    const auto second = Slice(clipSamples, 5000, 8000);
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Joined({Slice(clipSamples, 0, 1000), Slice(clipSamples, 5000, 8000)}));
 }
 
 // playing falls while two pieces are still queued; the ring must not be
@@ -236,9 +237,7 @@ TEST_F(SteppedPlayback, PlayWhileTheEndOfTheLastRangeIsStillQueued) {
     EXPECT_EQ(log.count, 3) << "the two pieces left come back before the ring is refilled";
     Step(5000);
     EXPECT_EQ(log.count, 6);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 2048);
-    expected.insert(expected.end(), clipSamples.begin(), clipSamples.end());
-    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Joined({Slice(clipSamples, 0, 2048), clipSamples}));
 }
 
 // Play from the end callback queues the next range behind the pieces of the
@@ -280,10 +279,7 @@ TEST_F(SteppedPlayback, PlayFromInsideTheCallbackQueuesTheNextRangeBehindTheTail
     Step(2500);
     EXPECT_EQ(log.count, 3);
     EXPECT_EQ(out->IsPlaying(), 0);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 0, 5000);
-    const auto next = Slice(clipSamples, 0, 2500);
-    expected.insert(expected.end(), next.begin(), next.end());
-    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Joined({Slice(clipSamples, 0, 5000), Slice(clipSamples, 0, 2500)}));
     EXPECT_EQ(ErrorText(*out), "");
 }
 
@@ -352,10 +348,7 @@ TEST_F(SteppedPlayback, StopAndPlayTakeAPausedDeviceOutOfPause) {
     Step(1000);
     EXPECT_EQ(log.count, 4) << "the range played while paused sounds";
     EXPECT_EQ(out->IsPlaying(), 0);
-    std::vector<std::int16_t> expected = Slice(clipSamples, 1000, 2000);
-    const auto last = Slice(clipSamples, 3000, 4000);
-    expected.insert(expected.end(), last.begin(), last.end());
-    EXPECT_EQ(VirtualDevice::TakeOutput(), expected);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Joined({Slice(clipSamples, 1000, 2000), Slice(clipSamples, 3000, 4000)}));
 }
 
 TEST_F(SteppedPlayback, ErrorTextIsThePlatformsTextOfTheLastFailure) {

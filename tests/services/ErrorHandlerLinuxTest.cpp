@@ -9,40 +9,17 @@
 #include <sstream>
 #include <string>
 
+#include "MessageBoxScript.h"
 #include "ScopedEnv.h"
 #include "TempDir.h"
 #include "platform/UserInterface.h"
 #include "services/ErrorHandlerWin.h"
 
 using SornData::ErrorHandlerWin;
+using Script = sorn::servicestest::MessageBoxScript;
+using sorn::servicestest::ScriptedAnswers;
 
 namespace {
-
-struct Script {
-    int answer = 0;
-    int boxes = 0;
-    std::string text, caption;
-    UINT type = 0;
-    HWND owner = reinterpret_cast<HWND>(1);
-};
-
-int Answer(void* context, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    auto* script = static_cast<Script*>(context);
-    ++script->boxes;
-    script->owner = owner;
-    script->text = text;
-    script->caption = caption;
-    script->type = type;
-    return script->answer;
-}
-
-class ScriptedAnswers {
-public:
-    explicit ScriptedAnswers(Script& script) { SetMessageBoxAnswerProvider(Answer, &script); }
-    ~ScriptedAnswers() { SetMessageBoxAnswerProvider(nullptr, nullptr); }
-    ScriptedAnswers(const ScriptedAnswers&) = delete;
-    ScriptedAnswers& operator=(const ScriptedAnswers&) = delete;
-};
 
 void SayExitHandlersRan() { ::write(STDERR_FILENO, "exit handlers ran\n", 18); }
 
@@ -80,7 +57,7 @@ TEST(ErrorHandler, AbortEndsTheProcessWithAFailureStatusAfterTheExitHandlers) {
             std::atexit(SayExitHandlersRan);
             Script script;
             script.answer = IDABORT;
-            SetMessageBoxAnswerProvider(Answer, &script);
+            SetMessageBoxAnswerProvider(Script::Answer, &script);
             ErrorHandlerWin handler;
             char text[] = "fatal";
             handler.DebugStringOutput(text, 0);

@@ -19,8 +19,7 @@ using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 using ::testing::UnorderedElementsAre;
 
-using sorn::servicestest::Names;
-using sorn::servicestest::Search;
+using namespace sorn::servicestest;  // Search, Names
 
 TEST(FileSearch, ReportsOwnAndParentEntriesFirstThenEveryEntryOnce) {
     TempDir dir;

@@ -15,8 +15,7 @@
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 
-using sorn::servicestest::Names;
-using sorn::servicestest::Search;
+using namespace sorn::servicestest;  // Search, Names
 
 TEST(FileSearch, MatchesThePlatformsWildcardsInTheLastComponentOnly) {
     TempDir dir;

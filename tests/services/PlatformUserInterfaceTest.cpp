@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "MessageBoxScript.h"
 #include "ScopedEnv.h"
 #include "TempDir.h"
 #include "platform/UserInterface.h"
@@ -23,23 +24,6 @@ std::string ReadFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-struct Box {
-    int calls = 0;
-    std::string text, caption;
-    UINT type = 0;
-    HWND owner = reinterpret_cast<HWND>(1);
-};
-
-int Record(void* context, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    auto* box = static_cast<Box*>(context);
-    ++box->calls;
-    box->owner = owner;
-    box->text = text;
-    box->caption = caption;
-    box->type = type;
-    return IDRETRY;
 }
 
 // Runs MessageBoxA in a child whose controlling terminal, standard input
@@ -85,12 +69,12 @@ int AnswerOnTerminal(const std::string& typed, UINT type, std::string& shown, bo
 }  // namespace
 
 TEST(MessageBox, AnswerProviderGetsTheBoxAndGivesTheAnswer) {
-    Box box;
-    SetMessageBoxAnswerProvider(Record, &box);
+    sorn::servicestest::MessageBoxScript box;  // answers IDRETRY
+    SetMessageBoxAnswerProvider(box.Answer, &box);
     EXPECT_EQ(MessageBoxA(nullptr, "text", "caption", MB_TASKMODAL | MB_ICONERROR | MB_ABORTRETRYIGNORE), IDRETRY);
     EXPECT_EQ(MessageBoxA(nullptr, nullptr, nullptr, MB_OK), IDRETRY);
     SetMessageBoxAnswerProvider(nullptr, nullptr);
-    EXPECT_EQ(box.calls, 2);
+    EXPECT_EQ(box.boxes, 2);
     EXPECT_EQ(box.text, "");
     EXPECT_EQ(box.caption, "");
     EXPECT_EQ(box.owner, nullptr);

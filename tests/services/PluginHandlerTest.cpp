@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "RegistryLog.h"
 #include "ServicesTestSupport.h"
 #include "TempDir.h"
 #include "core_contract/SornDataSys.h"
@@ -16,6 +17,7 @@
 
 using SornData::ResPluginHandlerWin;
 using ::testing::ElementsAre;
+using sorn::test::RegistryLog;
 
 namespace {
 
@@ -29,33 +31,6 @@ public:
     }
     std::vector<std::string> lookUps;
     std::vector<UINT> modes;
-};
-
-struct Installation {
-    SornDataSys::Event event;
-    const void* service;
-};
-
-// The registry installations seen while it lives.
-class RegistryLog {
-public:
-    RegistryLog() {
-        SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (report.event == SornDataSys::Event::PluginHandler || report.event == SornDataSys::Event::ResourceHandler) {
-                seen_.push_back({report.event, report.service});
-            }
-        });
-    }
-    ~RegistryLog() { SornDataSys::SetObserver({}); }
-    std::vector<Installation> Seen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Installation> seen_;
 };
 
 }  // namespace
@@ -147,7 +122,7 @@ TEST(PluginHandler, DestructionRemovesThePluginFaceThenTheResourceFace) {
         }
         EXPECT_EQ(SornDataSys::PluginHandler(), nullptr);
         EXPECT_EQ(SornDataSys::ResourceHandler(), nullptr);
-        const auto seen = log.Seen();
+        const auto seen = log.Entries({SornDataSys::Event::PluginHandler, SornDataSys::Event::ResourceHandler});
         ASSERT_EQ(seen.size(), 4u);
         EXPECT_EQ(seen[0].event, SornDataSys::Event::ResourceHandler);
         EXPECT_EQ(seen[0].service, resourceFace);

@@ -1,7 +1,7 @@
 #pragma once
-// Helpers of the tests that run on a real sound server: the skip rule, a
-// private daemon of the test's own, a continuous tone played through waveOut
-// and a recorder on waveIn.
+// Helpers of the tests that run on a real sound server: the skip rule (the
+// device tests'), a private daemon of the test's own, a continuous tone
+// played through waveOut; the recorder on waveIn is the device tests'.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,30 +10,21 @@
 #include <thread>
 #include <vector>
 
+#include "audio_device/Recorder.h"
+#include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
 
 namespace sorn::soundtest {
 
-using Clock = std::chrono::steady_clock;
+using sorn::devicetest::Clock;
+using sorn::devicetest::kRate;
+using sorn::devicetest::Recorder;
+using sorn::devicetest::WaitFor;
 
-constexpr unsigned kRate = 16000;
-
-// True when SORN_REQUIRE_SOUND_SERVER=1: a missing server fails the test.
-bool ServerRequired();
-// The default server answers (libpulse, no autospawn).
-bool ServerAnswers();
-
-// Polls `done` every `poll` until it holds or `limit` passes.
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds limit,
-             std::chrono::milliseconds poll = std::chrono::milliseconds(2)) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(poll);
-    }
-    return true;
-}
+// The skip rule: SORN_REQUIRE_SOUND_SERVER=1, and whether the default server
+// answers (libpulse, no autospawn).
+using sorn::devicetest::ServerAnswers;
+using sorn::devicetest::ServerRequired;
 
 WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 
@@ -93,28 +84,6 @@ private:
     std::uint64_t queued_ = 0;     // headers queued
     std::vector<std::uint64_t> ends_;  // the end frame of each queued header, in order
     std::vector<Completion> completions_;
-    std::atomic<bool> stopping_{false};
-};
-
-// Everything the input device delivers, in order, from a ring of headers.
-class Recorder {
-public:
-    explicit Recorder(unsigned headerFrames = 1600, unsigned headerCount = 8);
-    ~Recorder();
-    MMRESULT Open(UINT device = WAVE_MAPPER);
-    MMRESULT Start();
-    std::size_t Frames();
-    std::vector<std::int16_t> Finish();  // reset and close; what was captured
-    HWAVEIN Handle() const { return device_; }
-
-private:
-    static void Proc(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-    const unsigned headerFrames_;
-    HWAVEIN device_ = nullptr;
-    std::vector<std::vector<std::int16_t>> blocks_;
-    std::vector<WAVEHDR> headers_;
-    std::mutex mutex_;
-    std::vector<std::int16_t> samples_;
     std::atomic<bool> stopping_{false};
 };
 

@@ -53,43 +53,71 @@ void CountCaptured(HWAVEIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     if (message == WIM_DATA) returnedHeaders.fetch_add(1);
 }
 
-// Plays `frames` of silence in `format` on the default device; true when
-// the header came back and the position says all of it was played.
-bool PlaysThrough(const WAVEFORMATEX& format, DWORD frames) {
+// Opens device `id` with returnedHeaders counting its returned headers from
+// zero.
+MMRESULT OpenCounting(HWAVEOUT* device, UINT id, const WAVEFORMATEX& format) {
     returnedHeaders = 0;
-    HWAVEOUT device = nullptr;
-    if (waveOutOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountReturned), 0,
-                    CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        return false;
+    return waveOutOpen(device, id, &format, reinterpret_cast<DWORD_PTR>(&CountReturned), 0,
+                       CALLBACK_FUNCTION);
+}
+
+MMRESULT OpenCounting(HWAVEIN* device, UINT id, const WAVEFORMATEX& format) {
+    returnedHeaders = 0;
+    return waveInOpen(device, id, &format, reinterpret_cast<DWORD_PTR>(&CountCaptured), 0,
+                      CALLBACK_FUNCTION);
+}
+
+// One header over a block of `frames` zero frames in `format`.
+struct OneBlock {
+    OneBlock(const WAVEFORMATEX& format, DWORD frames) : block(frames * format.nBlockAlign) {
+        header.lpData = block.data();
+        header.dwBufferLength = static_cast<DWORD>(block.size());
     }
-    std::vector<char> block(frames * format.nBlockAlign);
+    OneBlock(const OneBlock&) = delete;
+    OneBlock& operator=(const OneBlock&) = delete;
+    std::vector<char> block;
     WAVEHDR header{};
-    header.lpData = block.data();
-    header.dwBufferLength = static_cast<DWORD>(block.size());
-    waveOutPrepareHeader(device, &header, sizeof header);
-    waveOutWrite(device, &header, sizeof header);
-    const bool done = WaitFor([] { return returnedHeaders == 1; }, 5s);
+};
+
+// The played position of `device`, in frames.
+DWORD PlayedFrames(HWAVEOUT device) {
     MMTIME time{};
     time.wType = TIME_SAMPLES;
     waveOutGetPosition(device, &time, sizeof time);
+    return time.u.sample;
+}
+
+// The recorded position of `device`, in frames.
+DWORD RecordedFrames(HWAVEIN device) {
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
+    waveInGetPosition(device, &time, sizeof time);
+    return time.u.sample;
+}
+
+// Plays `frames` of silence in `format` on the default device; true when
+// the header came back and the position says all of it was played.
+bool PlaysThrough(const WAVEFORMATEX& format, DWORD frames) {
+    HWAVEOUT device = nullptr;
+    if (OpenCounting(&device, WAVE_MAPPER, format) != MMSYSERR_NOERROR) return false;
+    OneBlock silence(format, frames);
+    WAVEHDR& header = silence.header;
+    waveOutPrepareHeader(device, &header, sizeof header);
+    waveOutWrite(device, &header, sizeof header);
+    const bool done = WaitFor([] { return returnedHeaders == 1; }, 5s);
+    const DWORD played = PlayedFrames(device);
     waveOutReset(device);
     waveOutUnprepareHeader(device, &header, sizeof header);
     waveOutClose(device);
-    return done && time.u.sample == frames;
+    return done && played == frames;
 }
 
 // Records one header of `frames` in `format` from the default device.
 bool RecordsFrom(const WAVEFORMATEX& format, DWORD frames) {
-    returnedHeaders = 0;
     HWAVEIN device = nullptr;
-    if (waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountCaptured), 0,
-                   CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
-        return false;
-    }
-    std::vector<char> block(frames * format.nBlockAlign);
-    WAVEHDR header{};
-    header.lpData = block.data();
-    header.dwBufferLength = static_cast<DWORD>(block.size());
+    if (OpenCounting(&device, WAVE_MAPPER, format) != MMSYSERR_NOERROR) return false;
+    OneBlock recorded(format, frames);
+    WAVEHDR& header = recorded.header;
     waveInPrepareHeader(device, &header, sizeof header);
     waveInAddBuffer(device, &header, sizeof header);
     waveInStart(device);
@@ -97,7 +125,7 @@ bool RecordsFrom(const WAVEFORMATEX& format, DWORD frames) {
     waveInReset(device);
     waveInUnprepareHeader(device, &header, sizeof header);
     waveInClose(device);
-    return done && header.dwBytesRecorded == block.size();
+    return done && header.dwBytesRecorded == recorded.block.size();
 }
 
 TEST_F(SoundServerTest, DevicesAreTheSinksAndSourcesAndTheMapperIsTheDefault) {
@@ -248,14 +276,7 @@ TEST_F(SoundServerTest, CaptureInBlocksShorterThanAFragmentKeepsEveryFrame) {
     TonePlayer player(kFrequency, kAmplitude, kRate * 6);
     ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
-    MMTIME time{};
-    time.wType = TIME_SAMPLES;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            waveOutGetPosition(player.Handle(), &time, sizeof time);
-            return time.u.sample > kRate / 5;
-        },
-        5s));
+    ASSERT_TRUE(WaitFor([&] { return PlayedFrames(player.Handle()) > kRate / 5; }, 5s));
 
     const unsigned blocks[] = {32, 80, 160};
     std::vector<std::unique_ptr<Recorder>> recorders;
@@ -336,14 +357,9 @@ TEST_F(SoundServerTest, PauseHoldsThePositionAndRestartPlaysOn) {
     TonePlayer player(1000, 8000, kRate, kRate / 2, 2);
     ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return PlayedFrames(player.Handle()) > kRate / 5; }, 5s));
     MMTIME time{};
     time.wType = TIME_SAMPLES;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            waveOutGetPosition(player.Handle(), &time, sizeof time);
-            return time.u.sample > kRate / 5;
-        },
-        5s));
     ASSERT_EQ(waveOutPause(player.Handle()), MMSYSERR_NOERROR);
     std::this_thread::sleep_for(50ms);  // what the sink still had may finish
     ASSERT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NOERROR);
@@ -359,22 +375,13 @@ TEST_F(SoundServerTest, PauseHoldsThePositionAndRestartPlaysOn) {
     EXPECT_EQ(time.u.sample, kRate);
 }
 
-std::atomic<int> capturedHeaders{0};
-
-void CountHeader(HWAVEIN, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    if (message == WIM_DATA) capturedHeaders.fetch_add(1);
-}
-
 TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
     std::vector<std::int16_t> blocks[2] = {std::vector<std::int16_t>(kRate),
                                            std::vector<std::int16_t>(kRate)};
     WAVEHDR headers[2]{};
     HWAVEIN device = nullptr;
     const WAVEFORMATEX format = Format();
-    capturedHeaders = 0;
-    ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&CountHeader),
-                         0, CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(OpenCounting(&device, WAVE_MAPPER, format), MMSYSERR_NOERROR);
     for (int i = 0; i < 2; ++i) {
         headers[i].lpData = reinterpret_cast<LPSTR>(blocks[i].data());
         headers[i].dwBufferLength = kRate * 2;
@@ -382,22 +389,17 @@ TEST_F(SoundServerTest, CaptureResetReturnsThePartlyFilledHeaders) {
         ASSERT_EQ(waveInAddBuffer(device, &headers[i], sizeof headers[i]), MMSYSERR_NOERROR);
     }
     ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
-    MMTIME time{};
-    time.wType = TIME_SAMPLES;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            waveInGetPosition(device, &time, sizeof time);
-            return time.u.sample >= kRate / 5;
-        },
-        5s));
+    ASSERT_TRUE(WaitFor([&] { return RecordedFrames(device) >= kRate / 5; }, 5s));
     const auto before = Clock::now();
     ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([&] { return capturedHeaders == 2; }, 2s));
+    ASSERT_TRUE(WaitFor([&] { return returnedHeaders == 2; }, 2s));
     EXPECT_LT(Clock::now() - before, 100ms);
     EXPECT_TRUE(headers[0].dwFlags & headers[1].dwFlags & WHDR_DONE);
     EXPECT_GT(headers[0].dwBytesRecorded, 0u);
     EXPECT_LT(headers[0].dwBytesRecorded, kRate * 2);
     EXPECT_EQ(headers[1].dwBytesRecorded, 0u);
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
     ASSERT_EQ(waveInGetPosition(device, &time, sizeof time), MMSYSERR_NOERROR);
     EXPECT_EQ(time.u.sample, 0u);
     for (WAVEHDR& header : headers) {
@@ -493,11 +495,8 @@ TEST_F(SoundServerTest, EveryStartOfAStreamBeginsWithItsFirstSample) {
                waveOutWrite(device, &header, sizeof header) == MMSYSERR_NOERROR;
     };
     for (int take = 0; take < 3; ++take) {
-        returnedHeaders = 0;
         HWAVEOUT device = nullptr;
-        ASSERT_EQ(waveOutOpen(&device, sink.output, &format,
-                              reinterpret_cast<DWORD_PTR>(&CountReturned), 0, CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(OpenCounting(&device, sink.output, format), MMSYSERR_NOERROR);
         std::vector<std::int16_t> ramp = Ramp(firsts[take], kFrames);
         WAVEHDR header{};
         ASSERT_TRUE(play(device, ramp, header));
@@ -516,22 +515,12 @@ TEST_F(SoundServerTest, EveryStartOfAStreamBeginsWithItsFirstSample) {
         ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
     }
     {
-        returnedHeaders = 0;
         HWAVEOUT device = nullptr;
-        ASSERT_EQ(waveOutOpen(&device, sink.output, &format,
-                              reinterpret_cast<DWORD_PTR>(&CountReturned), 0, CALLBACK_FUNCTION),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(OpenCounting(&device, sink.output, format), MMSYSERR_NOERROR);
         std::vector<std::int16_t> cut(kRate, 20000);  // reset a tenth of the way through
         WAVEHDR header{};
         ASSERT_TRUE(play(device, cut, header));
-        MMTIME time{};
-        time.wType = TIME_SAMPLES;
-        EXPECT_TRUE(WaitFor(
-            [&] {
-                waveOutGetPosition(device, &time, sizeof time);
-                return time.u.sample >= kRate / 10;
-            },
-            5s));
+        EXPECT_TRUE(WaitFor([&] { return PlayedFrames(device) >= kRate / 10; }, 5s));
         ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
         EXPECT_TRUE(WaitFor([] { return returnedHeaders == 1; }, 5s));
         std::vector<std::int16_t> ramp = Ramp(firsts[4], kFrames);
@@ -556,30 +545,32 @@ TEST_F(SoundServerTest, EveryStartOfAStreamBeginsWithItsFirstSample) {
     }
 }
 
-TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServerServes) {
-    PrivateServer server;
-    if (!server.Start()) {
-        // A desktop with another server (PipeWire, say) may lack the daemon.
-        if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
-        GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+// Each test on a PulseAudio daemon of its own, selected as the backend.
+class PrivateSoundServerTest : public SoundServerTest {
+protected:
+    void SetUp() override {
+        SoundServerTest::SetUp();
+        if (Stopped()) return;
+        if (!server.Start()) {
+            // A desktop with another server (PipeWire, say) may lack the daemon.
+            if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
+            GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+        }
+        const std::string selection = "pulse:server=" + server.Address();
+        ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
     }
-    const std::string selection = "pulse:server=" + server.Address();
-    ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
 
+    PrivateServer server;
+};
+
+TEST_F(PrivateSoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServerServes) {
     TonePlayer player(1000, 8000, kRate * 4, kRate / 2, 8);
     ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
     Recorder recorder(kRate / 2, 4);
     ASSERT_EQ(recorder.Open(), MMSYSERR_NOERROR);
     ASSERT_EQ(recorder.Start(), MMSYSERR_NOERROR);
-    MMTIME time{};
-    time.wType = TIME_SAMPLES;
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            waveOutGetPosition(player.Handle(), &time, sizeof time);
-            return time.u.sample > 0;
-        },
-        5s));
+    ASSERT_TRUE(WaitFor([&] { return PlayedFrames(player.Handle()) > 0; }, 5s));
 
     ASSERT_TRUE(server.Kill());
     // Every queued header comes back, marked done.
@@ -594,6 +585,8 @@ TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServer
     EXPECT_LT(busy, 0.2) << "CPU use after the server died: " << busy * 100 << " %";
 
     // Later calls fail with a clear code and text.
+    MMTIME time{};
+    time.wType = TIME_SAMPLES;
     EXPECT_EQ(waveOutGetPosition(player.Handle(), &time, sizeof time), MMSYSERR_NODRIVER);
     EXPECT_EQ(waveOutPause(player.Handle()), MMSYSERR_NODRIVER);
     std::vector<std::int16_t> block(1600);
@@ -627,15 +620,7 @@ TEST_F(SoundServerTest, ServerDeathReturnsTheHeadersFailsLaterCallsAndANewServer
 
 // A freshly started server's idle null sink has rendered up to two seconds
 // ahead; the first stream still plays and records at once.
-TEST_F(SoundServerTest, OnAColdServerTheFirstStreamsStartAtOnce) {
-    PrivateServer server;
-    if (!server.Start()) {
-        if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
-        GTEST_SKIP() << "cannot start a private PulseAudio daemon";
-    }
-    const std::string selection = "pulse:server=" + server.Address();
-    ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);
-
+TEST_F(PrivateSoundServerTest, OnAColdServerTheFirstStreamsStartAtOnce) {
     // 100 ms of sound comes back done about 100 ms after it was written.
     TonePlayer player(1000, 8000, kRate / 10, kRate / 10, 1);
     ASSERT_EQ(player.Open(), MMSYSERR_NOERROR);

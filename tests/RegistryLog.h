@@ -1,0 +1,46 @@
+#pragma once
+// A log of what the core's registry reports while it lives (its observer),
+// for the module and services tests.
+#include <algorithm>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core_contract/SornDataSys.h"
+
+namespace sorn::test {
+
+// What the core's registry reports: reports, installations, codecs.
+class RegistryLog {
+public:
+    struct Entry {
+        SornDataSys::Event event;
+        std::string text;
+        const void* service;
+    };
+    RegistryLog() {
+        SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
+            std::lock_guard<std::mutex> hold(lock_);
+            entries_.push_back({report.event, report.text ? report.text : "", report.service});
+        });
+    }
+    ~RegistryLog() { SornDataSys::SetObserver({}); }
+    std::vector<Entry> Entries() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return entries_;
+    }
+    // The entries of the given kinds only, in order.
+    std::vector<Entry> Entries(std::initializer_list<SornDataSys::Event> kinds) {
+        std::vector<Entry> chosen;
+        for (const Entry& entry : Entries())
+            if (std::find(kinds.begin(), kinds.end(), entry.event) != kinds.end()) chosen.push_back(entry);
+        return chosen;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace sorn::test
