@@ -4,21 +4,10 @@
 # against it twice, through find_package and through pkg-config, and runs
 # each program from the install tree's libraries alone (no LD_LIBRARY_PATH).
 # FLAGS: the compiler flags the build was made with (its sanitizers).
-foreach(var BUILD_DIR WORK_DIR SOURCE_DIR)
-  if(NOT ${var})
-    message(FATAL_ERROR "${var} is required")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/InstallCheck.cmake)
+require_variables(BUILD_DIR WORK_DIR SOURCE_DIR)
 find_program(PKG_CONFIG pkg-config REQUIRED)
 find_program(CXX NAMES c++ g++ REQUIRED)
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  set(output "${out}" PARENT_SCOPE)
-endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")

@@ -5,20 +5,9 @@
 # find_package(SornCoreWin) and the same toolchain (a cross build names the
 # package folder: the toolchain searches only its own root), and runs it under Wine
 # from the install's bin folder, where the DLLs are.
-foreach(var BUILD_DIR WORK_DIR SOURCE_DIR TOOLCHAIN)
-  if(NOT ${var})
-    message(FATAL_ERROR "${var} is required")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/InstallCheck.cmake)
+require_variables(BUILD_DIR WORK_DIR SOURCE_DIR TOOLCHAIN)
 find_program(WINE wine REQUIRED)
-
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  set(output "${out}" PARENT_SCOPE)
-endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
