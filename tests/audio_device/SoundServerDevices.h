@@ -47,4 +47,7 @@ bool ServerRequired();
 // (SORN_TEST_SPEECH_DIR/<name>.raw, see tests/windows/CMakeLists.txt).
 std::vector<std::int16_t> Speech(const std::string& name, const std::string& text);
 
+// The 16-bit little-endian samples of a raw file; empty when it cannot be read.
+std::vector<std::int16_t> ReadRawSamples(const std::string& path);
+
 }  // namespace sorn::devicetest

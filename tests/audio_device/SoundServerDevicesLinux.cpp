@@ -1,8 +1,5 @@
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "ScratchDir.h"
@@ -30,14 +27,7 @@ std::vector<std::int16_t> Speech(const std::string&, const std::string& text) {
                                 "\" 2>/dev/null | sox -t wav - -r 16000 -c 1 -b 16 -e signed-integer -t raw " +
                                 raw + " 2>/dev/null";
     std::vector<std::int16_t> samples;
-    if (std::system(command.c_str()) == 0) {
-        std::ifstream in(raw, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        samples.resize(bytes.size() / 2);
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            samples[i] = static_cast<std::int16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                                   static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    }
+    if (std::system(command.c_str()) == 0) samples = ReadRawSamples(raw);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return samples;

@@ -1,5 +1,3 @@
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "audio_device/SoundServerDevices.h"
@@ -16,13 +14,7 @@ bool UseSoundServerDevices() { return true; }
 void ReleaseSoundServerDevices() {}
 
 std::vector<std::int16_t> Speech(const std::string& name, const std::string&) {
-    std::ifstream in(std::string(SORN_TEST_SPEECH_DIR) + "/" + name + ".raw", std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::int16_t> samples(bytes.size() / 2);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<std::int16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                               static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    return samples;
+    return ReadRawSamples(std::string(SORN_TEST_SPEECH_DIR) + "/" + name + ".raw");
 }
 
 }  // namespace sorn::devicetest
