@@ -447,8 +447,16 @@ struct Take {
     std::vector<std::int16_t> samples;
     unsigned rate = 0;
     unsigned channels = 0;
-    std::string ending;  // why the recording stopped
+    std::string ending;       // why the recording stopped
+    bool deviceLost = false;  // the device stopped answering mid-take
+    double lostAfter = 0;     // seconds into the recording it was lost
 };
+
+// What a capture answers for its position once its device is gone.
+constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
+// How long the auto-stop's callback may trail the capture's own stop: it is
+// called as soon as the stop returns, so this bounds only a stalled process.
+constexpr auto kAutoStopCallback = std::chrono::seconds(2);
 
 // Records until the capture's auto-stop (unless noAutoStop), the limit or
 // Ctrl-C; while recording runs `during` (when given) on this thread.
@@ -473,7 +481,8 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
         const auto start = std::chrono::steady_clock::now();
         const auto limit = std::chrono::milliseconds(static_cast<long long>(options.maxSeconds * 1000));
         bool autoStopped = false;
-        if (during && !during(context)) recorder->Stop();
+        const bool stoppedHere = during && !during(context);
+        if (stoppedHere) recorder->Stop();
         SornVad detector(options.rate);
         SornVADFlag state = SORN_VAD_NO_SPEECH;
         std::size_t seen = 0;
@@ -493,8 +502,17 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
                 take.ending = "stopped at the limit of " + Seconds(options.maxSeconds);
                 break;
             }
+            if (recorder->GetPosition() == kNoPosition) {
+                take.deviceLost = true;
+                take.lostAfter = std::chrono::duration<double>(elapsed).count();
+                break;
+            }
             if (!recorder->IsRecording()) {
-                take.ending = "the device stopped";
+                // The capture's auto-stop stops the device first and calls
+                // back after, so a stop is the end of speech only when its
+                // callback follows; a stop without one is the device's.
+                autoStopped = !options.noAutoStop && !stoppedHere && ended.WaitFor(1, kAutoStopCallback);
+                take.ending = autoStopped ? "stopped at the end of speech" : "the device stopped";
                 break;
             }
             if (live) {
@@ -568,6 +586,9 @@ int Record(const RecordOptions& options) {
     if (!RecordTake(options, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
     const std::size_t frames = take.samples.size() / take.channels;
     if (!SaveTake(take, options.file, why)) return Fail(command, why);
+    if (take.deviceLost)
+        return Fail(command, "the device was lost after " + Seconds(take.lostAfter) +
+                                 "; the take so far is saved in " + options.file);
     const bool speech = HeardSpeech(take.samples.data(), frames, take.channels, take.rate);
     std::printf("recorded %zu frames (%s) into %s: %s%s\n", frames, Seconds(double(frames) / take.rate).c_str(),
                 options.file.c_str(), take.ending.c_str(), speech ? "" : "; no speech was heard in the take");
