@@ -353,7 +353,10 @@ int CWaveIn::AddNewBuffer(WAVEHDR* header) {
         heard = detectorMix.data();
         heardCount = count;
     }
-    if (detector->Detect(heard, static_cast<unsigned>(heardCount)) == SORN_VAD_SPEECH_END) {
+    const SornVADFlag verdict = detector->Detect(heard, static_cast<unsigned>(heardCount));
+    lastVerdict = verdict;
+    speechHeard = speechHeard || verdict != SORN_VAD_NO_SPEECH;
+    if (verdict == SORN_VAD_SPEECH_END) {
         if (autoStopThread && !workerReleased && !destroying &&
             ResumeThread(autoStopThread) != static_cast<DWORD>(-1)) {
             workerReleased = true;

@@ -136,6 +136,22 @@ public:
     // Does nothing and returns false.
     bool Mute(bool mute) override;
 
+    // Beyond IWaveIn, for hosts that keep the recording as it grows (through
+    // SornCaptureRead): copies up to `maxFrames` frames of what MakeWave
+    // would give, starting `from` frames into it, into `out`, and returns how
+    // many it copied. While `whole` is false the leading trim is applied as
+    // far as it is decided (frames come out only once a step differs from the
+    // next), so that what was read never changes; with `whole` the rest comes
+    // out exactly as MakeWave would give it now. Reads the new frames only:
+    // its cost does not grow with the recording.
+    unsigned long ReadRecording(unsigned long from, void* out, unsigned long maxFrames, bool whole);
+    // The detector's latest verdict on the current recording (SornVADFlag:
+    // 0 before speech, 1 during, 2 once it has ended), or -1 when no detector
+    // runs (no callback set); `heard` tells whether speech was heard anywhere
+    // in it, `frames` how many frames it holds and `trimmedFrames`
+    // how many leading ones MakeWave would drop now.
+    int SpeechState(bool* heard, unsigned long* frames, unsigned long* trimmedFrames);
+
 private:
     friend void OnWaveInData(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
     friend DWORD AutoStopProc(void*);
@@ -159,6 +175,9 @@ private:
     // The recorded data (CWaveInAssembly.cpp); stateLock held.
     unsigned long GetNumSamples();
     void ForgetRecording();
+    // The leading steps MakeWave drops from `count` recorded frames: decided
+    // ones only (-1 while undecided) unless `whole`.
+    long TrimmedSteps(unsigned long count, unsigned long align, bool whole);
     // 1 when step `frame` + 1 equals step `frame`; a step is 160 frames of
     // `channels` 16-bit samples.
     int DiscardSamples(short* data, int frame, int channels);
@@ -205,6 +224,13 @@ private:
     const std::shared_ptr<SpeechDetector> detector;  // never null
     // The detector's mono mix of a multi-channel block; sized by Record.
     std::vector<short> detectorMix;
+    // The detector's verdicts on the current recording (-1: none ran).
+    int lastVerdict = -1;
+    bool speechHeard = false;
+    // The leading trim as far as it is decided: the steps dropped (-1 while
+    // every step so far equals the next), and the steps already compared.
+    long trimDropped = -1;
+    long trimCompared = 0;
     MixerManager* mixerManager = nullptr;
     std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 

@@ -55,6 +55,54 @@ unsigned long CWaveIn::GetNumSamples() { return recordedFrames; }
 void CWaveIn::ForgetRecording() {
     recorded.clear();
     recordedFrames = 0;
+    lastVerdict = -1;
+    speechHeard = false;
+    trimDropped = -1;
+    trimCompared = 0;
+}
+
+long CWaveIn::TrimmedSteps(unsigned long count, unsigned long align, bool whole) {
+    const int channels = TrimChannels(align);
+    const long stepBytes = static_cast<long>(kTrimFrame) * 2 * channels;
+    long steps = static_cast<long>(count / kTrimFrame);
+    steps = std::min(steps, static_cast<long>(recorded.size()) / stepBytes);
+    // Steps compared once are never compared again: the recording only grows.
+    // Equal bytes are what DiscardSamples calls an unchanging step.
+    while (trimDropped < 0 && trimCompared < steps - 1) {
+        const unsigned char* step = recorded.data() + trimCompared * stepBytes;
+        if (std::memcmp(step, step + stepBytes, static_cast<std::size_t>(stepBytes)) != 0)
+            trimDropped = trimCompared;
+        else
+            ++trimCompared;
+    }
+    if (trimDropped >= 0 || !whole) return trimDropped;
+    return std::max(0L, steps - 1);
+}
+
+unsigned long CWaveIn::ReadRecording(unsigned long from, void* out, unsigned long maxFrames, bool whole) {
+    std::lock_guard lock(stateLock);
+    const unsigned long align = wave->AudioFormat()->BlockAlign();
+    const unsigned long count = GetNumSamples();
+    if (!out || align == 0 || recorded.size() < count * align) return 0;
+    const long dropped = TrimmedSteps(count, align, whole);
+    if (dropped < 0) return 0;
+    const unsigned long first = static_cast<unsigned long>(dropped) * kTrimFrame;
+    const unsigned long available = count - first;
+    if (from >= available) return 0;
+    const unsigned long frames = std::min(maxFrames, available - from);
+    std::memcpy(out, recorded.data() + (first + from) * align, frames * align);
+    return frames;
+}
+
+int CWaveIn::SpeechState(bool* heard, unsigned long* frames, unsigned long* trimmedFrames) {
+    std::lock_guard lock(stateLock);
+    const unsigned long align = wave->AudioFormat()->BlockAlign();
+    const unsigned long count = GetNumSamples();
+    const long dropped = align && recorded.size() >= count * align ? TrimmedSteps(count, align, true) : 0;
+    *heard = speechHeard;
+    *frames = count;
+    *trimmedFrames = static_cast<unsigned long>(dropped) * kTrimFrame;
+    return lastVerdict;
 }
 
 int CWaveIn::DiscardSamples(short* data, int frame, int channels) {

@@ -8,6 +8,7 @@
 // before any device opens.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/CaptureAccess.h"
 #include "core_contract/ClassFactory.h"
 #include "core_contract/Engine.h"
 #include "core_contract/SornDataSys.h"
@@ -39,6 +41,7 @@
 #include "tools/ModuleHost.h"
 #include "tools/cli/PitchContour.h"
 #include "tools/cli/PitchPlot.h"
+#include "tools/cli/TakeFile.h"
 #include "tools/cli/TextBuffer.h"
 #include "tools/cli/WavFile.h"
 
@@ -410,20 +413,53 @@ bool Writable(const std::string& path, std::string& why) {
     return true;
 }
 
-// The first channel's level as a bar of 30 cells and in dBFS.
-std::string Meter(const std::int16_t* samples, std::size_t frames, unsigned channels) {
+// The capture's extras the module exports beside IWaveIn.
+struct CaptureAccess {
+    unsigned long (*read)(IWaveIn*, unsigned long, void*, unsigned long, int) = nullptr;
+    int (*status)(IWaveIn*, SornCaptureStatus*) = nullptr;
+};
+
+CaptureAccess TakeCaptureAccess() {
+    CaptureAccess access;
+    access.read = reinterpret_cast<decltype(access.read)>(module.Symbol("SornCaptureRead"));
+    access.status = reinterpret_cast<decltype(access.status)>(module.Symbol("SornCaptureGetStatus"));
+    return access;
+}
+
+// The terminal's width in columns (80 when unknown).
+unsigned TerminalColumns() {
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+// The live line of a recording, cut to the terminal's width: the hint goes
+// first, then the bar narrows.
+std::string MeterLine(double seconds, double db, const char* state, unsigned columns) {
+    const std::string hint = "  (Ctrl-C stops and keeps the take)";
+    char head[64];
+    std::snprintf(head, sizeof head, "%6.1f s  %5.1f dBFS ", seconds, db);
+    char tail[32];
+    std::snprintf(tail, sizeof tail, "  %-18s", state);
+    const std::size_t room = columns > 1 ? columns - 1 : 0;
+    const std::size_t fixed = std::strlen(head) + 2 + std::strlen(tail);
+    const std::size_t cells = std::min<std::size_t>(30, room > fixed + 30 ? 30 : room > fixed + 5 ? room - fixed : 5);
+    const auto filled = static_cast<std::size_t>(std::clamp((db + 60) / 60 * double(cells), 0.0, double(cells)));
+    std::string line =
+        std::string(head) + "[" + std::string(filled, '#') + std::string(cells - filled, ' ') + "]" + tail;
+    if (line.size() + hint.size() <= room) line += hint;
+    if (line.size() > room) line.resize(room);
+    return line;
+}
+
+// The first channel's level in dBFS (-96 for silence).
+double FirstChannelDb(const std::int16_t* samples, std::size_t frames, unsigned channels) {
     double sum = 0;
     for (std::size_t i = 0; i < frames; ++i) sum += double(samples[i * channels]) * samples[i * channels];
     const double rms = frames ? std::sqrt(sum / frames) / 32768.0 : 0.0;
-    const double db = rms > 0 ? 20 * std::log10(rms) : -96.0;
-    const int cells = std::clamp(static_cast<int>((db + 60) / 2), 0, 30);
-    char text[64];
-    std::snprintf(text, sizeof text, "%5.1f dBFS ", db);
-    return std::string(text) + "[" + std::string(static_cast<std::size_t>(cells), '#') +
-           std::string(static_cast<std::size_t>(30 - cells), ' ') + "]";
+    return rms > 0 ? 20 * std::log10(rms) : -96.0;
 }
 
-const char* StateName(SornVADFlag state) {
+const char* StateName(int state) {
     switch (state) {
     case SORN_VAD_SPEECH: return "speech";
     case SORN_VAD_SPEECH_END: return "end of speech";
@@ -431,25 +467,18 @@ const char* StateName(SornVADFlag state) {
     }
 }
 
-// Whether the detector hears speech anywhere in the take.
-bool HeardSpeech(const std::int16_t* samples, std::size_t frames, unsigned channels, unsigned rate) {
-    SornVad detector(rate);
-    std::vector<short> mono(rate / 10);
-    for (std::size_t at = 0; at < frames; at += mono.size()) {
-        const std::size_t count = std::min(mono.size(), frames - at);
-        for (std::size_t i = 0; i < count; ++i) mono[i] = samples[(at + i) * channels];
-        if (detector.Detect(mono.data(), static_cast<unsigned>(count)) != SORN_VAD_NO_SPEECH) return true;
-    }
-    return false;
-}
-
 struct Take {
-    std::vector<std::int16_t> samples;
+    std::size_t frames = 0;
     unsigned rate = 0;
     unsigned channels = 0;
-    std::string ending;       // why the recording stopped
+    std::string ending;  // why the recording stopped
+    bool heardSpeech = false;  // the detector heard speech somewhere in the take
+    double trimmedSeconds = 0;  // unchanging input dropped from the start
     bool deviceLost = false;  // the device stopped answering mid-take
-    double lostAfter = 0;     // seconds into the recording it was lost
+    double lostAfter = 0;  // seconds into the recording it was lost
+    int writeError = 0;  // errno of the write that stopped the take
+    bool keepSamples = false;  // also keep the take in `samples`
+    std::vector<std::int16_t> samples;
 };
 
 // What a capture answers for its position once its device is gone.
@@ -458,10 +487,87 @@ constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
 // called as soon as the stop returns, so this bounds only a stalled process.
 constexpr auto kAutoStopCallback = std::chrono::seconds(2);
 
-// Records until the capture's auto-stop (unless noAutoStop), the limit or
-// Ctrl-C; while recording runs `during` (when given) on this thread.
-bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), void* context, Take& take,
-                std::string& why) {
+// Takes the frames the capture has added since the last call into the file
+// (and the take's samples when kept), and tells the level and the
+// detector's state of the new frames. Without the capture's own detector
+// (no auto-stop) it runs one on the new frames, so every frame is heard
+// once whatever the take's length.
+class TakeDrain {
+public:
+    TakeDrain(IWaveIn* capture, const CaptureAccess& access, cli::TakeFile& file, Take& take)
+        : capture_(capture), access_(access), file_(file), take_(take), detector_(take.rate),
+          chunk_(std::size_t{take.rate} / 10 * take.channels) {}
+
+    // False when the file could not take the new frames (take.writeError).
+    bool Drain(bool whole) {
+        levelDb_ = -96.0;
+        while (true) {
+            const unsigned long frames =
+                access_.read(capture_, take_.frames, chunk_.data(),
+                             static_cast<unsigned long>(chunk_.size() / take_.channels), whole ? 1 : 0);
+            if (frames == 0) break;
+            if (!file_.Append(chunk_.data(), frames)) {
+                take_.writeError = file_.Error();
+                take_.frames = file_.Frames();
+                return false;
+            }
+            take_.frames += frames;
+            if (take_.keepSamples)
+                take_.samples.insert(take_.samples.end(), chunk_.begin(), chunk_.begin() + frames * take_.channels);
+            levelDb_ = FirstChannelDb(chunk_.data(), frames, take_.channels);
+            Hear(frames);
+        }
+        SornCaptureStatus status{};
+        if (access_.status(capture_, &status) && status.verdict >= 0) {
+            state_ = status.verdict;
+            take_.heardSpeech = status.heardSpeech != 0;
+        }
+        if (whole && status.recordedFrames > 0) take_.trimmedSeconds = double(status.trimmedFrames) / take_.rate;
+        return true;
+    }
+    double LevelDb() const { return levelDb_; }
+    int State() const { return state_; }
+    void UseOwnDetector() { ownDetector_ = true; }
+
+private:
+    void Hear(unsigned long frames) {
+        if (!ownDetector_) return;
+        mono_.resize(frames);
+        for (unsigned long i = 0; i < frames; ++i) {
+            std::int32_t sum = 0;
+            for (unsigned c = 0; c < take_.channels; ++c) sum += chunk_[i * take_.channels + c];
+            mono_[i] = static_cast<short>(sum / static_cast<std::int32_t>(take_.channels));
+        }
+        state_ = detector_.Detect(mono_.data(), static_cast<unsigned>(frames));
+        take_.heardSpeech = take_.heardSpeech || state_ != SORN_VAD_NO_SPEECH;
+    }
+
+    IWaveIn* capture_;
+    const CaptureAccess& access_;
+    cli::TakeFile& file_;
+    Take& take_;
+    SornVad detector_;
+    bool ownDetector_ = false;
+    std::vector<std::int16_t> chunk_;
+    std::vector<short> mono_;
+    double levelDb_ = -96.0;
+    int state_ = SORN_VAD_NO_SPEECH;
+};
+
+// Records into `path` until the capture's auto-stop (unless noAutoStop), the
+// limit, Ctrl-C, a lost device or a failed write; while recording runs
+// `during` (when given) on this thread. The file is written as the frames
+// come, so it holds a valid take whatever stops the recording. False with
+// `why` when the recording could not start.
+bool RecordTake(const RecordOptions& options, const std::string& path, bool live, bool (*during)(void*), void* context,
+                Take& take, std::string& why) {
+    const CaptureAccess access = TakeCaptureAccess();
+    if (!access.read || !access.status) {
+        why = "the module cannot hand over a recording as it grows";
+        return false;
+    }
+    take.rate = options.rate;
+    take.channels = options.channels;
     Event ended;  // outlives the recorder: the recorder is deleted (waiting for its callbacks) first
     IWaveDevice* device = Factory()->CreateWaveDevice();
     IWaveIn* recorder = Factory()->CreateWaveIn();
@@ -472,21 +578,23 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
     // The capture runs its end-of-speech detector only with a callback set.
     if (!options.noAutoStop) recorder->SetWaveInCB(&SignalEvent, reinterpret_cast<std::uintptr_t>(&ended));
     bool ok = false;
+    cli::TakeFile file;
     const unsigned blockBytes = std::max(2u, options.rate / 10) * 2 * options.channels;  // 100 ms blocks
     if (!recorder->Open(blockBytes)) {
         why = "cannot open the input device: " + ErrorText(recorder->GetError());
+    } else if (!file.Open(path, options.rate, options.channels, why)) {
+        recorder->Close();
     } else if (!recorder->Record()) {
         why = "cannot record: " + ErrorText(recorder->GetError());
+        file.Discard();
     } else {
+        TakeDrain drain(recorder, access, file, take);
+        if (options.noAutoStop) drain.UseOwnDetector();
         const auto start = std::chrono::steady_clock::now();
         const auto limit = std::chrono::milliseconds(static_cast<long long>(options.maxSeconds * 1000));
         bool autoStopped = false;
         const bool stoppedHere = during && !during(context);
         if (stoppedHere) recorder->Stop();
-        SornVad detector(options.rate);
-        SornVADFlag state = SORN_VAD_NO_SPEECH;
-        std::size_t seen = 0;
-        std::vector<short> mono;
         while (true) {
             if (ended.WaitFor(1, 100ms)) {
                 autoStopped = true;
@@ -494,6 +602,7 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
                 break;
             }
             const auto elapsed = std::chrono::steady_clock::now() - start;
+            if (!drain.Drain(false)) break;
             if (interrupted) {
                 take.ending = "stopped by Ctrl-C";
                 break;
@@ -516,35 +625,25 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
                 break;
             }
             if (live) {
-                IWave* sofar = recorder->MakeWave();
-                const std::size_t frames = sofar ? sofar->GetNumSamples() : 0;
-                const auto* data = sofar ? static_cast<const std::int16_t*>(sofar->GetBuffer()) : nullptr;
-                std::string meter = Meter(nullptr, 0, options.channels);
-                if (data && frames > seen) {
-                    mono.resize(frames - seen);
-                    for (std::size_t i = seen; i < frames; ++i) mono[i - seen] = data[i * options.channels];
-                    state = detector.Detect(mono.data(), static_cast<unsigned>(mono.size()));
-                    meter = Meter(data + seen * options.channels, frames - seen, options.channels);
-                    seen = frames;
-                } else if (frames < seen) {
-                    seen = frames;
-                }
                 const double secs = std::chrono::duration<double>(elapsed).count();
-                std::fprintf(stderr, "\r%6.1f s  %s  %-18s (Ctrl-C stops and keeps the take)", secs, meter.c_str(),
-                             StateName(state));
+                std::fprintf(stderr, "\r%s",
+                             MeterLine(secs, drain.LevelDb(), StateName(drain.State()), TerminalColumns()).c_str());
                 std::fflush(stderr);
             }
         }
         if (live) std::fprintf(stderr, "\r\033[K");
         if (!autoStopped) recorder->Stop();
-        if (IWave* clip = recorder->MakeWave(); clip && clip->GetBuffer()) {
-            const auto* data = static_cast<const std::int16_t*>(clip->GetBuffer());
-            take.samples.assign(data, data + clip->GetNumSamples() * options.channels);
-        }
-        take.rate = options.rate;
-        take.channels = options.channels;
+        if (!take.writeError) drain.Drain(true);
         recorder->Close();
-        ok = true;
+        if (take.frames == 0 && !take.writeError) {
+            file.Discard();
+            why = "nothing was recorded, so " + path + " was not written";
+        } else if (!file.Close() && !take.writeError) {
+            take.writeError = errno;
+            ok = true;
+        } else {
+            ok = true;
+        }
     }
     recorder->SetWaveInCB(nullptr, 0);
     Release(recorder);
@@ -552,20 +651,14 @@ bool RecordTake(const RecordOptions& options, bool live, bool (*during)(void*), 
     return ok;
 }
 
-bool SaveTake(const Take& take, const std::string& path, std::string& why) {
-    IWave* clip = MakeClip(take.samples.data(), take.samples.size() / take.channels, take.rate,
-                           static_cast<std::uint16_t>(take.channels));
-    const bool saved = take.samples.empty() ? false : clip->Save(SornStringA(path.c_str()));
-    Release(clip);
-    if (!saved) {
-        if (take.samples.empty()) {
-            why = "nothing was recorded, so " + path + " was not written";
-        } else {
-            std::string probe;
-            why = path + " cannot be written" + (Writable(path, probe) ? std::string() : ": " + probe);
-        }
-    }
-    return saved;
+// The line that says why a take ended early, or "" when it did not.
+std::string TakeFailure(const Take& take, const std::string& path) {
+    if (take.writeError)
+        return path + ": " + std::strerror(take.writeError) + "; the first " +
+               Seconds(double(take.frames) / take.rate) + " are saved";
+    if (take.deviceLost)
+        return "the device was lost after " + Seconds(take.lostAfter) + "; the take so far is saved in " + path;
+    return "";
 }
 
 int Record(const RecordOptions& options) {
@@ -582,16 +675,17 @@ int Record(const RecordOptions& options) {
     if (!StartBackend(command, choice, status)) return status;
 
     CatchInterrupt();
+    signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a failed write, not the end of the process
     Take take;
-    if (!RecordTake(options, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
-    const std::size_t frames = take.samples.size() / take.channels;
-    if (!SaveTake(take, options.file, why)) return Fail(command, why);
-    if (take.deviceLost)
-        return Fail(command, "the device was lost after " + Seconds(take.lostAfter) +
-                                 "; the take so far is saved in " + options.file);
-    const bool speech = HeardSpeech(take.samples.data(), frames, take.channels, take.rate);
-    std::printf("recorded %zu frames (%s) into %s: %s%s\n", frames, Seconds(double(frames) / take.rate).c_str(),
-                options.file.c_str(), take.ending.c_str(), speech ? "" : "; no speech was heard in the take");
+    if (!RecordTake(options, options.file, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
+    if (const std::string failure = TakeFailure(take, options.file); !failure.empty()) return Fail(command, failure);
+    std::string notes;
+    if (take.trimmedSeconds > 0.005)
+        notes += "; the first " + Seconds(take.trimmedSeconds) + " did not change and were dropped";
+    if (!take.heardSpeech) notes += "; no speech was heard in the take";
+    std::printf("recorded %zu frames (%s) into %s: %s%s\n", take.frames,
+                Seconds(double(take.frames) / take.rate).c_str(), options.file.c_str(), take.ending.c_str(),
+                notes.c_str());
     return kOk;
 }
 
@@ -984,16 +1078,16 @@ int Demo(const std::string& folderOption, const std::string& backend) {
     RecordOptions recording;
     recording.maxSeconds = double(speech.size()) / 16000 + 5;
     Take take;
+    take.keepSamples = true;
     CatchInterrupt();
-    const bool recorded = RecordTake(recording, false, &PlayDuringRecording, &playback, take, why);
+    const std::string takePath = folder + "/take.wav";
+    const bool recorded = RecordTake(recording, takePath, false, &PlayDuringRecording, &playback, take, why);
     Release(clip);
     if (!playback.played) return Fail(command, "playback failed: " + playback.why);
     if (!recorded) return Fail(command, why);
-    const std::size_t frames = take.samples.size();
-    const std::string takePath = folder + "/take.wav";
-    if (!SaveTake(take, takePath, why)) return Fail(command, why);
-    std::printf("2. recorded %s: %s%s\n", Seconds(double(frames) / 16000).c_str(), take.ending.c_str(),
-                HeardSpeech(take.samples.data(), frames, 1, 16000) ? "" : "; no speech was heard in the take");
+    if (const std::string failure = TakeFailure(take, takePath); !failure.empty()) return Fail(command, failure);
+    std::printf("2. recorded %s: %s%s\n", Seconds(double(take.frames) / 16000).c_str(), take.ending.c_str(),
+                take.heardSpeech ? "" : "; no speech was heard in the take");
 
     cli::Pcm16Clip recordedClip;
     recordedClip.channels = 1;

@@ -146,5 +146,37 @@ TEST_F(Assembly, AStereoRecordingIsTrimmedInWholeStepsAndTheDetectorHearsEveryFr
     EXPECT_EQ(heard->samples, mono);
 }
 
+// A host that reads the recording as it grows (a few frames at a time, the
+// trim decided as it goes) ends with exactly MakeWave's clip, and what it
+// read never changes afterwards.
+TEST_F(Assembly, ReadingAsItGrowsGivesMakeWavesClip) {
+    std::vector<std::int16_t> leading(5 * 160, 9);
+    const std::vector<std::int16_t> sound = Ramp(3 * 160 + 40, -300);
+    leading.insert(leading.end(), sound.begin(), sound.end());
+    for (const std::vector<std::int16_t>& input :
+         {leading, std::vector<std::int16_t>(1000, 77), Ramp(700, 5), std::vector<std::int16_t>(90, 1)}) {
+        VirtualDevice::SetInputSamples(input, false);
+        CWaveIn* capture = OpenCapture(100);
+        ASSERT_EQ(capture->Record(), 1);
+        std::vector<std::int16_t> read;
+        std::int16_t chunk[37];
+        auto readOn = [&](bool whole) {
+            while (const unsigned long got = capture->ReadRecording(read.size(), chunk, 37, whole))
+                read.insert(read.end(), chunk, chunk + got);
+        };
+        for (std::size_t at = 0; at < input.size(); at += 100) {
+            VirtualDevice::Advance(100);
+            readOn(false);
+        }
+        const std::vector<std::int16_t> early = read;
+        ASSERT_EQ(capture->Stop(), 1);
+        readOn(true);
+        EXPECT_EQ(std::vector<std::int16_t>(read.begin(), read.begin() + early.size()), early);
+        IWave* wave = capture->MakeWave();
+        EXPECT_EQ(read, wave ? Samples(wave) : std::vector<std::int16_t>()) << input.size() << " samples";
+        capture->Delete();
+    }
+}
+
 }  // namespace
 }  // namespace capture_test

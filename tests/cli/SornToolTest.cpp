@@ -141,4 +141,49 @@ TEST(SornTool, RecordStopsAtTheEndOfSpeechAndKeepsTheTakeOnCtrlC) {
     EXPECT_GT(Slurp(kept).size(), 44u + 16000u);
 }
 
+// The take's file is written as it is recorded: its header always describes
+// what the file holds, so a file-size limit (as a full disk) and a kill
+// keep everything recorded before them.
+TEST(SornTool, RecordWritesTheTakeAsItGoes) {
+    wavtest::TempFolder folder;
+    const std::string speech = folder.Write("speech.wav", Wav(Voice(4.0, 0.0)));
+    const auto le32 = [](const std::string& bytes, std::size_t at) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return std::size_t{value};
+    };
+    const auto wholeWav = [&](const std::string& bytes) {
+        return bytes.size() > 44u && bytes.compare(0, 4, "RIFF") == 0 && le32(bytes, 4) + 8u == bytes.size() &&
+               le32(bytes, 40) + 44u == bytes.size() && (bytes.size() - 44u) % 2 == 0;
+    };
+    const std::string source = "SORN_AUDIO=virtual:clock=realtime,in=" + speech;
+
+    // A file-size limit of some 20 to 40 KiB: about a second of 16 kHz mono.
+    const std::string limited = folder.Path("limited.wav");
+    Outcome full = Sorn("record " + limited + " --no-auto-stop --max-seconds 5", "ulimit -f 40; " + source);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(Lines(full.err), 2) << full.err;  // the backend line and the failure
+    EXPECT_NE(full.err.find("sorn: record: " + limited + ": File too large; the first "), std::string::npos)
+        << full.err;
+    EXPECT_NE(full.err.find(" s are saved\n"), std::string::npos) << full.err;
+    EXPECT_TRUE(wholeWav(Slurp(limited)));
+
+    const std::string killed = folder.Path("killed.wav");
+    const pid_t child =
+        Start(source + " exec " + SORN_TOOL + " record " + killed + " --no-auto-stop --max-seconds 30 >/dev/null 2>&1");
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    kill(child, SIGKILL);
+    Wait(child, std::chrono::seconds(10));
+    const std::string bytes = Slurp(killed);
+    EXPECT_TRUE(wholeWav(bytes));
+    EXPECT_GT(bytes.size(), 44u + 2 * 4000u) << "what came before the kill is kept";
+
+    // Unchanging input is trimmed from the start, and the line says so.
+    Outcome silent = Sorn("record " + folder.Path("silent.wav") + " --no-auto-stop --max-seconds 0.5",
+                          "SORN_AUDIO=virtual:clock=realtime,in=silence");
+    EXPECT_EQ(silent.status, 0) << silent.err;
+    EXPECT_NE(silent.out.find("did not change and were dropped; no speech was heard"), std::string::npos) << silent.out;
+}
+
 }  // namespace
