@@ -332,7 +332,17 @@ int CMixer::OpenForWave(DWORD kind, const WAVEFORMATEX& format, HWND callbackWin
     } else {
         return -1;
     }
-    const MMRESULT opened = mixerOpen(&handle, static_cast<UINT>(wave), window, 0, flags);
+    MMRESULT opened = mixerOpen(&handle, static_cast<UINT>(wave), window, 0, flags);
+    if (opened != MMSYSERR_NOERROR) {
+        // Some systems know no mixer of a handle the mapper opened (Wine
+        // answers MMSYSERR_BADDEVICEID): the mixer of the device it plays or
+        // records on, by that device's id, else of the first device.
+        UINT id = WAVE_MAPPER;
+        const MMRESULT known = waveOut != nullptr ? waveOutGetID(waveOut, &id) : waveInGetID(waveIn, &id);
+        const DWORD byId = flags & ~MIXER_OBJECTF_HANDLE;
+        if (known == MMSYSERR_NOERROR && id != WAVE_MAPPER) opened = mixerOpen(&handle, id, window, 0, byId);
+        if (opened != MMSYSERR_NOERROR) opened = mixerOpen(&handle, 0, window, 0, byId);
+    }
     if (waveOut != nullptr) waveOutClose(waveOut);
     if (waveIn != nullptr) waveInClose(waveIn);
     if (opened != MMSYSERR_NOERROR) {

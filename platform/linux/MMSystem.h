@@ -253,3 +253,9 @@ SORN_WIN_API MMRESULT waveInStop(HWAVEIN device);
 SORN_WIN_API MMRESULT waveInReset(HWAVEIN device);
 SORN_WIN_API MMRESULT waveInGetPosition(HWAVEIN device, MMTIME* time, UINT size);
 SORN_WIN_API MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size);
+
+// The device an open handle plays or records on: its id, or WAVE_MAPPER for
+// a handle the mapper opened. MMSYSERR_INVALPARAM for a null `id`,
+// MMSYSERR_INVALHANDLE for a handle that is not open in that direction.
+SORN_WIN_API MMRESULT waveOutGetID(HWAVEOUT device, UINT* id);
+SORN_WIN_API MMRESULT waveInGetID(HWAVEIN device, UINT* id);

@@ -14,45 +14,19 @@
 #include <string>
 #include <vector>
 
-#include "ScratchDir.h"
+#include "SpokenClips.h"
 
 namespace PitchSignals {
 
-inline bool HaveSpeechTools() {
-    return std::system("command -v espeak-ng >/dev/null 2>&1 && command -v sox >/dev/null 2>&1") == 0;
-}
+inline bool HaveSpeechTools() { return spoken::Available(); }
 
 // text spoken at an espeak-ng pitch (0-99), as 16 kHz mono 16-bit samples
 // converted to float unchanged (resampled without dither, so the same text
-// always gives the same samples). Empty when the tools fail.
+// always gives the same samples), or the clip the build rendered of it.
+// Empty when the tools fail.
 inline std::vector<float> Speak(const std::string& text, int pitch, int wordsPerMinute = 175) {
-    std::vector<float> samples;
-    const std::string folder = MakeScratchDir("sorn-pitch-");
-    if (folder.empty()) return samples;
-    const std::string textFile = std::string(folder) + "/text.txt";
-    const std::string rawFile = std::string(folder) + "/speech.raw";
-    {
-        std::ofstream out(textFile);
-        out << text;
-    }
-    const std::string command = "espeak-ng -p " + std::to_string(pitch) + " -s " + std::to_string(wordsPerMinute) +
-                                " -f '" + textFile + "' --stdout 2>/dev/null | sox -D -t wav - -r 16000 -c 1 -b 16 " +
-                                "-e signed-integer -t raw '" + rawFile + "' 2>/dev/null";
-    if (std::system(command.c_str()) == 0) {
-        std::ifstream in(rawFile, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        samples.reserve(bytes.size() / 2);
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            const auto lo = static_cast<std::uint8_t>(bytes[i]);
-            const auto hi = static_cast<std::uint8_t>(bytes[i + 1]);
-            samples.push_back(static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | hi << 8))));
-        }
-    }
-    std::remove(textFile.c_str());
-    std::remove(rawFile.c_str());
-    std::error_code ignored;
-    std::filesystem::remove(folder, ignored);
-    return samples;
+    const std::vector<std::int16_t> samples = spoken::Speak({"", pitch, wordsPerMinute, text, 16000, false});
+    return std::vector<float>(samples.begin(), samples.end());
 }
 
 inline float Clip16(double v) {

@@ -22,6 +22,7 @@
 #include "audio/CWaveDevice.h"
 #include "audio_device/Recorder.h"
 #include "audio_device/SoundServerDeviceTest.h"
+#include "mixer/CMixer.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {
@@ -198,6 +199,22 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     EXPECT_GT(heardSeconds, 0.2);
     EXPECT_LT(heardSeconds, 2.5) << "the stop came mid-range";
     EXPECT_LE(heardSeconds, elapsed + 0.1) << "sound went on after Stop";
+}
+
+// The volume's mixer is found through a handle the mapper opens for the
+// output's format; where the system knows no mixer of such a handle (Wine),
+// through the device's id. Either way it has its speakers destination.
+TEST_F(SoundServerPlayback, TheOutputsMixerOpensThroughTheMapper) {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = kRate;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = 2;
+    format.nAvgBytesPerSec = 2 * kRate;
+    CMixer mixer;
+    EXPECT_GT(mixer.OpenForWave(MIXER_OBJECTF_WAVEOUT, format, nullptr), 0);
+    EXPECT_GT(mixer.GetNumDestinations(), 0);
 }
 
 }  // namespace

@@ -15,62 +15,22 @@
 #include <string>
 #include <vector>
 
-#include "ScratchDir.h"
+#include "SpokenClips.h"
 #include "core_contract/SornVad.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Samples = std::vector<short>;
 
 constexpr int kRate = 16000;
 constexpr double kMinDelayMs = 300.0;
 constexpr double kMaxDelayMs = 800.0;
 
-bool HaveTool(const char* name) {
-    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0;
-}
-
-bool HaveSpeechTools() { return HaveTool("espeak-ng") && HaveTool("sox"); }
-
-// Temporary folder for the generated audio, removed at exit.
-const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        const std::string made = MakeScratchDir("sorn-vad.");
-        return made.empty() ? fs::path() : fs::path(made);
-    }();
-    static const struct Cleanup {
-        ~Cleanup() {
-            std::error_code ignored;
-            if (!dir.empty()) fs::remove_all(dir, ignored);
-        }
-    } cleanup;
-    return dir;
-}
-
-// Runs a shell command that writes 16-bit raw samples to `out`, and reads
-// them back; empty when the command fails.
-Samples RunToRaw(const std::string& cmd, const fs::path& out) {
-    if (WorkDir().empty() || std::system(cmd.c_str()) != 0) return {};
-    std::ifstream in(out, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Samples s(bytes.size() / 2);
-    std::copy_n(bytes.data(), s.size() * 2, reinterpret_cast<char*>(s.data()));
-    return s;
-}
-
-// Speaks text with espeak-ng and converts it with sox to raw 16-bit mono at
-// rate. Empty on failure.
+// Speaks text (espeak-ng, resampled by sox to rate), or reads the clip the
+// build rendered of it. Empty on failure.
 Samples Speak(const std::string& voice, int pitch, int speed, const std::string& text, int rate) {
-    static int serial = 0;
-    const fs::path out = WorkDir() / ("utt" + std::to_string(serial++) + ".raw");
-    const std::string cmd = "espeak-ng -v " + voice + " -p " + std::to_string(pitch) + " -s " +
-                            std::to_string(speed) + " --stdout \"" + text +
-                            "\" 2>/dev/null | sox -t wav - -r " + std::to_string(rate) +
-                            " -c 1 -b 16 -e signed-integer -t raw " + out.string() +
-                            " 2>/dev/null";
-    return RunToRaw(cmd, out);
+    const std::vector<std::int16_t> samples = spoken::Speak({voice, pitch, speed, text, rate, true});
+    return Samples(samples.begin(), samples.end());
 }
 
 // Drops espeak's own quiet lead-in and tail: the clip then runs from the
@@ -168,7 +128,7 @@ constexpr size_t kUtteranceCount = std::size(kUtterances);
 class VadSpeech : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!HaveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox is not installed; the test command installs both";
+        if (!spoken::Available()) GTEST_SKIP() << "espeak-ng or sox is not installed; the test command installs both";
         ASSERT_GT(Utter(0).size(), size_t{kRate / 4}) << "espeak-ng gave no speech";
     }
 };
@@ -208,14 +168,9 @@ double CheckEnd(const Samples& speech, double leadMs, double noiseRms, int rate 
 }
 
 // Noise made by sox, with more low-frequency swing than white noise.
-Samples SoxNoise(const std::string& kind, double vol, double seconds) {
-    static int serial = 0;
-    const fs::path out = WorkDir() / ("noise" + std::to_string(serial++) + ".raw");
-    const std::string cmd = "sox -R -n -r " + std::to_string(kRate) +
-                            " -c 1 -b 16 -e signed-integer -t raw " + out.string() + " synth " +
-                            std::to_string(seconds) + " " + kind + " vol " + std::to_string(vol) +
-                            " 2>/dev/null";
-    return RunToRaw(cmd, out);
+Samples SoxNoise(const std::string& kind, const char* volume, int seconds) {
+    const std::vector<std::int16_t> samples = spoken::Noise(kind, volume, seconds);
+    return Samples(samples.begin(), samples.end());
 }
 
 double Rms(const Samples& s) {
@@ -332,10 +287,10 @@ const std::vector<Room>& Rooms() {
     static std::vector<Room> rooms;
     if (rooms.empty()) {
         for (const char* kind : {"whitenoise", "pinknoise", "brownnoise"}) {
-            for (double vol : {0.002, 0.005, 0.01, 0.03}) {
+            for (const char* vol : {"0.002", "0.005", "0.01", "0.03"}) {
                 Samples noise = SoxNoise(kind, vol, 12);
                 const double rms = Rms(noise);
-                rooms.push_back({std::string(kind) + " vol " + std::to_string(vol), std::move(noise), rms});
+                rooms.push_back({std::string(kind) + " vol " + vol, std::move(noise), rms});
             }
         }
     }

@@ -588,6 +588,14 @@ MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) 
     return MMSYSERR_NOERROR;
 }
 
+MMRESULT DeviceId(Direction direction, const void* handle, UINT* id) {
+    if (!id) return MMSYSERR_INVALPARAM;
+    std::shared_ptr<WaveStream> open = Find(handle, direction);
+    if (!open) return MMSYSERR_INVALHANDLE;
+    *id = open->deviceId;
+    return MMSYSERR_NOERROR;
+}
+
 MMRESULT ErrorText(MMRESULT error, char* text, UINT size) {
     static const char* const texts[] = {
         "The operation completed successfully.",                                     // 0
@@ -712,3 +720,6 @@ MMRESULT waveInGetPosition(HWAVEIN device, MMTIME* time, UINT size) {
     return layer::Position(Direction::Input, device, time, size);
 }
 MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size) { return layer::ErrorText(error, text, size); }
+
+MMRESULT waveOutGetID(HWAVEOUT device, UINT* id) { return layer::DeviceId(Direction::Output, device, id); }
+MMRESULT waveInGetID(HWAVEIN device, UINT* id) { return layer::DeviceId(Direction::Input, device, id); }
