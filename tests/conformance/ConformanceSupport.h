@@ -15,8 +15,9 @@
 
 namespace sorn::conformance {
 
-// Empty when the wave devices of the sound server can be used; otherwise why
-// not. On Linux it also pins the sound-server backend for the whole run.
+// Empty when the wave devices of the sound server (or, in the virtual-device
+// run, the virtual device) can be used; otherwise why not. On Linux it also
+// pins that backend for the whole run.
 std::string ServerMissing();
 
 // True when the system's API under test is Wine's implementation.
