@@ -112,6 +112,50 @@ TEST_F(WaveOutConformance, CompletionOrderAndOpenCloseMessages) {
     EXPECT_EQ(waveOutClose(closed), MMSYSERR_INVALHANDLE);
 }
 
+// A callback function gets WOM_OPEN / WOM_CLOSE (WIM_OPEN / WIM_CLOSE) on
+// the thread that opens or closes the device, before that call returns;
+// completions come on another thread. Output and input alike.
+TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<Message> messages = log_.Messages();
+    ASSERT_EQ(messages.size(), 1u) << "WOM_OPEN came before waveOutOpen returned";
+    EXPECT_EQ(messages[0].message, WOM_OPEN);
+    EXPECT_EQ(messages[0].thread, caller);
+    MakeHeaders(2, 50);
+    ASSERT_EQ(Prepare(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_EQ(Write(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log_.WaitCount(WOM_DONE, 1, kLimit));
+    ASSERT_EQ(Unprepare(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(device_), MMSYSERR_NOERROR);
+    device_ = nullptr;
+    messages = log_.Messages();
+    ASSERT_EQ(messages.size(), 3u) << "WOM_CLOSE came before waveOutClose returned";
+    EXPECT_NE(messages[1].thread, caller) << "WOM_DONE";
+    EXPECT_EQ(messages[2].message, WOM_CLOSE);
+    EXPECT_EQ(messages[2].thread, caller);
+
+    MessageLog inputLog;
+    HWAVEIN input = nullptr;
+    ASSERT_EQ(inputLog.Open(&input), MMSYSERR_NOERROR);
+    messages = inputLog.Messages();
+    ASSERT_EQ(messages.size(), 1u) << "WIM_OPEN came before waveInOpen returned";
+    EXPECT_EQ(messages[0].message, WIM_OPEN);
+    EXPECT_EQ(messages[0].thread, caller);
+    WAVEHDR& header = headers_[1];
+    ASSERT_EQ(waveInPrepareHeader(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(input), MMSYSERR_NOERROR);
+    EXPECT_TRUE(inputLog.WaitCount(WIM_DATA, 1, kLimit));
+    EXPECT_EQ(waveInReset(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInUnprepareHeader(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(input), MMSYSERR_NOERROR);
+    messages = inputLog.Messages();
+    ASSERT_EQ(messages.size(), 3u) << "WIM_CLOSE came before waveInClose returned";
+    EXPECT_NE(messages[1].thread, caller) << "WIM_DATA";
+    EXPECT_EQ(messages[2].message, WIM_CLOSE);
+    EXPECT_EQ(messages[2].thread, caller);
+}
+
 // Close refuses while headers are queued and leaves the device open, output
 // and input alike. (Wine closes: see platform/linux/audio/README.md.)
 TEST_F(WaveOutConformance, CloseWithQueuedHeadersIsRefused) {

@@ -12,6 +12,10 @@
 // notification thread, which marks each WHDR_DONE and calls the client with
 // no lock held, so the client may queue, unprepare or reset from inside its
 // callback (like Wine's winmm, which never notifies under the device lock).
+// The open and close notices are not completions: open and close deliver them
+// themselves, on the caller's thread and with no lock held, before they
+// return (open once the handle works, close once the notification thread has
+// ended), as the platform does.
 //
 // Reset, waveInStop and close wait (up to kDeliveryTimeoutMs) until the
 // headers they return have been delivered, unless they run on the device's
@@ -50,8 +54,7 @@ struct Entry {
     std::uint64_t end;
 };
 
-// A message for the client: WOM_DONE / WIM_DATA with its header, or
-// WOM_OPEN / WOM_CLOSE / WIM_OPEN / WIM_CLOSE without.
+// A completion for the client: WOM_DONE / WIM_DATA with its header.
 struct Note {
     UINT message;
     WAVEHDR* header;
@@ -73,6 +76,8 @@ public:
     std::uintptr_t handle = 0;           // set before the stream is published
     UINT deviceId = kDefaultDevice;      // the backend's device, set before publishing
     std::atomic<std::thread::id> notifierId{};
+    // The thread delivering the open notice, while it does.
+    std::atomic<std::thread::id> openNoticeId{};
 
     std::mutex control;
     std::unique_ptr<Stream> stream;      // under control; null once closed
@@ -108,6 +113,18 @@ public:
     void Failed(MMRESULT code) override;
     bool WaitDelivered(std::uint32_t timeoutMs) override;
 
+    // Calls the client's callback, if any. No lock may be held.
+    void Deliver(UINT message, WAVEHDR* header) const {
+        if (!callback) return;
+        if (direction == Direction::Output) {
+            reinterpret_cast<WAVEOUTPROC>(callback)(reinterpret_cast<HWAVEOUT>(handle), message, instance,
+                                                    reinterpret_cast<DWORD_PTR>(header), 0);
+        } else {
+            reinterpret_cast<WAVEINPROC>(callback)(reinterpret_cast<HWAVEIN>(handle), message, instance,
+                                                   reinterpret_cast<DWORD_PTR>(header), 0);
+        }
+    }
+
     // ---- helpers, `data` held ----
     UINT DoneMessage() const { return direction == Direction::Output ? WOM_DONE : WIM_DATA; }
     void Notify(UINT message, WAVEHDR* header) {
@@ -141,6 +158,8 @@ public:
 
     void RunNotifier();
     bool OnNotifier() const { return std::this_thread::get_id() == notifierId.load(); }
+    // Inside one of this device's callbacks, on the calling thread.
+    bool InCallback() const { return OnNotifier() || std::this_thread::get_id() == openNoticeId.load(); }
     // Waits until the notes queued up to `target` are delivered.
     void WaitFor(std::uint64_t target, std::uint32_t timeoutMs) {
         if (OnNotifier()) return;
@@ -226,15 +245,7 @@ void WaveStream::RunNotifier() {
         outgoing.pop_front();
         if (note.header) note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
         lock.unlock();
-        if (callback) {
-            if (direction == Direction::Output) {
-                reinterpret_cast<WAVEOUTPROC>(callback)(reinterpret_cast<HWAVEOUT>(handle), note.message, instance,
-                                                        reinterpret_cast<DWORD_PTR>(note.header), 0);
-            } else {
-                reinterpret_cast<WAVEINPROC>(callback)(reinterpret_cast<HWAVEIN>(handle), note.message, instance,
-                                                       reinterpret_cast<DWORD_PTR>(note.header), 0);
-            }
-        }
+        Deliver(note.message, note.header);
         lock.lock();
         ++notesDelivered;
         progressed.notify_all();
@@ -339,10 +350,11 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         std::lock_guard lock(table.mutex);
         table.streams.emplace(wave->handle, wave);
     }
-    {
-        std::lock_guard lock(wave->data);
-        wave->Notify(direction == Direction::Output ? WOM_OPEN : WIM_OPEN, nullptr);
-    }
+    // The open notice, here and now: the handle already works, so the client
+    // may use it from inside the callback (close excepted).
+    wave->openNoticeId = std::this_thread::get_id();
+    wave->Deliver(direction == Direction::Output ? WOM_OPEN : WIM_OPEN, nullptr);
+    wave->openNoticeId = std::thread::id();
     *device = reinterpret_cast<Handle>(wave->handle);
     return MMSYSERR_NOERROR;
 }
@@ -350,7 +362,7 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
 MMRESULT Close(Direction direction, const void* handle) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
-    if (wave->OnNotifier()) return MMSYSERR_HANDLEBUSY;
+    if (wave->InCallback()) return MMSYSERR_HANDLEBUSY;
     if (MMRESULT fault = wave->backend->InjectedFault(OperationName(direction, "waveOutClose", "waveInClose")))
         return fault;
     // Headers the device has already given back may still be on their way
@@ -382,14 +394,18 @@ MMRESULT Close(Direction direction, const void* handle) {
         std::lock_guard lock(table.mutex);
         table.streams.erase(wave->handle);
     }
-    std::unique_lock lock(wave->data);
-    wave->Notify(direction == Direction::Output ? WOM_CLOSE : WIM_CLOSE, nullptr);
-    wave->stopNotifier = true;
-    wave->wake.notify_one();
-    // The notification thread delivers what is left and ends; it holds its
-    // own reference to the stream, so giving up after the timeout is safe.
-    wave->progressed.wait_for(lock, std::chrono::milliseconds(2 * kDeliveryTimeoutMs),
-                              [&] { return wave->notifierEnded; });
+    {
+        std::unique_lock lock(wave->data);
+        wave->stopNotifier = true;
+        wave->wake.notify_one();
+        // The notification thread delivers what is left and ends; it holds
+        // its own reference to the stream, so giving up after the timeout is
+        // safe.
+        wave->progressed.wait_for(lock, std::chrono::milliseconds(2 * kDeliveryTimeoutMs),
+                                  [&] { return wave->notifierEnded; });
+    }
+    // The close notice comes last, on this thread, before close returns.
+    wave->Deliver(direction == Direction::Output ? WOM_CLOSE : WIM_CLOSE, nullptr);
     return MMSYSERR_NOERROR;
 }
 
