@@ -21,6 +21,12 @@
 // - A header must be prepared before it is queued. Queuing a header still
 //   queued, and unpreparing or closing while headers are queued, give
 //   WAVERR_STILLPLAYING.
+// - Whether a header is queued is the layer's own record, never the flags the
+//   application wrote: prepare, unprepare and queue take a header that no
+//   device holds whatever its WHDR_INQUEUE says, and refuse one that a device
+//   holds (any device: a header is in one queue at a time) whatever its flags
+//   say. Prepare leaves exactly WHDR_PREPARED; preparing a header already
+//   prepared (WHDR_PREPARED set, or queued) has no effect and returns 0.
 // - The position is the number of sample frames played (or captured) since
 //   open or the last reset. A paused output device shows the position the
 //   pause found, though its device may play out a few more frames of its

@@ -156,6 +156,49 @@ TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
     EXPECT_EQ(messages[2].thread, caller);
 }
 
+// Prepare, unprepare and write go by the device's own record of the headers
+// it holds, not by the flags the application wrote: a header never queued is
+// prepared (to exactly WHDR_PREPARED), unprepared and written whatever
+// WHDR_INQUEUE says, and a prepared header is prepared again with no effect.
+// A queued header whose flags were cleared is still refused by unprepare and
+// write. (Wine believes the flags: platform/linux/audio/README.md.)
+TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
+    MakeHeaders(2, 50);
+    WAVEHDR& stray = headers_[0];
+    const MMRESULT believed = OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
+    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
+    EXPECT_EQ(Prepare(stray), believed);
+    if (OnWine()) {
+        stray.dwFlags = 0;
+        ASSERT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
+    stray.dwFlags |= WHDR_INQUEUE;
+    EXPECT_EQ(Prepare(stray), believed);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    EXPECT_EQ(Unprepare(stray), believed);
+    EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
+    stray.dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
+    ASSERT_EQ(Write(stray), believed);
+    if (OnWine()) return;  // Wine would queue a header twice below
+    ASSERT_TRUE(log_.WaitCount(WOM_DONE, 1, kLimit));
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE) << "already prepared: no effect";
+
+    WAVEHDR& queued = headers_[1];
+    ASSERT_EQ(Prepare(queued), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPause(device_), MMSYSERR_NOERROR);
+    ASSERT_EQ(Write(queued), MMSYSERR_NOERROR);
+    queued.dwFlags = WHDR_PREPARED;
+    EXPECT_EQ(Unprepare(queued), WAVERR_STILLPLAYING);
+    EXPECT_EQ(Write(queued), WAVERR_STILLPLAYING);
+    EXPECT_EQ(Prepare(queued), MMSYSERR_NOERROR);
+    EXPECT_EQ(queued.dwFlags, WHDR_PREPARED);
+    ASSERT_EQ(waveOutReset(device_), MMSYSERR_NOERROR);
+    EXPECT_EQ(log_.Count(WOM_DONE), 2u);
+}
+
 // Close refuses while headers are queued and leaves the device open, output
 // and input alike. (Wine closes: see platform/linux/audio/README.md.)
 TEST_F(WaveOutConformance, CloseWithQueuedHeadersIsRefused) {

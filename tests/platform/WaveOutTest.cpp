@@ -166,6 +166,12 @@ TEST_F(WaveOut, HeaderRulesArePreparedFirstAndNothingTouchesAQueuedHeader) {
     block.header.dwFlags = WHDR_PREPARED;
     EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    // Nor another device: a header is in one queue at a time.
+    Recorder otherRecorder;
+    HWAVEOUT other = OpenOut(&otherRecorder);
+    EXPECT_EQ(waveOutWrite(other, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutUnprepareHeader(other, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutClose(other), MMSYSERR_NOERROR);
 
     VirtualDevice::Advance(100);
     EXPECT_EQ(recorder.Count(WOM_DONE), 1u);

@@ -37,6 +37,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/MMSystem.h"
 #include "platform/audio/Backend.h"
@@ -58,6 +59,39 @@ struct Entry {
 struct Note {
     UINT message;
     WAVEHDR* header;
+};
+
+// Every header some open device holds, whichever device: queued, or given
+// back and not yet marked done. Queue membership is judged by this record
+// alone, never by the header's flags, which the application may have
+// written; and a header one device holds cannot be queued on another. Its
+// lock is taken inside a stream's `data`, never the other way round.
+class HeldHeaders {
+public:
+    static bool Contains(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        return held.headers_.count(header) != 0;
+    }
+    // False when some device holds it already.
+    static bool Add(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        return held.headers_.insert(header).second;
+    }
+    static void Remove(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        held.headers_.erase(header);
+    }
+
+private:
+    static HeldHeaders& Instance() {
+        static HeldHeaders* held = new HeldHeaders();  // notification threads may outlive statics
+        return *held;
+    }
+    std::mutex mutex_;
+    std::unordered_set<const WAVEHDR*> headers_;
 };
 
 class WaveStream : public StreamSink {
@@ -141,13 +175,6 @@ public:
     }
     void CompletePlayed() {
         while (!queue.empty() && queue.front().end <= playedBytes) ReturnFront();
-    }
-    bool Holds(const WAVEHDR* header) const {
-        for (const Entry& entry : queue)
-            if (entry.header == header) return true;
-        for (const Note& note : outgoing)
-            if (note.header == header) return true;
-        return false;
     }
     bool HoldsHeaders() const {
         if (!queue.empty()) return true;
@@ -243,7 +270,10 @@ void WaveStream::RunNotifier() {
         if (outgoing.empty()) break;
         Note note = outgoing.front();
         outgoing.pop_front();
-        if (note.header) note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+        if (note.header) {
+            note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+            HeldHeaders::Remove(note.header);  // the callback may queue it again
+        }
         lock.unlock();
         Deliver(note.message, note.header);
         lock.lock();
@@ -425,8 +455,10 @@ MMRESULT Prepare(Direction direction, const void* handle, WAVEHDR* header, UINT 
     std::lock_guard lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
     if (wave->lost) return wave->lost;
-    if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
-    header->dwFlags |= WHDR_PREPARED;
+    // A header some device holds was prepared before it was queued; one
+    // marked prepared is taken at its word. Preparing again has no effect.
+    if ((header->dwFlags & WHDR_PREPARED) || HeldHeaders::Contains(header)) return MMSYSERR_NOERROR;
+    header->dwFlags = WHDR_PREPARED;  // whatever else the application left there
     return MMSYSERR_NOERROR;
 }
 
@@ -439,7 +471,7 @@ MMRESULT Unprepare(Direction direction, const void* handle, WAVEHDR* header, UIN
         return fault;
     std::lock_guard lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
-    if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
+    if (HeldHeaders::Contains(header)) return WAVERR_STILLPLAYING;
     header->dwFlags &= ~WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
@@ -455,8 +487,11 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
         std::lock_guard lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-        if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
-        if (wave->lost) return wave->lost;
+        if (!HeldHeaders::Add(header)) return WAVERR_STILLPLAYING;
+        if (wave->lost) {
+            HeldHeaders::Remove(header);
+            return wave->lost;
+        }
         header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
         if (direction == Direction::Output) {
             // A trailing part of a frame is not played.
