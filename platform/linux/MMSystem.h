@@ -33,6 +33,9 @@
 //   latency; they count from the restart on.
 // - WAVE_FORMAT_QUERY opens nothing. A bad or closed handle gives
 //   MMSYSERR_INVALHANDLE.
+// - waveOutGetPosition / waveInGetPosition: a null record is
+//   MMSYSERR_INVALPARAM, a size short of sizeof(MMTIME) MMSYSERR_ERROR; a
+//   larger size is fine.
 // - The client's callback is never called with a device lock held, the open
 //   and close notices included: it may queue, unprepare or reset from inside
 //   the callback. Once close returns, no callback for that device runs

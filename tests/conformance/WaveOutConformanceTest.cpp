@@ -299,6 +299,30 @@ TEST(WaveFormatConformance, QueryAcceptsPcmAndRefusesBadFormats) {
     }
 }
 
+// A time record one byte short is an error (MMSYSERR_ERROR); one byte long
+// is taken. Output and input alike. (Wine calls the short one a bad
+// parameter: platform/linux/audio/README.md.)
+TEST(WaveArgumentConformance, ShortTimeRecordIsAnError) {
+    CONFORMANCE_NEED_SERVER();
+    const WAVEFORMATEX format = Pcm16();
+    HWAVEOUT out = nullptr;
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    struct {
+        MMTIME time;
+        char spare;
+    } record{};
+    const MMRESULT tooShort = OnWine() ? MMSYSERR_INVALPARAM : MMSYSERR_ERROR;
+    record.time.wType = TIME_BYTES;
+    EXPECT_EQ(waveOutGetPosition(out, &record.time, sizeof(MMTIME) - 1), tooShort);
+    EXPECT_EQ(waveInGetPosition(in, &record.time, sizeof(MMTIME) - 1), tooShort);
+    EXPECT_EQ(waveOutGetPosition(out, &record.time, sizeof(MMTIME) + 1), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInGetPosition(in, &record.time, sizeof(MMTIME) + 1), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
 // Bad handles, null pointers and short sizes.
 TEST(WaveArgumentConformance, BadHandlesPointersAndSizes) {
     CONFORMANCE_NEED_SERVER();

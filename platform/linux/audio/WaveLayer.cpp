@@ -579,7 +579,8 @@ MMRESULT StopAndReturnHeaders(Direction direction, const void* handle, const cha
 MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT size) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
-    if (!time || size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+    if (!time) return MMSYSERR_INVALPARAM;
+    if (size < sizeof(MMTIME)) return MMSYSERR_ERROR;  // as the platform answers a short record
     if (MMRESULT fault =
             wave->backend->InjectedFault(OperationName(direction, "waveOutGetPosition", "waveInGetPosition")))
         return fault;
