@@ -455,9 +455,10 @@ MMRESULT Prepare(Direction direction, const void* handle, WAVEHDR* header, UINT 
     std::lock_guard lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
     if (wave->lost) return wave->lost;
-    // A header some device holds was prepared before it was queued; one
-    // marked prepared is taken at its word. Preparing again has no effect.
-    if ((header->dwFlags & WHDR_PREPARED) || HeldHeaders::Contains(header)) return MMSYSERR_NOERROR;
+    // A header some device holds was prepared before it was queued (and its
+    // flags are that device's to write); one marked prepared is taken at its
+    // word. Preparing again has no effect.
+    if (HeldHeaders::Contains(header) || (header->dwFlags & WHDR_PREPARED)) return MMSYSERR_NOERROR;
     header->dwFlags = WHDR_PREPARED;  // whatever else the application left there
     return MMSYSERR_NOERROR;
 }
@@ -486,11 +487,12 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
     {
         std::lock_guard lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
-        if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+        // Held first: the flags of a header another device holds are that
+        // device's to write.
         if (!HeldHeaders::Add(header)) return WAVERR_STILLPLAYING;
-        if (wave->lost) {
+        if (MMRESULT refused = !(header->dwFlags & WHDR_PREPARED) ? WAVERR_UNPREPARED : wave->lost) {
             HeldHeaders::Remove(header);
-            return wave->lost;
+            return refused;
         }
         header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
         if (direction == Direction::Output) {
