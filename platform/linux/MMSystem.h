@@ -8,6 +8,11 @@
 // - Completions (WOM_DONE, WIM_DATA) arrive one per queued header, in queue
 //   order, on a notification thread that is never the caller's. A filled
 //   capture header carries dwBytesRecorded.
+// - The open and close notices are the caller's: a CALLBACK_FUNCTION gets
+//   WOM_OPEN / WIM_OPEN on the thread that calls waveOutOpen / waveInOpen,
+//   before that call returns, and WOM_CLOSE / WIM_CLOSE last, on the thread
+//   that calls waveOutClose / waveInClose, before that call returns; both
+//   with no header. Only completions come on the notification thread.
 // - Reset returns every queued header through the same path, marked
 //   WHDR_DONE (capture: with the bytes recorded so far), and sets the
 //   position to 0; an output reset also takes a paused device out of pause.
@@ -16,16 +21,26 @@
 // - A header must be prepared before it is queued. Queuing a header still
 //   queued, and unpreparing or closing while headers are queued, give
 //   WAVERR_STILLPLAYING.
+// - Whether a header is queued is the layer's own record, never the flags the
+//   application wrote: prepare, unprepare and queue take a header that no
+//   device holds whatever its WHDR_INQUEUE says, and refuse one that a device
+//   holds (any device: a header is in one queue at a time) whatever its flags
+//   say. Prepare leaves exactly WHDR_PREPARED; preparing a header already
+//   prepared (WHDR_PREPARED set, or queued) has no effect and returns 0.
 // - The position is the number of sample frames played (or captured) since
 //   open or the last reset. A paused output device shows the position the
 //   pause found, though its device may play out a few more frames of its
 //   latency; they count from the restart on.
 // - WAVE_FORMAT_QUERY opens nothing. A bad or closed handle gives
 //   MMSYSERR_INVALHANDLE.
-// - The client's callback is never called with a device lock held: it may
-//   queue, unprepare or reset from inside the callback. Once close returns,
-//   no callback for that device runs again. Close called from inside the
-//   device's own callback is refused (MMSYSERR_HANDLEBUSY).
+// - waveOutGetPosition / waveInGetPosition: a null record is
+//   MMSYSERR_INVALPARAM, a size short of sizeof(MMTIME) MMSYSERR_ERROR; a
+//   larger size is fine.
+// - The client's callback is never called with a device lock held, the open
+//   and close notices included: it may queue, unprepare or reset from inside
+//   the callback. Once close returns, no callback for that device runs
+//   again. Close called from inside the device's own callback (WOM_OPEN
+//   included) is refused (MMSYSERR_HANDLEBUSY).
 // Every operation is safe to call from any thread.
 //
 // Details of this implementation (platform/audio/WaveLayer.cpp):
@@ -35,9 +50,9 @@
 //   follow once that callback returns. waveOutClose / waveInClose wait the
 //   same way for deliveries still under way. So the caller of these must not
 //   hold a lock that its callback takes.
-// - Besides WOM_DONE / WIM_DATA the callback gets WOM_OPEN / WIM_OPEN first
-//   and WOM_CLOSE / WIM_CLOSE last (before close returns), with no header,
-//   on the same notification thread.
+// - WOM_OPEN / WIM_OPEN comes once the handle works (the callback may use
+//   it); WOM_CLOSE / WIM_CLOSE once the notification thread has delivered
+//   everything and ended (or after 10 s, should a callback not return).
 // - A header stays WHDR_INQUEUE until its callback is about to run; the
 //   layer sets WHDR_DONE just before calling it. CALLBACK_NULL devices get
 //   the same flags with no call.

@@ -26,8 +26,9 @@
 //   nothing changes (booleans take any value, non-zero meaning on). Meters
 //   cannot be set (MMSYSERR_NOTSUPPORTED); custom controls are neither read
 //   nor written (MMSYSERR_NOTSUPPORTED).
-// - CALLBACK_WINDOW is accepted at open, but no change notice is ever posted
-//   (there are no windows).
+// - There are no windows: CALLBACK_WINDOW with a null handle is accepted at
+//   open, but no change notice is ever posted; with any other handle (none
+//   names a window) open fails with MMSYSERR_INVALPARAM.
 // - Values are read from and written to the backend on every call (no cache);
 //   a backend that has gone away answers MMSYSERR_NODRIVER.
 // Every operation is safe to call from any thread.

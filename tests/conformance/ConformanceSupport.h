@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio_device/SoundServerDevices.h"
@@ -15,8 +16,9 @@
 
 namespace sorn::conformance {
 
-// Empty when the wave devices of the sound server can be used; otherwise why
-// not. On Linux it also pins the sound-server backend for the whole run.
+// Empty when the wave devices of the sound server (or, in the virtual-device
+// run, the virtual device) can be used; otherwise why not. On Linux it also
+// pins that backend for the whole run.
 std::string ServerMissing();
 
 // True when the system's API under test is Wine's implementation.
@@ -52,12 +54,14 @@ inline void MakeHeaders(std::vector<std::vector<char>>& blocks, std::vector<WAVE
     }
 }
 
-// One callback message as it arrived, with the header's state at that moment.
+// One callback message as it arrived, with the header's state at that moment
+// and the thread it arrived on.
 struct Message {
     UINT message;
     WAVEHDR* header;
     DWORD flags;
     DWORD bytesRecorded;
+    std::thread::id thread;
 };
 
 // The messages a device's callback (CALLBACK_FUNCTION) received, in order.
@@ -72,7 +76,7 @@ public:
         const bool data = message == WOM_DONE || message == WIM_DATA;
         std::lock_guard lock(log->mutex_);
         log->messages_.push_back({message, data ? header : nullptr, data && header ? header->dwFlags : 0,
-                                  data && header ? header->dwBytesRecorded : 0});
+                                  data && header ? header->dwBytesRecorded : 0, std::this_thread::get_id()});
         log->changed_.notify_all();
     }
 

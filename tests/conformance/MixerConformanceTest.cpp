@@ -87,6 +87,19 @@ TEST(MixerConformance, DevicesAndCapabilities) {
     EXPECT_EQ(mixerClose(nullptr), OnWine() ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE);
 }
 
+// CALLBACK_WINDOW names the window to notify: a handle that is no window is
+// refused (MMSYSERR_INVALPARAM; on Linux there are no windows); without a
+// handle the mixer opens.
+TEST(MixerConformance, CallbackWindowThatIsNoWindowIsRefused) {
+    CONFORMANCE_NEED_SERVER();
+    HMIXER mixer = nullptr;
+    const auto notAWindow = static_cast<DWORD_PTR>(0xDEADBEEFu);
+    EXPECT_EQ(mixerOpen(&mixer, 0, notAWindow, 0, CALLBACK_WINDOW | MIXER_OBJECTF_MIXER), MMSYSERR_INVALPARAM);
+    mixer = nullptr;
+    ASSERT_EQ(mixerOpen(&mixer, 0, 0, 0, CALLBACK_WINDOW | MIXER_OBJECTF_MIXER), MMSYSERR_NOERROR);
+    EXPECT_EQ(mixerClose(mixer), MMSYSERR_NOERROR);
+}
+
 // The cases on the speakers destination of the mixer that has one.
 class MixerSpeakersConformance : public ::testing::Test {
 protected:

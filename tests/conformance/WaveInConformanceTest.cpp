@@ -37,6 +37,9 @@ protected:
         EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
     }
 
+    MMRESULT Prepare(WAVEHDR& header) { return waveInPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
+    MMRESULT Unprepare(WAVEHDR& header) { return waveInUnprepareHeader(device_, &header, sizeof(WAVEHDR)); }
+    MMRESULT Add(WAVEHDR& header) { return waveInAddBuffer(device_, &header, sizeof(WAVEHDR)); }
     DWORD Position(UINT type) {
         MMTIME time{};
         time.wType = type;
@@ -123,6 +126,48 @@ TEST_F(WaveInConformance, PositionCountsCapturedSamples) {
     ASSERT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
     EXPECT_EQ(Position(TIME_SAMPLES), 0u);
     EXPECT_EQ(Position(TIME_BYTES), 0u);
+}
+
+// Prepare, unprepare and waveInAddBuffer go by the device's own record of
+// the headers it holds, not by the flags the application wrote: a header
+// never queued is prepared (to exactly WHDR_PREPARED), unprepared and added
+// whatever WHDR_INQUEUE says, and a prepared header is prepared again with no
+// effect. A queued header whose flags were cleared is still refused by
+// unprepare and add. (Wine's unprepare believes WHDR_INQUEUE:
+// platform/linux/audio/README.md.)
+TEST_F(WaveInConformance, PrepareUnprepareAndAddGoByTheDevicesOwnQueue) {
+    std::vector<std::vector<char>> data;
+    std::vector<WAVEHDR> extra;
+    MakeHeaders(data, extra, 1, 50);
+    WAVEHDR& stray = extra[0];
+    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
+    stray.dwFlags |= WHDR_INQUEUE;
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    EXPECT_EQ(Unprepare(stray), OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
+
+    // Wine would queue the header twice.
+    if (!OnWine()) {
+        WAVEHDR& queued = headers_[0];
+        queued.dwFlags = WHDR_PREPARED;
+        EXPECT_EQ(Unprepare(queued), WAVERR_STILLPLAYING);
+        EXPECT_EQ(Add(queued), WAVERR_STILLPLAYING);
+        EXPECT_EQ(Prepare(queued), MMSYSERR_NOERROR);
+        EXPECT_EQ(queued.dwFlags, WHDR_PREPARED);
+    }
+
+    stray.dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
+    ASSERT_EQ(Add(stray), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log_.WaitCount(WIM_DATA, 4, kLimit));
+    EXPECT_EQ(log_.Messages().back().header, &stray);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE) << "already prepared: no effect";
+    EXPECT_EQ(Unprepare(stray), MMSYSERR_NOERROR);
 }
 
 }  // namespace

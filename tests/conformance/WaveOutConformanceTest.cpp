@@ -112,6 +112,94 @@ TEST_F(WaveOutConformance, CompletionOrderAndOpenCloseMessages) {
     EXPECT_EQ(waveOutClose(closed), MMSYSERR_INVALHANDLE);
 }
 
+// A callback function gets WOM_OPEN / WOM_CLOSE (WIM_OPEN / WIM_CLOSE) on
+// the thread that opens or closes the device, before that call returns;
+// completions come on another thread. Output and input alike.
+TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<Message> messages = log_.Messages();
+    ASSERT_EQ(messages.size(), 1u) << "WOM_OPEN came before waveOutOpen returned";
+    EXPECT_EQ(messages[0].message, WOM_OPEN);
+    EXPECT_EQ(messages[0].thread, caller);
+    MakeHeaders(2, 50);
+    ASSERT_EQ(Prepare(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_EQ(Write(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_TRUE(log_.WaitCount(WOM_DONE, 1, kLimit));
+    ASSERT_EQ(Unprepare(headers_[0]), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutClose(device_), MMSYSERR_NOERROR);
+    device_ = nullptr;
+    messages = log_.Messages();
+    ASSERT_EQ(messages.size(), 3u) << "WOM_CLOSE came before waveOutClose returned";
+    EXPECT_NE(messages[1].thread, caller) << "WOM_DONE";
+    EXPECT_EQ(messages[2].message, WOM_CLOSE);
+    EXPECT_EQ(messages[2].thread, caller);
+
+    MessageLog inputLog;
+    HWAVEIN input = nullptr;
+    ASSERT_EQ(inputLog.Open(&input), MMSYSERR_NOERROR);
+    messages = inputLog.Messages();
+    ASSERT_EQ(messages.size(), 1u) << "WIM_OPEN came before waveInOpen returned";
+    EXPECT_EQ(messages[0].message, WIM_OPEN);
+    EXPECT_EQ(messages[0].thread, caller);
+    WAVEHDR& header = headers_[1];
+    ASSERT_EQ(waveInPrepareHeader(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(input), MMSYSERR_NOERROR);
+    EXPECT_TRUE(inputLog.WaitCount(WIM_DATA, 1, kLimit));
+    EXPECT_EQ(waveInReset(input), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInUnprepareHeader(input, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(input), MMSYSERR_NOERROR);
+    messages = inputLog.Messages();
+    ASSERT_EQ(messages.size(), 3u) << "WIM_CLOSE came before waveInClose returned";
+    EXPECT_NE(messages[1].thread, caller) << "WIM_DATA";
+    EXPECT_EQ(messages[2].message, WIM_CLOSE);
+    EXPECT_EQ(messages[2].thread, caller);
+}
+
+// Prepare, unprepare and write go by the device's own record of the headers
+// it holds, not by the flags the application wrote: a header never queued is
+// prepared (to exactly WHDR_PREPARED), unprepared and written whatever
+// WHDR_INQUEUE says, and a prepared header is prepared again with no effect.
+// A queued header whose flags were cleared is still refused by unprepare and
+// write. (Wine's unprepare and write believe WHDR_INQUEUE:
+// platform/linux/audio/README.md.)
+TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
+    MakeHeaders(2, 50);
+    WAVEHDR& stray = headers_[0];
+    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
+    stray.dwFlags |= WHDR_INQUEUE;
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    const MMRESULT strayAnswer = OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
+    EXPECT_EQ(Unprepare(stray), strayAnswer);
+    EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
+    stray.dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
+    EXPECT_EQ(Write(stray), strayAnswer);
+    if (OnWine()) {
+        stray.dwFlags = WHDR_PREPARED;
+        ASSERT_EQ(Write(stray), MMSYSERR_NOERROR);
+    }
+    ASSERT_TRUE(log_.WaitCount(WOM_DONE, 1, kLimit));
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_DONE) << "already prepared: no effect";
+    if (OnWine()) return;  // Wine would queue a header twice below
+
+    WAVEHDR& queued = headers_[1];
+    ASSERT_EQ(Prepare(queued), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPause(device_), MMSYSERR_NOERROR);
+    ASSERT_EQ(Write(queued), MMSYSERR_NOERROR);
+    queued.dwFlags = WHDR_PREPARED;
+    EXPECT_EQ(Unprepare(queued), WAVERR_STILLPLAYING);
+    EXPECT_EQ(Write(queued), WAVERR_STILLPLAYING);
+    EXPECT_EQ(Prepare(queued), MMSYSERR_NOERROR);
+    EXPECT_EQ(queued.dwFlags, WHDR_PREPARED);
+    ASSERT_EQ(waveOutReset(device_), MMSYSERR_NOERROR);
+    EXPECT_EQ(log_.Count(WOM_DONE), 2u);
+}
+
 // Close refuses while headers are queued and leaves the device open, output
 // and input alike. (Wine closes: see platform/linux/audio/README.md.)
 TEST_F(WaveOutConformance, CloseWithQueuedHeadersIsRefused) {
@@ -210,6 +298,28 @@ TEST(WaveFormatConformance, QueryAcceptsPcmAndRefusesBadFormats) {
         EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &bad, 0, 0, WAVE_FORMAT_QUERY), expected) << i;
         ++i;
     }
+}
+
+// A time record one byte short is an error (MMSYSERR_ERROR); one byte long
+// is taken. Output and input alike.
+TEST(WaveArgumentConformance, ShortTimeRecordIsAnError) {
+    CONFORMANCE_NEED_SERVER();
+    const WAVEFORMATEX format = Pcm16();
+    HWAVEOUT out = nullptr;
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    struct {
+        MMTIME time;
+        char spare;
+    } record{};
+    record.time.wType = TIME_BYTES;
+    EXPECT_EQ(waveOutGetPosition(out, &record.time, sizeof(MMTIME) - 1), MMSYSERR_ERROR);
+    EXPECT_EQ(waveInGetPosition(in, &record.time, sizeof(MMTIME) - 1), MMSYSERR_ERROR);
+    EXPECT_EQ(waveOutGetPosition(out, &record.time, sizeof(MMTIME) + 1), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInGetPosition(in, &record.time, sizeof(MMTIME) + 1), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
 // Bad handles, null pointers and short sizes.

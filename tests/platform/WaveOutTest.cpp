@@ -36,9 +36,11 @@ TEST_F(WaveOut, CompletionsArriveOncePerHeaderInQueueOrderOnTheNotificationThrea
     EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &b.header, &c.header}));
     EXPECT_EQ(Position(device), 300u);
     for (const Call& call : recorder.Calls()) {
-        EXPECT_NE(call.thread, std::this_thread::get_id());
         if (call.message == WOM_DONE) {
+            EXPECT_NE(call.thread, std::this_thread::get_id());
             EXPECT_EQ(call.flags, WHDR_PREPARED | WHDR_DONE);
+        } else {
+            EXPECT_EQ(call.thread, std::this_thread::get_id()) << "the open notice is the caller's";
         }
     }
     EXPECT_EQ(recorder.Calls().front().message, WOM_OPEN);
@@ -76,7 +78,7 @@ TEST_F(WaveOut, PositionCountsFramesPlayedSinceOpenOrReset) {
     EXPECT_EQ(time.wType, TIME_SAMPLES);
     EXPECT_EQ(time.u.sample, 400u);
     EXPECT_EQ(waveOutGetPosition(device, nullptr, sizeof time), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(waveOutGetPosition(device, &time, 2), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutGetPosition(device, &time, 2), MMSYSERR_ERROR);  // a short record
 
     // The queue running dry is silence, not played frames.
     VirtualDevice::Advance(5000);
@@ -164,6 +166,12 @@ TEST_F(WaveOut, HeaderRulesArePreparedFirstAndNothingTouchesAQueuedHeader) {
     block.header.dwFlags = WHDR_PREPARED;
     EXPECT_EQ(waveOutWrite(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
     EXPECT_EQ(waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    // Nor another device: a header is in one queue at a time.
+    Recorder otherRecorder;
+    HWAVEOUT other = OpenOut(&otherRecorder);
+    EXPECT_EQ(waveOutWrite(other, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutUnprepareHeader(other, &block.header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutClose(other), MMSYSERR_NOERROR);
 
     VirtualDevice::Advance(100);
     EXPECT_EQ(recorder.Count(WOM_DONE), 1u);
@@ -301,6 +309,31 @@ TEST_F(WaveOut, TheCallbackMayQueueUnprepareAndResetButNotClose) {
     EXPECT_EQ(Position(device), 0u);
     for (Block* block : {&a, &b, &c}) waveOutUnprepareHeader(device, &block->header, sizeof(WAVEHDR));
     EXPECT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+}
+
+// The open and close notices run on the caller's thread with no lock held:
+// the handle works inside WOM_OPEN (close excepted) and is gone in WOM_CLOSE.
+TEST_F(WaveOut, OpenAndCloseNoticesRunOnTheCallersThreadWithNoLockHeld) {
+    Recorder recorder;
+    MMRESULT positionInOpen = 1, closeInOpen = MMSYSERR_NOERROR, positionInClose = MMSYSERR_NOERROR;
+    recorder.OnCall([&](void* handle, UINT message, WAVEHDR*) {
+        auto* out = static_cast<HWAVEOUT>(handle);
+        MMTIME time{};
+        time.wType = TIME_SAMPLES;
+        if (message == WOM_OPEN) {
+            positionInOpen = waveOutGetPosition(out, &time, sizeof time);
+            closeInOpen = waveOutClose(out);
+        } else if (message == WOM_CLOSE) {
+            positionInClose = waveOutGetPosition(out, &time, sizeof time);
+        }
+    });
+    HWAVEOUT device = OpenOut(&recorder);
+    EXPECT_EQ(positionInOpen, MMSYSERR_NOERROR);
+    EXPECT_EQ(closeInOpen, MMSYSERR_HANDLEBUSY);
+    ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
+    EXPECT_EQ(positionInClose, MMSYSERR_INVALHANDLE);
+    ASSERT_EQ(recorder.Calls().size(), 2u);
+    for (const Call& call : recorder.Calls()) EXPECT_EQ(call.thread, std::this_thread::get_id());
 }
 
 TEST_F(WaveOut, NoCallbackRunsOnceCloseHasReturned) {

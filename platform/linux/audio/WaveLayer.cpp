@@ -12,6 +12,10 @@
 // notification thread, which marks each WHDR_DONE and calls the client with
 // no lock held, so the client may queue, unprepare or reset from inside its
 // callback (like Wine's winmm, which never notifies under the device lock).
+// The open and close notices are not completions: open and close deliver them
+// themselves, on the caller's thread and with no lock held, before they
+// return (open once the handle works, close once the notification thread has
+// ended), as the platform does.
 //
 // Reset, waveInStop and close wait (up to kDeliveryTimeoutMs) until the
 // headers they return have been delivered, unless they run on the device's
@@ -33,6 +37,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/MMSystem.h"
 #include "platform/audio/Backend.h"
@@ -50,11 +55,43 @@ struct Entry {
     std::uint64_t end;
 };
 
-// A message for the client: WOM_DONE / WIM_DATA with its header, or
-// WOM_OPEN / WOM_CLOSE / WIM_OPEN / WIM_CLOSE without.
+// A completion for the client: WOM_DONE / WIM_DATA with its header.
 struct Note {
     UINT message;
     WAVEHDR* header;
+};
+
+// Every header some open device holds, whichever device: queued, or given
+// back and not yet marked done. Queue membership is judged by this record
+// alone, never by the header's flags, which the application may have
+// written; and a header one device holds cannot be queued on another. Its
+// lock is taken inside a stream's `data`, never the other way round.
+class HeldHeaders {
+public:
+    static bool Contains(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        return held.headers_.count(header) != 0;
+    }
+    // False when some device holds it already.
+    static bool Add(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        return held.headers_.insert(header).second;
+    }
+    static void Remove(const WAVEHDR* header) {
+        HeldHeaders& held = Instance();
+        std::lock_guard lock(held.mutex_);
+        held.headers_.erase(header);
+    }
+
+private:
+    static HeldHeaders& Instance() {
+        static HeldHeaders* held = new HeldHeaders();  // notification threads may outlive statics
+        return *held;
+    }
+    std::mutex mutex_;
+    std::unordered_set<const WAVEHDR*> headers_;
 };
 
 class WaveStream : public StreamSink {
@@ -73,6 +110,8 @@ public:
     std::uintptr_t handle = 0;           // set before the stream is published
     UINT deviceId = kDefaultDevice;      // the backend's device, set before publishing
     std::atomic<std::thread::id> notifierId{};
+    // The thread delivering the open notice, while it does.
+    std::atomic<std::thread::id> openNoticeId{};
 
     std::mutex control;
     std::unique_ptr<Stream> stream;      // under control; null once closed
@@ -108,6 +147,18 @@ public:
     void Failed(MMRESULT code) override;
     bool WaitDelivered(std::uint32_t timeoutMs) override;
 
+    // Calls the client's callback, if any. No lock may be held.
+    void Deliver(UINT message, WAVEHDR* header) const {
+        if (!callback) return;
+        if (direction == Direction::Output) {
+            reinterpret_cast<WAVEOUTPROC>(callback)(reinterpret_cast<HWAVEOUT>(handle), message, instance,
+                                                    reinterpret_cast<DWORD_PTR>(header), 0);
+        } else {
+            reinterpret_cast<WAVEINPROC>(callback)(reinterpret_cast<HWAVEIN>(handle), message, instance,
+                                                   reinterpret_cast<DWORD_PTR>(header), 0);
+        }
+    }
+
     // ---- helpers, `data` held ----
     UINT DoneMessage() const { return direction == Direction::Output ? WOM_DONE : WIM_DATA; }
     void Notify(UINT message, WAVEHDR* header) {
@@ -125,13 +176,6 @@ public:
     void CompletePlayed() {
         while (!queue.empty() && queue.front().end <= playedBytes) ReturnFront();
     }
-    bool Holds(const WAVEHDR* header) const {
-        for (const Entry& entry : queue)
-            if (entry.header == header) return true;
-        for (const Note& note : outgoing)
-            if (note.header == header) return true;
-        return false;
-    }
     bool HoldsHeaders() const {
         if (!queue.empty()) return true;
         for (const Note& note : outgoing)
@@ -141,6 +185,8 @@ public:
 
     void RunNotifier();
     bool OnNotifier() const { return std::this_thread::get_id() == notifierId.load(); }
+    // Inside one of this device's callbacks, on the calling thread.
+    bool InCallback() const { return OnNotifier() || std::this_thread::get_id() == openNoticeId.load(); }
     // Waits until the notes queued up to `target` are delivered.
     void WaitFor(std::uint64_t target, std::uint32_t timeoutMs) {
         if (OnNotifier()) return;
@@ -224,17 +270,12 @@ void WaveStream::RunNotifier() {
         if (outgoing.empty()) break;
         Note note = outgoing.front();
         outgoing.pop_front();
-        if (note.header) note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-        lock.unlock();
-        if (callback) {
-            if (direction == Direction::Output) {
-                reinterpret_cast<WAVEOUTPROC>(callback)(reinterpret_cast<HWAVEOUT>(handle), note.message, instance,
-                                                        reinterpret_cast<DWORD_PTR>(note.header), 0);
-            } else {
-                reinterpret_cast<WAVEINPROC>(callback)(reinterpret_cast<HWAVEIN>(handle), note.message, instance,
-                                                       reinterpret_cast<DWORD_PTR>(note.header), 0);
-            }
+        if (note.header) {
+            note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+            HeldHeaders::Remove(note.header);  // the callback may queue it again
         }
+        lock.unlock();
+        Deliver(note.message, note.header);
         lock.lock();
         ++notesDelivered;
         progressed.notify_all();
@@ -339,10 +380,11 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         std::lock_guard lock(table.mutex);
         table.streams.emplace(wave->handle, wave);
     }
-    {
-        std::lock_guard lock(wave->data);
-        wave->Notify(direction == Direction::Output ? WOM_OPEN : WIM_OPEN, nullptr);
-    }
+    // The open notice, here and now: the handle already works, so the client
+    // may use it from inside the callback (close excepted).
+    wave->openNoticeId = std::this_thread::get_id();
+    wave->Deliver(direction == Direction::Output ? WOM_OPEN : WIM_OPEN, nullptr);
+    wave->openNoticeId = std::thread::id();
     *device = reinterpret_cast<Handle>(wave->handle);
     return MMSYSERR_NOERROR;
 }
@@ -350,7 +392,7 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
 MMRESULT Close(Direction direction, const void* handle) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
-    if (wave->OnNotifier()) return MMSYSERR_HANDLEBUSY;
+    if (wave->InCallback()) return MMSYSERR_HANDLEBUSY;
     if (MMRESULT fault = wave->backend->InjectedFault(OperationName(direction, "waveOutClose", "waveInClose")))
         return fault;
     // Headers the device has already given back may still be on their way
@@ -382,14 +424,18 @@ MMRESULT Close(Direction direction, const void* handle) {
         std::lock_guard lock(table.mutex);
         table.streams.erase(wave->handle);
     }
-    std::unique_lock lock(wave->data);
-    wave->Notify(direction == Direction::Output ? WOM_CLOSE : WIM_CLOSE, nullptr);
-    wave->stopNotifier = true;
-    wave->wake.notify_one();
-    // The notification thread delivers what is left and ends; it holds its
-    // own reference to the stream, so giving up after the timeout is safe.
-    wave->progressed.wait_for(lock, std::chrono::milliseconds(2 * kDeliveryTimeoutMs),
-                              [&] { return wave->notifierEnded; });
+    {
+        std::unique_lock lock(wave->data);
+        wave->stopNotifier = true;
+        wave->wake.notify_one();
+        // The notification thread delivers what is left and ends; it holds
+        // its own reference to the stream, so giving up after the timeout is
+        // safe.
+        wave->progressed.wait_for(lock, std::chrono::milliseconds(2 * kDeliveryTimeoutMs),
+                                  [&] { return wave->notifierEnded; });
+    }
+    // The close notice comes last, on this thread, before close returns.
+    wave->Deliver(direction == Direction::Output ? WOM_CLOSE : WIM_CLOSE, nullptr);
     return MMSYSERR_NOERROR;
 }
 
@@ -409,8 +455,11 @@ MMRESULT Prepare(Direction direction, const void* handle, WAVEHDR* header, UINT 
     std::lock_guard lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
     if (wave->lost) return wave->lost;
-    if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
-    header->dwFlags |= WHDR_PREPARED;
+    // A header some device holds was prepared before it was queued (and its
+    // flags are that device's to write); one marked prepared is taken at its
+    // word. Preparing again has no effect.
+    if (HeldHeaders::Contains(header) || (header->dwFlags & WHDR_PREPARED)) return MMSYSERR_NOERROR;
+    header->dwFlags = WHDR_PREPARED;  // whatever else the application left there
     return MMSYSERR_NOERROR;
 }
 
@@ -423,7 +472,7 @@ MMRESULT Unprepare(Direction direction, const void* handle, WAVEHDR* header, UIN
         return fault;
     std::lock_guard lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
-    if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
+    if (HeldHeaders::Contains(header)) return WAVERR_STILLPLAYING;
     header->dwFlags &= ~WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
@@ -438,9 +487,13 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
     {
         std::lock_guard lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
-        if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-        if ((header->dwFlags & WHDR_INQUEUE) || wave->Holds(header)) return WAVERR_STILLPLAYING;
-        if (wave->lost) return wave->lost;
+        // Held first: the flags of a header another device holds are that
+        // device's to write.
+        if (!HeldHeaders::Add(header)) return WAVERR_STILLPLAYING;
+        if (MMRESULT refused = !(header->dwFlags & WHDR_PREPARED) ? WAVERR_UNPREPARED : wave->lost) {
+            HeldHeaders::Remove(header);
+            return refused;
+        }
         header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
         if (direction == Direction::Output) {
             // A trailing part of a frame is not played.
@@ -528,7 +581,8 @@ MMRESULT StopAndReturnHeaders(Direction direction, const void* handle, const cha
 MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT size) {
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
-    if (!time || size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+    if (!time) return MMSYSERR_INVALPARAM;
+    if (size < sizeof(MMTIME)) return MMSYSERR_ERROR;  // as the platform answers a short record
     if (MMRESULT fault =
             wave->backend->InjectedFault(OperationName(direction, "waveOutGetPosition", "waveInGetPosition")))
         return fault;

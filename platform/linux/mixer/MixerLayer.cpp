@@ -294,6 +294,8 @@ MMRESULT mixerOpen(HMIXER* mixer, UINT id, DWORD_PTR callback, DWORD_PTR instanc
     if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_WINDOW) return MMSYSERR_INVALFLAG;
     if (flags & ~(CALLBACK_TYPEMASK | MIXER_OBJECTF_TYPEMASK)) return MMSYSERR_INVALFLAG;
     if ((flags & MIXER_OBJECTF_TYPEMASK) == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALFLAG;
+    // There are no windows here, so no handle names one.
+    if (callbackType == CALLBACK_WINDOW && callback != 0) return MMSYSERR_INVALPARAM;
     std::shared_ptr<OpenMixer> opened;
     const std::uintptr_t object = id;
     MMRESULT error = MMSYSERR_NOERROR;
