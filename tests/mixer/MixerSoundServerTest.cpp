@@ -19,6 +19,7 @@
 namespace {
 
 using namespace sorn::soundtest;
+using namespace std::chrono_literals;
 using SornMedia::SornAudio::CWaveIn;
 using SornMedia::SornAudio::MixerManager;
 
@@ -38,8 +39,8 @@ bool Shell(const std::string& command) { return std::system((command + " >/dev/n
 
 // The raw volume of each channel as pactl prints it
 // ("Volume: front-left: 10000 /  15% / ...,   front-right: ...").
-std::vector<long> Volumes(const std::string& what) {
-    const std::string text = Output("pactl get-" + what + "-volume @DEFAULT_" +
+std::vector<long> Volumes(const std::string& what, const std::string& environment = "") {
+    const std::string text = Output(environment + "pactl get-" + what + "-volume @DEFAULT_" +
                                     (what == "sink" ? std::string("SINK@") : std::string("SOURCE@")));
     const std::string line = text.substr(0, text.find('\n'));
     std::vector<long> volumes;
@@ -123,6 +124,78 @@ TEST_F(MixerSoundServerTest, ServerKilledWhileTheManagerLives) {
     MixerManager::ReleaseInstance();
     EXPECT_EQ(MixerManager::GetInstance(), nullptr) << "no server: no mixer";
     sorn::audio::SelectBackend("pulse");
+}
+
+// Each test on a server of its own, of the default server's kind, selected
+// as the backend.
+class MixerPrivateServerTest : public SoundServerFixture {
+protected:
+    void SetUp() override {
+        SoundServerFixture::SetUp();
+        if (Stopped()) return;
+        ASSERT_TRUE(server.Start(PrivateServer::SharedKind()));
+        ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    }
+    void TearDown() override {
+        MixerManager::ReleaseInstance();
+        server.Resume();
+        sorn::audio::SelectBackend("pulse");
+    }
+    // A command run against the private server.
+    std::string Private(const std::string& command) { return "PULSE_SERVER=" + server.Address() + " " + command; }
+
+    PrivateServer server;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// A stalled server (it accepts connections and never answers) costs one
+// bounded attempt: set-up and a level request each give up within 2 s, and
+// what follows at once does not ask again.
+TEST_F(MixerPrivateServerTest, AStalledServerCostsOneBoundedAttempt) {
+    MixerManager* live = MixerManager::GetInstance();
+    ASSERT_NE(live, nullptr);
+    ASSERT_TRUE(server.Stall());
+    auto start = Clock::now();
+    EXPECT_EQ(live->GetOutputVolume(), 0.0);
+    const auto firstRead = Clock::now() - start;
+    start = Clock::now();
+    live->SetOutputVolume(0.5);
+    EXPECT_EQ(live->GetInputVolume(), 0.0);
+    const auto laterRequests = Clock::now() - start;
+    MixerManager::ReleaseInstance();
+    // A new backend, which never reached the server.
+    ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    start = Clock::now();
+    EXPECT_EQ(MixerManager::GetInstance(), nullptr);
+    const auto setUp = Clock::now() - start;
+    start = Clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(MixerManager::GetInstance(), nullptr);
+    const auto burst = Clock::now() - start;
+    EXPECT_LT(firstRead, 2s) << "a level request gives up in time";
+    EXPECT_LT(laterRequests, 1s) << "the next requests do not wait again";
+    EXPECT_LT(setUp, 2s) << "set-up gives up in time";
+    EXPECT_LT(burst, 1s) << "a burst of set-ups does not wait again";
+    std::printf("stalled server: first read %.3f s, set-up %.3f s, then 5 set-ups %.3f s\n",
+                std::chrono::duration<double>(firstRead).count(), std::chrono::duration<double>(setUp).count(),
+                std::chrono::duration<double>(burst).count());
+}
+
+// After the server is killed and started again, the live manager reads and
+// sets the new server's volume.
+TEST_F(MixerPrivateServerTest, VolumeWorksAgainAfterTheServerRestarts) {
+    MixerManager* manager = MixerManager::GetInstance();
+    ASSERT_NE(manager, nullptr);
+    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 1.0);
+    ASSERT_TRUE(server.Kill());
+    EXPECT_EQ(manager->GetOutputVolume(), 0.0) << "no server";
+    ASSERT_TRUE(server.Start(PrivateServer::SharedKind()));
+    ASSERT_TRUE(Shell(Private("pactl set-sink-volume @DEFAULT_SINK@ 20000")));
+    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 20000 / 65535.0);  // round(20000 * 65535 / 65536)
+    manager->SetInputVolume(0.25);
+    EXPECT_EQ(Volumes("source", Private("")), std::vector<long>{16383});
+    CWaveIn capture(MixerManager::GetInstance());
+    EXPECT_DOUBLE_EQ(capture.VolumeLevel(), 16383 / 65535.0) << "an object made after the restart";
 }
 
 }  // namespace
