@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/wait.h>
+
 #include "audio/CWaveIn.h"
 #include "mixer/MixerManager.h"
 #include "platform/audio/Backend.h"
@@ -33,6 +35,22 @@ std::string Output(const std::string& command) {
     }
     while (!text.empty() && text.back() == '\n' && text.find('\n') + 1 == text.size()) text.pop_back();
     return text;
+}
+
+// The exit status of a command, and what it wrote to stdout and stderr.
+struct Ran {
+    int status = -1;
+    std::string text;
+};
+Ran RunCommand(const std::string& command) {
+    Ran ran;
+    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) ran.text += buffer;
+        const int raw = pclose(pipe);
+        ran.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    return ran;
 }
 
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
@@ -196,6 +214,40 @@ TEST_F(MixerPrivateServerTest, VolumeWorksAgainAfterTheServerRestarts) {
     EXPECT_EQ(Volumes("source", Private("")), std::vector<long>{16383});
     CWaveIn capture(MixerManager::GetInstance());
     EXPECT_DOUBLE_EQ(capture.VolumeLevel(), 16383 / 65535.0) << "an object made after the restart";
+}
+
+// sorn volume fails, status 1 and one line saying why, when the server is
+// there but silent (auto does not fall back to the virtual device), when
+// none answers (saying where it was looked for), and when the server has no
+// sink; devices likewise without a server.
+TEST_F(MixerPrivateServerTest, SornFailsWithTheReasonWhenNothingCanBeDone) {
+    const std::string sorn = std::string(SORN_TOOL);
+    const std::string where = "no sound server answered at " + server.Address() + "\n";
+    ASSERT_TRUE(server.Stall());
+    for (const std::string& backend : {std::string(), std::string(" --backend pulse")}) {
+        const Ran ran = RunCommand(Private(sorn + " volume out 0.25" + backend));
+        EXPECT_EQ(ran.status, 1) << ran.text;
+        EXPECT_TRUE(ran.text.size() > where.size() && ran.text.ends_with(where)) << ran.text;
+        EXPECT_EQ(ran.text.find("volume: 0"), std::string::npos) << ran.text;
+    }
+    ASSERT_TRUE(server.Resume());
+    const Ran absent= RunCommand(sorn + " devices --backend pulse:server=unix:/nonexistent/native");
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(absent.text, "sorn: devices: no sound server answered at unix:/nonexistent/native\n");
+    Shell(Private("pactl unload-module module-always-sink"));  // PipeWire's stand-in sink
+    ASSERT_TRUE(Shell(Private("pactl unload-module module-null-sink")));
+    const Ran sinkless = RunCommand(Private(sorn + " volume out 0.25"));
+    EXPECT_EQ(sinkless.status, 1);
+    EXPECT_EQ(sinkless.text.substr(sinkless.text.find('\n') + 1),
+              "sorn: volume: no volume to read or set: the sound server has no playback device\n");
+}
+
+// sorn volume shows the server's percentage above 100 % and says "muted".
+TEST_F(MixerPrivateServerTest, SornVolumeShowsABoostedAndAMutedDevice) {
+    ASSERT_TRUE(Shell(Private("pactl set-sink-volume @DEFAULT_SINK@ 150%")));
+    ASSERT_TRUE(Shell(Private("pactl set-source-mute @DEFAULT_SOURCE@ 1")));
+    EXPECT_EQ(Output(Private(std::string(SORN_TOOL) + " volume")),
+              "recording volume: 1.000 (muted)\nplayback volume: 1.000 (150 %)\n");
 }
 
 }  // namespace

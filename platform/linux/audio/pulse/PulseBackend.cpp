@@ -5,6 +5,7 @@
 // server and the device to be there.
 #include "platform/audio/pulse/PulseBackend.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,11 +123,16 @@ std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error
     return std::make_unique<PulseBackend>(std::move(server));
 }
 
-bool PulseServerAnswers(const char* options) {
+bool PulseServerAnswers(const char* options, bool* silent) {
+    if (silent) *silent = false;
     std::string server;
     if (!ParseOptions(options, &server)) return false;
     MMRESULT error = MMSYSERR_NOERROR;
-    return pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    if (pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr) return true;
+    // A refusal comes at once; a wait that ran out means a silent server.
+    if (silent) *silent = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kAnswerTimeoutMs / 2);
+    return false;
 }
 
 }  // namespace sorn::audio

@@ -10,6 +10,10 @@
 //   switch of the default source of that moment.
 // A destination whose device the server does not have is left out.
 //
+// Beside each fader, a read-only percent control (PERCENT, uniform) gives the
+// server's own volume in percent, as pactl shows it (the larger channel),
+// also above 100 %.
+//
 // Faders run from 0 to 65535, mapped linearly onto the server's 0 to 100 %
 // (PA_VOLUME_NORM = 65536): raw r is volume round(r * 65536 / 65535), and a
 // volume v reads back as round(v * 65535 / 65536), 65535 at most (a boosted
@@ -114,6 +118,8 @@ constexpr DWORD kSpeakersVolume = 1;
 constexpr DWORD kSpeakersMute = 2;
 constexpr DWORD kMicrophoneVolume = 3;
 constexpr DWORD kMicrophoneMute = 4;
+constexpr DWORD kSpeakersPercent = 5;
+constexpr DWORD kMicrophonePercent = 6;
 
 DWORD ToRaw(pa_volume_t volume) {
     const std::uint64_t raw = (static_cast<std::uint64_t>(volume) * 65535u + 32768u) / 65536u;
@@ -174,6 +180,17 @@ ControlInfo Switch(DWORD id) {
     return control;
 }
 
+ControlInfo Percent(DWORD id) {
+    ControlInfo control;
+    control.id = id;
+    control.type = MIXERCONTROL_CONTROLTYPE_PERCENT;
+    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
+    control.shortName = "Volume %";
+    control.name = "Server volume %";
+    control.maximum = 65535;
+    return control;
+}
+
 LineInfo Line(DWORD type, DWORD channels, const std::string& name, DWORD target, const std::string& device) {
     LineInfo line;
     line.componentType = type;
@@ -222,6 +239,13 @@ public:
             values->assign(1, volume.mute ? 1 : 0);
             return MMSYSERR_NOERROR;
         }
+        if (controlId == kSpeakersPercent || controlId == kMicrophonePercent) {
+            std::uint64_t top = 0;
+            for (unsigned c = 0; c < volume.volume.channels; ++c) top = std::max<std::uint64_t>(top, volume.volume.values[c]);
+            values->assign(1, static_cast<DWORD>(std::min<std::uint64_t>(
+                                  (top * 100 + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM, 65535)));
+            return MMSYSERR_NOERROR;
+        }
         if (volume.volume.channels == 1) {
             values->assign(1, ToRaw(volume.volume.values[0]));
             return MMSYSERR_NOERROR;
@@ -245,6 +269,7 @@ public:
     MMRESULT Write(DWORD controlId, const std::vector<DWORD>& values) override {
         const Direction direction = DirectionOf(controlId);
         if (values.empty()) return MMSYSERR_INVALPARAM;
+        if (controlId == kSpeakersPercent || controlId == kMicrophonePercent) return MMSYSERR_NOTSUPPORTED;
         std::shared_ptr<pulse::Connection> connection;
         if (MMRESULT error = Bind(&connection)) return error;
         if (controlId == kSpeakersMute || controlId == kMicrophoneMute) {
@@ -317,7 +342,9 @@ private:
     }
 
     static Direction DirectionOf(DWORD controlId) {
-        return controlId == kSpeakersVolume || controlId == kSpeakersMute ? Direction::Output : Direction::Input;
+        return controlId == kSpeakersVolume || controlId == kSpeakersMute || controlId == kSpeakersPercent
+                   ? Direction::Output
+                   : Direction::Input;
     }
     const std::string& Name(Direction direction) const { return direction == Direction::Output ? sink_ : source_; }
 
@@ -347,7 +374,7 @@ private:
             mixer::DestinationInfo speakers;
             speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
                                  MIXERLINE_TARGETTYPE_WAVEOUT, description);
-            speakers.line.controls = {Fader(kSpeakersVolume), Switch(kSpeakersMute)};
+            speakers.line.controls = {Fader(kSpeakersVolume), Switch(kSpeakersMute), Percent(kSpeakersPercent)};
             speakers.sources.push_back(
                 Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, description));
             tree_.destinations.push_back(std::move(speakers));
@@ -360,7 +387,7 @@ private:
                                   MIXERLINE_TARGETTYPE_WAVEIN, description);
             LineInfo microphone = Line(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone",
                                        MIXERLINE_TARGETTYPE_WAVEIN, description);
-            microphone.controls = {Fader(kMicrophoneVolume), Switch(kMicrophoneMute)};
+            microphone.controls = {Fader(kMicrophoneVolume), Switch(kMicrophoneMute), Percent(kMicrophonePercent)};
             recording.sources.push_back(std::move(microphone));
             tree_.destinations.push_back(std::move(recording));
         } else if (connection_->LastReplyTimedOut()) {
