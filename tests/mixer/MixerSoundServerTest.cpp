@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -208,10 +209,24 @@ TEST_F(MixerPrivateServerTest, VolumeWorksAgainAfterTheServerRestarts) {
     ASSERT_TRUE(server.Kill());
     EXPECT_EQ(manager->GetOutputVolume(), 0.0) << "no server";
     ASSERT_TRUE(server.Start(PrivateServer::SharedKind()));
+    // The new server's session manager may still restore saved volumes for
+    // a moment: each check waits until the server's value holds.
     ASSERT_TRUE(Shell(Private("pactl set-sink-volume @DEFAULT_SINK@ 20000")));
-    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 20000 / 65535.0);  // round(20000 * 65535 / 65536)
-    manager->SetInputVolume(0.25);
-    EXPECT_EQ(Volumes("source", Private("")), std::vector<long>{16383});
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const std::vector<long> volumes = Volumes("sink", Private(""));
+            return volumes.size() == 1 &&
+                   manager->GetOutputVolume() == std::lround(volumes[0] * 65535 / 65536.0) / 65535.0;
+        },
+        3s, 50ms))
+        << "the manager reads the new server's volume";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            manager->SetInputVolume(0.25);
+            return Volumes("source", Private("")) == std::vector<long>{16383};
+        },
+        3s, 50ms))
+        << "the manager sets the new server's volume";
     CWaveIn capture(MixerManager::GetInstance());
     EXPECT_DOUBLE_EQ(capture.VolumeLevel(), 16383 / 65535.0) << "an object made after the restart";
 }
