@@ -58,16 +58,15 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/SpeechDetector.h"
 #include "core_contract/Devices.h"
 #include "core_contract/Wave.h"
 #include "mixer/MixerManager.h"
 #include "platform/MMSystem.h"
 #include "platform/Threads.h"
-#include "audio/SpeechDetector.h"
 #include "sorn_win_export.h"
 
 namespace SornMedia::SornAudio {
-
 
 // The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
 // WIM_DATA only; the header's user value leads to the owning CWaveIn.

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <mutex>
+#include <utility>
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornAudioFormat.h"
 #include "mixer/CMixer.h"
-#include <mutex>
-#include <utility>
 
 namespace SornMedia::SornAudio {
 

@@ -100,7 +100,7 @@ private:
     std::vector<MixerControlLocation> inputControls;
     std::vector<MixerControlLocation> outputControls;
     std::mutex levels;  // one level request at a time: the mixers' records are shared
-    int users = 0;         // Uses under way; under the instance lock
+    int users = 0;  // Uses under way; under the instance lock
     bool retired = false;  // released while in use: the last Use destroys it
 };
 

@@ -205,9 +205,9 @@ bool StartBackend(const std::string& command, const BackendChoice& choice, int& 
         return false;
     }
     if (result != MMSYSERR_NOERROR) {
-        status = Fail(command, "the audio backend \"" + choice.selection + "\" (from " + choice.source +
-                                   ") cannot start: " +
-                                   (result == MMSYSERR_NODRIVER ? NoServer(choice) : "error " + std::to_string(result)));
+        status =
+            Fail(command, "the audio backend \"" + choice.selection + "\" (from " + choice.source + ") cannot start: " +
+                              (result == MMSYSERR_NODRIVER ? NoServer(choice) : "error " + std::to_string(result)));
         return false;
     }
     const std::string name = audio.selectedBackendName();

@@ -246,7 +246,7 @@ TEST_F(MixerPrivateServerTest, SornFailsWithTheReasonWhenNothingCanBeDone) {
         EXPECT_EQ(ran.text.find("volume: 0"), std::string::npos) << ran.text;
     }
     ASSERT_TRUE(server.Resume());
-    const Ran absent= RunCommand(sorn + " devices --backend pulse:server=unix:/nonexistent/native");
+    const Ran absent = RunCommand(sorn + " devices --backend pulse:server=unix:/nonexistent/native");
     EXPECT_EQ(absent.status, 1);
     EXPECT_EQ(absent.text, "sorn: devices: no sound server answered at unix:/nonexistent/native\n");
     Shell(Private("pactl unload-module module-always-sink"));  // PipeWire's stand-in sink

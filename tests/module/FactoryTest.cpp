@@ -19,8 +19,8 @@
 #include "core_contract/SornDataSys.h"
 #include "mixer/MixerManager.h"
 #include "mixer/MixerTestSupport.h"
-#include "module/ModuleTestSupport.h"
 #include "module/ClassFactoryWin.h"
+#include "module/ModuleTestSupport.h"
 #include "pitch/ExtractPitch.h"
 
 namespace SornMedia::SornAudio {
@@ -191,12 +191,12 @@ TEST(ClassFactory, NoLockIsHeldWhileTheMixerShowsABox) {
                     return out.VolumeLevel() + in.VolumeLevel();
                 });
                 (*at.check)(other.wait_for(std::chrono::seconds(5)) == std::future_status::ready,
-                         "another thread's objects do not wait for the box");
+                            "another thread's objects do not wait for the box");
                 CWaveOut alert(nullptr);
                 alert.VolumeLevel(0.5);
                 IWaveOut* made = at.factory->CreateWaveOut();
                 (*at.check)(Out(made) != nullptr && CWaveOutTestAccess::Manager(*Out(made)) == nullptr,
-                         "a playback object made by the hook, without a manager");
+                            "a playback object made by the hook, without a manager");
                 made->Delete();
                 return IDOK;
             },

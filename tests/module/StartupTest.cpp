@@ -1,8 +1,8 @@
 // Start-up of the built module library, loaded by the platform's LoadLibraryA
 // and by a plain dlopen.
 #include <dlfcn.h>
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -151,8 +151,8 @@ TEST(ModuleStartup, ProcessAttachReenteredDuringStartUpAnswersAtOnce) {
             SornDataSys::SetObserver([&](const SornDataSys::Report& report) {
                 if (report.event != Event::ErrorHandler || reentries++ > 0) return;
                 void* self = ::dlopen(SORN_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD);
-                auto entry = self ? reinterpret_cast<BOOL (*)(HMODULE, DWORD, void*)>(::dlsym(self, "DllMain"))
-                                  : nullptr;
+                auto entry =
+                    self ? reinterpret_cast<BOOL (*)(HMODULE, DWORD, void*)>(::dlsym(self, "DllMain")) : nullptr;
                 if (entry && entry(nullptr, DLL_PROCESS_ATTACH, nullptr) == TRUE) ++answers;
             });
             void* module = Load(path);

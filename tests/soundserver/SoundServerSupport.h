@@ -40,8 +40,8 @@ public:
     static std::string SharedKind();
     bool Start(const std::string& kind = "pulseaudio");  // false when it does not come up
     bool Kill();           // SIGKILL, as a crash would; waits until it is gone
-    bool Stall();          // SIGSTOP: it accepts connections and never answers
-    bool Resume();         // SIGCONT
+    bool Stall();  // SIGSTOP: it accepts connections and never answers
+    bool Resume();  // SIGCONT
     void Stop();           // a clean stop, and the folder is removed
     std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
 

@@ -111,7 +111,7 @@ private:
     const std::string server_;
     std::mutex mutex_;
     std::shared_ptr<pulse::Connection> connection_;  // under mutex_
-    Clock::time_point quietUntil_{};                 // under mutex_
+    Clock::time_point quietUntil_{};  // under mutex_
 };
 
 constexpr DWORD kSpeakersVolume = 1;
@@ -241,9 +241,10 @@ public:
         }
         if (controlId == kSpeakersPercent || controlId == kMicrophonePercent) {
             std::uint64_t top = 0;
-            for (unsigned c = 0; c < volume.volume.channels; ++c) top = std::max<std::uint64_t>(top, volume.volume.values[c]);
-            values->assign(1, static_cast<DWORD>(std::min<std::uint64_t>(
-                                  (top * 100 + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM, 65535)));
+            for (unsigned c = 0; c < volume.volume.channels; ++c)
+                top = std::max<std::uint64_t>(top, volume.volume.values[c]);
+            values->assign(1, static_cast<DWORD>(
+                                  std::min<std::uint64_t>((top * 100 + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM, 65535)));
             return MMSYSERR_NOERROR;
         }
         if (volume.volume.channels == 1) {
