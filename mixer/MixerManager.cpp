@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
-
 #include <mutex>
 #include <utility>
+
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornAudioFormat.h"
 #include "mixer/CMixer.h"
