@@ -161,8 +161,8 @@ bool QueueFull(const std::string& path) {
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket < 0) return false;
-    const bool full = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 &&
-                      errno == EAGAIN;
+    const bool full =
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 && errno == EAGAIN;
     ::close(socket);
     return full;
 }
