@@ -39,9 +39,11 @@ struct CWaveIn::HeaderSet {
 };
 
 CWaveIn::CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> given)
+    : CWaveIn(MixerManager::Lease{manager, MixerManager::EraOf(manager)}, std::move(given)) {}
+
+CWaveIn::CWaveIn(const MixerManager::Lease& mixer, std::shared_ptr<SpeechDetector> given)
     : headerSet(std::make_unique<HeaderSet>()), headers(headerSet->headers), wave(std::make_unique<CWave>()),
-      detector(given ? std::move(given) : MakeCoreSpeechDetector()), mixerManager(manager),
-      mixerEra(MixerManager::Era()) {
+      detector(given ? std::move(given) : MakeCoreSpeechDetector()), mixerManager(mixer.manager), mixerEra(mixer.era) {
     headerSet->owner = this;  // no device is open yet: nothing can read it
 }
 

@@ -58,16 +58,15 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/SpeechDetector.h"
 #include "core_contract/Devices.h"
 #include "core_contract/Wave.h"
+#include "mixer/MixerManager.h"
 #include "platform/MMSystem.h"
 #include "platform/Threads.h"
-#include "audio/SpeechDetector.h"
 #include "sorn_win_export.h"
 
 namespace SornMedia::SornAudio {
-
-class MixerManager;
 
 // The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
 // WIM_DATA only; the header's user value leads to the owning CWaveIn.
@@ -83,7 +82,11 @@ public:
     static constexpr int kTrimFrame = 160;
 
     // `detector` decides when speech has ended; null: the core's SornVad.
+    // The manager's era is read here (MixerManager::EraOf); a null manager
+    // takes no lock.
     explicit CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> detector = nullptr);
+    // The manager and its era as MixerManager::Acquire handed them out.
+    explicit CWaveIn(const MixerManager::Lease& mixer, std::shared_ptr<SpeechDetector> detector = nullptr);
     // The clip's format is taken from `format` (through AudioFormatHelperWav).
     CWaveIn(WAVEFORMATEX format, IWaveDevice* device, MixerManager* manager,
             std::shared_ptr<SpeechDetector> detector = nullptr);

@@ -88,10 +88,12 @@ void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_
     t_completing = outer;
 }
 
-CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager), mixerEra(MixerManager::Era()) {}
+CWaveOut::CWaveOut(MixerManager* manager) : mixerManager(manager), mixerEra(MixerManager::EraOf(manager)) {}
 
 CWaveOut::CWaveOut(IWave* clip, IWaveDevice* selection, MixerManager* manager)
-    : wave(clip), device(selection), mixerManager(manager), mixerEra(MixerManager::Era()) {}
+    : wave(clip), device(selection), mixerManager(manager), mixerEra(MixerManager::EraOf(manager)) {}
+
+CWaveOut::CWaveOut(const MixerManager::Lease& mixer) : mixerManager(mixer.manager), mixerEra(mixer.era) {}
 
 CWaveOut::~CWaveOut() {
     closing = true;

@@ -37,12 +37,12 @@
 
 #include "core_contract/Devices.h"
 #include "core_contract/Wave.h"
+#include "mixer/MixerManager.h"
 #include "platform/MMSystem.h"
 #include "sorn_win_export.h"
 
 namespace SornMedia::SornAudio {
 
-class MixerManager;
 class CWaveOut;
 
 // The completion handler handed to waveOutOpen (CALLBACK_FUNCTION). Acts on
@@ -57,8 +57,12 @@ public:
     static constexpr int kHeaderCount = 3;
     static constexpr unsigned long kNoPosition = 0xFFFFFFFFul;
 
+    // The manager's era is read here (MixerManager::EraOf); a null manager
+    // takes no lock.
     explicit CWaveOut(MixerManager* manager);
     CWaveOut(IWave* wave, IWaveDevice* device, MixerManager* manager);
+    // The manager and its era as MixerManager::Acquire handed them out.
+    explicit CWaveOut(const MixerManager::Lease& mixer);
     ~CWaveOut() override;
     CWaveOut(const CWaveOut&) = delete;
     CWaveOut& operator=(const CWaveOut&) = delete;

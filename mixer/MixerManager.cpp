@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornAudioFormat.h"
 #include "mixer/CMixer.h"
-#include <mutex>
 
 namespace SornMedia::SornAudio {
 
@@ -26,24 +27,53 @@ std::uint64_t era = 1;            // under InstanceLock(); a release starts the 
 
 constexpr double kScale = 65535.0;
 
+thread_local bool t_settingUp = false;  // this thread runs Initialize
+
 }  // namespace
 
-MixerManager* MixerManager::GetInstance() {
-    std::lock_guard lock(InstanceLock());
-    if (shared != nullptr) return shared;
-    shared = new MixerManager();
-    if (!shared->Initialize()) {
-        delete shared;
-        shared = nullptr;
+MixerManager* MixerManager::GetInstance() { return Acquire().manager; }
+
+MixerManager::Lease MixerManager::Acquire() {
+    {
+        std::lock_guard lock(InstanceLock());
+        if (shared != nullptr) return {shared, era};
     }
-    return shared;
+    if (t_settingUp) return {};
+    // No lock while the mixers are opened: that may wait for the sound
+    // server or for the user to answer a message box.
+    auto* fresh = new MixerManager();
+    t_settingUp = true;
+    const bool ready = fresh->Initialize();
+    t_settingUp = false;
+    if (!ready) {
+        delete fresh;
+        return {};
+    }
+    Lease lease;
+    {
+        std::lock_guard lock(InstanceLock());
+        if (shared == nullptr) {
+            shared = fresh;
+            fresh = nullptr;
+        }
+        lease = {shared, era};
+    }
+    delete fresh;  // another thread's set-up was done first
+    return lease;
 }
 
 void MixerManager::ReleaseInstance() {
-    std::lock_guard lock(InstanceLock());
-    ++era;
-    delete shared;
-    shared = nullptr;
+    MixerManager* released = nullptr;
+    {
+        std::lock_guard lock(InstanceLock());
+        ++era;
+        std::swap(released, shared);
+        if (released != nullptr && released->users > 0) {
+            released->retired = true;  // the last Use destroys it
+            released = nullptr;
+        }
+    }
+    delete released;
 }
 
 MixerManager::~MixerManager() {
@@ -185,11 +215,30 @@ std::uint64_t MixerManager::Era() {
     return era;
 }
 
-MixerManager::Use::Use(MixerManager* manager, std::uint64_t managerEra) : manager_(manager) {
-    InstanceLock().lock();
-    if (managerEra != era) manager_ = nullptr;
+std::uint64_t MixerManager::EraOf(const MixerManager* manager) {
+    if (manager == nullptr) return 0;
+    std::lock_guard<std::mutex> hold(InstanceLock());
+    return manager == shared ? era : 0;
 }
 
-MixerManager::Use::~Use() { InstanceLock().unlock(); }
+MixerManager::Use::Use(MixerManager* manager, std::uint64_t managerEra) : manager_(manager) {
+    if (manager_ == nullptr) return;
+    std::lock_guard<std::mutex> hold(InstanceLock());
+    if (managerEra != era || manager_ != shared) {
+        manager_ = nullptr;
+        return;
+    }
+    ++manager_->users;
+}
+
+MixerManager::Use::~Use() {
+    if (manager_ == nullptr) return;
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> hold(InstanceLock());
+        last = --manager_->users == 0 && manager_->retired;
+    }
+    if (last) delete manager_;
+}
 
 }  // namespace SornMedia::SornAudio

@@ -32,13 +32,27 @@ struct MixerControlLocation {
 // Writes are not clamped (a level of 1.5 writes 98302, which the platform
 // refuses); reads give the larger of the two channels.
 //
-// GetInstance and ReleaseInstance are safe from any thread; the level
-// operations may run on any thread while the instance lives (they take the
-// manager's lock), but not after ReleaseInstance.
+// GetInstance, Acquire and ReleaseInstance are safe from any thread; the
+// level operations may run on any thread while the instance lives (they take
+// the manager's lock), but not after ReleaseInstance.
+//
+// Set-up runs with no lock held: the mixer may show a message box and the
+// sound server may take its time to answer. Threads that ask meanwhile set
+// up their own, and the first one done becomes the shared instance. A call
+// made from inside a set-up on the same thread (a message-box hook that
+// creates a playback object, say) gets no manager.
 class SORN_WIN_API MixerManager {
 public:
     static MixerManager* GetInstance();
-    // Destroys the shared instance (if any) and starts a new era.
+    // The shared instance (set up on first use) and its era, read together:
+    // what a holder that may outlive the instance is given (see Use).
+    struct Lease {
+        MixerManager* manager = nullptr;
+        std::uint64_t era = 0;
+    };
+    static Lease Acquire();
+    // Forgets the shared instance (if any) and starts a new era. It is
+    // destroyed now, or when the last Use of it ends.
     static void ReleaseInstance();
 
     double GetInputVolume();
@@ -47,11 +61,16 @@ public:
     void SetOutputVolume(double level);
 
     // Holders that do not own the shared instance (capture and playback
-    // objects) may outlive it. They note the era when they are given the
-    // instance and reach it only through a Use: while a Use lasts,
-    // ReleaseInstance waits; once the instance of that era is released, a
-    // Use names no manager, even if a new instance took the old address.
+    // objects) may outlive it. They keep the era they were given it in
+    // (Acquire, or EraOf) and reach it only through a Use: while a Use lasts
+    // the instance stays alive; once the instance of that era is released,
+    // a Use names no manager, even if a new instance took the old address.
+    // A Use of no manager takes no lock. No lock is held while the Use
+    // lasts.
     static std::uint64_t Era();
+    // The present era when `manager` is the shared instance, else 0 (an era
+    // no Use accepts). Null takes no lock.
+    static std::uint64_t EraOf(const MixerManager* manager);
     class SORN_WIN_API Use {
     public:
         Use(MixerManager* manager, std::uint64_t era);
@@ -81,6 +100,8 @@ private:
     std::vector<MixerControlLocation> inputControls;
     std::vector<MixerControlLocation> outputControls;
     std::mutex levels;  // one level request at a time: the mixers' records are shared
+    int users = 0;  // Uses under way; under the instance lock
+    bool retired = false;  // released while in use: the last Use destroys it
 };
 
 }  // namespace SornMedia::SornAudio

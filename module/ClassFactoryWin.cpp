@@ -32,9 +32,11 @@ ClassFactoryWin::~ClassFactoryWin() {
 
 IWaveDevice* ClassFactoryWin::CreateWaveDevice() { return new SornMedia::SornAudio::CWaveDevice(kWaveMapper); }
 
-IWaveOut* ClassFactoryWin::CreateWaveOut() { return new SornMedia::SornAudio::CWaveOut(MixerManager::GetInstance()); }
+// The manager and its era come from one call: a manager released in between
+// by another factory on another thread is never handed out as live.
+IWaveOut* ClassFactoryWin::CreateWaveOut() { return new SornMedia::SornAudio::CWaveOut(MixerManager::Acquire()); }
 
-IWaveIn* ClassFactoryWin::CreateWaveIn() { return new SornMedia::SornAudio::CWaveIn(MixerManager::GetInstance()); }
+IWaveIn* ClassFactoryWin::CreateWaveIn() { return new SornMedia::SornAudio::CWaveIn(MixerManager::Acquire()); }
 
 SornEngine::ISornEngine* ClassFactoryWin::CreateEngine(const SornStringA&) {
     return new SornEngine::SphEngine(&ExtractPitch);

@@ -18,6 +18,10 @@ namespace {
 // point outside it.
 std::mutex startupLock;
 std::atomic<int> startupResult{-1};
+// This thread is inside start-up: a process attach that arrives meanwhile
+// (from a registry observer, say) answers at once instead of waiting for
+// the lock its own thread holds.
+thread_local bool t_startingUp = false;
 
 void Report(const char* text) {
     char message[64];
@@ -58,8 +62,15 @@ int StartUp() {
 BOOL DllMain(HMODULE instance, DWORD reason, void*) {
     SetModuleInstanceHandle(instance);
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    // Start-up is under way on this thread and gives the real answer when
+    // it returns; until then the module is not refused.
+    if (t_startingUp) return TRUE;
     std::lock_guard<std::mutex> hold(startupLock);
-    if (startupResult.load() < 0) startupResult.store(StartUp());
+    if (startupResult.load() < 0) {
+        t_startingUp = true;
+        startupResult.store(StartUp());
+        t_startingUp = false;
+    }
     return startupResult.load() ? TRUE : FALSE;
 }
 

@@ -14,7 +14,10 @@
 //   SornDataSys::Error. A host asks SornModuleStartup() (or finds
 //   SornDataSys::ClassFactory() still null).
 // Start-up runs once per mapping of the library: a later process attach
-// (LoadLibraryA after the ELF constructor, say) answers what it answered.
+// (LoadLibraryA after the ELF constructor, say) answers what it answered. A
+// process attach made on the starting thread while start-up runs (from a
+// registry observer, say) answers TRUE at once; another thread's waits for
+// start-up to end.
 #include "platform/Modules.h"
 #include "sorn_win_export.h"
 

@@ -2,8 +2,12 @@
 // codec's registration.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/CWaveDevice.h"
@@ -14,6 +18,12 @@
 #include "mixer/MixerManager.h"
 #include "module/ClassFactoryWin.h"
 #include "pitch/ExtractPitch.h"
+#ifndef _WIN32
+#include <unistd.h>
+
+#include "mixer/MixerTestSupport.h"
+#include "module/ModuleTestSupport.h"
+#endif
 
 namespace SornMedia::SornAudio {
 
@@ -125,5 +135,87 @@ TEST(ClassFactory, CaptureAndPlaybackOutlivingTheirFactoryNeverTouchTheReleasedM
     in->Delete();
     out->Delete();
 }
+
+#ifndef _WIN32  // the virtual mixer and its boxes are the Linux platform's
+
+// Two factories on two threads: one creates playback objects and sets their
+// volume while the other is created and destroyed (which releases the shared
+// manager). An object is never left with a released manager that it takes
+// for live (the sanitizers see any use of freed memory).
+TEST(ClassFactory, AManagerReleasedByAnotherFactoryOnAnotherThreadIsNeverUsed) {
+    sorn::mixertest::Boxes boxes;
+    auto* creating = new ClassFactoryWin();
+    std::atomic<bool> done{false};
+    std::thread releasing([&] {
+        while (!done) {
+            auto* other = new ClassFactoryWin();
+            other->CreateWaveIn()->Delete();
+            other->Delete();
+        }
+    });
+    for (int i = 0; i < 20000; ++i) {
+        IWaveOut* out = creating->CreateWaveOut();
+        out->VolumeLevel(0.5);
+        const double level = out->VolumeLevel();
+        EXPECT_TRUE(level == 0.0 || level == 32767 / 65535.0) << level;
+        out->Delete();
+    }
+    done = true;
+    releasing.join();
+    creating->Delete();
+}
+
+// While the mixer shows its "Mixer has no destinations!" box during the
+// manager's set-up, other threads construct capture and playback objects and
+// read their volume without waiting for the box; a box hook on the setting-up
+// thread may construct a playback object, through the factory too.
+TEST(ClassFactory, NoLockIsHeldWhileTheMixerShowsABox) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto body = [] {
+        sorn::test::Checks check;
+        alarm(20);  // a deadlock ends the process
+        using namespace sorn::mixertest;
+        sorn::audio::SelectBackend("virtual");
+        VirtualMixer::SetDevices({VirtualMixerDevice{}});  // one mixer without destinations
+        auto* factory = new ClassFactoryWin();
+        IWaveOut* live = nullptr;
+        int boxes = 0;
+        struct Hook {
+            ClassFactoryWin* factory;
+            int* boxes;
+            sorn::test::Checks* check;
+        } hook{factory, &boxes, &check};
+        SetMessageBoxAnswerProvider(
+            [](void* context, HWND, LPCSTR, LPCSTR, UINT) {
+                Hook& at = *static_cast<Hook*>(context);
+                ++*at.boxes;
+                auto other = std::async(std::launch::async, [] {
+                    CWaveOut out(nullptr);
+                    CWaveIn in(nullptr);
+                    return out.VolumeLevel() + in.VolumeLevel();
+                });
+                (*at.check)(other.wait_for(std::chrono::seconds(5)) == std::future_status::ready,
+                            "another thread's objects do not wait for the box");
+                CWaveOut alert(nullptr);
+                alert.VolumeLevel(0.5);
+                IWaveOut* made = at.factory->CreateWaveOut();
+                (*at.check)(Out(made) != nullptr && CWaveOutTestAccess::Manager(*Out(made)) == nullptr,
+                            "a playback object made by the hook, without a manager");
+                made->Delete();
+                return IDOK;
+            },
+            &hook);
+        live = factory->CreateWaveOut();
+        SetMessageBoxAnswerProvider(nullptr, nullptr);
+        check(boxes >= 1, "the box was shown");
+        live->Delete();
+        factory->Delete();
+        VirtualMixer::Reset();
+        return check.failures;
+    };
+    EXPECT_EXIT(sorn::test::RunAndExit(body), ::testing::ExitedWithCode(0), "");
+}
+
+#endif  // _WIN32
 
 }  // namespace

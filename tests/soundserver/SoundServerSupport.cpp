@@ -62,25 +62,53 @@ bool Gone(pid_t pid) {
     return state == "Z";  // dead, waiting for a parent that may never reap it
 }
 
+// The processes of the server started in `dir` (scripts/sound-server.sh
+// writes them to its "pids" file).
+std::vector<pid_t> Pids(const std::string& dir) {
+    std::ifstream file(dir + "/pids");
+    std::vector<pid_t> pids;
+    for (pid_t pid = 0; file >> pid;) {
+        if (pid > 0) pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool SignalAll(const std::string& dir, int signal) {
+    const std::vector<pid_t> pids = Pids(dir);
+    for (pid_t pid : pids) {
+        if (kill(pid, signal) != 0) return false;
+    }
+    return !pids.empty();
+}
+
 }  // namespace
 
-PrivateServer::~PrivateServer() { Stop(); }
+PrivateServer::~PrivateServer() {
+    Resume();
+    Stop();
+}
 
-bool PrivateServer::Start() {
+std::string PrivateServer::SharedKind() { return ServerIsPipeWire() ? "pipewire" : "pulseaudio"; }
+
+bool PrivateServer::Start(const std::string& kind) {
     if (dir_.empty()) {
         char pattern[] = "/tmp/sorn-private-server.XXXXXX";
         if (mkdtemp(pattern) == nullptr) return false;
         dir_ = pattern;
     }
-    return Run(Script() + " start " + dir_);
+    return Run(Script() + " start " + dir_ + " " + kind);
 }
 
+bool PrivateServer::Stall() { return SignalAll(dir_, SIGSTOP); }
+
+bool PrivateServer::Resume() { return !dir_.empty() && SignalAll(dir_, SIGCONT); }
+
 bool PrivateServer::Kill() {
-    std::ifstream file(dir_ + "/runtime/pulse/pid");
-    pid_t pid = 0;
-    if (!(file >> pid) || pid <= 0) return false;
-    if (kill(pid, SIGKILL) != 0) return false;
-    if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
+    const std::vector<pid_t> pids = Pids(dir_);
+    if (pids.empty() || !SignalAll(dir_, SIGKILL)) return false;
+    for (pid_t pid : pids) {
+        if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
+    }
     // A dead daemon that nobody has reaped yet still counts as running for
     // the next one: its pid file goes.
     std::error_code ignored;

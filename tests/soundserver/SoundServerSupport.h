@@ -31,13 +31,17 @@ WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 // The default server is PipeWire's pulse service (pactl info says so).
 bool ServerIsPipeWire();
 
-// A PulseAudio daemon of the test's own (scripts/sound-server.sh in a
-// temporary folder), to be killed and started again.
+// A sound server of the test's own (scripts/sound-server.sh in a temporary
+// folder), to be stalled, killed and started again. `kind` is "pulseaudio"
+// or "pipewire"; SharedKind() is the kind of the default server.
 class PrivateServer {
 public:
     ~PrivateServer();
-    bool Start();          // false when it does not come up
+    static std::string SharedKind();
+    bool Start(const std::string& kind = "pulseaudio");  // false when it does not come up
     bool Kill();           // SIGKILL, as a crash would; waits until it is gone
+    bool Stall();  // SIGSTOP: it accepts connections and never answers
+    bool Resume();  // SIGCONT
     void Stop();           // a clean stop, and the folder is removed
     std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
 

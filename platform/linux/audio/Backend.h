@@ -179,7 +179,8 @@ std::shared_ptr<Backend> CurrentBackend();
 
 // Selects the backend for devices opened from now on:
 //   "auto" (default)            the sound server when one answers quickly,
-//                               else the virtual device
+//                               else the virtual device when none is there
+//                               (MMSYSERR_NODRIVER: one is there but silent)
 //   "pulse[:server=ADDRESS]"    the PulseAudio sound server (libpulse)
 //   "virtual[:OPTION,...]"      the virtual device; options clock=realtime|stepped,
 //                               period=MS, out=memory|FILE.wav,

@@ -3,8 +3,9 @@
 // The rule: SORN_AUDIO (read on first use) or SelectBackend names the backend
 // and its options. "auto", the default, takes the sound server when
 // PulseServerAnswers says one answers (a quick probe that never spawns a
-// server and has a short timeout), and the virtual device otherwise, so a
-// machine without sound still runs. An unusable SORN_AUDIO is reported once
+// server and has a short timeout), and the virtual device when none is there,
+// so a machine without sound still runs; a server that is there but lets the
+// probe time out makes an explicit "auto" fail (MMSYSERR_NODRIVER). An unusable SORN_AUDIO is reported once
 // on stderr and "auto" is used instead.
 #include <cstdio>
 #include <cstdlib>
@@ -40,13 +41,17 @@ MMRESULT Create(const char* selection, bool explicitChoice, std::shared_ptr<Back
     MMRESULT error = MMSYSERR_NOERROR;
     if (name.empty() || name == "auto") {
         if (!options.empty()) return MMSYSERR_INVALPARAM;
-        if (PulseServerAnswers(nullptr)) {
+        bool silent = false;
+        if (PulseServerAnswers(nullptr, &silent)) {
             std::unique_ptr<Backend> pulse = CreatePulseBackend(nullptr, &error);
             if (pulse) {
                 *result = std::move(pulse);
                 return MMSYSERR_NOERROR;
             }
         }
+        // A server that is there but does not answer is not a machine
+        // without sound: the virtual device would only hide it.
+        if (silent) return MMSYSERR_NODRIVER;
         *result = virtualdev::CreateVirtualBackend("", false, &error);
         return error;
     }

@@ -5,6 +5,13 @@
 // server and the device to be there.
 #include "platform/audio/pulse/PulseBackend.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,11 +129,60 @@ std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error
     return std::make_unique<PulseBackend>(std::move(server));
 }
 
-bool PulseServerAnswers(const char* options) {
+namespace {
+
+// The unix socket a server string names ("unix:PATH" or a bare path), or
+// libpulse's default one (PULSE_SERVER, then the per-user socket); empty for
+// anything else (TCP, a list).
+std::string SocketPath(std::string server) {
+    if (server.empty()) {
+        if (const char* named = std::getenv("PULSE_SERVER"); named && *named) {
+            server = named;
+        } else if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"); runtime && *runtime) {
+            return std::string(runtime) + "/native";
+        } else if (const char* user = std::getenv("XDG_RUNTIME_DIR"); user && *user) {
+            return std::string(user) + "/pulse/native";
+        } else {
+            return "/run/user/" + std::to_string(getuid()) + "/pulse/native";
+        }
+    }
+    if (server.rfind("unix:", 0) == 0) server.erase(0, 5);
+    return !server.empty() && server[0] == '/' && server.find(' ') == std::string::npos ? server : std::string();
+}
+
+// A server whose queue of waiting connections is full (it stopped taking
+// them) refuses libpulse at once, like a socket nobody listens on. A
+// connection that is not kept waiting tells them apart: EAGAIN for a full
+// queue, ECONNREFUSED for nobody.
+bool QueueFull(const std::string& path) {
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket < 0) return false;
+    const bool full =
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 && errno == EAGAIN;
+    ::close(socket);
+    return full;
+}
+
+}  // namespace
+
+bool PulseServerAnswers(const char* options, bool* silent) {
+    if (silent) *silent = false;
     std::string server;
     if (!ParseOptions(options, &server)) return false;
     MMRESULT error = MMSYSERR_NOERROR;
-    return pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    if (pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr) return true;
+    // A refusal comes at once; a wait that ran out, or a full queue, means a
+    // silent server.
+    if (silent) {
+        *silent = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kAnswerTimeoutMs / 2) ||
+                  QueueFull(SocketPath(server));
+    }
+    return false;
 }
 
 }  // namespace sorn::audio

@@ -24,8 +24,10 @@ namespace sorn::audio {
 std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error);
 
 // True when a sound server answers within half a second (no autospawn).
-// Never hangs.
-bool PulseServerAnswers(const char* options);
+// Never hangs. When it does not, *silent (if given) tells a server that let
+// the time run out (it is there but does not answer: a stopped process)
+// from one that is not there (refused at once).
+bool PulseServerAnswers(const char* options, bool* silent = nullptr);
 
 // The sound server's mixer (platform/audio/pulse/PulseMixer.cpp): one device
 // while `server` (a libpulse server string, empty for the default) answers.

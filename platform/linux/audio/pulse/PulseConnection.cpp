@@ -153,8 +153,10 @@ bool Connection::Wait(const std::function<bool()>& done, unsigned timeoutMs) {
 }
 
 bool Connection::Complete(pa_operation* operation, const bool& finished) {
+    lastReplyTimedOut_ = false;
     if (operation == nullptr) return false;
-    Wait([&finished] { return finished; }, kReplyTimeoutMs);
+    Wait([&finished] { return finished; }, replyTimeoutMs_);
+    lastReplyTimedOut_ = !finished && Ready();
     if (!finished) pa_operation_cancel(operation);
     pa_operation_unref(operation);
     return finished;

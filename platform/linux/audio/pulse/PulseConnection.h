@@ -75,6 +75,11 @@ public:
     void Signal() const { pa_threaded_mainloop_signal(loop_, 0); }
     // With the lock held: the context is connected and usable.
     bool Ready() const;
+    // With the lock held: how long a reply may take from now on
+    // (kReplyTimeoutMs unless set), and whether the last request found no
+    // answer in time (a server that stalls keeps the context "ready").
+    void SetReplyTimeout(unsigned timeoutMs) { replyTimeoutMs_ = timeoutMs; }
+    bool LastReplyTimedOut() const { return lastReplyTimedOut_; }
 
     // With the lock held: the sinks (Output) or sources (Input) ordered by
     // their server index, which gives the device ids. False when the server
@@ -109,6 +114,8 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
+    unsigned replyTimeoutMs_ = kReplyTimeoutMs;
+    bool lastReplyTimedOut_ = false;
 };
 
 // Lists the devices of one direction and finds the default among them:
