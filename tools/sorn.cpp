@@ -268,10 +268,12 @@ std::string Seconds(double seconds) {
 // callback, so a range of n pieces ends with min(n, 3) callbacks.
 bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsigned long to, bool interactive,
                std::string& why) {
-    constexpr unsigned long kPieceBytes = 4096;
     const unsigned long align = clip->AudioFormat()->BlockAlign();
     const unsigned long rate = clip->GetSamplesPerSec();
-    const unsigned long pieceFrames = std::max(1ul, kPieceBytes / align);
+    // Pieces of half a second: the three in flight keep a second or more
+    // queued at the device, so a player that loses the processor for a
+    // moment does not leave a gap.
+    const unsigned long pieceFrames = std::max(1ul, rate / 2);
     const unsigned long frames = to - from;
     const int endings = static_cast<int>(std::min<unsigned long>(3, (frames + pieceFrames - 1) / pieceFrames));
     (void)command;
@@ -281,7 +283,7 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
     IWaveOut* player = Factory()->CreateWaveOut();
     player->SetWave(clip);
     player->SetDevice(device);
-    player->ModifyWaveOutBufferLength(kPieceBytes);
+    player->ModifyWaveOutBufferLength(pieceFrames * align);
     player->SetWaveOutCB(&SignalEvent, reinterpret_cast<std::uintptr_t>(&done));
     bool finished = false;
     if (!player->Open()) {
