@@ -71,20 +71,31 @@ bool PrivateServer::Start() {
         char pattern[] = "/tmp/sorn-private-server.XXXXXX";
         if (mkdtemp(pattern) == nullptr) return false;
         dir_ = pattern;
+        kind_ = ServerIsPipeWire() ? "pipewire" : "pulseaudio";
     }
-    return Run(Script() + " start " + dir_);
+    return Run(Script() + " start " + dir_ + " " + kind_);
 }
 
 bool PrivateServer::Kill() {
-    std::ifstream file(dir_ + "/runtime/pulse/pid");
-    pid_t pid = 0;
-    if (!(file >> pid) || pid <= 0) return false;
-    if (kill(pid, SIGKILL) != 0) return false;
-    if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
+    std::ifstream file(dir_ + "/pids");
+    std::vector<pid_t> pids;
+    for (pid_t pid = 0; file >> pid;) {
+        if (pid > 0) pids.push_back(pid);
+    }
+    if (pids.empty()) return false;
+    for (const pid_t pid : pids) {
+        if (kill(pid, SIGKILL) != 0) return false;
+    }
+    for (const pid_t pid : pids) {
+        if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
+    }
     // A dead daemon that nobody has reaped yet still counts as running for
-    // the next one: its pid file goes.
+    // the next one: its pid file goes, and so do the sockets a killed
+    // PipeWire leaves behind (the next start waits for a new one).
     std::error_code ignored;
-    std::filesystem::remove(dir_ + "/runtime/pulse/pid", ignored);
+    for (const char* left : {"/runtime/pulse/pid", "/runtime/pipewire-0", "/runtime/pipewire-0.lock"}) {
+        std::filesystem::remove(dir_ + left, ignored);
+    }
     return true;
 }
 

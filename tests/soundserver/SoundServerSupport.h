@@ -31,18 +31,20 @@ WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 // The default server is PipeWire's pulse service (pactl info says so).
 bool ServerIsPipeWire();
 
-// A PulseAudio daemon of the test's own (scripts/sound-server.sh in a
-// temporary folder), to be killed and started again.
+// A sound server of the test's own (scripts/sound-server.sh in a temporary
+// folder), to be killed and started again: PipeWire when the default server
+// is PipeWire's pulse service, else a PulseAudio daemon.
 class PrivateServer {
 public:
     ~PrivateServer();
     bool Start();          // false when it does not come up
-    bool Kill();           // SIGKILL, as a crash would; waits until it is gone
+    bool Kill();  // SIGKILL to all its processes, as a crash would; waits until they are gone
     void Stop();           // a clean stop, and the folder is removed
     std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
 
 private:
     std::string dir_;
+    std::string kind_;  // "pulseaudio" or "pipewire"
 };
 
 // A tone of `frequency` Hz and peak `amplitude`, phase-continuous over the
