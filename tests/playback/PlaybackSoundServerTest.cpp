@@ -22,7 +22,9 @@
 #include "audio/CWaveDevice.h"
 #include "audio_device/Recorder.h"
 #include "audio_device/SoundServerDeviceTest.h"
+#include "platform/audio/Backend.h"
 #include "playback/PlaybackTestSupport.h"
+#include "soundserver/SoundServerSupport.h"
 
 namespace {
 
@@ -198,6 +200,40 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
     EXPECT_GT(heardSeconds, 0.2);
     EXPECT_LT(heardSeconds, 2.5) << "the stop came mid-range";
     EXPECT_LE(heardSeconds, elapsed + 0.1) << "sound went on after Stop";
+}
+
+// The sound server dies mid-range: the queued pieces come back as a reset
+// would return them, so the range ends (IsPlaying 0, one end callback per
+// piece in flight) and the position answers 0xFFFFFFFF. Once a server is
+// back, the object opens and plays again.
+TEST_F(SoundServerDeviceTest, ServerDeathEndsTheRangeWithItsCallbacksAndANewServerServes) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    std::vector<std::int16_t> tone(10 * kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * 440.0 * double(i) / kRate));
+    CWave clip;
+    LoadClip(clip, tone);
+    CWaveDevice device;
+    CallbackLog log;
+    CWaveOut out(&clip, &device, nullptr);
+    log.Attach(out);
+    ASSERT_EQ(out.Open(), 1);
+    ASSERT_EQ(out.Play(0, 0xFFFFFFFFul, 0), 1);
+    ASSERT_TRUE(WaitFor([&] { return out.GetPosition() > kRate / 2; }, std::chrono::seconds(5)));
+
+    ASSERT_TRUE(server.Kill());
+    EXPECT_TRUE(WaitFor([&] { return log.count == 3; }, std::chrono::seconds(2))) << log.count << " end callbacks of 3";
+    EXPECT_EQ(out.IsPlaying(), 0);
+    EXPECT_EQ(out.GetPosition(), 0xFFFFFFFFul);
+    EXPECT_EQ(out.Close(), 1);
+
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(out.Open(), 1);
+    EXPECT_EQ(out.Play(0, kRate / 10, 0), 0) << "one piece";
+    EXPECT_TRUE(WaitFor([&] { return log.count == 4; }, std::chrono::seconds(5)));
+    EXPECT_EQ(out.Close(), 1);
 }
 
 }  // namespace
