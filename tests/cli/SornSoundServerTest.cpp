@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cli/SornTool.h"
+#include "soundserver/SoundServerSupport.h"
 
 namespace {
 
@@ -140,6 +141,23 @@ TEST_F(SornSoundServerTest, PlayerStoppedTwiceMidRangeLeavesNoGap) {
         EXPECT_EQ(std::count(first, last, false), 0) << "gaps of silence in the range";
         EXPECT_NEAR(static_cast<double>(last - first) * 0.005, 4.0, 0.02) << "seconds from its start to its end";
     }
+}
+
+// The sound server dies while sorn plays: it notices at once, says that the
+// device was lost, and fails.
+TEST_F(SornSoundServerTest, PlayWhoseServerDiesSaysTheDeviceWasLost) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    wavtest::TempFolder folder;
+    const std::string path = folder.Write("long.wav", ToneWav(16000, 1, 30));
+    const pid_t player = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " play " + path +
+                               " --backend pulse >/dev/null 2>" + folder.Path("err"));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(server.Kill());
+    EXPECT_EQ(Wait(player, 3s), 1) << "it should end within a second";
+    const std::string err = Slurp(folder.Path("err"));
+    EXPECT_NE(err.find("sorn: play: the device was lost after "), std::string::npos) << err;
+    EXPECT_EQ(Lines(err), 2) << err;  // the backend line and the failure
 }
 
 // sorn record on the default source (the sink's monitor) while sorn play
