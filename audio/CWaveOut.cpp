@@ -369,26 +369,48 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
         bool carryOn = true;
         if (header->dwFlags & WHDR_DONE) {
             header->dwFlags = 0;
-            if (IsError(waveOutUnprepareHeader(handle, header, sizeof(WAVEHDR))))
+            // Only a failure is kept as the last result: the pieces a lost
+            // device hands back must not wipe out why the range ended.
+            if (const MMRESULT code = waveOutUnprepareHeader(handle, header, sizeof(WAVEHDR));
+                code != MMSYSERR_NOERROR) {
+                IsError(code);
                 carryOn = false;
-            else
+            } else {
                 header->lpData = nullptr;
+            }
         }
-        if (carryOn && earlier) {
-            if (!ResetRequired(this)) AddNewHeader(handle);
-        } else if (carryOn) {
-            if (ResetRequired(this)) {
+        if (carryOn) {
+            // A failed refill is tried again at the next completion, unless
+            // the range cannot go on.
+            const bool queuedAll = ResetRequired(this);
+            const bool ended = !queuedAll && !AddNewHeader(handle) && EndIfStuck();
+            // A piece of an earlier range ends this one only when this one
+            // just ended with none of its own pieces left to come back.
+            bool ownQueued = false;
+            for (int i = 0; i < kHeaderCount; ++i) {
+                const auto slot = static_cast<std::size_t>(i);
+                ownQueued = ownQueued || (queued[slot] && pieceRange[slot] == rangeId);
+            }
+            if (earlier ? ended && !ownQueued : queuedAll || ended) {
                 playing.store(0);
                 notify = callback;
                 user = callbackUser;
-            } else {
-                AddNewHeader(handle);  // a failed refill is tried again at the next completion
             }
         }
         if (queuedCount == 0) drained_.notify_all();
     }
     // Without the lock: the callback may call back into this object.
     if (notify) notify(user);
+}
+
+// The device is gone (its queued pieces came back as from a reset, and
+// every later call fails with MMSYSERR_NODRIVER), or a refill failed with
+// no piece left queued to try it again: the range can go no further and
+// ends here, as after Stop.
+bool CWaveOut::EndIfStuck() {
+    if (GetBufferLength() == 0 || (lastError.load() != MMSYSERR_NODRIVER && queuedCount > 0)) return false;
+    rangePosition = rangeEnd;
+    return true;
 }
 
 void CWaveOut::RetireFromOwnCallback() {

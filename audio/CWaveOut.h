@@ -7,7 +7,9 @@
 // OnWaveOutDone on the device's notification thread, which queues the next
 // piece; once the whole range is queued, every further completion clears the
 // playing flag and calls the user callback (so the callback runs once per
-// piece still in flight at the end of a range: up to three times).
+// piece still in flight at the end of a range: up to three times). A range
+// that cannot go on (the device was lost: its queued pieces come back as
+// from a reset and every later call fails) ends as after Stop.
 //
 // Threads. Open, Play, Stop, Pause, Continue, Close and the accessors run on
 // the caller's thread; the completion handler and therefore the user callback
@@ -124,6 +126,10 @@ private:
     // 1 once the whole range has been queued.
     static int ResetRequired(CWaveOut* self);  // lock_ held
 
+    // After a failed refill: ends the range when it cannot go on (the device
+    // is lost, or no piece is left queued to retry the refill); true when it
+    // ended it.
+    bool EndIfStuck();  // lock_ held
     // Handles one completed header (the body of OnWaveOutDone).
     void Done(HWAVEOUT handle, WAVEHDR* header);
     // Deletion from this object's own callback: no more callbacks, the queued

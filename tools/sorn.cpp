@@ -293,10 +293,12 @@ std::string Seconds(double seconds) {
 // callback, so a range of n pieces ends with min(n, 3) callbacks.
 bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsigned long to, bool interactive,
                std::string& why) {
-    constexpr unsigned long kPieceBytes = 4096;
     const unsigned long align = clip->AudioFormat()->BlockAlign();
     const unsigned long rate = clip->GetSamplesPerSec();
-    const unsigned long pieceFrames = std::max(1ul, kPieceBytes / align);
+    // Pieces of half a second: the three in flight keep a second or more
+    // queued at the device, so a player that loses the processor for a
+    // moment does not leave a gap.
+    const unsigned long pieceFrames = std::max(1ul, rate / 2);
     const unsigned long frames = to - from;
     const int endings = static_cast<int>(std::min<unsigned long>(3, (frames + pieceFrames - 1) / pieceFrames));
     (void)command;
@@ -306,7 +308,7 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
     IWaveOut* player = Factory()->CreateWaveOut();
     player->SetWave(clip);
     player->SetDevice(device);
-    player->ModifyWaveOutBufferLength(kPieceBytes);
+    player->ModifyWaveOutBufferLength(pieceFrames * align);
     player->SetWaveOutCB(&SignalEvent, reinterpret_cast<std::uintptr_t>(&done));
     bool finished = false;
     if (!player->Open()) {
@@ -320,11 +322,19 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
         // Twice the range's length and 3 s of slack, not counting pauses.
         auto budget = std::chrono::milliseconds(3000 + 2000ull * frames / rate);
         auto last = std::chrono::steady_clock::now();
+        // The device answers no position once it is lost (its sound server
+        // died, say): the range then ends, or would never end.
+        unsigned long heard = 0;
+        bool lost = false;
         while (!finished) {
             finished = done.WaitFor(endings, 100ms);
             const auto now = std::chrono::steady_clock::now();
             if (!paused) budget -= std::chrono::duration_cast<std::chrono::milliseconds>(now - last);
             last = now;
+            const unsigned long position = player->GetPosition();
+            lost = position == 0xFFFFFFFFul;
+            if (lost) break;
+            heard = std::max(heard, std::min(position, frames));
             if (finished) break;
             if (interrupted) {
                 player->Stop();
@@ -340,8 +350,7 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
                 paused ? player->Pause() : player->Continue();
             }
             if (interactive) {
-                const unsigned long played = player->GetPosition();
-                const double at = (from + (played == 0xFFFFFFFFul ? 0 : std::min(played, frames))) / double(rate);
+                const double at = (from + heard) / double(rate);
                 std::fprintf(stderr, "\r%s / %s%s   ", Seconds(at).c_str(), Seconds(to / double(rate)).c_str(),
                              paused ? "  paused (space resumes)" : "  (space pauses)");
                 std::fflush(stderr);
@@ -351,10 +360,16 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
         // the device's position says when it has been heard. Closing earlier
         // would cut off what the device still holds.
         const auto drainEnd = std::chrono::steady_clock::now() + 2s;
-        while (finished && std::chrono::steady_clock::now() < drainEnd) {
+        while (finished && !lost && std::chrono::steady_clock::now() < drainEnd) {
             const unsigned long played = player->GetPosition();
-            if (played == 0xFFFFFFFFul || played >= frames) break;
+            lost = played == 0xFFFFFFFFul;
+            if (lost || played >= frames) break;
+            heard = std::max(heard, played);
             std::this_thread::sleep_for(5ms);
+        }
+        if (lost) {
+            finished = false;
+            why = "the device was lost after " + Seconds(heard / double(rate));
         }
         if (interactive) std::fprintf(stderr, "\r\033[K");
         player->Close();

@@ -26,9 +26,13 @@
 
 #include "audio/CWaveDevice.h"
 #include "audio/CWaveIn.h"
+#include "audio_device/SoundServerDeviceTest.h"
 #include "core_contract/SornVad.h"
 #include "platform/MMSystem.h"
-#include "audio_device/SoundServerDeviceTest.h"
+#ifndef _WIN32
+#include "platform/audio/Backend.h"
+#include "soundserver/SoundServerSupport.h"
+#endif
 
 namespace {
 
@@ -184,5 +188,34 @@ TEST_F(SoundServerCapture, SpeechIntoTheNullSinkStopsTheRecordingSoonAfterItEnds
     std::printf("speech found in the clip with an envelope correlation of %.3f\n", match);
     EXPECT_GT(match, 0.9);
 }
+
+#ifndef _WIN32  // a private server of the test's own is started on Linux only
+// The sound server dies mid-recording: the queued headers come back with
+// what they hold, the recording stops (IsRecording 0), the position answers
+// 0xFFFFFFFF, and the audio recorded so far is kept.
+TEST_F(SoundServerCapture, ServerDeathStopsTheRecordingAndKeepsWhatWasRecorded) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    sorn::soundtest::TonePlayer tone(440, 8000, 10 * kRate);  // something to hear on the monitor
+    ASSERT_EQ(tone.Open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(tone.Play(), MMSYSERR_NOERROR);
+    CWaveDevice device;
+    CWaveIn in(sorn::soundtest::Format(), &device, nullptr);
+    ASSERT_EQ(in.Open(3200), 1);
+    ASSERT_EQ(in.Record(), 1);
+    ASSERT_TRUE(WaitFor([&] { return in.GetPosition() != 0xFFFFFFFFul && in.GetPosition() >= kRate; },
+                        std::chrono::seconds(5)));
+
+    ASSERT_TRUE(server.Kill());
+    EXPECT_TRUE(WaitFor([&] { return in.IsRecording() == 0; }, std::chrono::seconds(2)));
+    EXPECT_EQ(in.GetPosition(), 0xFFFFFFFFul);
+    IWave* recorded = in.MakeWave();
+    ASSERT_NE(recorded, nullptr);
+    EXPECT_GE(recorded->GetNumSamples(), kRate / 2);
+    EXPECT_EQ(in.Close(), 1);
+    tone.Close();
+}
+#endif
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "cli/SornTool.h"
+#include "soundserver/SoundServerSupport.h"
 
 namespace {
 
@@ -73,6 +76,88 @@ TEST_F(SornSoundServerTest, PlayOfARangeComesBackWholeThroughTheMonitor) {
     EXPECT_EQ(*at, 999) << "every frame of the range, to its last";
     EXPECT_EQ(std::count(heard.begin(), heard.end(), static_cast<std::int16_t>(-19001)), 0) << "nothing before it";
     EXPECT_EQ(std::count(heard.begin(), heard.end(), static_cast<std::int16_t>(1000)), 0) << "nothing after it";
+}
+
+// A tone of `seconds` at `rate` Hz with `channels` channels, as a WAV file's bytes.
+wavtest::Bytes ToneWav(unsigned rate, unsigned channels, double seconds) {
+    wavtest::Bytes samples;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(seconds * rate); ++k) {
+        const auto v = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * M_PI * 440.0 * double(k) / rate)));
+        for (unsigned c = 0; c < channels; ++c) wavtest::Put16(samples, static_cast<std::uint16_t>(v));
+    }
+    return wavtest::Canonical(static_cast<std::uint16_t>(channels), rate, samples);
+}
+
+// A player that loses the processor twice for 300 ms mid-range (stopped, as
+// an overcommitted machine stops a process for a moment) plays on from
+// what the server holds: the range comes back through the sink's monitor
+// without a gap and no longer than it is. Each format on a null sink of its
+// own rate and channel count.
+TEST_F(SornSoundServerTest, PlayerStoppedTwiceMidRangeLeavesNoGap) {
+    wavtest::TempFolder folder;
+    const std::string previous = FirstLine("pactl get-default-sink");
+    for (const auto& [rate, channels] : {std::pair{16000u, 1u}, std::pair{44100u, 2u}}) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(channels) + " channel(s)");
+        const std::string sink = "sorn_cli_stall" + std::to_string(rate);
+        const std::string path = folder.Write(sink + ".wav", ToneWav(rate, channels, 4.5));
+        const std::string module = FirstLine("pactl load-module module-null-sink sink_name=" + sink +
+                                             " rate=" + std::to_string(rate) + " channels=" + std::to_string(channels));
+        ASSERT_FALSE(module.empty());
+        ASSERT_TRUE(Shell("pactl set-default-sink " + sink));
+        const std::string raw = folder.Path(sink + ".raw");
+        const pid_t capture =
+            Start("exec parec -d " + sink + ".monitor --latency-msec=10 --format=s16le --rate=" + std::to_string(rate) +
+                  " --channels=" + std::to_string(channels) + " --raw > " + raw);
+        std::this_thread::sleep_for(500ms);
+        const pid_t player = Start("exec " + std::string(SORN_TOOL) + " play " + path +
+                                   " --from 0.25s --to 4.25s --backend pulse >/dev/null 2>&1");
+        for (const auto at : {1000ms, 1200ms}) {
+            std::this_thread::sleep_for(at);
+            kill(player, SIGSTOP);
+            std::this_thread::sleep_for(300ms);
+            kill(player, SIGCONT);
+        }
+        EXPECT_EQ(Wait(player, 15s), 0);
+        std::this_thread::sleep_for(500ms);
+        kill(capture, SIGTERM);
+        Wait(capture, 5s);
+        Shell("pactl set-default-sink " + previous);
+        Shell("pactl unload-module " + module);
+
+        // 5 ms windows of the first channel, loud or quiet.
+        const std::string bytes = Slurp(raw);
+        std::vector<std::int16_t> heard(bytes.size() / 2);
+        std::memcpy(heard.data(), bytes.data(), heard.size() * 2);
+        const std::size_t window = rate / 200 * channels;
+        std::vector<bool> loud;
+        for (std::size_t at = 0; at + window <= heard.size(); at += window) {
+            bool any = false;
+            for (std::size_t i = at; i < at + window; i += channels) any = any || std::abs(heard[i]) > 1000;
+            loud.push_back(any);
+        }
+        const auto first = std::find(loud.begin(), loud.end(), true);
+        ASSERT_NE(first, loud.end()) << "the range never came back";
+        const auto last = std::find(loud.rbegin(), loud.rend(), true).base();
+        EXPECT_EQ(std::count(first, last, false), 0) << "gaps of silence in the range";
+        EXPECT_NEAR(static_cast<double>(last - first) * 0.005, 4.0, 0.02) << "seconds from its start to its end";
+    }
+}
+
+// The sound server dies while sorn plays: it notices at once, says that the
+// device was lost, and fails.
+TEST_F(SornSoundServerTest, PlayWhoseServerDiesSaysTheDeviceWasLost) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    wavtest::TempFolder folder;
+    const std::string path = folder.Write("long.wav", ToneWav(16000, 1, 30));
+    const pid_t player = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " play " + path +
+                               " --backend pulse >/dev/null 2>" + folder.Path("err"));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(server.Kill());
+    EXPECT_EQ(Wait(player, 3s), 1) << "it should end within a second";
+    const std::string err = Slurp(folder.Path("err"));
+    EXPECT_NE(err.find("sorn: play: the device was lost after "), std::string::npos) << err;
+    EXPECT_EQ(Lines(err), 2) << err;  // the backend line and the failure
 }
 
 // sorn record on the default source (the sink's monitor) while sorn play

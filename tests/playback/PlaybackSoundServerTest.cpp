@@ -24,6 +24,10 @@
 #include "audio_device/SoundServerDeviceTest.h"
 #include "mixer/CMixer.h"
 #include "playback/PlaybackTestSupport.h"
+#ifndef _WIN32
+#include "platform/audio/Backend.h"
+#include "soundserver/SoundServerSupport.h"
+#endif
 
 namespace {
 
@@ -216,5 +220,41 @@ TEST_F(SoundServerPlayback, TheOutputsMixerOpensThroughTheMapper) {
     EXPECT_GT(mixer.OpenForWave(MIXER_OBJECTF_WAVEOUT, format, nullptr), 0);
     EXPECT_GT(mixer.GetNumDestinations(), 0);
 }
+
+#ifndef _WIN32  // a private server of the test's own is started on Linux only
+// The sound server dies mid-range: the queued pieces come back as a reset
+// would return them, so the range ends (IsPlaying 0, one end callback per
+// piece in flight) and the position answers 0xFFFFFFFF. Once a server is
+// back, the object opens and plays again.
+TEST_F(SoundServerDeviceTest, ServerDeathEndsTheRangeWithItsCallbacksAndANewServerServes) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    ASSERT_EQ(sorn::audio::SelectBackend(("pulse:server=" + server.Address()).c_str()), MMSYSERR_NOERROR);
+    std::vector<std::int16_t> tone(10 * kRate);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * std::numbers::pi * 440.0 * double(i) / kRate));
+    CWave clip;
+    LoadClip(clip, tone);
+    CWaveDevice device;
+    CallbackLog log;
+    CWaveOut out(&clip, &device, nullptr);
+    log.Attach(out);
+    ASSERT_EQ(out.Open(), 1);
+    ASSERT_EQ(out.Play(0, 0xFFFFFFFFul, 0), 1);
+    ASSERT_TRUE(WaitFor([&] { return out.GetPosition() > kRate / 2; }, std::chrono::seconds(5)));
+
+    ASSERT_TRUE(server.Kill());
+    EXPECT_TRUE(WaitFor([&] { return log.count == 3; }, std::chrono::seconds(2))) << log.count << " end callbacks of 3";
+    EXPECT_EQ(out.IsPlaying(), 0);
+    EXPECT_EQ(out.GetPosition(), 0xFFFFFFFFul);
+    EXPECT_EQ(out.Close(), 1);
+
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(out.Open(), 1);
+    EXPECT_EQ(out.Play(0, kRate / 10, 0), 0) << "one piece";
+    EXPECT_TRUE(WaitFor([&] { return log.count == 4; }, std::chrono::seconds(5)));
+    EXPECT_EQ(out.Close(), 1);
+}
+#endif
 
 }  // namespace

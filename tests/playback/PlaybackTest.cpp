@@ -403,6 +403,20 @@ TEST_F(SteppedPlayback, FailedWriteIsRolledBackAndTheNextCompletionRetries) {
     EXPECT_EQ(VirtualDevice::TakeOutput(), clipSamples);
 }
 
+// Refills that fail until no piece is left queued to try again: the range
+// cannot go on and ends with its callback instead of playing forever.
+TEST_F(SteppedPlayback, RefillsFailingUntilNothingIsQueuedEndTheRange) {
+    auto out = OpenOn(20000);
+    ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
+    for (int piece = 0; piece < 3; ++piece) {
+        VirtualDevice::FailNext("waveOutPrepareHeader", MMSYSERR_NOMEM);
+        Step(2048);
+    }
+    EXPECT_EQ(log.count, 1);
+    EXPECT_EQ(out->IsPlaying(), 0);
+    EXPECT_EQ(VirtualDevice::TakeOutput(), Slice(clipSamples, 0, 3 * 2048));
+}
+
 TEST_F(SteppedPlayback, FailedPrepareLeavesTheHeaderFilled) {
     auto out = OpenOn(5000);
     VirtualDevice::FailNext("waveOutPrepareHeader", MMSYSERR_NOMEM);
@@ -459,15 +473,18 @@ TEST_F(SteppedPlayback, DestructionRetriesAFailedStop) {
 }
 
 // A device that vanishes mid-range hands its pieces back; the refills fail
-// with the device's code, the range goes no further and closing still works.
-TEST_F(SteppedPlayback, LostDeviceReportsItsErrorAndClosesCleanly) {
-    auto out = OpenOn(10000);
+// with the device's code and the range ends there, as after Stop: playing
+// falls and each piece that came back calls the end callback. Closing
+// still works.
+TEST_F(SteppedPlayback, LostDeviceEndsTheRangeReportsItsErrorAndClosesCleanly) {
+    auto out = OpenOn(20000);
     ASSERT_EQ(out->Play(0, kToEnd, 0), 1);
     Step(2048);
     VirtualDevice::Disconnect();
     ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
     EXPECT_NE(ErrorText(*out), "");
-    EXPECT_EQ(log.count, 0);
+    EXPECT_EQ(log.count, 3);
+    EXPECT_EQ(out->IsPlaying(), 0);
     EXPECT_EQ(out->GetPosition(), 0xFFFFFFFFul);
     EXPECT_EQ(out->Close(), 1);
     EXPECT_EQ(out->Open(), 1) << "a new stream on the device that is back";

@@ -96,7 +96,9 @@ bool PrivateServer::Start(const std::string& kind) {
         if (mkdtemp(pattern) == nullptr) return false;
         dir_ = pattern;
     }
-    return Run(Script() + " start " + dir_ + " " + kind);
+    if (!kind.empty()) kind_ = kind;
+    if (kind_.empty()) kind_ = SharedKind();
+    return Run(Script() + " start " + dir_ + " " + kind_);
 }
 
 bool PrivateServer::Stall() { return SignalAll(dir_, SIGSTOP); }
@@ -110,9 +112,12 @@ bool PrivateServer::Kill() {
         if (!WaitFor([pid] { return Gone(pid); }, std::chrono::seconds(5))) return false;
     }
     // A dead daemon that nobody has reaped yet still counts as running for
-    // the next one: its pid file goes.
+    // the next one: its pid file goes, and so do the sockets a killed
+    // PipeWire leaves behind (the next start waits for a new one).
     std::error_code ignored;
-    std::filesystem::remove(dir_ + "/runtime/pulse/pid", ignored);
+    for (const char* left : {"/runtime/pulse/pid", "/runtime/pipewire-0", "/runtime/pipewire-0.lock"}) {
+        std::filesystem::remove(dir_ + left, ignored);
+    }
     return true;
 }
 

@@ -33,20 +33,22 @@ bool ServerIsPipeWire();
 
 // A sound server of the test's own (scripts/sound-server.sh in a temporary
 // folder), to be stalled, killed and started again. `kind` is "pulseaudio"
-// or "pipewire"; SharedKind() is the kind of the default server.
+// or "pipewire"; by default the kind of the default server (SharedKind), so
+// that a test covers both. A restart keeps the kind of the first start.
 class PrivateServer {
 public:
     ~PrivateServer();
     static std::string SharedKind();
-    bool Start(const std::string& kind = "pulseaudio");  // false when it does not come up
-    bool Kill();           // SIGKILL, as a crash would; waits until it is gone
-    bool Stall();  // SIGSTOP: it accepts connections and never answers
+    bool Start(const std::string& kind = "");  // false when it does not come up
+    bool Kill();    // SIGKILL to all its processes, as a crash would; waits until they are gone
+    bool Stall();   // SIGSTOP: it accepts connections and never answers
     bool Resume();  // SIGCONT
     void Stop();           // a clean stop, and the folder is removed
     std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
 
 private:
     std::string dir_;
+    std::string kind_;  // "pulseaudio" or "pipewire"
 };
 
 // A tone of `frequency` Hz and peak `amplitude`, phase-continuous over the

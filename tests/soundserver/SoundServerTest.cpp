@@ -545,16 +545,16 @@ TEST_F(SoundServerTest, EveryStartOfAStreamBeginsWithItsFirstSample) {
     }
 }
 
-// Each test on a PulseAudio daemon of its own, selected as the backend.
+// Each test on a sound server of its own, selected as the backend.
 class PrivateSoundServerTest : public SoundServerTest {
 protected:
     void SetUp() override {
         SoundServerTest::SetUp();
         if (Stopped()) return;
         if (!server.Start()) {
-            // A desktop with another server (PipeWire, say) may lack the daemon.
-            if (ServerRequired()) FAIL() << "cannot start a private PulseAudio daemon";
-            GTEST_SKIP() << "cannot start a private PulseAudio daemon";
+            // A desktop may lack the server's programs.
+            if (ServerRequired()) FAIL() << "cannot start a private sound server";
+            GTEST_SKIP() << "cannot start a private sound server";
         }
         const std::string selection = "pulse:server=" + server.Address();
         ASSERT_EQ(sorn::audio::SelectBackend(selection.c_str()), MMSYSERR_NOERROR);

@@ -73,15 +73,20 @@ void OutputStream::SetUpCallbacks() {
 int OutputStream::ConnectStream(const char* device) {
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackTargetMs * PA_USEC_PER_MSEC, &spec_));
+    attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &spec_));
     // Start as soon as anything is written, and on an underrun stop
     // rather than run ahead of the data: the read index never passes
     // the write index, so played frames are frames of ours.
     attributes.prebuf = static_cast<std::uint32_t>(frameBytes_);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
+    // Early requests: the sink runs at the latency of one request rather
+    // than of the whole buffer (PulseAudio would ask for a sink latency
+    // of the buffer's length, or half of it, and PipeWire for a quantum
+    // of 8192 frames), and Stop, Pause and Reset (cork, flush) stay
+    // immediate.
+    attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackRequestMs * PA_USEC_PER_MSEC, &spec_));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                      PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+                                                      PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED);
     return pa_stream_connect_playback(stream_, device, &attributes, flags, nullptr, nullptr);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// The playback stream on the PulseAudio sound server. The server asks for
-// bytes (write callback); the stream pulls them from the layer's queue and
-// writes them. Played frames come from the server's timing (interpolated
+// The playback stream on the PulseAudio sound server. Whatever is queued
+// is pulled from the layer and written at once (when it is queued, and
+// when the server asks for more); the server holds up to
+// kPlaybackBufferMs of it. Played frames come from the server's timing (interpolated
 // between its reports): every callback, and a timer armed for the moment
 // the oldest queued header should end (at most 15 ms ahead while the
 // position is wanted), tell the layer how many frames have really been
@@ -20,12 +21,15 @@
 
 namespace sorn::audio::pulse {
 
-// Playback keeps about this much queued at the server (it only decides how
-// far ahead data is written, not when a header counts as played).
-// PipeWire's pulse service grants at most 120 ms; asked for 50 ms it
-// granted 37.5 ms, less than two of its 20 ms cycles, and a busy machine
-// ran the stream dry mid-tone.
-constexpr unsigned kPlaybackTargetMs = 120;
+// The server's buffer of a playback stream (its target length): whatever
+// the queued headers hold is written as soon as it is queued, up to this
+// much, so the margin against a player that loses the processor for a
+// moment is all that is queued, not a fixed write-ahead.
+constexpr unsigned kPlaybackBufferMs = 2000;
+// The sink latency the stream asks for, which is also the size of the
+// server's requests for more: a large buffer does not make the sink (or the
+// stop of a stream on a sink that cannot rewind) slow.
+constexpr unsigned kPlaybackRequestMs = 40;
 // Played frames are checked this often while output is in flight and the
 // end of the oldest header is not known yet.
 constexpr unsigned kPlayedCheckMs = 4;
