@@ -581,6 +581,8 @@ struct PitchOptions {
     float level = cli::kDefaultLevel;
     std::string format = "text";
     std::string plot;
+    int channel = kAllChannels;  // from 1
+    static constexpr int kAllChannels = -1;  // their mean
     std::string backend;
 };
 
@@ -594,12 +596,18 @@ int Pitch(const PitchOptions& options) {
         return UsageError(command, "--format must be text, csv or json, not " + options.format);
     if (!(std::isfinite(options.level) && options.level > 0))
         return UsageError(command, "--level must be a positive number");
+    if (options.channel != PitchOptions::kAllChannels && options.channel < 1)
+        return UsageError(command, "--channel counts from 1");
     std::string why;
     if (!options.plot.empty() && !Writable(options.plot, why)) return Fail(command, why);
     cli::Pcm16Clip clip;
     if (!ReadClip(options.file, clip, why)) return Fail(command, why);
+    if (options.channel > clip.channels)
+        return UsageError(command, "--channel " + std::to_string(options.channel) + ": " + options.file + " has " +
+                                       std::to_string(clip.channels) + " channel(s)");
     cli::PitchOptions tracking;
     tracking.level = options.level;
+    if (options.channel > 0) tracking.channel = options.channel - 1;
     tracking.tracker = Tracker();
     cli::PitchContour contour;
     std::string note;
@@ -1048,9 +1056,14 @@ int main(int argc, char** argv) {
     pitchCommand->add_option("--format", pitch.format, "text (one integer in Hz per line, 0 unvoiced), csv or json")
         ->type_name("text|csv|json");
     pitchCommand->add_option("--plot", pitch.plot, "also draw the voiced values as an SVG plot")->type_name("OUT.svg");
-    pitchCommand->footer("One value per window the tracker analyses: max(0, ceil((frames - 1024) / (rate / 100))).\n"
-                         "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
-                         "Rates above 32767 Hz are resampled to 16 kHz first (stderr says so).");
+    pitchCommand->add_option("--channel", pitch.channel, "track channel N only (from 1; default: the channels' mean)")
+        ->type_name("N");
+    pitchCommand->footer(
+        "One value per window the tracker analyses: max(0, ceil((frames - 1024) / (rate / 100))).\n"
+        "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
+        "A file of several channels is tracked as their mean, rounded to 16-bit integers.\n"
+        "Rates above 16 kHz are resampled to 16 kHz first and rounded to 16-bit integers\n"
+        "(stderr says so).");
     addBackend(pitchCommand);
 
     std::string volumeWhich, volumeLevel;
