@@ -767,24 +767,32 @@ int Devices(bool json, const std::string& backend) {
         return Fail(command, "the module does not list its wave devices");
     cli::TextBuffer out;
     const std::string name = audio.selectedBackendName();
+    // One device, with its own channel count (the server's), else the record's.
+    const auto addDevice = [&](bool output, UINT id, const char* deviceName, WORD channels, UINT& n) {
+        WORD own = 0;
+        if (audio.deviceChannels && audio.deviceChannels(output, id, &own) == MMSYSERR_NOERROR) channels = own;
+        if (json) {
+            out.Put(n++ ? "," : "").Put("{\"id\":").Int(id).Put(",\"name\":").JsonString(deviceName);
+            out.Put(",\"channels\":").Int(channels).Put('}');
+        } else {
+            out.Put(output ? "output " : "input ").Int(id).Put(": ").Put(deviceName).Put(" (").Int(channels);
+            out.Put(channels == 1 ? " channel)\n" : " channels)\n");
+        }
+    };
     if (json) out.Put("{\"backend\":").JsonString(name).Put(",\"outputs\":[");
     else out.Put("backend: ").Put(name).Put('\n');
     const UINT outputs = audio.waveOutGetNumDevs();
     for (UINT i = 0, n = 0; i < outputs; ++i) {
         WAVEOUTCAPSA caps{};
         if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
-                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
-        else out.Put("output ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+        addDevice(true, i, caps.szPname, caps.wChannels, n);
     }
     if (json) out.Put("],\"inputs\":[");
     const UINT inputs = audio.waveInGetNumDevs();
     for (UINT i = 0, n = 0; i < inputs; ++i) {
         WAVEINCAPSA caps{};
         if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
-                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
-        else out.Put("input ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+        addDevice(false, i, caps.szPname, caps.wChannels, n);
     }
     if (!json && outputs == 0 && inputs == 0) out.Put("no wave devices\n");
     if (json) out.Put("],\"mixers\":[");
