@@ -11,7 +11,20 @@ find_program(CXX NAMES c++ g++ REQUIRED)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
+# A tree where only sorn was built (as scripts/demo.sh builds it) installs
+# whole: the man page, which only the full build makes, is made by the install.
+file(REMOVE "${BUILD_DIR}/tools/sorn.1")
+run("build of sorn alone" "${CMAKE_COMMAND}" --build "${BUILD_DIR}" --target sorn)
 run("install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The man page holds every command's help, and its footer names the package.
+file(READ "${prefix}/share/man/man1/sorn.1" man)
+foreach(expected "\n.TH SORN \"1\" \"[A-Z][a-z]+ [0-9]+\" \"Sorn [0-9.]+\" \"User Commands\"\n"
+        "\n.SS \"sorn record\"\n" "--max-seconds" "\n.SS \"sorn pitch\"\n" "--channel" "--from" "--json")
+  if(NOT man MATCHES "${expected}")
+    message(FATAL_ERROR "the installed man page lacks ${expected}")
+  endif()
+endforeach()
 file(GLOB pcdirs "${prefix}/lib*/pkgconfig" "${prefix}/lib/*/pkgconfig")
 list(GET pcdirs 0 pcdir)
 get_filename_component(libdir "${pcdir}" DIRECTORY)
