@@ -54,8 +54,11 @@ run("pkg-config" "${PKG_CONFIG}" --cflags --libs SornCoreWin)
 string(STRIP "${output}" pkgflags)
 separate_arguments(pkgflags UNIX_COMMAND "${pkgflags}")
 separate_arguments(flags UNIX_COMMAND "${FLAGS}")
+# The README's command: the run path is the one pkg-config names.
+run("pkg-config libdir" "${PKG_CONFIG}" --variable=libdir SornCoreWin)
+string(STRIP "${output}" pclibdir)
 run("consumer build (pkg-config)" "${CXX}" -std=c++20 ${flags} "${SOURCE_DIR}/main.cpp" ${pkgflags}
-    "-Wl,-rpath,${libdir}" -o "${WORK_DIR}/consumer-pc")
+    "-Wl,-rpath,${pclibdir}" -o "${WORK_DIR}/consumer-pc")
 run("consumer (pkg-config)" "${WORK_DIR}/consumer-pc")
 message(STATUS "pkg-config: ${output}")
 file(REMOVE_RECURSE "${WORK_DIR}")
