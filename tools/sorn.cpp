@@ -1087,8 +1087,9 @@ int main(int argc, char** argv) {
 
     std::string demoFolder;
     CLI::App* demo = app.add_subcommand("demo", "play a speech clip, record it back, track its pitch");
-    demo->add_option("--folder", demoFolder, "where the take, the CSV and the SVG go (default sorn-demo-TIME)")
-        ->type_name("DIR");
+    std::string demoPositional;
+    demo->add_option("FOLDER", demoPositional, "where the take, the CSV and the SVG go (default sorn-demo-TIME)");
+    demo->add_option("--folder", demoFolder, "the same as FOLDER")->type_name("DIR");
     demo->footer("Without a sound server the virtual device plays and hears its own output.");
     addBackend(demo);
 
@@ -1143,6 +1144,10 @@ int main(int argc, char** argv) {
     }
     if (volume->parsed()) return Volume(volumeWhich, volumeLevel, backend);
     if (devices->parsed()) return Devices(devicesJson, backend);
-    if (demo->parsed()) return Demo(demoFolder, backend);
+    if (demo->parsed()) {
+        if (!demoPositional.empty() && !demoFolder.empty() && demoPositional != demoFolder)
+            return UsageError("demo", "name the folder once: FOLDER or --folder");
+        return Demo(demoPositional.empty() ? demoFolder : demoPositional, backend);
+    }
     return kUsage;
 }

@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -127,6 +129,52 @@ TEST(SornTool, PitchTextEqualsTheTracker) {
     EXPECT_EQ(noSuchChannel.status, 2);
     EXPECT_NE(noSuchChannel.err.find("has 1 channel(s)"), std::string::npos) << noSuchChannel.err;
     EXPECT_NE(Slurp(folder.Path("plot.svg")).find("<svg"), std::string::npos);
+}
+
+// demo writes into the folder it is given, named as the README says; its
+// default folder is one git ignores.
+TEST(SornTool, DemoWritesIntoTheFolderItNames) {
+    wavtest::TempFolder folder;
+    const std::string target = folder.Path("demo out");
+    Outcome run = Sorn("demo '" + target + "' --backend virtual");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("into " + target), std::string::npos) << run.out;
+    for (const char* file : {"take.wav", "pitch.csv", "pitch.svg"})
+        EXPECT_TRUE(std::ifstream(target + "/" + file).good()) << file;
+    EXPECT_EQ(Sorn("demo a --folder b").status, 2);
+    const std::string ignored = "git -C " SORN_SOURCE_DIR " check-ignore -q sorn-demo-20261209-060000/";
+    if (std::system("git -C " SORN_SOURCE_DIR " rev-parse 2>/dev/null >&2") == 0) {
+        EXPECT_EQ(std::system(ignored.c_str()), 0) << "the default folder is left untracked in the work tree";
+    }
+}
+
+// The README's commands name only files that an earlier line of the same
+// block makes, so they work in a fresh clone.
+TEST(SornTool, ReadmeCommandsNameNoFileAFreshCloneLacks) {
+    std::istringstream readme(Slurp(SORN_SOURCE_DIR "/README.md"));
+    std::string line;
+    while (std::getline(readme, line) && line != "## The sorn host") {
+    }
+    while (std::getline(readme, line) && line != "```sh") {
+    }
+    std::vector<std::string> made;
+    int checked = 0;
+    while (std::getline(readme, line) && line != "```") {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (w.size() >= 3 && w[0].find("tools/sorn") != std::string::npos && w[2].ends_with(".wav")) {
+            if (w[1] == "record") {
+                made.push_back(w[2]);
+                continue;
+            }
+            ++checked;
+            EXPECT_NE(std::find(made.begin(), made.end(), w[2]), made.end()) << line;
+        } else {
+            for (const std::string& word : w)
+                if (word.ends_with(".wav")) made.push_back(word);
+        }
+    }
+    EXPECT_GE(checked, 3);
 }
 
 TEST(SornTool, RecordStopsAtTheEndOfSpeechAndKeepsTheTakeOnCtrlC) {
