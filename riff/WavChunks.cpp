@@ -75,7 +75,8 @@ bool ScanForData(ByteSource& source, WavLayout& out) {
     const std::uint64_t length = source.Length();
     if (length < kScanStart) return true;
     ByteReader reader(source, kScanStart);
-    for (int c = reader.Next(); c >= 0; c = reader.Next()) {
+    int c = 0;
+    while ((c = reader.Next()) >= 0) {
         if (c != 'd') continue;
         unsigned char rest[3];
         for (unsigned char& r : rest) {
@@ -97,7 +98,7 @@ bool ScanForData(ByteSource& source, WavLayout& out) {
         out.dataPresent = std::min<std::uint64_t>(out.dataDeclared, length - out.dataOffset);
         return true;
     }
-    return reader.Next() != -2;
+    return c != -2;
 }
 
 }  // namespace
@@ -175,6 +176,7 @@ bool ReadLayout(ByteSource& source, WavLayout& out) {
             if (got < 0) return false;
             out.haveFormat = true;
             out.formatFirst = offset == 12;
+            out.formatOffset = offset;
             out.formatSize = size;
             out.formatBytes = static_cast<std::size_t>(got);
             out.format = ParseFormat(fmt, std::min<std::size_t>(static_cast<std::size_t>(got), size));

@@ -86,6 +86,7 @@ struct WavLayout {
     bool riffWave = false;  // "RIFF" size "WAVE"
     bool formatFirst = false;  // the "fmt " chunk is the first chunk (offset 12)
     bool haveFormat = false;
+    std::uint64_t formatOffset = 0;  // of the "fmt " chunk's id
     std::uint32_t formatSize = 0;  // as declared
     std::size_t formatBytes = 0;  // of it in the file, up to 40 (16 at least unless the file ends)
     WavFormat format;

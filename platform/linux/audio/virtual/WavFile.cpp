@@ -28,6 +28,7 @@ bool ReadWav(const char* path, WavData* result) {
     riff::WavLayout layout;
     if (!riff::ReadLayout(source, layout) || !layout.haveFormat || !layout.haveData) return false;
     if (!layout.format.IsPcm16() || layout.format.channels == 0) return false;
+    if (layout.dataOffset < layout.formatOffset) return false;  // the format comes first
     // Take what is there: a data size larger than the file (a file still
     // being written) is cut to whole samples present.
     std::vector<unsigned char> bytes(static_cast<std::size_t>(layout.dataPresent));
