@@ -45,7 +45,7 @@ TEST(SornTool, ConventionsHelpVersionUsageAndBackend) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("sorn ", 0), 0u) << version.out;
 
-    for (const char* bad : {"", "bogus", "play", "pitch x.wav --format xml", "pitch x.wav --level -3", "pitch x.wav --channel 0",
+    for (const char* bad : {"", "bogus", "play", "pitch x.wav --format xml", "pitch x.wav --level -3",
                             "record x.wav --max-seconds 0", "record x.wav --max-seconds ten", "record x.wav --rate 5",
                             "record x.wav --channels 3", "volume sideways", "volume output 1.5",
                             "devices --backend nonsense", "play x.wav --backend alsa"}) {
@@ -125,6 +125,7 @@ TEST(SornTool, PitchTextEqualsTheTracker) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, expected);
     EXPECT_EQ(Sorn("pitch " + path + " --channel 1").out, expected);
+    EXPECT_EQ(Sorn("pitch " + path + " --channel 0").status, 2);
     Outcome noSuchChannel = Sorn("pitch " + path + " --channel 2");
     EXPECT_EQ(noSuchChannel.status, 2);
     EXPECT_NE(noSuchChannel.err.find("has 1 channel(s)"), std::string::npos) << noSuchChannel.err;
