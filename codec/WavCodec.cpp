@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "codec/AudioFormatHelperWav.h"
 #include "core_contract/SornDataSys.h"
-#include "core_contract/WavHeader.h"
 #include "platform/MMSystem.h"
 #include "platform/files/RegularFile.h"
+#include "riff/WavChunks.h"
 
 namespace SornMedia::SornAudio {
 
@@ -42,25 +43,10 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-using sorn::wav::Le16;
-using sorn::wav::Le32;
-
-// Scans byte by byte for the data chunk's id. After each "d" the next three
-// bytes are consumed whether or not they are "ata", so a "d" right before
-// the id hides it. Returns false when the file (or a read) ends first.
-bool FindDataChunk(std::FILE* file) {
-    for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
-        if (c != 'd') continue;
-        char rest[3];
-        if (std::fread(rest, 1, sizeof rest, file) != sizeof rest) return false;
-        if (std::memcmp(rest, "ata", sizeof rest) == 0) return true;
-    }
-    return false;
-}
-
-// The work of DecodeFile; false means refuse. The stream is closed by the
-// time the caller reports the warning.
-bool DecodeFileInto(const char* path, void* data, std::uint32_t* size, SornAudioFormat* format) {
+// The work of DecodeFile; false means refuse, with a reason for the warning
+// when the file is well formed but its samples are not 16-bit PCM. The
+// stream is closed by the time the caller reports the warning.
+bool DecodeFileInto(const char* path, void* data, std::uint32_t* size, SornAudioFormat* format, std::string& reason) {
     ReadStream stream(path);
     if (!stream.IsOpen()) return false;
 
@@ -70,34 +56,37 @@ bool DecodeFileInto(const char* path, void* data, std::uint32_t* size, SornAudio
         return true;
     }
 
-    // "RIFF", RIFF size (ignored), "WAVEfmt ", format chunk size (ignored),
-    // then exactly 16 bytes of format whatever that size says.
+    // "RIFF", RIFF size (ignored), "WAVEfmt ", format chunk size, then the
+    // 16 bytes of the basic format fields.
     unsigned char header[36];
     if (!stream.ReadExactly(header, sizeof header)) return false;
     if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, "WAVEfmt ", 8) != 0) return false;
-    WAVEFORMATEX record{};
-    record.wFormatTag = Le16(header + 20);
-    record.nChannels = Le16(header + 22);
-    record.nSamplesPerSec = Le32(header + 24);
-    record.nAvgBytesPerSec = Le32(header + 28);
-    record.nBlockAlign = Le16(header + 32);
-    record.wBitsPerSample = Le16(header + 34);
 
-    if (!FindDataChunk(stream.Get())) return false;
-    // A file that ends inside (or right before) the data size holds no
-    // samples: an empty clip, as a file cut anywhere in its data keeps what
-    // is there.
-    unsigned char sizeField[4];
-    const std::uint32_t declared = stream.ReadExactly(sizeField, sizeof sizeField) ? Le32(sizeField) : 0;
-    if (std::ferror(stream.Get())) return false;
+    // The data chunk is the first one of the chunk chain (or, when the chain
+    // is broken, the first id the byte scan finds).
+    sorn::riff::StreamSource source(stream.Get(), stream.Length());
+    sorn::riff::WavLayout layout;
+    if (!sorn::riff::ReadLayout(source, layout)) return false;
+    if (!layout.format.IsPcm16()) {
+        reason = "holds " + layout.format.EncodingName() + " samples; the WAV codec reads 16-bit PCM only";
+        return false;
+    }
+    if (!layout.haveData) return false;
 
     // The caller's *size bounds what is written: the buffer may be smaller
     // than the declared data size when the file grew after the size query or
     // declares more than it holds. The size reported is what was placed.
-    const std::uint32_t wanted = std::min(declared, *size);
-    const std::size_t placed = std::fread(data, 1, wanted, stream.Get());
-    if (std::ferror(stream.Get())) return false;
+    const std::uint32_t wanted = std::min(layout.dataDeclared, *size);
+    const long long placed = wanted ? source.Read(layout.dataOffset, data, wanted) : 0;
+    if (placed < 0) return false;
 
+    WAVEFORMATEX record{};
+    record.wFormatTag = sorn::riff::Le16(header + 20);
+    record.nChannels = sorn::riff::Le16(header + 22);
+    record.nSamplesPerSec = sorn::riff::Le32(header + 24);
+    record.nAvgBytesPerSec = sorn::riff::Le32(header + 28);
+    record.nBlockAlign = sorn::riff::Le16(header + 32);
+    record.wBitsPerSample = sorn::riff::Le16(header + 34);
     AudioFormatHelperWav helper;
     helper.ToAudioFormat(&record, format);
     *size = static_cast<std::uint32_t>(placed);
@@ -121,8 +110,9 @@ int WavCodec::DecodeFile(const SornStringA& path, void* data, std::uint32_t* siz
                          SornAudioFormat* format) {
     // The size query needs no format; reading needs both out-arguments.
     const bool usable = size && (!data || format);
-    if (usable && DecodeFileInto(path.ToChars(), data, size, format)) return 1;
-    SornDataSys::Warning(const_cast<char*>(path.ToChars()), nullptr);
+    std::string reason;
+    if (usable && DecodeFileInto(path.ToChars(), data, size, format, reason)) return 1;
+    SornDataSys::Warning(const_cast<char*>(path.ToChars()), reason.empty() ? nullptr : reason.data());
     return 0;
 }
 

@@ -26,9 +26,12 @@ public:
     // checked; a file longer than 4 GiB - 1 reports 0xFFFFFFFF, enough for
     // any data chunk a 32-bit size can describe).
     //
-    // data not null: data must hold *size bytes. The format is read from the
-    // 16 bytes after the format chunk's size, the data chunk is found by
-    // scanning for its id from offset 36, and at most min(data size, *size)
+    // data not null: data must hold *size bytes. The file must start with
+    // "RIFF", a size and "WAVEfmt "; the format is read from the 16 bytes
+    // after the format chunk's size. The data chunk is the first "data"
+    // chunk of the chunk chain (sorn::riff::ReadLayout: ids inside other
+    // chunks are not chunks); only when the chain is broken is it found by
+    // scanning for its id from offset 36. At most min(data size, *size)
     // bytes of samples are copied. Well-behaved callers pass the size query's
     // answer, which a well-formed file's data never exceeds, so the bound only
     // matters when the file grew in between. On success *size is the number
@@ -39,9 +42,12 @@ public:
     //
     // Every failure (null size or format, a path that is not a readable
     // regular file, "RIFF" or "WAVEfmt " missing, a header cut short, no
-    // data chunk id before the end of the file, a read error)
-    // reports SornDataSys::Warning(path, null) and returns 0 with *size and
-    // *format unchanged; data may then hold some bytes of the file.
+    // data chunk, a read error) reports SornDataSys::Warning(path, null)
+    // and returns 0 with *size and *format unchanged; data may then hold
+    // some bytes of the file. A file whose samples are not 16-bit integer
+    // PCM (float, 24-bit, 8-bit, A-law, ...) is refused the same way, with
+    // the reason as the warning's second text ("holds 32-bit float samples;
+    // the WAV codec reads 16-bit PCM only").
     int DecodeFile(const SornStringA& path, void* data, std::uint32_t* size,
                    SornAudioFormat* format) override;
 

@@ -82,6 +82,8 @@ PlatformAudio LoadedModule::Audio() const {
     audio.selectBackend = reinterpret_cast<decltype(audio.selectBackend)>(Symbol("_ZN4sorn5audio13SelectBackendEPKc"));
     audio.selectedBackendName =
         reinterpret_cast<decltype(audio.selectedBackendName)>(Symbol("_ZN4sorn5audio19SelectedBackendNameEv"));
+    audio.deviceChannels =
+        reinterpret_cast<decltype(audio.deviceChannels)>(Symbol("_ZN4sorn5audio14DeviceChannelsEbmPt"));
     return audio;
 }
 

@@ -27,6 +27,8 @@ struct PlatformAudio {
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR, WAVEINCAPSA*, UINT) = nullptr;
     MMRESULT (*selectBackend)(const char*) = nullptr;
     const char* (*selectedBackendName)() = nullptr;
+    // The device's own channel count (sorn::audio::DeviceChannels).
+    MMRESULT (*deviceChannels)(bool output, UINT_PTR deviceId, WORD* channels) = nullptr;
 };
 
 // The module's mixer operations (the mixer tree of the backend in use).

@@ -733,6 +733,8 @@ struct PitchOptions {
     float level = cli::kDefaultLevel;
     std::string format = "text";
     std::string plot;
+    int channel = kAllChannels;  // from 1
+    static constexpr int kAllChannels = -1;  // their mean
     std::string backend;
 };
 
@@ -746,12 +748,18 @@ int Pitch(const PitchOptions& options) {
         return UsageError(command, "--format must be text, csv or json, not " + options.format);
     if (!(std::isfinite(options.level) && options.level > 0))
         return UsageError(command, "--level must be a positive number");
+    if (options.channel != PitchOptions::kAllChannels && options.channel < 1)
+        return UsageError(command, "--channel counts from 1");
     std::string why;
     if (!options.plot.empty() && !Writable(options.plot, why)) return Fail(command, why);
     cli::Pcm16Clip clip;
     if (!ReadClip(options.file, clip, why)) return Fail(command, why);
+    if (options.channel > clip.channels)
+        return UsageError(command, "--channel " + std::to_string(options.channel) + ": " + options.file + " has " +
+                                       std::to_string(clip.channels) + " channel(s)");
     cli::PitchOptions tracking;
     tracking.level = options.level;
+    if (options.channel > 0) tracking.channel = options.channel - 1;
     tracking.tracker = Tracker();
     cli::PitchContour contour;
     std::string note;
@@ -774,9 +782,10 @@ int Info(const std::string& file, bool json) {
     if (!cli::DescribeWav(file, description, why)) return Fail(command, why);
     if (!cli::WriteAll(stdout, json ? cli::InfoJson(file, description) : cli::InfoText(file, description), why))
         return Fail(command, "cannot write: " + why);
-    if (!description.IsPcm16()) return Fail(command, cli::RefusalOf(file, description));
+    // A file play and pitch would refuse is still described: a note on
+    // stderr says why they refuse it, and the status is 0.
     cli::Pcm16Clip clip;
-    if (!cli::ReadPcm16(file, clip, why)) return Fail(command, why);
+    if (!cli::ReadPcm16(file, clip, why)) std::fprintf(stderr, "sorn: info: note: %s\n", why.c_str());
     return kOk;
 }
 
@@ -1005,24 +1014,32 @@ int Devices(bool json, const std::string& backend) {
         return Fail(command, "the module does not list its wave devices");
     cli::TextBuffer out;
     const std::string name = audio.selectedBackendName();
+    // One device, with its own channel count (the server's), else the record's.
+    const auto addDevice = [&](bool output, UINT id, const char* deviceName, WORD channels, UINT& n) {
+        WORD own = 0;
+        if (audio.deviceChannels && audio.deviceChannels(output, id, &own) == MMSYSERR_NOERROR) channels = own;
+        if (json) {
+            out.Put(n++ ? "," : "").Put("{\"id\":").Int(id).Put(",\"name\":").JsonString(deviceName);
+            out.Put(",\"channels\":").Int(channels).Put('}');
+        } else {
+            out.Put(output ? "output " : "input ").Int(id).Put(": ").Put(deviceName).Put(" (").Int(channels);
+            out.Put(channels == 1 ? " channel)\n" : " channels)\n");
+        }
+    };
     if (json) out.Put("{\"backend\":").JsonString(name).Put(",\"outputs\":[");
     else out.Put("backend: ").Put(name).Put('\n');
     const UINT outputs = audio.waveOutGetNumDevs();
     for (UINT i = 0, n = 0; i < outputs; ++i) {
         WAVEOUTCAPSA caps{};
         if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
-                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
-        else out.Put("output ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+        addDevice(true, i, caps.szPname, caps.wChannels, n);
     }
     if (json) out.Put("],\"inputs\":[");
     const UINT inputs = audio.waveInGetNumDevs();
     for (UINT i = 0, n = 0; i < inputs; ++i) {
         WAVEINCAPSA caps{};
         if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        if (json) out.Put(n++ ? "," : "").Put("{\"id\":").Int(i).Put(",\"name\":").JsonString(caps.szPname)
-                      .Put(",\"channels\":").Int(caps.wChannels).Put('}');
-        else out.Put("input ").Int(i).Put(": ").Put(caps.szPname).Put(" (").Int(caps.wChannels).Put(" channels)\n");
+        addDevice(false, i, caps.szPname, caps.wChannels, n);
     }
     if (!json && outputs == 0 && inputs == 0) out.Put("no wave devices\n");
     if (json) out.Put("],\"mixers\":[");
@@ -1294,9 +1311,14 @@ int main(int argc, char** argv) {
     pitchCommand->add_option("--format", pitch.format, "text (one integer in Hz per line, 0 unvoiced), csv or json")
         ->type_name("text|csv|json");
     pitchCommand->add_option("--plot", pitch.plot, "also draw the voiced values as an SVG plot")->type_name("OUT.svg");
-    pitchCommand->footer("One value per window the tracker analyses: max(0, ceil((frames - 1024) / (rate / 100))).\n"
-                         "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
-                         "Rates above 32767 Hz are resampled to 16 kHz first (stderr says so).");
+    pitchCommand->add_option("--channel", pitch.channel, "track channel N only (from 1; default: the channels' mean)")
+        ->type_name("N");
+    pitchCommand->footer(
+        "One value per window the tracker analyses: max(0, ceil((frames - 1024) / (rate / 100))).\n"
+        "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
+        "A file of several channels is tracked as their mean, rounded to 16-bit integers.\n"
+        "Rates above 16 kHz are resampled to 16 kHz first and rounded to 16-bit integers\n"
+        "(stderr says so).");
     addBackend(pitchCommand);
 
     std::string volumeWhich, volumeLevel;
@@ -1312,8 +1334,9 @@ int main(int argc, char** argv) {
 
     std::string demoFolder;
     CLI::App* demo = app.add_subcommand("demo", "play a speech clip, record it back, track its pitch");
-    demo->add_option("--folder", demoFolder, "where the take, the CSV and the SVG go (default sorn-demo-TIME)")
-        ->type_name("DIR");
+    std::string demoPositional;
+    demo->add_option("FOLDER", demoPositional, "where the take, the CSV and the SVG go (default sorn-demo-TIME)");
+    demo->add_option("--folder", demoFolder, "the same as FOLDER")->type_name("DIR");
     demo->footer("Without a sound server the virtual device plays and hears its own output.");
     addBackend(demo);
 
@@ -1368,6 +1391,10 @@ int main(int argc, char** argv) {
     }
     if (volume->parsed()) return Volume(volumeWhich, volumeLevel, backend);
     if (devices->parsed()) return Devices(devicesJson, backend);
-    if (demo->parsed()) return Demo(demoFolder, backend);
+    if (demo->parsed()) {
+        if (!demoPositional.empty() && !demoFolder.empty() && demoPositional != demoFolder)
+            return UsageError("demo", "name the folder once: FOLDER or --folder");
+        return Demo(demoPositional.empty() ? demoFolder : demoPositional, backend);
+    }
     return kUsage;
 }

@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     }
     if (!contour.resampled && contour.pitch.size() != PitchSlotCount(clip.Frames(), clip.sampleRate))
         Fail("the contour's slot count is wrong");
-    if (contour.resampled != (clip.sampleRate > kMaxTrackerRate) || contour.resampled == note.empty())
+    if (contour.resampled != (clip.sampleRate > kResampleRate) || contour.resampled == note.empty())
         Fail("resampling and its note disagree");
     for (const ContourFormat format : {ContourFormat::Text, ContourFormat::Csv, ContourFormat::Json})
         if (FormatContour(contour, format).size() < contour.pitch.size()) Fail("an output form lost values");

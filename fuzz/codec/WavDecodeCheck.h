@@ -35,19 +35,49 @@ inline std::uint32_t Le(const unsigned char* p, int bytes) {
 inline Expected Model(const unsigned char* b, std::size_t n, std::uint32_t cap) {
     Expected e;
     if (n < 36 || std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVEfmt ", 8) != 0) return e;
-    std::size_t i = 36;
-    bool found = false;
-    while (i < n && !found) {
-        if (b[i++] != 'd') continue;
-        if (n - i < 3) return e;
-        found = std::memcmp(b + i, "ata", 3) == 0;
-        i += 3;
+    // Only 16-bit integer PCM is read: format tag 1, or the extensible form
+    // (0xFFFE) whose 40-byte chunk names sub-format 1.
+    std::uint32_t tag = Le(b + 20, 2);
+    if (tag == 0xFFFE) tag = Le(b + 16, 4) >= 40 && n >= 60 && Le(b + 36, 2) >= 22 ? Le(b + 44, 2) : 0;
+    if (tag != 1 || Le(b + 34, 2) != 16) return e;
+
+    // The chain from offset 12: id, size, body, pad byte after an odd size.
+    // It is broken at a header cut short, an id that is not text, or a chunk
+    // other than data running past the end.
+    bool found = false, broken = false;
+    std::uint64_t at = 12, i = 0;
+    std::uint32_t declared = 0;
+    while (at < n && !found && !broken) {
+        const unsigned char* h = b + at;
+        if (n - at < 8 || !std::all_of(h, h + 4, [](unsigned char c) { return c >= 0x20 && c < 0x7F; })) {
+            broken = true;
+        } else if (std::memcmp(h, "data", 4) == 0) {
+            found = true;
+            i = at + 8;
+            declared = Le(h + 4, 4);
+        } else {
+            const std::uint64_t size = Le(h + 4, 4);
+            broken = at + 8 + size > n;
+            at += 8 + size + (size & 1);
+        }
+    }
+    // A broken chain: the first "data" found by the byte scan from offset 36,
+    // three bytes consumed after every "d".
+    if (broken) {
+        i = 36;
+        while (i < n && !found) {
+            if (b[i++] != 'd') continue;
+            if (n - i < 3) return e;
+            found = std::memcmp(b + i, "ata", 3) == 0;
+            i += 3;
+        }
+        // A file that ends within the data size is an empty clip.
+        if (found) declared = n - i < 4 ? 0 : Le(b + i, 4);
+        i += 4;
     }
     if (!found) return e;
-    // A file that ends within the data size is an empty clip.
-    const std::uint32_t declared = n - i < 4 ? 0 : Le(b + i, 4);
     e.accepted = true;
-    e.offset = std::min(i + 4, n);
+    e.offset = static_cast<std::size_t>(std::min<std::uint64_t>(i, n));
     e.size = static_cast<std::uint32_t>(std::min<std::size_t>({declared, cap, n - e.offset}));
     e.channels = static_cast<unsigned short>(Le(b + 22, 2));
     e.rate = Le(b + 24, 4);

@@ -67,8 +67,11 @@
 //   client can clean up; they still wait for the headers the loss gave back.
 // - waveOutGetDevCapsA / waveInGetDevCapsA: a size of 0 copies nothing and
 //   succeeds; an open handle of the same direction stands for its device.
-//   wChannels is the most channels that open (8), and dwFormats holds the
-//   bits of exactly the formats that open (16-bit ones only).
+//   wChannels is 2 (the platform documents 1 for mono and 2 for stereo, and
+//   every device here takes stereo: the backend converts to the device's
+//   own channels, which sorn::audio::DeviceChannels gives; 1 to 8 channels
+//   open), and dwFormats holds the bits of exactly the formats that open
+//   (16-bit ones only).
 // - waveInStop returns the current header only when it holds bytes.
 #include "platform/WinTypes.h"
 

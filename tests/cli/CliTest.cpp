@@ -79,10 +79,15 @@ std::vector<std::int16_t> Voice(std::size_t frames, std::uint32_t rate, double f
     return s;
 }
 
-// The first channel of interleaved samples, as the floats the tracker takes.
-std::vector<float> FirstChannel(const std::vector<std::int16_t>& interleaved, unsigned channels) {
+// One channel of interleaved samples (from 0; -1: the mean of the channels
+// rounded to the nearest integer), as the floats the tracker takes.
+std::vector<float> Tracked(const std::vector<std::int16_t>& interleaved, unsigned channels, int channel) {
     std::vector<float> out;
-    for (std::size_t i = 0; i < interleaved.size(); i += channels) out.push_back(interleaved[i]);
+    for (std::size_t i = 0; i < interleaved.size(); i += channels) {
+        double sum = 0;
+        for (unsigned c = 0; c < channels; ++c) sum += interleaved[i + c];
+        out.push_back(channel >= 0 ? interleaved[i + static_cast<unsigned>(channel)] : std::nearbyint(sum / channels));
+    }
     return out;
 }
 
@@ -94,14 +99,15 @@ TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
         unsigned channels;
         std::size_t frames;
     };
-    // Mono at 16 kHz over several tracker calls; stereo at 22050 Hz (hop 220)
-    // whose second channel is silence, so only the first channel can voice.
-    for (const Case c : {Case{16000, 1, 16000 * 7 + 333}, Case{22050, 2, 22050 * 3}}) {
+    // Mono at 16 kHz over several tracker calls; stereo at 11025 Hz (hop 110)
+    // whose channels differ: the mean of both is tracked, or the one asked for.
+    for (const Case c : {Case{16000, 1, 16000 * 7 + 333}, Case{11025, 2, 11025 * 3}}) {
         const std::vector<std::int16_t> voice = Voice(c.frames, c.rate, 110, 240);
+        const std::vector<std::int16_t> other = Voice(c.frames, c.rate, 300, 200);
         std::vector<std::int16_t> interleaved;
-        for (const std::int16_t v : voice) {
-            interleaved.push_back(v);
-            if (c.channels == 2) interleaved.push_back(0);
+        for (std::size_t i = 0; i < voice.size(); ++i) {
+            interleaved.push_back(voice[i]);
+            if (c.channels == 2) interleaved.push_back(static_cast<std::int16_t>(other[i] / 3 + 1));
         }
         const std::string path = folder.Write("voice.wav", WavFile(1, static_cast<std::uint16_t>(c.channels), c.rate,
                                                                     16, Pcm(interleaved)));
@@ -112,7 +118,7 @@ TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
         ASSERT_TRUE(TrackPitch(clip, PitchOptions{}, contour, why, &note)) << why;
         EXPECT_TRUE(note.empty());
 
-        const std::vector<float> samples = FirstChannel(interleaved, c.channels);
+        const std::vector<float> samples = Tracked(interleaved, c.channels, -1);
         const std::int32_t slots = static_cast<std::int32_t>(PitchSlotCount(c.frames, c.rate));
         std::vector<std::int16_t> direct(static_cast<std::size_t>(slots), -1);
         ExtractPitch(samples.data(), static_cast<std::int32_t>(samples.size()), static_cast<std::int16_t>(c.rate),
@@ -134,6 +140,24 @@ TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
         ExtractPitch(samples.data(), static_cast<std::int32_t>(samples.size()), static_cast<std::int16_t>(c.rate),
                      5000.0f, scaled.data(), slots);
         EXPECT_EQ(contour.pitch, scaled);
+
+        // One channel asked for.
+        for (int channel = 0; channel < static_cast<int>(c.channels); ++channel) {
+            PitchOptions one;
+            one.channel = channel;
+            ASSERT_TRUE(TrackPitch(clip, one, contour, why)) << why;
+            const std::vector<float> alone = Tracked(interleaved, c.channels, channel);
+            ExtractPitch(alone.data(), static_cast<std::int32_t>(alone.size()), static_cast<std::int16_t>(c.rate),
+                         200.0f, direct.data(), slots);
+            EXPECT_EQ(contour.pitch, direct) << "channel " << channel;
+            if (c.channels == 2) {
+                EXPECT_NE(FormatContour(contour, ContourFormat::Text), expected);
+            }
+        }
+        PitchOptions missing;
+        missing.channel = static_cast<int>(c.channels);
+        EXPECT_FALSE(TrackPitch(clip, missing, contour, why));
+        EXPECT_NE(why.find("there is no channel"), std::string::npos) << why;
     }
 }
 
@@ -168,6 +192,7 @@ TEST(CliPitch, SlotCountIsTheNumberOfWindowsTheTrackerAnalyses) {
             while (analysed < pitch.size() && pitch[analysed] != -7) ++analysed;
             EXPECT_EQ(analysed, slots) << rate << " Hz, " << frames << " frames";
 
+            if (rate > kResampleRate) continue;  // tracked at 16 kHz (below)
             Pcm16Clip clip;
             clip.channels = 1;
             clip.sampleRate = rate;
@@ -248,11 +273,18 @@ TEST(CliWav, NonPcm16AndMalformedFilesAreRefusedWithAReason) {
     Put(listFirst, wavtest::Chunk("LIST", Bytes(10, 'x')));
     const Bytes pcm16 = WavFile(1, 1, 16000, 16, frames);
     Put(listFirst, Bytes(pcm16.begin() + 12, pcm16.end()));
-    // "data" inside an earlier chunk: the codec's scan takes it for the
-    // data chunk, the chunk walk does not.
+    // "data" inside an earlier chunk is no data chunk, for the codec as for
+    // the description: the file reads whole.
     Bytes strayId = pcm16;
     const Bytes note = wavtest::Chunk("note", Bytes{'d', 'a', 't', 'a', 8, 0, 0, 0});
     strayId.insert(strayId.begin() + 36, note.begin(), note.end());
+    {
+        Pcm16Clip clip;
+        std::string why;
+        ASSERT_TRUE(ReadPcm16(folder.Write("stray.wav", strayId), clip, why)) << why;
+        EXPECT_EQ(clip.samples.size(), frames.size() / 2);
+        EXPECT_EQ(clip.samples[0], 0x1111);
+    }
     struct Malformed {
         std::string name;
         Bytes bytes;
@@ -265,7 +297,6 @@ TEST(CliWav, NonPcm16AndMalformedFilesAreRefusedWithAReason) {
         {"nodata.wav", noData, "has no data chunk"},
         {"mono0.wav", zeroChannels, "declares 0 channels"},
         {"list.wav", listFirst, "has a chunk before its format chunk, which the module's WAV codec does not read"},
-        {"stray.wav", strayId, "the module's WAV codec read 8 data bytes where the data chunk holds 1200"},
     };
     for (const Malformed& m : malformed) {
         const std::string path = folder.Write(m.name, m.bytes);
@@ -283,7 +314,16 @@ TEST(CliWav, NonPcm16AndMalformedFilesAreRefusedWithAReason) {
     EXPECT_NE(why.find("is a directory"), std::string::npos) << why;
 }
 
-TEST(CliPitch, RatesAbove32767AreResampledTo16k) {
+// Whether every sample a tracker call was given is a 16-bit integer.
+bool allIntegers = true;
+void IntegerCheckingTracker(const float* samples, std::int32_t count, std::int16_t rate, float level,
+                            std::int16_t* pitch, std::int32_t pitchCount) {
+    for (std::int32_t i = 0; i < count; ++i)
+        allIntegers &= samples[i] == std::nearbyint(samples[i]) && std::fabs(samples[i]) <= 32768;
+    ExtractPitch(samples, count, rate, level, pitch, pitchCount);
+}
+
+TEST(CliPitch, RatesAbove16kAreResampledTo16kAsIntegers) {
     // 2 s of a steady 200 Hz voice at 44.1 kHz: resampled, tracked at 16 kHz.
     Pcm16Clip clip;
     clip.channels = 1;
@@ -292,7 +332,10 @@ TEST(CliPitch, RatesAbove32767AreResampledTo16k) {
     clip.samples.assign(voice.begin(), voice.end());
     PitchContour contour;
     std::string why, note;
-    ASSERT_TRUE(TrackPitch(clip, PitchOptions{}, contour, why, &note)) << why;
+    PitchOptions checking;
+    checking.tracker = &IntegerCheckingTracker;
+    ASSERT_TRUE(TrackPitch(clip, checking, contour, why, &note)) << why;
+    EXPECT_TRUE(allIntegers) << "the resampled signal is rounded to 16-bit integers";
     EXPECT_TRUE(contour.resampled);
     EXPECT_EQ(contour.rate, 16000u);
     EXPECT_EQ(contour.sourceRate, 44100u);
@@ -307,12 +350,28 @@ TEST(CliPitch, RatesAbove32767AreResampledTo16k) {
     EXPECT_GT(voiced, static_cast<int>(contour.pitch.size()) / 3);
     EXPECT_GT(near200, voiced * 9 / 10);
 
-    // The highest rate the tracker takes is used as it is.
-    clip.sampleRate = 32767;
+    // Low voices at every rate above 16 kHz: tracked at 16 kHz, where the
+    // window reaches down to 64 Hz.
+    for (const std::uint32_t rate : {22050u, 24000u, 32000u, 32767u}) {
+        for (const double f : {80.0, 100.0, 120.0}) {
+            SCOPED_TRACE(std::to_string(rate) + " Hz, a voice at " + std::to_string(f) + " Hz");
+            const std::vector<std::int16_t> low = Voice(rate * 2, rate, f, f);
+            clip.sampleRate = rate;
+            clip.samples.assign(low.begin(), low.end());
+            ASSERT_TRUE(TrackPitch(clip, PitchOptions{}, contour, why, &note)) << why;
+            EXPECT_TRUE(contour.resampled);
+            EXPECT_EQ(note, "resampled from " + std::to_string(rate) + " Hz to 16000 Hz for the pitch tracker");
+            int right = 0;
+            for (const std::int16_t p : contour.pitch) right += p > 0 && std::abs(p - f) <= f * 0.03;
+            EXPECT_GT(right, static_cast<int>(contour.pitch.size()) / 2);
+        }
+    }
+    // 16 kHz itself is tracked as it is.
+    clip.sampleRate = 16000;
     ASSERT_TRUE(TrackPitch(clip, PitchOptions{}, contour, why, &note)) << why;
     EXPECT_FALSE(contour.resampled);
     EXPECT_TRUE(note.empty());
-    EXPECT_EQ(contour.pitch.size(), PitchSlotCount(voice.size(), 32767));
+    EXPECT_EQ(contour.pitch.size(), PitchSlotCount(clip.samples.size(), 16000));
 
     // Levels and rates the tracker cannot use are refused.
     PitchOptions bad;

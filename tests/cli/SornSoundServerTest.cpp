@@ -40,6 +40,16 @@ protected:
     }
 };
 
+// devices shows the server's own channel count: 1 for the mono null sink
+// (its record's wChannels says 2: it takes stereo).
+TEST_F(SornSoundServerTest, DevicesShowTheServersOwnChannelCount) {
+    const Outcome run = Sorn("devices --backend pulse", "");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(": sorn_null (1 channel)"), std::string::npos) << run.out;
+    EXPECT_NE(Sorn("devices --json --backend pulse", "").out.find("\"name\":\"sorn_null\",\"channels\":1}"),
+              std::string::npos);
+}
+
 // A range of a ramp file (sample k is -20000 + k) played through a null
 // sink that never rewinds comes back through its monitor whole: its first
 // sample to its last, nothing cut at either end.

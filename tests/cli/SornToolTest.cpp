@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -72,7 +74,8 @@ TEST(SornTool, FilesUnreadableRefusedAndNot16BitFailWithOneLine) {
     chmod(locked.c_str(), 0);
     const bool root = access(locked.c_str(), R_OK) == 0;
     for (const char* command : {"info", "play", "pitch"}) {
-        std::vector<std::string> files{folder.Path("missing.wav"), deep, junk};
+        std::vector<std::string> files{folder.Path("missing.wav"), junk};
+        if (std::string(command) != "info") files.push_back(deep);  // info describes it (below)
         if (!root) files.push_back(locked);
         for (const std::string& file : files) {
             Outcome run = Sorn(std::string(command) + " " + file);
@@ -93,6 +96,16 @@ TEST(SornTool, FilesUnreadableRefusedAndNot16BitFailWithOneLine) {
     Outcome info = Sorn("info " + good + " --json");
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_NE(info.out.find("\"frames\":19200"), std::string::npos) << info.out;
+    // info describes what play and pitch refuse, with status 0 (as soxi);
+    // stderr notes why they refuse it.
+    for (const char* json : {"", " --json"}) {
+        Outcome described = Sorn("info " + deep + json);
+        EXPECT_EQ(described.status, 0) << described.err;
+        EXPECT_NE(described.out.find("24-bit PCM"), std::string::npos) << described.out;
+        EXPECT_EQ(Lines(described.err), 1) << described.err;
+        EXPECT_EQ(described.err.rfind("sorn: info: note: ", 0), 0u) << described.err;
+        EXPECT_NE(described.err.find("sox "), std::string::npos) << described.err;
+    }
     Outcome played = Sorn("play " + good + " --from 0.25s --to 8000");
     EXPECT_EQ(played.status, 0) << played.err;
     EXPECT_NE(played.out.find("played 4000 frames"), std::string::npos) << played.out;
@@ -111,7 +124,58 @@ TEST(SornTool, PitchTextEqualsTheTracker) {
     Outcome run = Sorn("pitch " + path + " --plot " + folder.Path("plot.svg"));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, expected);
+    EXPECT_EQ(Sorn("pitch " + path + " --channel 1").out, expected);
+    EXPECT_EQ(Sorn("pitch " + path + " --channel 0").status, 2);
+    Outcome noSuchChannel = Sorn("pitch " + path + " --channel 2");
+    EXPECT_EQ(noSuchChannel.status, 2);
+    EXPECT_NE(noSuchChannel.err.find("has 1 channel(s)"), std::string::npos) << noSuchChannel.err;
     EXPECT_NE(Slurp(folder.Path("plot.svg")).find("<svg"), std::string::npos);
+}
+
+// demo writes into the folder it is given, named as the README says; its
+// default folder is one git ignores.
+TEST(SornTool, DemoWritesIntoTheFolderItNames) {
+    wavtest::TempFolder folder;
+    const std::string target = folder.Path("demo out");
+    Outcome run = Sorn("demo '" + target + "' --backend virtual");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("into " + target), std::string::npos) << run.out;
+    for (const char* file : {"take.wav", "pitch.csv", "pitch.svg"})
+        EXPECT_TRUE(std::ifstream(target + "/" + file).good()) << file;
+    EXPECT_EQ(Sorn("demo a --folder b").status, 2);
+    const std::string ignored = "git -C " SORN_SOURCE_DIR " check-ignore -q sorn-demo-20261209-060000/";
+    if (std::system("git -C " SORN_SOURCE_DIR " rev-parse 2>/dev/null >&2") == 0) {
+        EXPECT_EQ(std::system(ignored.c_str()), 0) << "the default folder is left untracked in the work tree";
+    }
+}
+
+// The README's commands name only files that an earlier line of the same
+// block makes, so they work in a fresh clone.
+TEST(SornTool, ReadmeCommandsNameNoFileAFreshCloneLacks) {
+    std::istringstream readme(Slurp(SORN_SOURCE_DIR "/README.md"));
+    std::string line;
+    while (std::getline(readme, line) && line != "## The sorn host") {
+    }
+    while (std::getline(readme, line) && line != "```sh") {
+    }
+    std::vector<std::string> made;
+    int checked = 0;
+    while (std::getline(readme, line) && line != "```") {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (w.size() >= 3 && w[0].find("tools/sorn") != std::string::npos && w[2].ends_with(".wav")) {
+            if (w[1] == "record") {
+                made.push_back(w[2]);
+                continue;
+            }
+            ++checked;
+            EXPECT_NE(std::find(made.begin(), made.end(), w[2]), made.end()) << line;
+        } else {
+            for (const std::string& word : w)
+                if (word.ends_with(".wav")) made.push_back(word);
+        }
+    }
+    EXPECT_GE(checked, 3);
 }
 
 TEST(SornTool, RecordStopsAtTheEndOfSpeechAndKeepsTheTakeOnCtrlC) {

@@ -102,11 +102,13 @@ public:
     struct Warning {
         std::string text;
         bool secondIsNull;
+        std::string reason;  // the second text
     };
     WarningRecorder() {
         SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
             if (report.event == SornDataSys::Event::Warning) {
-                warnings.push_back({report.text ? report.text : "", report.text2 == nullptr});
+                warnings.push_back(
+                    {report.text ? report.text : "", report.text2 == nullptr, report.text2 ? report.text2 : ""});
             }
         });
     }

@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "WavCodecFixture.h"
 
@@ -70,18 +73,66 @@ TEST_F(WavCodecTest, LetterDRightBeforeTheIdHidesIt) {
     EXPECT_EQ(d.data, (Bytes{1, 2, 3, 4}));
 }
 
-TEST_F(WavCodecTest, IdInsideAnEarlierPayloadIsTakenAsTheDataChunk) {
-    Bytes file = Header(1, 16000);
-    Bytes text;
-    Put(text, "metadata");
-    Put32(text, 4);
-    Put(text, "wxyz");
-    Put(file, Chunk("LIST", text));
-    Put(file, Chunk("data", Samples(20)));
-    const Decoded d = QueryAndRead(folder.Write("meta.wav", file));
+TEST_F(WavCodecTest, TheDataChunkIsTheFirstOfTheChainNotAnIdInsideAnotherChunk) {
+    const Bytes samples = Samples(32);
+    // A cue point names the chunk it points into: "data".
+    Bytes cue;
+    Put32(cue, 1);
+    Put32(cue, 1);
+    Put32(cue, 0);
+    Put(cue, "data");
+    for (int i = 0; i < 3; ++i) Put32(cue, 0);
+    Bytes withCue = Header(1, 16000);
+    Put(withCue, Chunk("cue ", cue));
+    Put(withCue, Chunk("data", samples));
+    // LIST/INFO text, of odd size with its pad byte.
+    Bytes info;
+    Put(info, "INFOICMT");
+    Put32(info, 14);
+    Put(info, "raw data here");
+    info.push_back(0);
+    Bytes withText = Header(1, 16000);
+    Put(withText, Chunk("LIST", info));
+    Put(withText, Chunk("odd!", Bytes{1, 2, 3}));
+    withText.push_back(0);  // the pad byte
+    Put(withText, Chunk("data", samples));
+    for (const Bytes& file : {withCue, withText}) {
+        const Decoded d = QueryAndRead(folder.Write("chunks.wav", file));
+        ASSERT_EQ(d.result, 1);
+        EXPECT_EQ(d.data, samples);
+        EXPECT_EQ(d.format.SampleNum(), 16u);
+    }
+    // A chain broken by a missing pad byte: the data chunk is still found by
+    // its id, as the codec always found it.
+    Bytes unpadded = Header(1, 16000);
+    Put(unpadded, Chunk("odd!", Bytes{1, 2, 3}));
+    Put(unpadded, Chunk("data", samples));
+    const Decoded d = QueryAndRead(folder.Write("unpadded.wav", unpadded));
     ASSERT_EQ(d.result, 1);
-    EXPECT_EQ(d.size, 4u);
-    EXPECT_EQ(d.data, (Bytes{'w', 'x', 'y', 'z'}));
+    EXPECT_EQ(d.data, samples);
+    EXPECT_TRUE(recorder.warnings.empty());
+}
+
+TEST_F(WavCodecTest, SamplesOtherThan16BitPcmAreRefusedWithTheReason) {
+    // format tag, bits, the reason's encoding
+    const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::string>> cases = {
+        {3, 32, "32-bit float"}, {1, 24, "24-bit PCM"}, {1, 8, "8-bit PCM (unsigned)"}, {6, 8, "A-law"}};
+    for (const auto& [tag, bits, encoding] : cases) {
+        SCOPED_TRACE(encoding);
+        Bytes file = Header(1, 16000, 18);  // as sox writes float: an 18-byte format chunk and a fact chunk
+        file[20] = static_cast<unsigned char>(tag);
+        file[34] = static_cast<unsigned char>(bits);
+        Put(file, Chunk("fact", {4, 0, 0, 0}));
+        Put(file, Chunk("data", Samples(16)));
+        recorder.warnings.clear();
+        const std::string path = folder.Write("other.wav", file);
+        const Decoded d = Read(path, 200);
+        EXPECT_EQ(d.result, 0);
+        EXPECT_TRUE(SameFormat(d.format, Untouched()));
+        ASSERT_EQ(recorder.warnings.size(), 1u);
+        EXPECT_EQ(recorder.warnings[0].text, path);
+        EXPECT_EQ(recorder.warnings[0].reason, "holds " + encoding + " samples; the WAV codec reads 16-bit PCM only");
+    }
 }
 
 TEST_F(WavCodecTest, SizeQueryReportsTheWholeFileWithoutCheckingIt) {

@@ -11,7 +11,20 @@ find_program(CXX NAMES c++ g++ REQUIRED)
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
+# A tree where only sorn was built (as scripts/demo.sh builds it) installs
+# whole: the man page, which only the full build makes, is made by the install.
+file(REMOVE "${BUILD_DIR}/tools/sorn.1")
+run("build of sorn alone" "${CMAKE_COMMAND}" --build "${BUILD_DIR}" --target sorn)
 run("install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The man page holds every command's help, and its footer names the package.
+file(READ "${prefix}/share/man/man1/sorn.1" man)
+foreach(expected "\n.TH SORN \"1\" \"[A-Z][a-z]+ [0-9]+\" \"Sorn [0-9.]+\" \"User Commands\"\n"
+        "\n.SS \"sorn record\"\n" "--max-seconds" "\n.SS \"sorn pitch\"\n" "--channel" "--from" "--json")
+  if(NOT man MATCHES "${expected}")
+    message(FATAL_ERROR "the installed man page lacks ${expected}")
+  endif()
+endforeach()
 file(GLOB pcdirs "${prefix}/lib*/pkgconfig" "${prefix}/lib/*/pkgconfig")
 list(GET pcdirs 0 pcdir)
 get_filename_component(libdir "${pcdir}" DIRECTORY)
@@ -41,8 +54,11 @@ run("pkg-config" "${PKG_CONFIG}" --cflags --libs SornCoreWin)
 string(STRIP "${output}" pkgflags)
 separate_arguments(pkgflags UNIX_COMMAND "${pkgflags}")
 separate_arguments(flags UNIX_COMMAND "${FLAGS}")
+# The README's command: the run path is the one pkg-config names.
+run("pkg-config libdir" "${PKG_CONFIG}" --variable=libdir SornCoreWin)
+string(STRIP "${output}" pclibdir)
 run("consumer build (pkg-config)" "${CXX}" -std=c++20 ${flags} "${SOURCE_DIR}/main.cpp" ${pkgflags}
-    "-Wl,-rpath,${libdir}" -o "${WORK_DIR}/consumer-pc")
+    "-Wl,-rpath,${pclibdir}" -o "${WORK_DIR}/consumer-pc")
 run("consumer (pkg-config)" "${WORK_DIR}/consumer-pc")
 message(STATUS "pkg-config: ${output}")
 file(REMOVE_RECURSE "${WORK_DIR}")

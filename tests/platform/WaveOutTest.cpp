@@ -490,7 +490,11 @@ TEST_F(WaveOut, DevicesCanBeListed) {
     WAVEOUTCAPSA out{};
     ASSERT_EQ(waveOutGetDevCapsA(0, &out, sizeof out), MMSYSERR_NOERROR);
     EXPECT_STREQ(out.szPname, "Sorn virtual output");
-    EXPECT_EQ(out.wChannels, 8) << "the most channels that open";
+    EXPECT_EQ(out.wChannels, 2) << "a device that takes stereo (the platform documents 1 or 2)";
+    WORD own = 0;
+    ASSERT_EQ(sorn::audio::DeviceChannels(true, 0, &own), MMSYSERR_NOERROR);
+    EXPECT_EQ(own, 2);
+    EXPECT_EQ(sorn::audio::DeviceChannels(true, 1, &own), MMSYSERR_BADDEVICEID);
     EXPECT_NE(out.dwFormats, 0u);
     WAVEOUTCAPSA mapper{};
     ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &mapper, sizeof mapper), MMSYSERR_NOERROR);
@@ -511,8 +515,8 @@ TEST_F(WaveOut, DevicesCanBeListed) {
 
 // The capability records as the platform defines them: a size of 0 copies
 // nothing and succeeds; an open handle stands for its device; wChannels is
-// the most channels that open, and the format bits are exactly the formats
-// that open.
+// 2 (stereo opens, and so do up to 8 channels), and the format bits are
+// exactly the formats that open.
 TEST_F(WaveOut, CapabilitiesDescribeWhatOpens) {
     for (bool output : {true, false}) {
         SCOPED_TRACE(output ? "output" : "input");
@@ -536,8 +540,10 @@ TEST_F(WaveOut, CapabilitiesDescribeWhatOpens) {
 
         WAVEOUTCAPSA device{};  // the input record is its first part
         ASSERT_EQ(caps(0, &device, sizeof device), MMSYSERR_NOERROR);
+        EXPECT_EQ(device.wChannels, 2);
         EXPECT_EQ(query(16000, device.wChannels), MMSYSERR_NOERROR);
-        EXPECT_NE(query(16000, static_cast<std::uint16_t>(device.wChannels + 1)), MMSYSERR_NOERROR);
+        EXPECT_EQ(query(16000, 8), MMSYSERR_NOERROR);
+        EXPECT_NE(query(16000, 9), MMSYSERR_NOERROR);
 
         struct Bit {
             DWORD bit;

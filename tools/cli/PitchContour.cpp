@@ -52,11 +52,22 @@ struct SoxrDeleter {
     void operator()(soxr_t resampler) const { soxr_delete(resampler); }
 };
 
-// The first channel of clip at 16 kHz, as floats on the 16-bit scale (not
-// rounded back to integers, not clipped).
-bool Resample(const Pcm16Clip& clip, LargeVector<float>& out, std::string& why) {
+// The sample the tracker takes from one frame: channel `channel`, or the
+// mean of the frame's channels rounded to the nearest integer.
+inline std::int16_t TrackedSample(const std::int16_t* frame, std::size_t channels, int channel) {
+    if (channel >= 0) return frame[channel];
+    if (channels == 1) return frame[0];
+    long sum = 0;
+    for (std::size_t c = 0; c < channels; ++c) sum += frame[c];
+    return static_cast<std::int16_t>(std::lrint(static_cast<double>(sum) / static_cast<double>(channels)));
+}
+
+// The tracked samples of clip at 16 kHz, rounded to 16-bit integers (no
+// dither, clipped), as a 16-bit file resampled by sox holds them.
+bool Resample(const Pcm16Clip& clip, int channel, LargeVector<std::int16_t>& out, std::string& why) {
     soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
     std::unique_ptr<soxr, SoxrDeleter> resampler(
@@ -69,14 +80,14 @@ bool Resample(const Pcm16Clip& clip, LargeVector<float>& out, std::string& why) 
     const std::uint64_t frames = clip.Frames();
     const std::size_t channels = clip.channels;
     constexpr std::size_t kBlock = 16384;
-    std::vector<float> in(kBlock);
-    out.assign(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096, 0.0f);
+    std::vector<std::int16_t> in(kBlock);
+    out.assign(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096, 0);
     std::size_t written = 0;
     // Room for at least `more` output samples after what was written.
     auto room = [&](std::size_t more) {
         if (out.size() - written < more) out.resize(std::max(out.size() * 2, written + more));
     };
-    auto step = [&](const float* input, std::size_t length, std::size_t* used) {
+    auto step = [&](const std::int16_t* input, std::size_t length, std::size_t* used) {
         std::size_t produced = 0;
         room(length * kResampleRate / clip.sampleRate + 1024);
         error = soxr_process(resampler.get(), input, length, used, out.data() + written, out.size() - written,
@@ -87,7 +98,8 @@ bool Resample(const Pcm16Clip& clip, LargeVector<float>& out, std::string& why) 
 
     for (std::uint64_t first = 0; first < frames; first += kBlock) {
         const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, frames - first));
-        for (std::size_t i = 0; i < length; ++i) in[i] = clip.samples[(first + i) * channels];
+        for (std::size_t i = 0; i < length; ++i)
+            in[i] = TrackedSample(&clip.samples[(first + i) * channels], channels, channel);
         std::size_t consumed = 0;
         int idle = 0;
         while (consumed < length && !error && idle < 3) {
@@ -130,6 +142,12 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
         why = "the clip has no channels";
         return false;
     }
+    if (options.channel != PitchOptions::kMeanOfChannels &&
+        (options.channel < 0 || options.channel >= static_cast<int>(clip.channels))) {
+        why = "there is no channel " + std::to_string(options.channel + 1) + " (the clip has " +
+              std::to_string(clip.channels) + ")";
+        return false;
+    }
     if (clip.sampleRate < kMinTrackerRate) {
         why = "a rate of " + std::to_string(clip.sampleRate) + " Hz is too low for the pitch tracker (100 Hz at least)";
         return false;
@@ -153,9 +171,10 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
     PitchContour contour;
     contour.sourceRate = clip.sampleRate;
     contour.level = options.level;
-    if (clip.sampleRate > kMaxTrackerRate) {
-        LargeVector<float> resampled;
-        if (!Resample(clip, resampled, why)) return false;
+    const int channel = options.channel;
+    if (clip.sampleRate > kResampleRate) {
+        LargeVector<std::int16_t> resampled;
+        if (!Resample(clip, channel, resampled, why)) return false;
         contour.rate = kResampleRate;
         contour.hop = kResampleRate / 100;
         contour.resampled = true;
@@ -179,7 +198,8 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
                          if (channels == 1) {
                              for (std::uint64_t i = 0; i < count; ++i) target[i] = source[i];
                          } else {
-                             for (std::uint64_t i = 0; i < count; ++i) target[i] = source[i * channels];
+                             for (std::uint64_t i = 0; i < count; ++i)
+                                 target[i] = TrackedSample(source + i * channels, channels, channel);
                          }
                      });
     }

@@ -2,17 +2,22 @@
 // The pitch contour of a 16-bit PCM clip for `sorn pitch`, and its text, CSV
 // and JSON forms.
 //
-// The tracker (the module's ExtractPitch unless another is given) gets the
-// first channel's samples as floats of the same value, not scaled, and the
-// level L. It analyses 512-sample windows that start hop = rate / 100 samples
-// apart (integer division) and only below frames - 1024, so the contour has
+// The tracker (the module's ExtractPitch unless another is given) gets one
+// channel of samples as floats of the same value, not scaled, and the level
+// L: the mean of the clip's channels, rounded to the nearest integer (as sox
+// writes a downmix to a 16-bit file), or the one channel asked for. It
+// analyses 512-sample windows that start hop = rate / 100 samples apart
+// (integer division) and only below frames - 1024, so the contour has
 // exactly max(0, ceil((frames - 1024) / hop)) values; value m belongs to the
 // window of samples m * hop .. m * hop + 511, and its time is the centre of
 // that window: (m * hop + 256) / rate seconds.
 //
-// The tracker takes rates up to 32767 Hz. Clips above that are resampled to
-// 16 kHz with libsoxr (high quality) first, and the contour's times and slot
-// count are those of the 16 kHz samples.
+// Clips above 16 kHz are resampled to 16 kHz with libsoxr (high quality)
+// first and rounded to 16-bit integers, as a 16-bit file converted by sox
+// holds them: the tracker's window and lag range then span what they span at
+// 16 kHz (a 512-sample window reaches 64 Hz), and integer samples take the
+// tracker's exact fast path. The contour's times and slot count are those of
+// the 16 kHz samples.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,8 +27,7 @@
 
 namespace sorn::cli {
 
-// The highest rate the tracker takes, and the rate clips above it become.
-inline constexpr std::uint32_t kMaxTrackerRate = 32767;
+// Clips above this rate are resampled to it.
 inline constexpr std::uint32_t kResampleRate = 16000;
 // Below this the hop (rate / 100) would be 0.
 inline constexpr std::uint32_t kMinTrackerRate = 100;
@@ -38,6 +42,8 @@ std::uint64_t PitchSlotCount(std::uint64_t frames, std::uint32_t rate);
 struct PitchOptions {
     float level = kDefaultLevel;          // positive and finite
     PitchCallback tracker = nullptr;      // null: the module's ExtractPitch
+    int channel = kMeanOfChannels;  // the channel tracked, from 0; or the mean of all
+    static constexpr int kMeanOfChannels = -1;
 };
 
 struct PitchContour {
@@ -46,7 +52,7 @@ struct PitchContour {
     std::uint32_t sourceRate = 0;     // the clip's own rate
     std::uint32_t hop = 0;            // rate / 100
     float level = kDefaultLevel;
-    bool resampled = false;           // sourceRate > 32767: resampled to 16 kHz
+    bool resampled = false;  // sourceRate > 16000: resampled to 16 kHz
 
     // The centre of value index's analysis window, in seconds.
     double TimeOf(std::size_t index) const {
@@ -54,11 +60,12 @@ struct PitchContour {
     }
 };
 
-// Tracks the first channel of clip. False with one line in why for a level
-// that is not a positive finite number, a clip without channels, a rate
-// below 100 Hz or above 768 kHz, or a failure of the resampler. When the clip was resampled,
-// note receives the line for stderr that says so ("resampled from 44100 Hz
-// to 16000 Hz for the pitch tracker"); otherwise it is cleared.
+// Tracks clip (the mean of its channels, or options.channel). False with one
+// line in why for a level that is not a positive finite number, a clip
+// without channels, a channel it does not have, a rate below 100 Hz or above
+// 768 kHz, or a failure of the resampler. When the clip was resampled, note
+// receives the line for stderr that says so ("resampled from 44100 Hz to
+// 16000 Hz for the pitch tracker"); otherwise it is cleared.
 bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour& out, std::string& why,
                 std::string* note = nullptr);
 

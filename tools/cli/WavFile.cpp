@@ -12,30 +12,20 @@
 
 #include "core_contract/Codec.h"
 #include "core_contract/SornDataSys.h"
+#include "riff/WavChunks.h"
 #include "tools/cli/TextBuffer.h"
 
 namespace sorn::cli {
 
 namespace {
 
-constexpr std::uint16_t kTagPcm = 0x0001;
-constexpr std::uint16_t kTagAdpcm = 0x0002;
-constexpr std::uint16_t kTagFloat = 0x0003;
-constexpr std::uint16_t kTagALaw = 0x0006;
-constexpr std::uint16_t kTagMuLaw = 0x0007;
-constexpr std::uint16_t kTagImaAdpcm = 0x0011;
-constexpr std::uint16_t kTagGsm = 0x0031;
-constexpr std::uint16_t kTagMp3 = 0x0055;
-constexpr std::uint16_t kTagExtensible = 0xFFFE;
-
-std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+using riff::kTagALaw;
+using riff::kTagFloat;
+using riff::kTagMuLaw;
+using riff::kTagPcm;
 
 // A read-only descriptor of a regular file, closed on every path.
-class File {
+class File : public riff::ByteSource {
 public:
     explicit File(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -67,23 +57,22 @@ public:
     // Why the file is not open ("cannot be read: <OS error text>", "is a
     // directory, ..."), or why the last read failed.
     const std::string& Error() const { return error_; }
-    std::uint64_t Length() const { return length_; }
+    std::uint64_t Length() const override { return length_; }
 
-    // Reads bytes at offset; false (with the OS error text) unless all came.
-    bool ReadAt(std::uint64_t offset, void* target, std::size_t bytes) {
+    long long Read(std::uint64_t offset, void* target, std::size_t bytes) override {
         auto* p = static_cast<unsigned char*>(target);
-        while (bytes > 0) {
-            const ssize_t got = ::pread(fd_, p, bytes, static_cast<off_t>(offset));
+        std::size_t done = 0;
+        while (done < bytes) {
+            const ssize_t got = ::pread(fd_, p + done, bytes - done, static_cast<off_t>(offset + done));
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                error_ = std::string("cannot be read: ") + (got < 0 ? std::strerror(errno) : "it ends early");
-                return false;
+            if (got < 0) {
+                error_ = std::string("cannot be read: ") + std::strerror(errno);
+                return -1;
             }
-            p += got;
-            offset += static_cast<std::uint64_t>(got);
-            bytes -= static_cast<std::size_t>(got);
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
         }
-        return true;
+        return static_cast<long long>(done);
     }
 
 private:
@@ -114,41 +103,29 @@ bool Fail(std::string& why, const std::string& path, const std::string& reason) 
     return false;
 }
 
-// The fields of a format chunk (at least 16 bytes, up to 40 read).
-bool ReadFormat(const unsigned char* fmt, std::uint32_t size, WavDescription& d, std::string& reason) {
-    d.formatTag = Le16(fmt);
-    d.channels = Le16(fmt + 2);
-    d.sampleRate = Le32(fmt + 4);
-    d.blockAlign = Le16(fmt + 12);
-    d.bitsPerSample = Le16(fmt + 14);
-    d.encodingTag = d.formatTag;
-    d.validBits = d.bitsPerSample;
-    if (d.formatTag == kTagExtensible) {
-        d.extensible = true;
-        if (size < 40 || Le16(fmt + 16) < 22) {
-            reason = "has an extensible format chunk too short to name its sub-format";
-            return false;
-        }
-        d.validBits = Le16(fmt + 18);
-        d.encodingTag = Le16(fmt + 24);  // the first two bytes of the sub-format GUID
+// Refuses a format no frame count can come from.
+bool CheckFormat(const riff::WavFormat& f, std::string& reason) {
+    if (!f.subFormatNamed) {
+        reason = "has an extensible format chunk too short to name its sub-format";
+        return false;
     }
-    if (d.channels == 0) {
+    if (f.channels == 0) {
         reason = "declares 0 channels";
         return false;
     }
-    if (d.sampleRate == 0) {
+    if (f.sampleRate == 0) {
         reason = "declares a sample rate of 0 Hz";
         return false;
     }
-    if (d.blockAlign == 0) {
+    if (f.blockAlign == 0) {
         reason = "declares a block align of 0 bytes";
         return false;
     }
-    if (d.encodingTag == kTagPcm || d.encodingTag == kTagFloat) {
-        const unsigned expected = d.channels * ((d.bitsPerSample + 7u) / 8u);
-        if (d.bitsPerSample == 0 || d.blockAlign != expected) {
-            reason = "declares a block align of " + std::to_string(d.blockAlign) + " bytes, which does not fit " +
-                     std::to_string(d.channels) + " channel(s) of " + std::to_string(d.bitsPerSample) + " bits";
+    if (f.encodingTag == kTagPcm || f.encodingTag == kTagFloat) {
+        const unsigned expected = f.channels * ((f.bitsPerSample + 7u) / 8u);
+        if (f.bitsPerSample == 0 || f.blockAlign != expected) {
+            reason = "declares a block align of " + std::to_string(f.blockAlign) + " bytes, which does not fit " +
+                     std::to_string(f.channels) + " channel(s) of " + std::to_string(f.bitsPerSample) + " bits";
             return false;
         }
     }
@@ -165,21 +142,11 @@ bool WavDescription::IsPcm16() const {
 }
 
 std::string WavDescription::EncodingName() const {
-    switch (encodingTag) {
-        case kTagPcm:
-            if (bitsPerSample == 8) return "8-bit PCM (unsigned)";
-            if (validBits != bitsPerSample && validBits != 0)
-                return std::to_string(validBits) + "-bit PCM in " + std::to_string(bitsPerSample) + "-bit containers";
-            return std::to_string(bitsPerSample) + "-bit PCM";
-        case kTagFloat: return std::to_string(bitsPerSample) + "-bit float";
-        case kTagALaw: return "A-law";
-        case kTagMuLaw: return "mu-law";
-        case kTagAdpcm: return "Microsoft ADPCM";
-        case kTagImaAdpcm: return "IMA ADPCM";
-        case kTagGsm: return "GSM 6.10";
-        case kTagMp3: return "MPEG layer 3";
-        default: return "format " + Hex4(encodingTag);
-    }
+    riff::WavFormat f;
+    f.encodingTag = encodingTag;
+    f.bitsPerSample = bitsPerSample;
+    f.validBits = validBits;
+    return f.EncodingName();
 }
 
 bool DescribeWav(const std::string& path, WavDescription& out, std::string& why) {
@@ -190,7 +157,7 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     if (length < 12) return Fail(why, path, "is too short for a WAV file (" + std::to_string(length) + " bytes)");
 
     unsigned char head[12];
-    if (!file.ReadAt(0, head, sizeof head)) return Fail(why, path, file.Error());
+    if (file.Read(0, head, sizeof head) != 12) return Fail(why, path, file.Error());
     if (std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0)
         return Fail(why, path, "is an RF64 file (64-bit sizes), which sorn does not read");
     if (std::memcmp(head, "RIFX", 4) == 0)
@@ -198,43 +165,34 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
         return Fail(why, path, "is not a RIFF/WAVE file (it starts with \"" + IdText(head) + "\")");
 
+    riff::WavLayout layout;
+    if (!riff::ReadLayout(file, layout)) return Fail(why, path, file.Error());
+    if (!layout.haveFormat) return Fail(why, path, "has no format chunk (\"fmt \")");
+    if (layout.formatSize < 16)
+        return Fail(why, path, "has a format chunk of " + std::to_string(layout.formatSize) + " bytes (16 at least)");
+    if (layout.formatBytes < 16) return Fail(why, path, "ends inside its format chunk");
+    std::string reason;
+    if (!CheckFormat(layout.format, reason)) return Fail(why, path, reason);
+    if (!layout.haveData) return Fail(why, path, "has no data chunk");
+
+    const riff::WavFormat& f = layout.format;
     WavDescription d;
-    bool haveFormat = false, haveData = false;
-    std::int64_t factFrames = -1;  // the fact chunk's frame count, when there is one
-    std::uint64_t offset = 12;
-    // Chunks are word-aligned: an odd-sized chunk is followed by a pad byte.
-    while (offset + 8 <= length && !(haveFormat && haveData)) {
-        unsigned char chunk[8];
-        if (!file.ReadAt(offset, chunk, sizeof chunk)) return Fail(why, path, file.Error());
-        const std::uint32_t size = Le32(chunk + 4);
-        const std::uint64_t body = offset + 8;
-        if (std::memcmp(chunk, "fmt ", 4) == 0 && !haveFormat) {
-            if (size < 16)
-                return Fail(why, path, "has a format chunk of " + std::to_string(size) + " bytes (16 at least)");
-            unsigned char fmt[40] = {};
-            const std::size_t want = std::min<std::uint64_t>({size, sizeof fmt, length - std::min(length, body)});
-            if (want < 16 || !file.ReadAt(body, fmt, want)) return Fail(why, path, "ends inside its format chunk");
-            std::string reason;
-            if (!ReadFormat(fmt, static_cast<std::uint32_t>(want), d, reason)) return Fail(why, path, reason);
-            d.formatFirst = offset == 12;
-            haveFormat = true;
-        } else if (std::memcmp(chunk, "fact", 4) == 0 && size >= 4) {
-            unsigned char count[4];
-            if (file.ReadAt(body, count, sizeof count)) factFrames = Le32(count);
-        } else if (std::memcmp(chunk, "data", 4) == 0 && !haveData) {
-            const std::uint64_t present = std::min<std::uint64_t>(size, length - body);
-            d.dataBytes = present;
-            d.truncated = present < size;
-            haveData = true;
-        }
-        offset = body + size + (size & 1u);
-    }
-    if (!haveFormat) return Fail(why, path, "has no format chunk (\"fmt \")");
-    if (!haveData) return Fail(why, path, "has no data chunk");
+    d.formatTag = f.formatTag;
+    d.encodingTag = f.encodingTag;
+    d.extensible = f.extensible;
+    d.channels = f.channels;
+    d.sampleRate = f.sampleRate;
+    d.blockAlign = f.blockAlign;
+    d.bitsPerSample = f.bitsPerSample;
+    d.validBits = f.validBits;
+    d.dataBytes = layout.dataPresent;
+    d.truncated = layout.Truncated();
+    d.formatFirst = layout.formatFirst;
+    d.dataByScan = layout.dataByScan;
     d.frames = d.dataBytes / d.blockAlign;
     // Compressed data (ADPCM, GSM, ...) has blocks of many frames; its frame
     // count is in the fact chunk.
-    if (!IsLinear(d.encodingTag) && factFrames >= 0) d.frames = static_cast<std::uint64_t>(factFrames);
+    if (!IsLinear(d.encodingTag) && layout.factFrames >= 0) d.frames = static_cast<std::uint64_t>(layout.factFrames);
     d.described = true;
     out = d;
     return true;
@@ -262,6 +220,7 @@ std::string InfoText(const std::string& path, const WavDescription& d) {
     out.Put("frames: ").Int(static_cast<long long>(d.frames)).Put('\n');
     out.Put("duration: ").Fixed(d.DurationSeconds(), 3).Put(" s\n");
     if (d.truncated) out.Put("note: the data chunk declares more bytes than the file holds\n");
+    if (d.dataByScan) out.Put("note: the chunk chain is broken; the data chunk was found by scanning for its id\n");
     return out.Take();
 }
 
@@ -316,9 +275,8 @@ bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDes
     std::uint32_t got = size;
     if (!codec->DecodeFile(name, samples.data(), &got, &format))
         return Fail(why, path, "the module's WAV codec refused it (no data chunk where it looks for one)");
-    // The codec finds the data chunk by scanning for its id; a stray "data"
-    // in an earlier chunk, or a "d" just before the id, makes it read other
-    // bytes than the chunk walk found. Such a reading is not the file.
+    // The codec and the description walk the same chunk chain; should they
+    // ever disagree, the reading is not the file.
     if (got != d.dataBytes || format.ChannelNum() != d.channels || format.SampleRate() != d.sampleRate)
         return Fail(why, path,
                     "the module's WAV codec read " + std::to_string(got) + " data bytes where the data chunk holds " +

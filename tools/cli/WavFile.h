@@ -29,6 +29,7 @@ struct WavDescription {
     std::uint64_t frames = 0;          // dataBytes / blockAlign (compressed: the fact chunk's count)
     bool truncated = false;            // the data chunk declares more than the file holds
     bool formatFirst = true;           // the format chunk is the first chunk (offset 12)
+    bool dataByScan = false;  // the chunk chain is broken: the data chunk was found by its id
 
     double DurationSeconds() const { return sampleRate ? static_cast<double>(frames) / sampleRate : 0.0; }
     // 16-bit integer PCM, plain or extensible: what play and pitch take.

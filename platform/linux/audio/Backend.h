@@ -89,7 +89,8 @@ struct StreamFormat {
 // What a host lists about one device.
 struct DeviceCaps {
     std::string name;          // at most MAXPNAMELEN - 1 characters are shown
-    std::uint16_t channels = 2;
+    std::uint16_t channels = 2;  // the most a stream may open with
+    std::uint16_t deviceChannels = 2;  // the device's own
     std::uint32_t formats = 0;  // the platform's WAVE_FORMAT_* bits
 };
 
@@ -195,5 +196,12 @@ std::shared_ptr<Backend> CurrentBackend();
 SORN_WIN_API MMRESULT SelectBackend(const char* selection);
 // "pulse" or "virtual": the backend devices open on now.
 SORN_WIN_API const char* SelectedBackendName();
+// The channel count of the device itself, as its backend knows it: the sound
+// server's sink or source (1 for a mono null sink), 2 for the virtual device.
+// deviceId as for waveOutGetDevCapsA / waveInGetDevCapsA (output false: an
+// input). Whatever it says, a wave device opens with 1 to 8 channels: the
+// backend converts; the capability record's wChannels keeps to the
+// platform's 1 or 2.
+SORN_WIN_API MMRESULT DeviceChannels(bool output, UINT_PTR deviceId, WORD* channels);
 
 }  // namespace sorn::audio

@@ -608,11 +608,9 @@ MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT si
     return MMSYSERR_NOERROR;
 }
 
-// The device id may also be an open handle of that direction: it stands for
-// the device it was opened on. A size of 0 copies nothing.
-template <typename Caps>
-MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) {
-    if (!caps) return MMSYSERR_INVALPARAM;
+// What the backend says of a device. The device id may also be an open
+// handle of that direction: it stands for the device it was opened on.
+MMRESULT LookUpCaps(Direction direction, UINT_PTR deviceId, DeviceCaps* found) {
     std::shared_ptr<Backend> backend = CurrentBackend();
     if (MMRESULT fault =
             backend->InjectedFault(OperationName(direction, "waveOutGetDevCapsA", "waveInGetDevCapsA")))
@@ -628,8 +626,17 @@ MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) 
         count = backend->DeviceCount(direction);
     }
     if (count == 0) return MMSYSERR_NODRIVER;
+    return backend->GetCaps(direction, backendId, found);
+}
+
+// A size of 0 copies nothing. wChannels is 1 or 2, the values the platform
+// documents: 2 for a device that takes stereo (the device itself may have
+// more or fewer channels; the backend converts).
+template <typename Caps>
+MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) {
+    if (!caps) return MMSYSERR_INVALPARAM;
     DeviceCaps found;
-    if (MMRESULT error = backend->GetCaps(direction, backendId, &found)) return error;
+    if (MMRESULT error = LookUpCaps(direction, deviceId, &found)) return error;
     if (size == 0) return MMSYSERR_NOERROR;
     Caps result{};
     result.wMid = 0xFFFF;  // no registered manufacturer
@@ -637,7 +644,7 @@ MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) 
     result.vDriverVersion = 0x0100;
     std::snprintf(result.szPname, sizeof result.szPname, "%s", found.name.c_str());
     result.dwFormats = found.formats;
-    result.wChannels = std::min<WORD>(found.channels, kMostChannels);
+    result.wChannels = std::min<WORD>(found.channels, 2);
     std::memcpy(caps, &result, std::min<std::size_t>(size, sizeof result));
     return MMSYSERR_NOERROR;
 }
@@ -707,6 +714,19 @@ std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle) {
 }
 
 }  // namespace sorn::audio::detail
+
+namespace sorn::audio {
+
+MMRESULT DeviceChannels(bool output, UINT_PTR deviceId, WORD* channels) {
+    if (!channels) return MMSYSERR_INVALPARAM;
+    DeviceCaps found;
+    if (MMRESULT error = detail::LookUpCaps(output ? Direction::Output : Direction::Input, deviceId, &found))
+        return error;
+    *channels = found.deviceChannels;
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace sorn::audio
 
 using sorn::audio::Direction;
 namespace layer = sorn::audio::detail;

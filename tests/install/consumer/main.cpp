@@ -1,40 +1,40 @@
-// Uses an installed Sorn: includes every public header, asks the core for its
+// Uses an installed Sorn: includes every public header (as <sorn/...>), asks the core for its
 // version and the module for the version it was built for, and prints both.
 #include <cstdio>
 #include <cstring>
 
-#include "audio/CWaveDevice.h"
-#include "audio/CWaveIn.h"
-#include "audio/CWaveOut.h"
-#include "codec/AudioFormatHelperWav.h"
-#include "codec/WavCodec.h"
-#include "core_contract/ClassFactory.h"
-#include "core_contract/Codec.h"
-#include "core_contract/Devices.h"
-#include "core_contract/Engine.h"
-#include "core_contract/Handlers.h"
-#include "core_contract/IDelete.h"
-#include "core_contract/SornAudioFormat.h"
-#include "core_contract/SornDataSys.h"
-#include "core_contract/SornString.h"
-#include "core_contract/SornVad.h"
-#include "core_contract/SornVersion.h"
-#include "core_contract/Wave.h"
-#include "mixer/MixerManager.h"
-#include "module/ClassFactoryWin.h"
-#include "module/ModuleEntry.h"
-#include "module/ModuleInfo.h"
-#include "pitch/ExtractPitch.h"
-#include "platform/Files.h"
-#include "platform/MMSystem.h"
-#include "platform/Mixer.h"
-#include "platform/Modules.h"
-#include "platform/Threads.h"
-#include "platform/UserInterface.h"
-#include "platform/WinTypes.h"
-#include "services/ErrorHandlerWin.h"
-#include "services/FileHandlerWin.h"
-#include "services/ResPluginHandlerWin.h"
+#include <sorn/audio/CWaveDevice.h>
+#include <sorn/audio/CWaveIn.h>
+#include <sorn/audio/CWaveOut.h>
+#include <sorn/codec/AudioFormatHelperWav.h>
+#include <sorn/codec/WavCodec.h>
+#include <sorn/core_contract/ClassFactory.h>
+#include <sorn/core_contract/Codec.h>
+#include <sorn/core_contract/Devices.h>
+#include <sorn/core_contract/Engine.h>
+#include <sorn/core_contract/Handlers.h>
+#include <sorn/core_contract/IDelete.h>
+#include <sorn/core_contract/SornAudioFormat.h>
+#include <sorn/core_contract/SornDataSys.h>
+#include <sorn/core_contract/SornString.h>
+#include <sorn/core_contract/SornVad.h>
+#include <sorn/core_contract/SornVersion.h>
+#include <sorn/core_contract/Wave.h>
+#include <sorn/mixer/MixerManager.h>
+#include <sorn/module/ClassFactoryWin.h>
+#include <sorn/module/ModuleEntry.h>
+#include <sorn/module/ModuleInfo.h>
+#include <sorn/pitch/ExtractPitch.h>
+#include <sorn/platform/Files.h>
+#include <sorn/platform/MMSystem.h>
+#include <sorn/platform/Mixer.h>
+#include <sorn/platform/Modules.h>
+#include <sorn/platform/Threads.h>
+#include <sorn/platform/UserInterface.h>
+#include <sorn/platform/WinTypes.h>
+#include <sorn/services/ErrorHandlerWin.h>
+#include <sorn/services/FileHandlerWin.h>
+#include <sorn/services/ResPluginHandlerWin.h>
 
 int main() {
     const char* core = Versioning::GetVersion();

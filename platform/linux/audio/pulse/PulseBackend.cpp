@@ -79,6 +79,7 @@ public:
         caps->name = Shorten(info->description, MAXPNAMELEN - 1);
         // The server converts any channel count it knows to the device's.
         caps->channels = PA_CHANNELS_MAX;
+        caps->deviceChannels = info->channels;
         caps->formats = kSixteenBitFormats;
         return MMSYSERR_NOERROR;
     }

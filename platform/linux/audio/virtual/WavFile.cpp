@@ -4,12 +4,10 @@
 #include <limits>
 
 #include "core_contract/WavHeader.h"
+#include "riff/WavChunks.h"
 
 namespace sorn::audio::virtualdev {
 namespace {
-
-using wav::Le16;
-using wav::Le32;
 
 struct FileCloser {
     std::FILE* file;
@@ -23,48 +21,28 @@ struct FileCloser {
 bool ReadWav(const char* path, WavData* result) {
     if (!path || !result) return false;
     FileCloser in{std::fopen(path, "rb")};
-    if (!in.file) return false;
-    unsigned char riff[12];
-    if (std::fread(riff, 1, 12, in.file) != 12 || std::memcmp(riff, "RIFF", 4) != 0 ||
-        std::memcmp(riff + 8, "WAVE", 4) != 0)
+    if (!in.file || std::fseek(in.file, 0, SEEK_END) != 0) return false;
+    const long length = std::ftell(in.file);
+    if (length < 0) return false;
+    riff::StreamSource source(in.file, static_cast<std::uint64_t>(length));
+    riff::WavLayout layout;
+    if (!riff::ReadLayout(source, layout) || !layout.haveFormat || !layout.haveData) return false;
+    if (!layout.format.IsPcm16() || layout.format.channels == 0) return false;
+    if (layout.dataOffset < layout.formatOffset) return false;  // the format comes first
+    // Take what is there: a data size larger than the file (a file still
+    // being written) is cut to whole samples present.
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(layout.dataPresent));
+    if (!bytes.empty() &&
+        source.Read(layout.dataOffset, bytes.data(), bytes.size()) != static_cast<long long>(bytes.size()))
         return false;
     WavData data;
-    bool haveFormat = false;
-    for (;;) {
-        unsigned char chunk[8];
-        if (std::fread(chunk, 1, 8, in.file) != 8) return false;  // no data chunk
-        std::uint32_t size = Le32(chunk + 4);
-        if (std::memcmp(chunk, "fmt ", 4) == 0) {
-            if (size < 16 || size > 1024) return false;
-            unsigned char fmt[1024];
-            if (std::fread(fmt, 1, size, in.file) != size) return false;
-            if ((size & 1) && std::fseek(in.file, 1, SEEK_CUR) != 0) return false;
-            if (Le16(fmt) != wav::kFormatPcm || Le16(fmt + 14) != 16 || Le16(fmt + 2) == 0) return false;
-            data.channels = Le16(fmt + 2);
-            data.sampleRate = Le32(fmt + 4);
-            haveFormat = true;
-        } else if (std::memcmp(chunk, "data", 4) == 0) {
-            if (!haveFormat) return false;
-            // Take what is there: a data size larger than the file (a file
-            // still being written) is cut to whole samples present.
-            std::vector<std::int16_t> samples;
-            unsigned char buffer[8192];
-            std::uint64_t left = size;
-            while (left > 0) {
-                std::size_t want = left < sizeof buffer ? static_cast<std::size_t>(left) : sizeof buffer;
-                std::size_t got = std::fread(buffer, 1, want, in.file);
-                for (std::size_t i = 0; i + 1 < got; i += 2)
-                    samples.push_back(static_cast<std::int16_t>(Le16(buffer + i)));
-                if (got < want) break;
-                left -= got;
-            }
-            data.samples = std::move(samples);
-            *result = std::move(data);
-            return true;
-        } else {
-            if (std::fseek(in.file, static_cast<long>(size) + (size & 1), SEEK_CUR) != 0) return false;
-        }
-    }
+    data.channels = layout.format.channels;
+    data.sampleRate = layout.format.sampleRate;
+    data.samples.resize(bytes.size() / 2);
+    for (std::size_t i = 0; i < data.samples.size(); ++i)
+        data.samples[i] = static_cast<std::int16_t>(riff::Le16(&bytes[2 * i]));
+    *result = std::move(data);
+    return true;
 }
 
 WavWriter::~WavWriter() { Close(); }
