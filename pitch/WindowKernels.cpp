@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace SornPitch {
 namespace {

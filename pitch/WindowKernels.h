@@ -58,8 +58,9 @@ struct Kernels {
     // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
     void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
     void (*scan)(const float* values, CrossingScan& out);
-    // The peak lags of the peak picker, ascending, into lags[0..63]; their count.
-    std::int32_t (*peaks)(const float* values, std::int32_t* lags);
+    // The peak lags of the peak picker as bits: lag i is bit i % 64 of
+    // bits[i / 64], bits[0..8] (the ninth word stays 0, for reads up to 2 x 256).
+    void (*peaks)(const float* values, std::uint64_t* bits);
 };
 
 const Kernels& KernelsFor(Isa isa);

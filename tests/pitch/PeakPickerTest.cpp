@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "PitchReference.h"
+#include "PitchTestSupport.h"
 #include "pitch/PitchPrimitives.h"
 
 namespace {
@@ -25,8 +26,13 @@ std::vector<float> Shaped(std::initializer_list<std::pair<int, float>> peaks, in
     return r;
 }
 
+// The picker on every instruction set this processor has, against the
+// transcription; the picker's answer.
 std::int32_t Both(const std::vector<float>& r, std::int32_t rate = 16000) {
     const std::int32_t expected = PitchReference::PitchFromAutocorrelation(r.data(), rate);
+    for (SornPitch::Isa isa : PitchTest::AvailableIsas())
+        EXPECT_EQ(SornPitch::PitchFromAutocorrelationWith(SornPitch::KernelsFor(isa), r.data(), rate), expected)
+            << SornPitch::IsaName(isa);
     const std::int32_t actual = PitchFromAutocorrelation(r.data(), rate);
     EXPECT_EQ(actual, expected);
     return actual;
@@ -129,6 +135,9 @@ TEST(PeakPicker, AgreesWithTheTranscriptionOnRandomAndAwkwardArrays) {
         const std::int32_t rate = trial % 7 == 0 ? 8000 : 16000;
         const std::int32_t expected = PitchReference::PitchFromAutocorrelation(r.data(), rate);
         ASSERT_EQ(PitchFromAutocorrelation(r.data(), rate), expected) << "trial " << trial;
+        for (SornPitch::Isa isa : PitchTest::AvailableIsas())
+            ASSERT_EQ(SornPitch::PitchFromAutocorrelationWith(SornPitch::KernelsFor(isa), r.data(), rate), expected)
+                << "trial " << trial << " on " << SornPitch::IsaName(isa);
         voiced += expected != 0 ? 1 : 0;
     }
     // The arrays exercise the picker beyond its gate.
