@@ -33,7 +33,6 @@ struct alignas(64) WindowScratch {
     double samples[kPaddedWindow];  // the window as doubles, then zeros
     double re0[kFftPoints + 8], im0[kFftPoints + 8];
     double re1[kFftPoints + 8], im1[kFftPoints + 8];
-    double power[kFftPoints + 8];
 };
 
 struct WindowStats {
