@@ -29,8 +29,8 @@ std::uint64_t BitsFrom(const std::uint64_t* bits, int from) {
 std::int32_t PartnerOf(const std::uint64_t* bits, std::int32_t lag) {
     const std::int32_t from = 2 * lag - 6;
     const std::uint64_t near = BitsFrom(bits, from);
-    const std::uint64_t below = near & 0x7f;          // 2L-6..2L
-    const std::uint64_t above = (near >> 7) & 0x3f;   // 2L+1..2L+6
+    const std::uint64_t below = near & 0x7f;  // 2L-6..2L
+    const std::uint64_t above = (near >> 7) & 0x3f;  // 2L+1..2L+6
     if (below != 0) return from + 63 - __builtin_clzll(below);
     if (above != 0) return from + 7 + __builtin_ctzll(above);
     return 0;

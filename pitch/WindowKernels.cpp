@@ -21,7 +21,7 @@ typedef float v2f __attribute__((vector_size(8)));
 
 // e^{-2 pi i j / n} as cos - i sin, for the transform's stages.
 struct Twiddles {
-    double cos64[64], sin64[64];        // j / 64, for the second pass
+    double cos64[64], sin64[64];  // j / 64, for the second pass
     double cos1024[512], sin1024[512];  // j / 1024, for the real-input split
     double firstRe[8][64], firstIm[8][64];  // e^{-2 pi i p k / 512}, k = 0..7, p = 0..63
 

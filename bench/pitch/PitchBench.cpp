@@ -103,10 +103,10 @@ void BM_Kernel(benchmark::State& state) {
         return;
     }
     state.SetLabel(std::string(SornPitch::IsaName(isa)) + (fft ? " fft " : " direct ") + SignalName(state.range(2)));
-    Measure(state, SignalOf(state.range(2)), [isa, fft](const float* s, std::int32_t n, std::int16_t r, float l,
-                                                        std::int16_t* p, std::int32_t c) {
-        SornPitch::ExtractPitchWith(isa, fft, s, n, r, l, p, c);
-    });
+    Measure(state, SignalOf(state.range(2)),
+            [isa, fft](const float* s, std::int32_t n, std::int16_t r, float l, std::int16_t* p, std::int32_t c) {
+                SornPitch::ExtractPitchWith(isa, fft, s, n, r, l, p, c);
+            });
 }
 
 // Every window voiced and computed in full (no window can be skipped).
@@ -147,8 +147,8 @@ void BM_WindowPart(benchmark::State& state) {
             benchmark::DoNotOptimize(out);
         }
     }
-    state.SetLabel(std::string(part == 2 ? "peak picker " : part == 1 ? "lags, transform " : "lags, direct ") +
-                   SignalName(state.range(1)));
+    const char* const parts[] = {"lags, direct ", "lags, transform ", "peak picker "};
+    state.SetLabel(std::string(parts[part]) + SignalName(state.range(1)));
 }
 
 }  // namespace
