@@ -74,6 +74,15 @@ TEST(PeakPicker, EqualPeaksAtALagAndTwiceItKeepTheirOrder) {
     EXPECT_EQ(Both(Shaped({{100, 6.0f}, {193, 6.0f}})), 0);
 }
 
+// Two qualifying peaks of one value (60 and 180, partners 120 and 360): the
+// exchange sort moves 60 behind 180 when it swaps in 360, so 180 wins
+// although it comes later by lag.
+TEST(PeakPicker, EqualQualifyingPeaksTakeTheExchangeSortsOrder) {
+    const std::vector<float> r =
+        Shaped({{30, 1.0f}, {60, 9.0f}, {90, 1.0f}, {120, 10.0f}, {150, 1.0f}, {180, 9.0f}, {210, 1.0f}, {360, 10.0f}});
+    EXPECT_EQ(Both(r), 88);  // 16000 / 180
+}
+
 TEST(PeakPicker, InnerPeaksNeedAMarginOfOneHalf) {
     // Inner peak at 100 exactly 0.5 above both neighbours: flagged, the only
     // flag (q = 1), highest, with a partner: the fallback takes it.
