@@ -28,11 +28,15 @@ const char* IsaName(Isa isa);
 bool IsaAvailable(Isa isa);
 Isa BestIsa();  // decided once per process
 
-// Working memory of one window, kept on the caller's stack.
+// Working memory of one window, kept on the caller's stack. The transform's
+// arrays lie 4608 bytes apart: at 4160 a load one vector past a store to the
+// next array matched it in the low 12 address bits, which the processor
+// takes for a dependence and waits on.
+constexpr int kFftArray = kFftPoints + 64;
 struct alignas(64) WindowScratch {
     double samples[kPaddedWindow];  // the window as doubles, then zeros
-    double re0[kFftPoints + 8], im0[kFftPoints + 8];
-    double re1[kFftPoints + 8], im1[kFftPoints + 8];
+    double re0[kFftArray], im0[kFftArray];
+    double re1[kFftArray], im1[kFftArray];
 };
 
 struct WindowStats {
