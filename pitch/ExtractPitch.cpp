@@ -59,7 +59,7 @@ void ExtractPitchWith(Isa isa, bool allowFft, const float* samples, std::int32_t
             // AutoCorr refuses; the buffer keeps what it had.
             std::perror(kAutoCorrError);
             if (DivC(levelSquared, buffer, kWindow) != kStatusOk) std::perror(kDivCError);
-            result = PitchFromAutocorrelation(buffer, sampleRate);
+            result = PitchFromAutocorrelationWith(kernels, buffer, sampleRate);
         } else {
             const float* window = samples + pos;
             CheckWindowBounds(window);
@@ -68,7 +68,7 @@ void ExtractPitchWith(Isa isa, bool allowFft, const float* samples, std::int32_t
             if (!CannotPassGate(stats.sumOfSquares, divide, reciprocal)) {
                 WindowSums(kernels, window, scratch, stats, allowFft, sums);
                 kernels.toValues(sums, buffer, divide, reciprocal);
-                result = PitchFromAutocorrelation(buffer, sampleRate);
+                result = PitchFromAutocorrelationWith(kernels, buffer, sampleRate);
             }
         }
         pitch[m] = static_cast<std::int16_t>(result);

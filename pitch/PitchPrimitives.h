@@ -28,6 +28,8 @@ std::int32_t DivC(float divisor, float* values, std::int32_t length);
 // The pitch of one window from its 512 scaled autocorrelation values: the
 // sample rate over the accepted lag (20 to 248), or 0.
 std::int32_t PitchFromAutocorrelation(const float* values, std::int32_t sampleRate);
+// The same with the scan and peak kernels of a chosen instruction set.
+std::int32_t PitchFromAutocorrelationWith(const Kernels& kernels, const float* values, std::int32_t sampleRate);
 
 // ExtractPitch on a chosen instruction set, with or without the transform
 // path. Every combination yields the same values.

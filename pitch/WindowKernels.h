@@ -28,12 +28,15 @@ const char* IsaName(Isa isa);
 bool IsaAvailable(Isa isa);
 Isa BestIsa();  // decided once per process
 
-// Working memory of one window, kept on the caller's stack.
+// Working memory of one window, kept on the caller's stack. The transform's
+// arrays lie 4608 bytes apart: at 4160 a load one vector past a store to the
+// next array matched it in the low 12 address bits, which the processor
+// takes for a dependence and waits on.
+constexpr int kFftArray = kFftPoints + 64;
 struct alignas(64) WindowScratch {
     double samples[kPaddedWindow];  // the window as doubles, then zeros
-    double re0[kFftPoints + 8], im0[kFftPoints + 8];
-    double re1[kFftPoints + 8], im1[kFftPoints + 8];
-    double power[kFftPoints + 8];
+    double re0[kFftArray], im0[kFftArray];
+    double re1[kFftArray], im1[kFftArray];
 };
 
 struct WindowStats {
@@ -58,8 +61,9 @@ struct Kernels {
     // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
     void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
     void (*scan)(const float* values, CrossingScan& out);
-    // The peak lags of the peak picker, ascending, into lags[0..63]; their count.
-    std::int32_t (*peaks)(const float* values, std::int32_t* lags);
+    // The peak lags of the peak picker as bits: lag i is bit i % 64 of
+    // bits[i / 64], bits[0..8] (the ninth word stays 0, for reads up to 2 x 256).
+    void (*peaks)(const float* values, std::uint64_t* bits);
 };
 
 const Kernels& KernelsFor(Isa isa);

@@ -1,7 +1,8 @@
-// Speed of the pitch tracker on speech at 16 kHz: nanoseconds per 10 ms
-// window and the real-time factor, beside the plain scalar transcription in
-// the same run, and over lengths from 1 s to 10 min to show linear cost.
-// Speech comes from espeak-ng (a synthetic voiced signal when it is absent).
+// Speed of the pitch tracker at 16 kHz: nanoseconds per 10 ms window and the
+// real-time factor, beside the plain scalar transcription in the same run, per
+// instruction set with and without the transform path, on speech and on a
+// sweep, and over lengths from 1 s to 10 min to show linear cost. Speech
+// comes from espeak-ng (a synthetic voiced signal when it is absent).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -82,29 +83,36 @@ void BM_Literal(benchmark::State& state) { Measure(state, Speech(), PitchReferen
 
 void BM_ExtractPitch(benchmark::State& state) { Measure(state, Speech(), ExtractPitch); }
 
-// One instruction set, with (1) or without (0) the transform path.
-void BM_ExtractPitchOn(benchmark::State& state) {
+// The 60 s sweep of 80-400 Hz: every window voiced and computed in full.
+const std::vector<float>& Sweep() {
+    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 60 * 16000);
+    return sweep;
+}
+
+const std::vector<float>& SignalOf(std::int64_t signal) { return signal == 0 ? Speech() : Sweep(); }
+const char* SignalName(std::int64_t signal) { return signal == 0 ? "speech" : "sweep"; }
+
+// One instruction set, with (1) or without (0) the transform path, on speech
+// (0) or the sweep (1). No minimum time of its own, so that
+// --benchmark_min_time=0 runs one pass (bench/pitch/count-instructions.sh).
+void BM_Kernel(benchmark::State& state) {
     const auto isa = static_cast<SornPitch::Isa>(state.range(0));
     const bool fft = state.range(1) != 0;
     if (!SornPitch::IsaAvailable(isa)) {
         state.SkipWithError("instruction set not available");
         return;
     }
-    state.SetLabel(std::string(SornPitch::IsaName(isa)) + (fft ? "+fft" : " direct"));
-    Measure(state, Speech(), [isa, fft](const float* s, std::int32_t n, std::int16_t r, float l, std::int16_t* p,
-                                        std::int32_t c) { SornPitch::ExtractPitchWith(isa, fft, s, n, r, l, p, c); });
+    state.SetLabel(std::string(SornPitch::IsaName(isa)) + (fft ? " fft " : " direct ") + SignalName(state.range(2)));
+    Measure(state, SignalOf(state.range(2)),
+            [isa, fft](const float* s, std::int32_t n, std::int16_t r, float l, std::int16_t* p, std::int32_t c) {
+                SornPitch::ExtractPitchWith(isa, fft, s, n, r, l, p, c);
+            });
 }
 
 // Every window voiced and computed in full (no window can be skipped).
-void BM_ExtractPitchAllVoiced(benchmark::State& state) {
-    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 60 * 16000);
-    Measure(state, sweep, ExtractPitch);
-}
+void BM_ExtractPitchAllVoiced(benchmark::State& state) { Measure(state, Sweep(), ExtractPitch); }
 
-void BM_Literal_AllVoiced(benchmark::State& state) {
-    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 60 * 16000);
-    Measure(state, sweep, PitchReference::ExtractPitch);
-}
+void BM_Literal_AllVoiced(benchmark::State& state) { Measure(state, Sweep(), PitchReference::ExtractPitch); }
 
 // Cost against length: 1 s to 10 min of speech.
 void BM_ExtractPitchLength(benchmark::State& state) {
@@ -113,16 +121,19 @@ void BM_ExtractPitchLength(benchmark::State& state) {
     Measure(state, samples, ExtractPitch);
 }
 
-// The parts of one window: its lag values on each path, and the peak picker.
+// The parts of one window on the best instruction set, over the windows of
+// the first 10 s of speech (0) or of the sweep (1): its lag values on each
+// path, and the peak picker on those values scaled as the tracker scales
+// them.
 void BM_WindowPart(benchmark::State& state) {
-    static const std::vector<float> sweep = PitchSignals::Sweep(80.0, 400.0, 12000.0, 16000);
     const int part = static_cast<int>(state.range(0));
+    const std::vector<float>& signal = SignalOf(state.range(1));
     const SornPitch::Isa isa = SornPitch::BestIsa();
     std::vector<std::vector<float>> values;
-    for (std::size_t pos = 0; pos + 512 <= sweep.size(); pos += 160) {
+    for (std::size_t pos = 0; pos + 512 <= signal.size() && pos < 10u * 16000u; pos += 160) {
         std::vector<float> v(512);
-        SornPitch::AutoCorrWindow(isa, true, sweep.data() + pos, v.data());
-        for (float& x : v) x /= kLevel * kLevel;
+        SornPitch::AutoCorrWindow(isa, true, signal.data() + pos, v.data());
+        SornPitch::DivC(kLevel * kLevel, v.data(), 512);
         values.push_back(v);
     }
     std::size_t i = 0;
@@ -132,27 +143,26 @@ void BM_WindowPart(benchmark::State& state) {
         if (part == 2) {
             benchmark::DoNotOptimize(SornPitch::PitchFromAutocorrelation(values[w].data(), kRate));
         } else {
-            SornPitch::AutoCorrWindow(isa, part == 1, sweep.data() + w * 160, out);
+            SornPitch::AutoCorrWindow(isa, part == 1, signal.data() + w * 160, out);
             benchmark::DoNotOptimize(out);
         }
     }
-    state.SetLabel(part == 2 ? "peak picker" : part == 1 ? "lags, transform" : "lags, direct");
+    const char* const parts[] = {"lags, direct ", "lags, transform ", "peak picker "};
+    state.SetLabel(std::string(parts[part]) + SignalName(state.range(1)));
 }
 
 }  // namespace
 
-BENCHMARK(BM_WindowPart)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_WindowPart)->ArgsProduct({{0, 1, 2}, {0, 1}});
 BENCHMARK(BM_Literal)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ExtractPitch)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_ExtractPitchOn)
+BENCHMARK(BM_Kernel)
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(1.0)
-    ->Args({static_cast<int>(SornPitch::Isa::Avx512), 1})
-    ->Args({static_cast<int>(SornPitch::Isa::Avx2), 1})
-    ->Args({static_cast<int>(SornPitch::Isa::Generic), 1})
-    ->Args({static_cast<int>(SornPitch::Isa::Avx512), 0})
-    ->Args({static_cast<int>(SornPitch::Isa::Avx2), 0})
-    ->Args({static_cast<int>(SornPitch::Isa::Generic), 0});
+    ->ArgNames({"isa", "fft", "sweep"})
+    ->ArgsProduct({{static_cast<int>(SornPitch::Isa::Avx512), static_cast<int>(SornPitch::Isa::Avx2),
+                    static_cast<int>(SornPitch::Isa::Generic)},
+                   {1, 0},
+                   {0, 1}});
 BENCHMARK(BM_Literal_AllVoiced)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_ExtractPitchAllVoiced)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_ExtractPitchLength)->Unit(benchmark::kMillisecond)->MinTime(1.0)->Arg(1)->Arg(10)->Arg(60)->Arg(600);

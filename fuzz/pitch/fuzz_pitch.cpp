@@ -4,7 +4,8 @@
 // is checked:
 //  - 0 (and any other value): ExtractPitch, and ExtractPitchWith on every
 //    instruction set the processor has, with and without the transform;
-//  - 1: the peak picker on 512 values taken from the input;
+//  - 1: the peak picker on 512 values taken from the input, on every
+//    instruction set the processor has;
 //  - 2: AutoCorr and DivC with lengths and divisor from the input.
 // Input layout after that byte (missing bytes read as 0): the sample rate
 // (int16), the level (float bits), the pitch slots (0 to 15), the sample
@@ -153,8 +154,13 @@ void CheckPeakPicker(Reader& in) {
     float values[512];
     const std::vector<float> samples = Samples(in, 0, 0);
     for (int i = 0; i < 512; ++i) values[i] = samples.empty() ? 0.0f : samples[i % samples.size()];
-    if (SornPitch::PitchFromAutocorrelation(values, rate) != pitchfuzz::ReferencePitchFromAutocorrelation(values, rate))
+    const std::int32_t expected = pitchfuzz::ReferencePitchFromAutocorrelation(values, rate);
+    if (SornPitch::PitchFromAutocorrelation(values, rate) != expected)
         Fail("the peak picker differs from the transcription");
+    for (SornPitch::Isa isa : {SornPitch::Isa::Generic, SornPitch::Isa::Avx2, SornPitch::Isa::Avx512})
+        if (SornPitch::IsaAvailable(isa) &&
+            SornPitch::PitchFromAutocorrelationWith(SornPitch::KernelsFor(isa), values, rate) != expected)
+            Fail("the peak picker on one instruction set differs from the transcription");
 }
 
 void CheckPrimitives(Reader& in) {
