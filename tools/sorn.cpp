@@ -811,6 +811,21 @@ bool ReadUniform(const sorn::host::PlatformMixer& mixer, const MIXERCONTROLA& co
            MMSYSERR_NOERROR;
 }
 
+// The controls of a mixer line (none when they cannot be read).
+std::vector<MIXERCONTROLA> LineControls(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXERLINEA& line) {
+    std::vector<MIXERCONTROLA> controls(line.cControls);
+    MIXERLINECONTROLSA request{};
+    request.cbStruct = sizeof request;
+    request.dwLineID = line.dwLineID;
+    request.cControls = line.cControls;
+    request.cbmxctrl = sizeof(MIXERCONTROLA);
+    request.pamxctrl = controls.data();
+    if (line.cControls == 0 ||
+        mixer.mixerGetLineControlsA(id, &request, MIXER_OBJECTF_MIXER | MIXER_GETLINECONTROLSF_ALL) != MMSYSERR_NOERROR)
+        controls.clear();
+    return controls;
+}
+
 // Mixer 0's line for playback (the speakers destination) or capture (the
 // wave-in destination or its microphone source), as the volume manager
 // finds it. False when the mixer cannot be read.
@@ -821,17 +836,7 @@ bool ReadRoleLine(const sorn::host::PlatformMixer& mixer, bool input, RoleLine& 
     const DWORD destinationType = input ? MIXERLINE_COMPONENTTYPE_DST_WAVEIN : MIXERLINE_COMPONENTTYPE_DST_SPEAKERS;
     const DWORD sourceType = input ? MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE : MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT;
     const auto take = [&](const MIXERLINEA& line) {
-        std::vector<MIXERCONTROLA> controls(line.cControls);
-        MIXERLINECONTROLSA request{};
-        request.cbStruct = sizeof request;
-        request.dwLineID = line.dwLineID;
-        request.cControls = line.cControls;
-        request.cbmxctrl = sizeof(MIXERCONTROLA);
-        request.pamxctrl = controls.data();
-        if (line.cControls == 0 ||
-            mixer.mixerGetLineControlsA(nullptr, &request, MIXER_OBJECTF_MIXER | MIXER_GETLINECONTROLSF_ALL))
-            return;
-        for (const MIXERCONTROLA& control : controls) {
+        for (const MIXERCONTROLA& control : LineControls(mixer, nullptr, line)) {
             DWORD value = 0;
             if (control.dwControlType == MIXERCONTROL_CONTROLTYPE_VOLUME) role.volume = true;
             if (control.dwControlType == MIXERCONTROL_CONTROLTYPE_MUTE && ReadUniform(mixer, control, value))
@@ -971,16 +976,7 @@ struct Listing {
 
 void AppendLine(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXERLINEA& line, bool source,
                 cli::TextBuffer& out, bool json) {
-    std::vector<MIXERCONTROLA> controls(line.cControls);
-    MIXERLINECONTROLSA request{};
-    request.cbStruct = sizeof request;
-    request.dwLineID = line.dwLineID;
-    request.cControls = line.cControls;
-    request.cbmxctrl = sizeof(MIXERCONTROLA);
-    request.pamxctrl = controls.data();
-    if (line.cControls == 0 ||
-        mixer.mixerGetLineControlsA(id, &request, MIXER_OBJECTF_MIXER | MIXER_GETLINECONTROLSF_ALL) != MMSYSERR_NOERROR)
-        controls.clear();
+    const std::vector<MIXERCONTROLA> controls = LineControls(mixer, id, line);
     if (json) {
         out.Put("{\"name\":").JsonString(line.szName).Put(",\"type\":").JsonString(ComponentName(line.dwComponentType));
         out.Put(",\"channels\":").Int(line.cChannels).Put(",\"controls\":[");
