@@ -335,13 +335,31 @@ int CMixer::OpenForWave(DWORD kind, const WAVEFORMATEX& format, HWND callbackWin
     MMRESULT opened = mixerOpen(&handle, static_cast<UINT>(wave), window, 0, flags);
     if (opened != MMSYSERR_NOERROR) {
         // Some systems know no mixer of a handle the mapper opened (Wine
-        // answers MMSYSERR_BADDEVICEID): the mixer of the device it plays or
-        // records on, by that device's id, else of the first device.
+        // answers MMSYSERR_BADDEVICEID, and maps every wave device id to its
+        // first mixer): the mixer of the device's id when it has the
+        // direction's destination, else the first mixer that has one.
+        const DWORD wanted =
+            waveOut != nullptr ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
+        const auto serves = [&] {
+            MIXERLINEA line{};
+            line.cbStruct = sizeof line;
+            line.dwComponentType = wanted;
+            if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(handle), &line,
+                                  MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_COMPONENTTYPE) == MMSYSERR_NOERROR)
+                return true;
+            mixerClose(handle);
+            return false;
+        };
         UINT id = WAVE_MAPPER;
         const MMRESULT known = waveOut != nullptr ? waveOutGetID(waveOut, &id) : waveInGetID(waveIn, &id);
-        const DWORD byId = flags & ~MIXER_OBJECTF_HANDLE;
-        if (known == MMSYSERR_NOERROR && id != WAVE_MAPPER) opened = mixerOpen(&handle, id, window, 0, byId);
-        if (opened != MMSYSERR_NOERROR) opened = mixerOpen(&handle, 0, window, 0, byId);
+        opened = known == MMSYSERR_NOERROR && id != WAVE_MAPPER
+                     ? mixerOpen(&handle, id, window, 0, flags & ~MIXER_OBJECTF_HANDLE)
+                     : MMSYSERR_BADDEVICEID;
+        if (opened == MMSYSERR_NOERROR && !serves()) opened = MMSYSERR_BADDEVICEID;
+        for (UINT mixer = 0; opened != MMSYSERR_NOERROR && mixer < numDevices; ++mixer) {
+            opened = mixerOpen(&handle, mixer, window, 0, (flags & CALLBACK_TYPEMASK) | MIXER_OBJECTF_MIXER);
+            if (opened == MMSYSERR_NOERROR && !serves()) opened = MMSYSERR_BADDEVICEID;
+        }
     }
     if (waveOut != nullptr) waveOutClose(waveOut);
     if (waveIn != nullptr) waveInClose(waveIn);
