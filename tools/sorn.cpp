@@ -675,6 +675,7 @@ bool RecordTake(const RecordOptions& options, const std::string& path, bool live
         if (take.frames == 0 && !take.writeError) {
             file.Discard();
             why = "nothing was recorded, so " + path + " was not written";
+            ok = take.deviceLost;  // the loss is the reason to give
         } else if (!file.Close() && !take.writeError) {
             take.writeError = errno;
             ok = true;
@@ -693,6 +694,9 @@ std::string TakeFailure(const Take& take, const std::string& path) {
     if (take.writeError)
         return path + ": " + std::strerror(take.writeError) + "; the first " +
                Seconds(double(take.frames) / take.rate) + " are saved";
+    if (take.deviceLost && take.frames == 0)
+        return "the device was lost after " + Seconds(take.lostAfter) + "; nothing was recorded, so " + path +
+               " was not written";
     if (take.deviceLost)
         return "the device was lost after " + Seconds(take.lostAfter) + "; the take so far is saved in " + path;
     return "";

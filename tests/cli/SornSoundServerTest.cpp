@@ -153,9 +153,9 @@ TEST_F(SornSoundServerTest, PlayerStoppedTwiceMidRangeLeavesNoGap) {
     }
 }
 
-// The sound server dies while sorn plays: it notices at once, says that the
-// device was lost, and fails.
-TEST_F(SornSoundServerTest, PlayWhoseServerDiesSaysTheDeviceWasLost) {
+// The sound server dies while sorn plays or records: it notices at once, says
+// that the device was lost, and fails; a recording keeps its take.
+TEST_F(SornSoundServerTest, PlayOrRecordWhoseServerDiesSaysTheDeviceWasLost) {
     sorn::soundtest::PrivateServer server;
     ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
     wavtest::TempFolder folder;
@@ -168,6 +168,28 @@ TEST_F(SornSoundServerTest, PlayWhoseServerDiesSaysTheDeviceWasLost) {
     const std::string err = Slurp(folder.Path("err"));
     EXPECT_NE(err.find("sorn: play: the device was lost after "), std::string::npos) << err;
     EXPECT_EQ(Lines(err), 2) << err;  // the backend line and the failure
+
+    // A recording whose server dies says so too, and keeps what it had.
+    ASSERT_TRUE(server.Start());
+    const std::string take = folder.Path("take.wav");
+    const pid_t recorder = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " record " + take +
+                                 " --no-auto-stop --backend pulse >/dev/null 2>" + folder.Path("err2"));
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_TRUE(server.Kill());
+    EXPECT_EQ(Wait(recorder, 3s), 1) << "it should end within a second";
+    const std::string recordErr = Slurp(folder.Path("err2"));
+    EXPECT_NE(recordErr.find("sorn: record: the device was lost after "), std::string::npos) << recordErr;
+    EXPECT_EQ(Lines(recordErr), 2) << recordErr;
+    const std::string bytes = Slurp(take);
+    if (recordErr.find("the take so far is saved in " + take) != std::string::npos) {
+        ASSERT_GT(bytes.size(), 44u);
+        EXPECT_EQ(bytes.size() - 44u, std::size_t{static_cast<unsigned char>(bytes[40])} |
+                                          std::size_t{static_cast<unsigned char>(bytes[41])} << 8 |
+                                          std::size_t{static_cast<unsigned char>(bytes[42])} << 16)
+            << "the header describes what the file holds";
+    } else {
+        EXPECT_NE(recordErr.find("nothing was recorded"), std::string::npos) << recordErr;
+    }
 }
 
 // sorn record on the default source (the sink's monitor) while sorn play
