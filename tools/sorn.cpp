@@ -27,6 +27,7 @@
 #include <ctime>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <soxr.h>
 #include <string>
 #include <thread>
@@ -733,7 +734,9 @@ int Record(const RecordOptions& options) {
 // --- pitch ---------------------------------------------------------------------------
 
 struct PitchOptions {
-    std::string file;
+    std::vector<std::string> files;  // files and folders
+    std::string file;                // the one file of a single contour
+    std::string out;                 // the folder of a corpus's contours
     float level = cli::kDefaultLevel;
     std::string format = "text";
     std::string plot;
@@ -741,6 +744,143 @@ struct PitchOptions {
     static constexpr int kAllChannels = -1;  // their mean
     std::string backend;
 };
+
+// --- pitch of a corpus ---------------------------------------------------------------
+
+// One file of a corpus and where its contour goes.
+struct CorpusFile {
+    std::string input;
+    std::string output;
+    std::string failure;  // why it was not tracked ("" when it was)
+    double seconds = 0;   // of audio tracked
+};
+
+// The files named (a folder gives the .wav files below it, in name order),
+// each with its contour's path: beside it, or in `out` when given, as
+// NAME.pitch.EXT. False with `why` for a name that is neither, or two files
+// whose contours would be one.
+bool CorpusFiles(const PitchOptions& options, const std::string& extension, std::vector<CorpusFile>& files,
+                 std::string& why) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
+    for (const std::string& name : options.files) {
+        std::error_code error;
+        if (fs::is_directory(name, error)) {
+            std::vector<fs::path> found;
+            for (fs::recursive_directory_iterator it(name, error), end; !error && it != end; it.increment(error)) {
+                std::string suffix = it->path().extension().string();
+                std::transform(suffix.begin(), suffix.end(), suffix.begin(), [](unsigned char c) { return std::tolower(c); });
+                if (suffix == ".wav" && it->is_regular_file(error)) found.push_back(it->path());
+            }
+            if (error) {
+                why = "cannot read the folder " + name + ": " + error.message();
+                return false;
+            }
+            std::sort(found.begin(), found.end());
+            inputs.insert(inputs.end(), found.begin(), found.end());
+        } else {
+            inputs.emplace_back(name);
+        }
+    }
+    std::set<std::string> outputs;
+    for (const fs::path& input : inputs) {
+        const fs::path folder = options.out.empty() ? input.parent_path() : fs::path(options.out);
+        CorpusFile file;
+        file.input = input.string();
+        file.output = (folder / (input.stem().string() + ".pitch." + extension)).string();
+        if (!outputs.insert(file.output).second) {
+            why = "two files would write " + file.output + "; give them different names or no --out";
+            return false;
+        }
+        files.push_back(std::move(file));
+    }
+    if (files.empty()) why = "no .wav file in " + options.files.front();
+    return !files.empty();
+}
+
+// Tracks every file on every core and writes each contour to its file; a
+// file that fails is named on stderr and the rest go on (status 1 at the
+// end). A progress bar on a terminal; one summary line on stdout.
+int PitchCorpus(const PitchOptions& options, cli::ContourFormat format, const std::string& extension) {
+    const std::string command = "pitch";
+    if (!options.plot.empty()) return UsageError(command, "--plot draws the contour of one file");
+    std::string why;
+    if (!options.out.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(options.out, error);
+        if (error) return Fail(command, "cannot make the folder " + options.out + ": " + error.message());
+    }
+    std::vector<CorpusFile> files;
+    if (!CorpusFiles(options, extension, files, why)) return Fail(command, why);
+
+    cli::PitchOptions tracking;
+    tracking.level = options.level;
+    if (options.channel > 0) tracking.channel = options.channel - 1;
+    tracking.tracker = Tracker();
+    std::mutex reading;  // the module's codec reads one file at a time
+    std::atomic<std::size_t> next{0}, done{0};
+    std::atomic<unsigned> resampled{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < files.size(); i = next++) {
+            CorpusFile& file = files[i];
+            cli::Pcm16Clip clip;
+            std::string failure, note;
+            bool ok;
+            {
+                std::lock_guard lock(reading);
+                ok = ReadClip(file.input, clip, failure);
+            }
+            if (ok && options.channel > clip.channels) {
+                failure = "it has " + std::to_string(clip.channels) + " channel(s), no channel " +
+                          std::to_string(options.channel);
+                ok = false;
+            }
+            cli::PitchContour contour;
+            if (ok) ok = cli::TrackPitch(clip, tracking, contour, failure, &note);
+            if (ok) ok = cli::WriteTextFile(file.output, cli::FormatContour(contour, format), failure);
+            if (ok && !note.empty()) ++resampled;
+            if (ok && clip.channels > 0 && clip.sampleRate > 0)
+                file.seconds = double(clip.samples.size()) / clip.channels / clip.sampleRate;
+            if (!ok) file.failure = failure.rfind(file.input, 0) == 0 ? failure : file.input + ": " + failure;
+            ++done;
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const unsigned threads =
+        static_cast<unsigned>(std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, files.size()));
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work);
+    if (OnTerminal()) {
+        const unsigned cells = std::min(40u, TerminalColumns() > 30 ? TerminalColumns() - 30 : 10u);
+        for (std::size_t finished = 0; finished < files.size(); finished = done) {
+            const std::size_t filled = finished * cells / files.size();
+            std::fprintf(stderr, "\r[%s%s] %zu/%zu files", std::string(filled, '#').c_str(),
+                         std::string(cells - filled, ' ').c_str(), finished, files.size());
+            std::fflush(stderr);
+            std::this_thread::sleep_for(100ms);
+        }
+        std::fprintf(stderr, "\r\033[K");
+    }
+    for (std::thread& worker : workers) worker.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    std::size_t failed = 0;
+    double audio = 0;
+    for (const CorpusFile& file : files) {
+        if (!file.failure.empty()) {
+            std::fprintf(stderr, "sorn: pitch: %s\n", file.failure.c_str());
+            ++failed;
+        }
+        audio += file.seconds;
+    }
+    std::string notes;
+    if (resampled > 0) notes += "; " + std::to_string(resampled.load()) + " resampled to 16 kHz first";
+    if (failed > 0) notes += "; " + std::to_string(failed) + " failed";
+    std::printf("tracked %zu of %zu files (%s of audio) in %s on %u threads into %s%s\n", files.size() - failed,
+                files.size(), Seconds(audio).c_str(), Seconds(wall).c_str(), threads,
+                options.out.empty() ? "files beside them" : options.out.c_str(), notes.c_str());
+    return failed ? kFailed : kOk;
+}
 
 int Pitch(const PitchOptions& options) {
     const std::string command = "pitch";
@@ -754,6 +894,9 @@ int Pitch(const PitchOptions& options) {
         return UsageError(command, "--level must be a positive number");
     if (options.channel != PitchOptions::kAllChannels && options.channel < 1)
         return UsageError(command, "--channel counts from 1");
+    std::error_code folder;
+    if (options.files.size() > 1 || !options.out.empty() || std::filesystem::is_directory(options.files[0], folder))
+        return PitchCorpus(options, format, options.format == "text" ? "txt" : options.format);
     std::string why;
     if (!options.plot.empty() && !Writable(options.plot, why)) return Fail(command, why);
     cli::Pcm16Clip clip;
@@ -1306,7 +1449,10 @@ int main(int argc, char** argv) {
 
     PitchOptions pitch;
     CLI::App* pitchCommand = app.add_subcommand("pitch", "the pitch contour of a WAV file, one value per 10 ms");
-    pitchCommand->add_option("FILE.wav", pitch.file, "the file (16-bit PCM)")->required();
+    pitchCommand->add_option("FILE.wav", pitch.files, "the file (16-bit PCM); several files or folders: a corpus")
+        ->required();
+    pitchCommand->add_option("--out", pitch.out, "write a corpus's contours into this folder (default: beside each file)")
+        ->type_name("DIR");
     pitchCommand->add_option("--level", pitch.level, "the tracker's level (default 200)")->type_name("L");
     pitchCommand->add_option("--format", pitch.format, "text (one integer in Hz per line, 0 unvoiced), csv or json")
         ->type_name("text|csv|json");
@@ -1318,7 +1464,10 @@ int main(int argc, char** argv) {
         "csv and json give each value's time: the centre of its 512-sample analysis window.\n"
         "A file of several channels is tracked as their mean, rounded to 16-bit integers.\n"
         "Rates above 16 kHz are resampled to 16 kHz first and rounded to 16-bit integers\n"
-        "(stderr says so).");
+        "(stderr says so).\n"
+        "Several files, a folder (its .wav files at any depth) or --out make a corpus: every\n"
+        "core tracks, each contour goes to NAME.pitch.txt (csv, json) beside its file or in\n"
+        "--out, a file that fails is named and the rest go on (status 1), and one line sums up.");
     addBackend(pitchCommand);
 
     std::string volumeWhich, volumeLevel;
@@ -1387,6 +1536,7 @@ int main(int argc, char** argv) {
     }
     if (pitchCommand->parsed()) {
         pitch.backend = backend;
+        pitch.file = pitch.files.front();
         return Pitch(pitch);
     }
     if (volume->parsed()) return Volume(volumeWhich, volumeLevel, backend);

@@ -250,4 +250,24 @@ TEST(SornTool, RecordWritesTheTakeAsItGoes) {
     EXPECT_NE(silent.out.find("did not change and were dropped; no speech was heard"), std::string::npos) << silent.out;
 }
 
+// A corpus: several files or a folder, every contour equal to the single
+// file's, written beside each file or into --out; a bad file is named, the
+// rest go on, and the status says one failed.
+TEST(SornTool, PitchOfACorpusWritesEveryContourAndNamesTheFailures) {
+    wavtest::TempFolder folder;
+    const std::string a = folder.Write("a.wav", Wav(Voice(1.5, 0.3)));
+    folder.Write("b.wav", Wav(Voice(2.0, 0.1)));
+    folder.Write("bad.wav", Bytes{'R', 'I', 'F', 'F'});
+    Outcome corpus = Sorn("pitch " + folder.Path("") + " --out " + folder.Path("out"));
+    EXPECT_EQ(corpus.status, 1);
+    EXPECT_NE(corpus.err.find("sorn: pitch: " + folder.Path("bad.wav") + ": "), std::string::npos) << corpus.err;
+    EXPECT_NE(corpus.out.find("tracked 2 of 3 files"), std::string::npos) << corpus.out;
+    EXPECT_EQ(Slurp(folder.Path("out/a.pitch.txt")), Sorn("pitch " + a).out);
+    EXPECT_FALSE(Slurp(folder.Path("out/b.pitch.txt")).empty());
+
+    Outcome beside = Sorn("pitch " + a + " " + folder.Path("b.wav") + " --format csv");
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_EQ(Slurp(folder.Path("a.pitch.csv")), Sorn("pitch " + a + " --format csv").out);
+}
+
 }  // namespace
