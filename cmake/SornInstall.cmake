@@ -16,7 +16,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/core_contract/ DESTINATION ${SORN_INSTAL
   FILES_MATCHING PATTERN "*.h")
 foreach(header
     module/ClassFactoryWin.h module/ModuleEntry.h module/ModuleInfo.h
-    audio/CWaveDevice.h audio/CWaveIn.h audio/CWaveOut.h audio/SpeechDetector.h
+    audio/CaptureAccess.h audio/CWaveDevice.h audio/CWaveIn.h audio/CWaveOut.h audio/SpeechDetector.h
     codec/AudioFormatHelperWav.h codec/WavCodec.h
     mixer/MixerManager.h
     services/ErrorHandlerWin.h services/FileHandlerWin.h services/ResPluginHandlerWin.h

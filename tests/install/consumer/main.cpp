@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <sorn/audio/CWaveDevice.h>
+#include <sorn/audio/CaptureAccess.h>
 #include <sorn/audio/CWaveIn.h>
 #include <sorn/audio/CWaveOut.h>
 #include <sorn/codec/AudioFormatHelperWav.h>
@@ -40,5 +41,9 @@ int main() {
     const char* core = Versioning::GetVersion();
     const char* module = SornModuleVersion();
     std::printf("core %s, module built for %s\n", core, module);
+    // The capture's extras are exported beside IWaveIn; they answer nothing
+    // for an object that is not a capture.
+    SornCaptureStatus status{};
+    if (SornCaptureGetStatus(nullptr, &status) != 0 || SornCaptureRead(nullptr, 0, &status, 1, 1) != 0) return 1;
     return core && module && std::strcmp(core, module) == 0 && std::strcmp(core, sorn::kVersion) == 0 ? 0 : 1;
 }
