@@ -159,27 +159,27 @@ TEST_F(SornSoundServerTest, PlayOrRecordWhoseServerDiesSaysTheDeviceWasLost) {
     sorn::soundtest::PrivateServer server;
     ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
     wavtest::TempFolder folder;
-    const std::string path = folder.Write("long.wav", ToneWav(16000, 1, 30));
-    const pid_t player = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " play " + path +
-                               " --backend pulse >/dev/null 2>" + folder.Path("err"));
-    std::this_thread::sleep_for(1500ms);
-    ASSERT_TRUE(server.Kill());
-    EXPECT_EQ(Wait(player, 3s), 1) << "it should end within a second";
-    const std::string err = Slurp(folder.Path("err"));
+    // Runs `args` on the private server, kills the server after `running`
+    // and gives what sorn printed on stderr once it has ended with status 1.
+    const auto killedDuring = [&](const std::string& args, std::chrono::milliseconds running) {
+        const std::string err = folder.Path("err");
+        const pid_t sorn = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " " + args +
+                                 " --backend pulse >/dev/null 2>" + err);
+        std::this_thread::sleep_for(running);
+        EXPECT_TRUE(server.Kill());
+        EXPECT_EQ(Wait(sorn, 3s), 1) << "it should end within a second";
+        const std::string text = Slurp(err);
+        EXPECT_EQ(Lines(text), 2) << text;  // the backend line and the failure
+        return text;
+    };
+    const std::string err = killedDuring("play " + folder.Write("long.wav", ToneWav(16000, 1, 30)), 1500ms);
     EXPECT_NE(err.find("sorn: play: the device was lost after "), std::string::npos) << err;
-    EXPECT_EQ(Lines(err), 2) << err;  // the backend line and the failure
 
     // A recording whose server dies says so too, and keeps what it had.
     ASSERT_TRUE(server.Start());
     const std::string take = folder.Path("take.wav");
-    const pid_t recorder = Start("exec env PULSE_SERVER=" + server.Address() + " " + SORN_TOOL + " record " + take +
-                                 " --no-auto-stop --backend pulse >/dev/null 2>" + folder.Path("err2"));
-    std::this_thread::sleep_for(2500ms);
-    ASSERT_TRUE(server.Kill());
-    EXPECT_EQ(Wait(recorder, 3s), 1) << "it should end within a second";
-    const std::string recordErr = Slurp(folder.Path("err2"));
+    const std::string recordErr = killedDuring("record " + take + " --no-auto-stop", 2500ms);
     EXPECT_NE(recordErr.find("sorn: record: the device was lost after "), std::string::npos) << recordErr;
-    EXPECT_EQ(Lines(recordErr), 2) << recordErr;
     const std::string bytes = Slurp(take);
     if (recordErr.find("the take so far is saved in " + take) != std::string::npos) {
         ASSERT_GT(bytes.size(), 44u);
