@@ -25,20 +25,22 @@ function(sorn_warnings target)
 endfunction()
 
 # sorn_headers(target PUBLIC|PRIVATE|INTERFACE folders...): lets target
-# include "<folder>/X.h" for each folder of the source tree named, and
+# include "<folder>/X.h" for each folder of the source tree named (a nested
+# folder too: "platform/emulation" gives "platform/emulation/wave/X.h"), and
 # nothing else of the tree. Every folder is reached through an include root
 # of its own in the build tree (a directory holding one link to the folder),
 # so a target sees exactly the folders of the targets it links.
-# "platform" names the folder of the platform being built for
-# (SORN_PLATFORM_SOURCE_DIR): its headers are included as "platform/X.h" on
-# every platform.
+# "platform" names the platform API of the system being built for
+# (SORN_PLATFORM_API_DIR): its headers are included as "platform/X.h" on
+# every system.
 function(sorn_headers target scope)
   foreach(folder ${ARGN})
     set(source ${PROJECT_SOURCE_DIR}/${folder})
     if(folder STREQUAL "platform")
-      set(source ${SORN_PLATFORM_SOURCE_DIR})
+      set(source ${SORN_PLATFORM_API_DIR})
     endif()
-    set(root ${CMAKE_BINARY_DIR}/include-roots/${folder})
+    string(REPLACE "/" "--" root_name ${folder})
+    set(root ${CMAKE_BINARY_DIR}/include-roots/${root_name})
     set(link ${root}/${folder})
     if(IS_SYMLINK ${link})
       file(READ_SYMLINK ${link} current)
@@ -47,27 +49,36 @@ function(sorn_headers target scope)
       endif()
     endif()
     if(NOT EXISTS ${link})
-      file(MAKE_DIRECTORY ${root})
+      get_filename_component(parent ${link} DIRECTORY)
+      file(MAKE_DIRECTORY ${parent})
       file(CREATE_LINK ${source} ${link} SYMBOLIC)
     endif()
     target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
   endforeach()
 endfunction()
 
-# sorn_module_part(name sources...): a static, position-independent piece of
-# the SornCoreWin module. The module links every part whole, so all exported
-# symbols survive; tests link a part directly to reach its internals. A part
-# publishes the headers of its own folder ("<folder>/X.h") and the module's
-# export header; it reaches another part's headers only by linking that part.
+# sorn_module_part(name [PLATFORM] sources...): a static, position-independent
+# piece of the SornCoreWin module. The module links every part whole, so all
+# exported symbols survive; tests link a part directly to reach its
+# internals. A part publishes the headers of its own folder ("<folder>/X.h")
+# and the module's export header; it reaches another part's headers only by
+# linking that part. A part of the module links the core's contract; a
+# PLATFORM part sits below the core and links only the platform API (and
+# whatever else it names itself).
 function(sorn_module_part name)
-  set(sources ${ARGN})
+  cmake_parse_arguments(P "PLATFORM" "" "" ${ARGN})
+  set(sources ${P_UNPARSED_ARGUMENTS})
   if(NOT sources)
     set(sources ${PROJECT_SOURCE_DIR}/cmake/Empty.cpp)  # a folder not yet filled
   endif()
   add_library(${name} STATIC ${sources})
-  target_link_libraries(${name} PUBLIC sorn_contract sorn_win_export)
+  if(P_PLATFORM)
+    target_link_libraries(${name} PUBLIC sorn_platform_api)
+  else()
+    target_link_libraries(${name} PUBLIC sorn_contract sorn_win_export)
+  endif()
   file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  if(CMAKE_CURRENT_SOURCE_DIR STREQUAL SORN_PLATFORM_SOURCE_DIR)
+  if(CMAKE_CURRENT_SOURCE_DIR STREQUAL SORN_PLATFORM_API_DIR)
     set(folder platform)
   endif()
   sorn_headers(${name} PUBLIC ${folder})

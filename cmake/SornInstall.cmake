@@ -24,8 +24,11 @@ foreach(header
     platform/Files.h platform/MMSystem.h platform/Mixer.h platform/Modules.h
     platform/Threads.h platform/UserInterface.h platform/WinTypes.h)
   get_filename_component(folder ${header} DIRECTORY)
-  string(REGEX REPLACE "^platform/" "platform/${SORN_PLATFORM}/" source ${header})
-  install(FILES ${PROJECT_SOURCE_DIR}/${source} DESTINATION ${SORN_INSTALL_INCLUDEDIR}/${folder})
+  string(REGEX REPLACE "^platform/" "${SORN_PLATFORM_API_DIR}/" source ${header})
+  if(NOT IS_ABSOLUTE ${source})
+    set(source ${PROJECT_SOURCE_DIR}/${source})
+  endif()
+  install(FILES ${source} DESTINATION ${SORN_INSTALL_INCLUDEDIR}/${folder})
 endforeach()
 install(FILES ${SORN_GENERATED_DIR}/core/sorn_core_export.h ${SORN_GENERATED_DIR}/win/sorn_win_export.h
   DESTINATION ${SORN_INSTALL_INCLUDEDIR})

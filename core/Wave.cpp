@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core_contract/SornDataSys.h"
-#include "core_contract/WavHeader.h"
+#include "riff/WavHeader.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "mixer/MixerManager.h"
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerSupport.h"
 
 namespace {

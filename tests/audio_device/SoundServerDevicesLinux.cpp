@@ -5,8 +5,8 @@
 #include "ScratchDir.h"
 #include "audio_device/SoundServerDevices.h"
 #include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/pulse/PulseBackend.h"
+#include "platform/backends/pulse/PulseBackend.h"
+#include "platform/emulation/wave/Backend.h"
 
 namespace sorn::devicetest {
 

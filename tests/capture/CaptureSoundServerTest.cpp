@@ -30,7 +30,7 @@
 #include "core_contract/SornVad.h"
 #include "platform/MMSystem.h"
 #ifndef _WIN32
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerSupport.h"
 #endif
 

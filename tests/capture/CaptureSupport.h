@@ -15,8 +15,8 @@
 #include "audio/CWaveDevice.h"
 #include "audio/CWaveIn.h"
 #include "core_contract/SornVad.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/VirtualDevice.h"
+#include "platform/emulation/virtual/VirtualDevice.h"
+#include "platform/emulation/wave/Backend.h"
 
 namespace capture_test {
 

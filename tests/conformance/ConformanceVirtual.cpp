@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 
 namespace sorn::conformance {
 

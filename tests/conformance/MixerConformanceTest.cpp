@@ -83,7 +83,7 @@ TEST(MixerConformance, DevicesAndCapabilities) {
     EXPECT_EQ(mixerGetDevCapsA(0, nullptr, sizeof(caps)), MMSYSERR_INVALPARAM);
     HMIXER mixer = nullptr;
     EXPECT_EQ(mixerOpen(&mixer, count, 0, 0, MIXER_OBJECTF_MIXER), MMSYSERR_BADDEVICEID);
-    // Wine's mixerClose takes any handle (platform/linux/audio/README.md).
+    // Wine's mixerClose takes any handle (platform/emulation/Conformance.md).
     EXPECT_EQ(mixerClose(nullptr), OnWine() ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE);
 }
 
@@ -120,7 +120,7 @@ TEST_F(MixerSpeakersConformance, SpeakersDestinationRecord) {
     EXPECT_EQ(line.fdwLine & MIXERLINE_LINEF_SOURCE, 0u);
     EXPECT_GE(line.cChannels, 1u);
     EXPECT_GE(line.cControls, 2u);
-    // Wine leaves the target undefined (platform/linux/audio/README.md).
+    // Wine leaves the target undefined (platform/emulation/Conformance.md).
     EXPECT_EQ(line.Target.dwType, OnWine() ? MIXERLINE_TARGETTYPE_UNDEFINED : MIXERLINE_TARGETTYPE_WAVEOUT);
     MIXERCAPSA caps{};
     ASSERT_EQ(mixerGetDevCapsA(mixer, &caps, sizeof(caps)), MMSYSERR_NOERROR);
@@ -230,7 +230,7 @@ TEST_F(MixerSpeakersConformance, BadIdsFlagsAndSizes) {
     EXPECT_EQ(mixerGetLineInfoA(Object(mixer), nullptr, MIXER_GETLINEINFOF_DESTINATION), MMSYSERR_INVALPARAM);
     probe = LineRecord();
     // A mixer id past the last; Wine calls it a bad handle
-    // (platform/linux/audio/README.md).
+    // (platform/emulation/Conformance.md).
     EXPECT_EQ(mixerGetLineInfoA(Object(mixerGetNumDevs()), &probe, MIXER_GETLINEINFOF_DESTINATION),
               OnWine() ? MMSYSERR_INVALHANDLE : MMSYSERR_BADDEVICEID);
 
@@ -243,7 +243,7 @@ TEST_F(MixerSpeakersConformance, BadIdsFlagsAndSizes) {
     query.cbmxctrl = sizeof(control);
     query.pamxctrl = &control;
     // Wine answers an unknown control id with MMSYSERR_NOTSUPPORTED
-    // (platform/linux/audio/README.md).
+    // (platform/emulation/Conformance.md).
     EXPECT_EQ(mixerGetLineControlsA(Object(mixer), &query, MIXER_GETLINECONTROLSF_ONEBYID),
               OnWine() ? MMSYSERR_NOTSUPPORTED : MIXERR_INVALCONTROL);
     query.dwLineID = 0x7FFF1234u;

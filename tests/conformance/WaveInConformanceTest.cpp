@@ -113,7 +113,7 @@ TEST_F(WaveInConformance, PositionCountsCapturedSamples) {
     std::this_thread::sleep_for(150ms);
     if (OnWine()) {
         // Wine goes on counting what its device captured before the stop
-        // for a moment (platform/linux/audio/README.md).
+        // for a moment (platform/emulation/Conformance.md).
         EXPECT_LE(Position(TIME_SAMPLES) - stopped, kRate / 20);
     } else {
         EXPECT_EQ(Position(TIME_SAMPLES), stopped) << "a stopped device does not advance";
@@ -134,7 +134,7 @@ TEST_F(WaveInConformance, PositionCountsCapturedSamples) {
 // whatever WHDR_INQUEUE says, and a prepared header is prepared again with no
 // effect. A queued header whose flags were cleared is still refused by
 // unprepare and add. (Wine's unprepare believes WHDR_INQUEUE:
-// platform/linux/audio/README.md.)
+// platform/emulation/Conformance.md.)
 TEST_F(WaveInConformance, PrepareUnprepareAndAddGoByTheDevicesOwnQueue) {
     std::vector<std::vector<char>> data;
     std::vector<WAVEHDR> extra;

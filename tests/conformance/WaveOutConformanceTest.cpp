@@ -162,7 +162,7 @@ TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
 // WHDR_INQUEUE says, and a prepared header is prepared again with no effect.
 // A queued header whose flags were cleared is still refused by unprepare and
 // write. (Wine's unprepare and write believe WHDR_INQUEUE:
-// platform/linux/audio/README.md.)
+// platform/emulation/Conformance.md.)
 TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
     MakeHeaders(2, 50);
     WAVEHDR& stray = headers_[0];
@@ -201,7 +201,7 @@ TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
 }
 
 // Close refuses while headers are queued and leaves the device open, output
-// and input alike. (Wine closes: see platform/linux/audio/README.md.)
+// and input alike. (Wine closes: see platform/emulation/Conformance.md.)
 TEST_F(WaveOutConformance, CloseWithQueuedHeadersIsRefused) {
     MakeHeaders(2, 1000);
     for (auto& header : headers_) ASSERT_EQ(Prepare(header), MMSYSERR_NOERROR);
@@ -287,7 +287,7 @@ TEST(WaveFormatConformance, QueryAcceptsPcmAndRefusesBadFormats) {
     int i = 0;
     for (const WAVEFORMATEX& bad : {unknown, noChannels, badAlign}) {
         // Wine takes PCM with no channels or a wrong block size (see
-        // platform/linux/audio/README.md).
+        // platform/emulation/Conformance.md).
         const MMRESULT expected = OnWine() && i > 0 ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
         HWAVEOUT out = nullptr;
         EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &bad, 0, 0, WAVE_FORMAT_QUERY), expected) << i;
@@ -357,7 +357,7 @@ TEST(WaveArgumentConformance, BadHandlesPointersAndSizes) {
     EXPECT_EQ(waveOutUnprepareHeader(device, nullptr, sizeof(header)), MMSYSERR_INVALPARAM);
     EXPECT_EQ(waveOutGetPosition(device, nullptr, sizeof(time)), MMSYSERR_INVALPARAM);
     // Wine's waveOutWrite reads through a null header (see
-    // platform/linux/audio/README.md).
+    // platform/emulation/Conformance.md).
     if (!OnWine()) {
         EXPECT_EQ(waveOutWrite(device, nullptr, sizeof(header)), MMSYSERR_INVALPARAM);
     }

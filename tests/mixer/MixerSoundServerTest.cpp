@@ -15,7 +15,7 @@
 
 #include "audio/CWaveIn.h"
 #include "mixer/MixerManager.h"
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerFixture.h"
 #include "soundserver/SoundServerSupport.h"
 

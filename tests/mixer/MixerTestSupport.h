@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/UserInterface.h"
-#include "platform/audio/Backend.h"
-#include "platform/mixer/VirtualMixer.h"
+#include "platform/emulation/virtual/VirtualMixer.h"
+#include "platform/emulation/wave/Backend.h"
 
 namespace sorn::mixertest {
 

@@ -66,15 +66,25 @@ TEST_F(WaveIn, FilledHeadersArriveInQueueOrderWithTheirBytesRecorded) {
     VirtualDevice::Advance(50);
     EXPECT_EQ(recorder.Done(WIM_DATA), (std::vector<WAVEHDR*>{&a.header, &b.header}));
     EXPECT_EQ(Captured(b.header), Ramp(100, 101));
-    // No header left: what comes now is lost, and not counted.
+    // No header left: what comes now waits in the layer, not yet counted,
+    // and fills the next header queued before newer input.
     VirtualDevice::Advance(100);
     EXPECT_EQ(Position(device), 200u);
 
     waveInAddBuffer(device, &a.header, sizeof(WAVEHDR));  // prepared still
-    VirtualDevice::Advance(100);
+    EXPECT_EQ(Captured(a.header), Ramp(100, 201));
+    EXPECT_EQ(Position(device), 300u);
+    // It keeps one second (16000 frames) at most; the rest is lost.
+    VirtualDevice::Advance(16100);
+    waveInAddBuffer(device, &a.header, sizeof(WAVEHDR));
     EXPECT_EQ(Captured(a.header), Ramp(100, 301));
+    Block big(16000);
+    ASSERT_EQ(waveInPrepareHeader(device, &big.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(device, &big.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(big.header.dwBytesRecorded, 2u * 15900u);
+    EXPECT_EQ(Position(device), 300u + 16000u);
     ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
-    for (Block* block : {&a, &b}) ASSERT_EQ(waveInUnprepareHeader(device, &block->header, sizeof(WAVEHDR)), 0u);
+    for (Block* block : {&a, &b, &big}) ASSERT_EQ(waveInUnprepareHeader(device, &block->header, sizeof(WAVEHDR)), 0u);
     ASSERT_EQ(waveInClose(device), MMSYSERR_NOERROR);
     EXPECT_EQ(recorder.Calls().front().message, WIM_OPEN);
     EXPECT_EQ(recorder.Calls().back().message, WIM_CLOSE);
@@ -164,10 +174,13 @@ TEST_F(WaveIn, HeadersRequeuedFromTheCallbackKeepUpWithinOneStep) {
     });
     QueueAndStart(device, {&a, &b});
     VirtualDevice::Advance(1700);
-    // Ten full blocks; the reset inside the tenth callback returns both
-    // headers empty and stops the capture, so the last 100 frames are not taken.
+    // Ten full blocks. The step's input beyond the two queued headers waits
+    // in the layer and fills each header as the callback queues it again, so
+    // the header queued in the tenth callback already holds the last 100
+    // frames when the reset there returns it (and the other, empty): every
+    // frame arrives once, in order.
     EXPECT_EQ(recorder.Count(WIM_DATA), 12u);
-    EXPECT_EQ(joined, Ramp(1600, 1));
+    EXPECT_EQ(joined, Ramp(1700, 1));
     EXPECT_EQ(a.header.dwFlags & WHDR_PREPARED, 0u);
     EXPECT_EQ(b.header.dwFlags & WHDR_PREPARED, 0u);
     EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);

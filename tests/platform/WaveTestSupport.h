@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/VirtualDevice.h"
-#include "platform/audio/WaveLayer.h"
+#include "platform/emulation/virtual/VirtualDevice.h"
+#include "platform/emulation/wave/Backend.h"
+#include "platform/emulation/wave/WaveLayer.h"
 
 namespace wavetest {
 

@@ -25,7 +25,7 @@
 #include "mixer/CMixer.h"
 #include "playback/PlaybackTestSupport.h"
 #ifndef _WIN32
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerSupport.h"
 #endif
 

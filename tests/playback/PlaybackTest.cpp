@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "audio/CWaveDevice.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/VirtualDevice.h"
-#include "platform/audio/WaveLayer.h"
+#include "platform/emulation/virtual/VirtualDevice.h"
+#include "platform/emulation/wave/Backend.h"
+#include "platform/emulation/wave/WaveLayer.h"
 #include "playback/PlaybackTestSupport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // the skip rule).
 #include "audio_device/SoundServerDeviceTest.h"
 #include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerSupport.h"
 
 namespace sorn::soundtest {

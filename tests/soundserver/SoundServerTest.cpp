@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/MMSystem.h"
-#include "platform/audio/Backend.h"
-#include "platform/audio/pulse/PulseBackend.h"
+#include "platform/backends/pulse/PulseBackend.h"
+#include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerFixture.h"
 #include "soundserver/SoundServerSupport.h"
 

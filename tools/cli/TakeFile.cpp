@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core_contract/WavHeader.h"
+#include "riff/WavHeader.h"
 
 namespace sorn::cli {
 namespace {

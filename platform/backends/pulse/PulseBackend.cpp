@@ -1,0 +1,189 @@
+// The PulseAudio backend: sinks are the output devices, sources (monitors
+// included) the input devices, both numbered in the server's index order;
+// kDefaultDevice is the server's default sink or source. The server
+// converts any rate and channel count, so a format question only needs the
+// server and the device to be there.
+#include "platform/backends/pulse/PulseBackend.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/backends/pulse/PulseConnection.h"
+#include "platform/backends/pulse/PulseStream.h"
+
+namespace sorn::audio {
+
+namespace {
+
+// How long "auto" waits for a server before it settles for the virtual device.
+constexpr unsigned kAnswerTimeoutMs = 500;
+
+// Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
+std::string Shorten(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
+    return text.substr(0, end);
+}
+
+// Reads "server=ADDRESS" (the only option); empty text means libpulse's
+// default server (PULSE_SERVER, then the per-user socket).
+bool ParseOptions(const char* options, std::string* server) {
+    server->clear();
+    if (options == nullptr || *options == '\0') return true;
+    constexpr const char kServer[] = "server=";
+    if (std::strncmp(options, kServer, sizeof kServer - 1) != 0) return false;
+    *server = options + sizeof kServer - 1;
+    return !server->empty();
+}
+
+bool FormatSupported(const StreamFormat& format) {
+    pa_sample_spec sampleSpec;
+    sampleSpec.format = PA_SAMPLE_S16LE;
+    sampleSpec.rate = format.sampleRate;
+    sampleSpec.channels = static_cast<std::uint8_t>(format.channels);
+    pa_channel_map map;
+    return format.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&sampleSpec) &&
+           pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_WAVEEX) != nullptr;
+}
+
+class PulseBackend final : public Backend {
+public:
+    explicit PulseBackend(std::string server) : server_(std::move(server)) {}
+
+    const char* Name() const override { return "pulse"; }
+
+    UINT DeviceCount(Direction direction) override {
+        std::vector<pulse::DeviceInfo> devices;
+        if (!pulse::QueryDevices(server_, direction, &devices, nullptr)) return 0;
+        return static_cast<UINT>(devices.size());
+    }
+
+    MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
+        if (caps == nullptr) return MMSYSERR_INVALPARAM;
+        std::vector<pulse::DeviceInfo> devices;
+        std::string defaultName;
+        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
+            return MMSYSERR_NODRIVER;
+        }
+        const pulse::DeviceInfo* info = Find(devices, device, defaultName);
+        if (info == nullptr) return MMSYSERR_BADDEVICEID;
+        caps->name = Shorten(info->description, MAXPNAMELEN - 1);
+        // The server converts any channel count it knows to the device's.
+        caps->channels = PA_CHANNELS_MAX;
+        caps->deviceChannels = info->channels;
+        caps->formats = kSixteenBitFormats;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT QueryFormat(Direction direction, UINT device, const StreamFormat& format) override {
+        std::vector<pulse::DeviceInfo> devices;
+        std::string defaultName;
+        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
+            return MMSYSERR_NODRIVER;
+        }
+        if (Find(devices, device, defaultName) == nullptr) return MMSYSERR_BADDEVICEID;
+        return FormatSupported(format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+    }
+
+    MMRESULT Open(Direction direction, UINT device, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
+                  std::unique_ptr<Stream>* stream) override {
+        if (!FormatSupported(format)) return WAVERR_BADFORMAT;
+        return pulse::OpenStream(server_, direction, device, format, std::move(sink), stream);
+    }
+
+    std::shared_ptr<mixer::MixerBackend> Mixers() override { return mixers_; }
+
+private:
+    // The device behind an id: the id-th in index order, or the default one
+    // (the first one when the server names none).
+    static const pulse::DeviceInfo* Find(const std::vector<pulse::DeviceInfo>& devices, UINT device,
+                                         const std::string& defaultName) {
+        if (device != kDefaultDevice) return device < devices.size() ? &devices[device] : nullptr;
+        for (const pulse::DeviceInfo& info : devices) {
+            if (info.name == defaultName) return &info;
+        }
+        return devices.empty() ? nullptr : &devices.front();
+    }
+
+    const std::string server_;
+    const std::shared_ptr<mixer::MixerBackend> mixers_ = CreatePulseMixers(server_);
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error) {
+    std::string server;
+    if (!ParseOptions(options, &server)) {
+        if (error) *error = MMSYSERR_INVALPARAM;
+        return nullptr;
+    }
+    if (error) *error = MMSYSERR_NOERROR;
+    return std::make_unique<PulseBackend>(std::move(server));
+}
+
+namespace {
+
+// The unix socket a server string names ("unix:PATH" or a bare path), or
+// libpulse's default one (PULSE_SERVER, then the per-user socket); empty for
+// anything else (TCP, a list).
+std::string SocketPath(std::string server) {
+    if (server.empty()) {
+        if (const char* named = std::getenv("PULSE_SERVER"); named && *named) {
+            server = named;
+        } else if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"); runtime && *runtime) {
+            return std::string(runtime) + "/native";
+        } else if (const char* user = std::getenv("XDG_RUNTIME_DIR"); user && *user) {
+            return std::string(user) + "/pulse/native";
+        } else {
+            return "/run/user/" + std::to_string(getuid()) + "/pulse/native";
+        }
+    }
+    if (server.rfind("unix:", 0) == 0) server.erase(0, 5);
+    return !server.empty() && server[0] == '/' && server.find(' ') == std::string::npos ? server : std::string();
+}
+
+// A server whose queue of waiting connections is full (it stopped taking
+// them) refuses libpulse at once, like a socket nobody listens on. A
+// connection that is not kept waiting tells them apart: EAGAIN for a full
+// queue, ECONNREFUSED for nobody.
+bool QueueFull(const std::string& path) {
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket < 0) return false;
+    const bool full =
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 && errno == EAGAIN;
+    ::close(socket);
+    return full;
+}
+
+}  // namespace
+
+bool PulseServerAnswers(const char* options, bool* silent) {
+    if (silent) *silent = false;
+    std::string server;
+    if (!ParseOptions(options, &server)) return false;
+    MMRESULT error = MMSYSERR_NOERROR;
+    const auto start = std::chrono::steady_clock::now();
+    if (pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr) return true;
+    // A refusal comes at once; a wait that ran out, or a full queue, means a
+    // silent server.
+    if (silent) {
+        *silent = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kAnswerTimeoutMs / 2) ||
+                  QueueFull(SocketPath(server));
+    }
+    return false;
+}
+
+}  // namespace sorn::audio

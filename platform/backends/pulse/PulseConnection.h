@@ -1,0 +1,124 @@
+#pragma once
+// One connection to the PulseAudio sound server: a libpulse threaded main
+// loop and its context. Every stream owns a connection of its own, and the
+// device questions (enumeration, format query) use a short-lived one, so a
+// server that dies takes down only what was connected to it and the next
+// open simply connects again.
+//
+// Locking: libpulse runs every callback on the loop thread with the loop lock
+// held. Other threads take the lock (Lock) before they touch the context or
+// a stream of it. Waits release the lock while they sleep and are bounded by
+// a timeout; a failed context ends them early. Never call Wait or the
+// destructor on the loop thread itself.
+#include <pulse/pulseaudio.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/MMSystem.h"
+#include "platform/emulation/wave/Backend.h"
+
+namespace sorn::audio::pulse {
+
+// How long a connection may take before the server counts as absent. A
+// local server refuses or answers within a few milliseconds; the bound only
+// matters for a server that accepts the socket and then says nothing.
+constexpr unsigned kConnectTimeoutMs = 2000;
+// How long a reply (device list, stream creation) may take.
+constexpr unsigned kReplyTimeoutMs = 2000;
+
+// A sink or a source as the server lists it.
+struct DeviceInfo {
+    std::uint32_t index = 0;
+    std::string name;  // the server's name, e.g. "sorn_null"
+    std::string description;  // the human-readable one
+    std::uint16_t channels = 2;
+    std::uint32_t rate = 0;
+};
+
+class Connection {
+public:
+    // Connects to `server` (a libpulse server string; empty for the default,
+    // which honours PULSE_SERVER) without ever starting a server. On failure
+    // returns null and sets *error (MMSYSERR_NODRIVER when no server answers,
+    // MMSYSERR_NOMEM) and *reason (libpulse's text).
+    static std::unique_ptr<Connection> Open(const std::string& server, unsigned timeoutMs, MMRESULT* error,
+                                            std::string* reason = nullptr);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    pa_threaded_mainloop* Loop() const { return loop_; }
+    pa_context* Context() const { return context_; }
+
+    // Holds the loop lock for its scope.
+    class Lock {
+    public:
+        explicit Lock(const Connection& connection) : loop_(connection.loop_) { pa_threaded_mainloop_lock(loop_); }
+        ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pa_threaded_mainloop* loop_;
+    };
+
+    // With the lock held: sleeps until `done` is true, the context has
+    // failed, or `timeoutMs` passed. Returns `done()`. Callbacks that change
+    // what `done` looks at must call Signal.
+    bool Wait(const std::function<bool()>& done, unsigned timeoutMs);
+    // With the lock held (on the loop thread, say): wakes the waiters.
+    void Signal() const { pa_threaded_mainloop_signal(loop_, 0); }
+    // With the lock held: the context is connected and usable.
+    bool Ready() const;
+    // With the lock held: how long a reply may take from now on
+    // (kReplyTimeoutMs unless set), and whether the last request found no
+    // answer in time (a server that stalls keeps the context "ready").
+    void SetReplyTimeout(unsigned timeoutMs) { replyTimeoutMs_ = timeoutMs; }
+    bool LastReplyTimedOut() const { return lastReplyTimedOut_; }
+
+    // With the lock held: the sinks (Output) or sources (Input) ordered by
+    // their server index, which gives the device ids. False when the server
+    // did not answer in time.
+    bool ListDevices(Direction direction, std::vector<DeviceInfo>* devices);
+    // With the lock held: the name of the server's default sink or source.
+    bool DefaultDeviceName(Direction direction, std::string* name);
+
+    // With the lock held: the volume, channel map, mute state and
+    // description of the sink (Output) or source (Input) named `name`, read
+    // from the server now. False when it does not answer in time or has no
+    // such device.
+    struct Volume {
+        pa_cvolume volume{};
+        pa_channel_map map{};
+        bool mute = false;
+        std::string description;
+    };
+    bool GetVolume(Direction direction, const std::string& name, Volume* volume);
+    // With the lock held: sets the volume (its channel count must be the
+    // device's) or the mute state, and waits for the server's answer. False
+    // when the server refuses or does not answer in time.
+    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume);
+    bool SetMute(Direction direction, const std::string& name, bool mute);
+
+private:
+    Connection() = default;
+    // Runs an introspection operation to its end or its timeout; cancels it
+    // on timeout so its callback never runs on freed data.
+    bool Complete(pa_operation* operation, const bool& finished);
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    bool started_ = false;
+    unsigned replyTimeoutMs_ = kReplyTimeoutMs;
+    bool lastReplyTimedOut_ = false;
+};
+
+// Lists the devices of one direction and finds the default among them:
+// connects, asks, disconnects. False when no server answers.
+bool QueryDevices(const std::string& server, Direction direction, std::vector<DeviceInfo>* devices,
+                  std::string* defaultName);
+
+}  // namespace sorn::audio::pulse

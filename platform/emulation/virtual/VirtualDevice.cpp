@@ -1,0 +1,165 @@
+// VirtualDevice, the public face of the virtual device's engine.
+#include "platform/emulation/virtual/VirtualDevice.h"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "platform/emulation/virtual/VirtualEngine.h"
+#include "platform/emulation/virtual/WavFile.h"
+#include "platform/emulation/wave/WaveLayer.h"
+
+namespace sorn::audio {
+
+using virtualdev::Engine;
+
+void VirtualDevice::Reset(Clock clock) {
+    Engine& engine = Engine::Get();
+    std::thread idle;
+    {
+        std::lock_guard lock(engine.mutex);
+        engine.periodMs = 5;
+        engine.ResetLocked(clock);
+        idle = engine.ManageTimerLocked();
+    }
+    if (idle.joinable()) idle.join();
+}
+
+void VirtualDevice::SetInputSilence() {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.SetSourceLocked(Engine::Source::Silence);
+}
+
+void VirtualDevice::SetInputSamples(std::vector<std::int16_t> samples, bool loop) {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.SetSourceLocked(Engine::Source::Samples);
+    engine.samples = std::move(samples);
+    engine.loopSamples = loop;
+}
+
+void VirtualDevice::SetInputGenerator(
+    std::function<void(std::int16_t* out, std::size_t samples, std::uint64_t firstSample)> generator) {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.SetSourceLocked(Engine::Source::Generator);
+    engine.generator = std::move(generator);
+}
+
+bool VirtualDevice::SetInputFile(const char* wavPath) {
+    virtualdev::WavData wav;
+    if (!virtualdev::ReadWav(wavPath, &wav)) return false;
+    SetInputSamples(std::move(wav.samples), false);
+    return true;
+}
+
+void VirtualDevice::SetInputLoopback() {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.SetSourceLocked(Engine::Source::Loopback);
+    engine.loopback.clear();
+}
+
+void VirtualDevice::SetOutputMemory() {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.writer.Close();
+    engine.memory.clear();
+}
+
+std::vector<std::int16_t> VirtualDevice::TakeOutput() {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    std::vector<std::int16_t> taken;
+    taken.swap(engine.memory);
+    return taken;
+}
+
+bool VirtualDevice::SetOutputFile(const char* wavPath) {
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.memory.clear();
+    return engine.writer.Open(wavPath);
+}
+
+void VirtualDevice::Advance(std::uint32_t frames) {
+    Engine& engine = Engine::Get();
+    auto streams = engine.Snapshot();
+    // Outputs first, so that a loopback input hears this step's output.
+    for (auto& stream : streams) {
+        if (stream->direction != Direction::Output) continue;
+        std::uint64_t remaining = frames;
+        while (remaining > 0) {
+            std::uint64_t played;
+            {
+                std::lock_guard lock(engine.mutex);
+                if (!stream->running) break;
+                played = engine.StepOutput(*stream, remaining);
+            }
+            remaining -= played;
+            // The callbacks may queue more for the rest of this step.
+            stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
+            if (played == 0) break;  // the queue ran dry: silence
+        }
+    }
+    for (auto& stream : streams) {
+        if (stream->direction != Direction::Input) continue;
+        std::vector<std::int16_t> buffer;
+        {
+            std::lock_guard lock(engine.mutex);
+            if (!stream->running) continue;
+            buffer.resize(std::size_t{frames} * stream->format.channels);
+            engine.Generate(buffer.data(), buffer.size());
+        }
+        std::size_t bytes = buffer.size() * 2;
+        std::size_t offset = 0;
+        while (offset < bytes) {
+            std::size_t taken;
+            {
+                std::lock_guard lock(engine.mutex);
+                if (!stream->running) break;
+                taken = stream->sink->Push(reinterpret_cast<const char*>(buffer.data()) + offset, bytes - offset);
+            }
+            offset += taken;
+            stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
+            if (taken == 0) break;  // the layer keeps no more: the rest is lost
+        }
+    }
+}
+
+bool VirtualDevice::WaitIdle(std::uint32_t timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (auto& stream : Engine::Get().Snapshot()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!stream->sink->WaitDelivered(static_cast<std::uint32_t>(std::max<long long>(0, left.count()))))
+            return false;
+    }
+    return true;
+}
+
+void VirtualDevice::FailNext(const char* operation, MMRESULT code, int count) {
+    if (!operation) return;
+    Engine& engine = Engine::Get();
+    std::lock_guard lock(engine.mutex);
+    engine.faults[operation] = {code, count};
+}
+
+void VirtualDevice::Disconnect(bool waitForDeliveries) {
+    Engine& engine = Engine::Get();
+    auto streams = engine.Snapshot();
+    {
+        std::lock_guard lock(engine.mutex);
+        for (auto& stream : streams) {
+            if (stream->lost) continue;
+            stream->lost = true;
+            stream->running = false;
+            stream->sink->Failed(MMSYSERR_NODRIVER);
+        }
+    }
+    if (!waitForDeliveries) return;
+    for (auto& stream : streams) stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
+}
+
+}  // namespace sorn::audio

@@ -1,0 +1,31 @@
+#pragma once
+// The options of a virtual-device selection ("virtual:OPTION,..."), read and
+// checked whole before any of them is applied.
+#include <optional>
+#include <string>
+
+#include "platform/emulation/virtual/VirtualDevice.h"
+#include "platform/emulation/virtual/WavFile.h"
+
+namespace sorn::audio::virtualdev {
+
+struct Options {
+    std::optional<VirtualDevice::Clock> clock;
+    std::optional<unsigned> periodMs;
+    enum class Output { Unchanged, Memory, File };
+    Output output = Output::Unchanged;
+    WavWriter outputFile;  // open when output is File
+    enum class Input { Unchanged, Silence, Loopback, File };
+    Input input = Input::Unchanged;
+    WavData inputFile;  // read when input is File
+};
+
+// Reads comma-separated clock=realtime|stepped, period=MS (1 to 100),
+// out=memory|PATH, in=silence|loopback|PATH; a key given twice takes its
+// last value. An input file is read and an output file created here, so
+// that a selection which cannot be made fails before anything changes.
+// False on an unknown key, a bad value, an unreadable input file or an
+// output file that cannot be created.
+bool ParseOptions(const std::string& text, Options* options);
+
+}  // namespace sorn::audio::virtualdev

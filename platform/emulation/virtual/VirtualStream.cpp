@@ -1,0 +1,60 @@
+#include "platform/emulation/virtual/VirtualStream.h"
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "platform/emulation/virtual/VirtualEngine.h"
+
+namespace sorn::audio::virtualdev {
+
+MMRESULT VirtualStream::Start() {
+    std::lock_guard lock(engine.mutex);
+    if (lost || closed) return MMSYSERR_NODRIVER;
+    running = true;
+    since = std::chrono::steady_clock::now();
+    framesDone = 0;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT VirtualStream::Stop() {
+    std::lock_guard lock(engine.mutex);
+    running = false;
+    return MMSYSERR_NOERROR;
+}
+
+void VirtualStream::Close() {
+    std::thread idle;
+    {
+        std::lock_guard lock(engine.mutex);
+        closed = true;
+        running = false;
+        auto& list = engine.streams;
+        list.erase(std::remove_if(list.begin(), list.end(), [this](auto& s) { return s.get() == this; }), list.end());
+        idle = engine.ManageTimerLocked();
+    }
+    if (idle.joinable()) idle.join();
+}
+
+void OpenStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
+                std::unique_ptr<Stream>* result) {
+    auto stream = std::make_shared<VirtualStream>(engine, direction, format, std::move(sink));
+    std::thread idle;
+    {
+        std::lock_guard lock(engine.mutex);
+        engine.streams.push_back(stream);
+        idle = engine.ManageTimerLocked();
+    }
+    if (idle.joinable()) idle.join();
+    struct Owner : Stream {
+        std::shared_ptr<VirtualStream> stream;
+        explicit Owner(std::shared_ptr<VirtualStream> s) : stream(std::move(s)) {}
+        MMRESULT Start() override { return stream->Start(); }
+        MMRESULT Stop() override { return stream->Stop(); }
+        MMRESULT Flush() override { return stream->Flush(); }
+        void Close() override { stream->Close(); }
+    };
+    *result = std::make_unique<Owner>(std::move(stream));
+}
+
+}  // namespace sorn::audio::virtualdev

@@ -1,0 +1,42 @@
+#pragma once
+// One open stream of the virtual device. Its state is the engine's, under
+// the engine's mutex; the engine's clock steps it (VirtualEngine.h).
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "platform/emulation/wave/Backend.h"
+
+namespace sorn::audio::virtualdev {
+
+class Engine;
+
+class VirtualStream : public Stream {
+public:
+    VirtualStream(Engine& streamEngine, Direction streamDirection, const StreamFormat& streamFormat,
+                  std::shared_ptr<StreamSink> streamSink)
+        : engine(streamEngine), direction(streamDirection), format(streamFormat), sink(std::move(streamSink)) {}
+
+    MMRESULT Start() override;
+    MMRESULT Stop() override;
+    MMRESULT Flush() override { return MMSYSERR_NOERROR; }  // nothing is held between pull and play
+    void Close() override;
+
+    Engine& engine;
+    const Direction direction;
+    const StreamFormat format;
+    const std::shared_ptr<StreamSink> sink;
+    // Under the engine's mutex.
+    bool running = false;
+    bool closed = false;
+    bool lost = false;
+    std::chrono::steady_clock::time_point since;
+    std::uint64_t framesDone = 0;
+};
+
+// Opens a stream on the engine: the layer owns what *result holds, the
+// engine keeps a shared reference to the stream until it is closed.
+void OpenStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
+                std::unique_ptr<Stream>* result);
+
+}  // namespace sorn::audio::virtualdev
