@@ -1,5 +1,5 @@
 // The conformance cases on Linux: the wave and mixer operations of
-// platform/linux on the sound-server backend.
+// platform/emulation on the sound-server backend (platform/backends/pulse).
 #include "conformance/ConformanceSupport.h"
 
 #include <mutex>

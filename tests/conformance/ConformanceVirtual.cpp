@@ -1,5 +1,5 @@
 // The conformance cases on Linux: the wave and mixer operations of
-// platform/linux on the virtual device, its clock in real time and its input
+// platform/emulation on the virtual device, its clock in real time and its input
 // recording what its output plays (as the sound server's monitor does).
 #include "conformance/ConformanceSupport.h"
 
