@@ -84,6 +84,7 @@ PlatformAudio LoadedModule::Audio() const {
         reinterpret_cast<decltype(audio.selectedBackendName)>(Symbol("_ZN4sorn5audio19SelectedBackendNameEv"));
     audio.deviceChannels =
         reinterpret_cast<decltype(audio.deviceChannels)>(Symbol("_ZN4sorn5audio14DeviceChannelsEbmPt"));
+    audio.backendUsage = reinterpret_cast<decltype(audio.backendUsage)>(Symbol("_ZN4sorn5audio12BackendUsageEj"));
     return audio;
 }
 

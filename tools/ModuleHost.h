@@ -29,6 +29,9 @@ struct PlatformAudio {
     const char* (*selectedBackendName)() = nullptr;
     // The device's own channel count (sorn::audio::DeviceChannels).
     MMRESULT (*deviceChannels)(bool output, UINT_PTR deviceId, WORD* channels) = nullptr;
+    // The backends the module offers, as a selection of each is written
+    // ("pulse[:server=ADDRESS]"); null past the last (sorn::audio::BackendUsage).
+    const char* (*backendUsage)(UINT index) = nullptr;
 };
 
 // The module's mixer operations (the mixer tree of the backend in use).
