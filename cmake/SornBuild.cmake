@@ -150,14 +150,14 @@ endfunction()
 # installed alike, so the install step copies them unchanged. (Otherwise
 # CMake ends the build-tree run path of an installed target with an empty
 # entry, to leave room for editing it at install time; the loader reads an
-# empty entry as the current directory.) Libraries live in the top of the
+# empty entry as the current directory.) Libraries live in the top of Sorn's
 # build tree and in the install's library folder.
 function(sorn_origin_run_paths)
   file(RELATIVE_PATH installed ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   foreach(target ${ARGN})
     get_target_property(type ${target} TYPE)
     get_target_property(folder ${target} BINARY_DIR)
-    file(RELATIVE_PATH built ${folder} ${CMAKE_BINARY_DIR})
+    file(RELATIVE_PATH built ${folder} ${PROJECT_BINARY_DIR})
     set(paths "$ORIGIN")
     if(built)
       set(paths "$ORIGIN/${built}")
