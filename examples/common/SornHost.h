@@ -50,6 +50,20 @@ inline ISornClassFactory* LoadModule() {
     return factory;
 }
 
+// Reads a WAV file into a new clip, or returns null after saying why on
+// stderr. The core picks the codec by the file's extension; the module
+// registered its WAV codec under "wav" as it started. The caller deletes
+// the clip with Delete().
+inline IWave* LoadClip(ISornClassFactory* factory, const char* path, const char* program) {
+    IWave* clip = factory->CreateWave();
+    if (!clip->Load(SornStringA(path))) {  // the codec has said why on stderr, as a warning
+        std::fprintf(stderr, "%s: cannot read %s as a 16-bit PCM WAV file\n", program, path);
+        clip->Delete();
+        return nullptr;
+    }
+    return clip;
+}
+
 // The reason an object gives for its last failure. GetError() hands over a
 // new string, which the caller deletes (it is empty after a success).
 template <typename Object>

@@ -56,12 +56,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    IWave* clip = factory->CreateWave();
-    if (!clip->Load(SornStringA(argv[1]))) {  // the codec has said why on stderr, as a warning
-        std::fprintf(stderr, "pitch-contour: cannot read %s as a 16-bit PCM WAV file\n", argv[1]);
-        clip->Delete();
-        return 1;
-    }
+    IWave* clip = example::LoadClip(factory, argv[1], "pitch-contour");
+    if (!clip) return 1;
     const unsigned long rate = clip->GetSamplesPerSec();
     const unsigned long frames = clip->GetNumSamples();
     const unsigned channels = clip->AudioFormat()->ChannelNum();

@@ -63,14 +63,8 @@ int main(int argc, char** argv) {
     ISornClassFactory* factory = example::LoadModule();
     if (!factory) return 1;
 
-    // The core picks the codec by the file's extension; the module
-    // registered its WAV codec under "wav" as it started.
-    IWave* clip = factory->CreateWave();
-    if (!clip->Load(SornStringA(argv[1]))) {  // the codec has said why on stderr, as a warning
-        std::fprintf(stderr, "play-range: cannot read %s as a 16-bit PCM WAV file\n", argv[1]);
-        clip->Delete();
-        return 1;
-    }
+    IWave* clip = example::LoadClip(factory, argv[1], "play-range");
+    if (!clip) return 1;
     const unsigned long rate = clip->GetSamplesPerSec();
     const unsigned long total = clip->GetNumSamples();  // frames, whatever the channel count
     const double fromSeconds = argc > 2 ? std::atof(argv[2]) : 0.0;
