@@ -1,0 +1,12 @@
+#pragma once
+// Reading the lines of the module's mixer, as volume and devices do.
+#include <vector>
+
+#include "tools/ModuleHost.h"
+
+namespace sorn::tool {
+
+// The controls of a mixer line (none when they cannot be read).
+std::vector<MIXERCONTROLA> LineControls(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, const MIXERLINEA& line);
+
+}  // namespace sorn::tool
