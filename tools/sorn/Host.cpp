@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "core_contract/SornDataSys.h"
 
@@ -82,12 +83,24 @@ PitchCallback Tracker() {
 
 namespace {
 
-// The backend names the module knows; options after ':' are checked by the
-// module when it starts the backend.
-bool KnownBackend(const std::string& selection) {
-    const std::string name = selection.substr(0, selection.find(':'));
-    return name == "auto" || name == "pulse" || name == "virtual";
+// What a selection may name: "auto", then each backend of the module's
+// table as a selection of it is written ("pulse[:server=ADDRESS]"). Empty
+// when the module has no table.
+std::vector<std::string> BackendForms() {
+    const auto usage = Module().Audio().backendUsage;
+    if (!usage) return {};
+    std::vector<std::string> forms{"auto"};
+    // A bound, should a table ever lack its end.
+    for (UINT i = 0; i < 64; ++i) {
+        const char* form = usage(i);
+        if (!form) break;
+        forms.emplace_back(form);
+    }
+    return forms;
 }
+
+// A form's backend name: up to its options ("pulse" of "pulse[:server=...]").
+std::string FormName(const std::string& form) { return form.substr(0, form.find_first_of("[:")); }
 
 // Where the sound server is looked for: the selection's server=, else
 // libpulse's default (PULSE_SERVER, then the per-user socket).
@@ -116,10 +129,22 @@ BackendChoice ChooseBackend(const std::string& option) {
     return choice;
 }
 
+// Options after ':' are checked by the module when it starts the backend.
 bool CheckBackend(const std::string& command, const BackendChoice& choice, int& status) {
-    if (KnownBackend(choice.selection)) return true;
-    status = UsageError(command, "unknown audio backend \"" + choice.selection + "\" (from " + choice.source +
-                                     "); use auto, pulse[:server=ADDRESS] or virtual[:OPTIONS]");
+    const std::vector<std::string> forms = BackendForms();
+    if (forms.empty()) {
+        status = Fail(command, "the module does not list its audio backends");
+        return false;
+    }
+    const std::string name = choice.selection.substr(0, choice.selection.find(':'));
+    for (const std::string& form : forms) {
+        if (FormName(form) == name) return true;
+    }
+    std::string usage;  // "auto, pulse[:server=ADDRESS] or virtual[:OPTIONS]"
+    for (std::size_t i = 0; i < forms.size(); ++i)
+        usage += (i == 0 ? "" : i + 1 == forms.size() ? " or " : ", ") + forms[i];
+    status = UsageError(
+        command, "unknown audio backend \"" + choice.selection + "\" (from " + choice.source + "); use " + usage);
     return false;
 }
 

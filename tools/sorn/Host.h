@@ -85,7 +85,9 @@ struct BackendChoice {
 
 BackendChoice ChooseBackend(const std::string& option);
 
-// Checks the name before anything else happens (a usage error).
+// Checks the name against the module's table of backends (BackendUsage)
+// before anything else happens: an unknown one is a usage error whose line
+// lists what the table offers. Options are the module's to check.
 bool CheckBackend(const std::string& command, const BackendChoice& choice, int& status);
 
 // "no sound server answered at ADDRESS".
