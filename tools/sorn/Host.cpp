@@ -65,7 +65,7 @@ IWave* MakeClip(const std::int16_t* samples, std::uint64_t frames, std::uint32_t
     IWave* clip = Factory()->CreateWave();
     SornAudioFormat format(rate, channels, static_cast<unsigned short>(2 * channels));
     clip->AudioFormat(&format);
-    clip->SetBuffer(const_cast<std::int16_t*>(samples), static_cast<unsigned long>(frames), 1);
+    clip->SetBuffer(const_cast<std::int16_t*>(samples), static_cast<unsigned long>(frames), 0);
     return clip;
 }
 

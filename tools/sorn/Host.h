@@ -68,7 +68,8 @@ std::string Seconds(double seconds);
 // Whether path can be written, without leaving a file behind.
 bool Writable(const std::string& path, std::string& why);
 
-// A core clip holding a copy of 16-bit samples.
+// A core clip of 16-bit samples, referring to them (not a copy): they must
+// outlive the clip.
 IWave* MakeClip(const std::int16_t* samples, std::uint64_t frames, std::uint32_t rate, std::uint16_t channels);
 
 // The module's pitch tracker: the one its engine uses.
