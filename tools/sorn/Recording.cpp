@@ -102,8 +102,9 @@ public:
                 return false;
             }
             take_.frames += frames;
-            if (take_.keepSamples)
-                take_.samples.insert(take_.samples.end(), chunk_.begin(), chunk_.begin() + frames * take_.channels);
+            if (take_.keep)
+                take_.keep->samples.insert(take_.keep->samples.end(), chunk_.begin(),
+                                           chunk_.begin() + frames * take_.channels);
             levelDb_ = FirstChannelDb(chunk_.data(), frames, take_.channels);
             Hear(frames);
         }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/WavFile.h"
 #include "tools/sorn/Commands.h"
 
 namespace sorn::tool {
@@ -19,8 +20,7 @@ struct Take {
     bool deviceLost = false;  // the device stopped answering mid-take
     double lostAfter = 0;  // seconds into the recording it was lost
     int writeError = 0;  // errno of the write that stopped the take
-    bool keepSamples = false;  // also keep the take in `samples`
-    std::vector<std::int16_t> samples;
+    cli::Pcm16Clip* keep = nullptr;  // also appends the take's frames here (its rate and channels set)
 };
 
 // Records into `path` until the capture's auto-stop (unless noAutoStop), the

@@ -172,7 +172,10 @@ int Demo(const std::string& folderOption, const std::string& backend) {
     RecordOptions recording;
     recording.maxSeconds = double(speech.size()) / 16000 + 5;
     Take take;
-    take.keepSamples = true;
+    cli::Pcm16Clip recordedClip;  // the take, as it goes into take.wav
+    recordedClip.channels = 1;
+    recordedClip.sampleRate = 16000;
+    take.keep = &recordedClip;
     CatchInterrupt();
     const std::string takePath = folder + "/take.wav";
     const bool recorded = RecordTake(recording, takePath, false, &PlayDuringRecording, &playback, take, why);
@@ -183,10 +186,6 @@ int Demo(const std::string& folderOption, const std::string& backend) {
     std::printf("2. recorded %s: %s%s\n", Seconds(double(take.frames) / 16000).c_str(), take.ending.c_str(),
                 take.heardSpeech ? "" : "; no speech was heard in the take");
 
-    cli::Pcm16Clip recordedClip;
-    recordedClip.channels = 1;
-    recordedClip.sampleRate = 16000;
-    recordedClip.samples.assign(take.samples.begin(), take.samples.end());
     cli::PitchContour contour;
     cli::PitchOptions tracking;
     tracking.tracker = Tracker();
