@@ -1,9 +1,15 @@
 #pragma once
 // Recording a take into a file as it comes, as record and demo do.
+//
+// One pass over the frames: the capture hands over what it has added since
+// the last look (SornCaptureRead), and each frame goes once to the file, to
+// the level meter and, where the take is kept, to the clip. The detector
+// hears each frame once: the capture's own when it stops at the end of
+// speech (its verdict and whether it heard speech are read from it), else
+// (--no-auto-stop, where the capture runs none) one of sorn's on the same
+// new frames.
 #include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "tools/cli/WavFile.h"
 #include "tools/sorn/Commands.h"
