@@ -72,7 +72,8 @@ ICodec* RegisteredWavCodec();
 // one open, one walk of the chunks (riff/WavChunks.h, the codec's own), one
 // read of the samples. False with one line in why when the file is refused
 // or cannot be read; description (when not null) receives what the walk
-// found whenever it succeeded.
+// found whenever it succeeded. Shares nothing between calls: threads may read
+// files at once.
 bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description = nullptr);
 
 }  // namespace sorn::cli

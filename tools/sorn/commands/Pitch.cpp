@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -97,7 +96,6 @@ int PitchCorpus(const PitchOptions& options, cli::ContourFormat format, const st
     tracking.level = options.level;
     if (options.channel > 0) tracking.channel = options.channel - 1;
     tracking.tracker = Tracker();
-    std::mutex reading;  // the module's codec reads one file at a time
     std::atomic<std::size_t> next{0}, done{0};
     std::atomic<unsigned> resampled{0};
     const auto work = [&] {
@@ -105,11 +103,7 @@ int PitchCorpus(const PitchOptions& options, cli::ContourFormat format, const st
             CorpusFile& file = files[i];
             cli::Pcm16Clip clip;
             std::string failure, note;
-            bool ok;
-            {
-                std::lock_guard lock(reading);
-                ok = cli::ReadPcm16(file.input, clip, failure);
-            }
+            bool ok = cli::ReadPcm16(file.input, clip, failure);
             if (ok && options.channel > clip.channels) {
                 failure = "it has " + std::to_string(clip.channels) + " channel(s), no channel " +
                           std::to_string(options.channel);
