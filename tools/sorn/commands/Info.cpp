@@ -12,15 +12,18 @@ namespace sorn::tool {
 
 int Info(const std::string& file, bool json) {
     const std::string command = "info";
+    // One reading, as play and pitch read the file: it describes the file,
+    // and says why they would refuse one that is still described (a note on
+    // stderr; the status is 0).
     cli::WavDescription description;
+    cli::Pcm16Clip clip;
+    std::string refusal;
+    const bool readable = cli::ReadPcm16(file, clip, refusal, &description);
+    if (!description.described) return Fail(command, refusal);
     std::string why;
-    if (!cli::DescribeWav(file, description, why)) return Fail(command, why);
     if (!cli::WriteAll(stdout, json ? cli::InfoJson(file, description) : cli::InfoText(file, description), why))
         return Fail(command, "cannot write: " + why);
-    // A file play and pitch would refuse is still described: a note on
-    // stderr says why they refuse it, and the status is 0.
-    cli::Pcm16Clip clip;
-    if (!cli::ReadPcm16(file, clip, why)) std::fprintf(stderr, "sorn: info: note: %s\n", why.c_str());
+    if (!readable) std::fprintf(stderr, "sorn: info: note: %s\n", refusal.c_str());
     return kOk;
 }
 
