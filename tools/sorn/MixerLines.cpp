@@ -16,4 +16,19 @@ std::vector<MIXERCONTROLA> LineControls(const sorn::host::PlatformMixer& mixer, 
     return controls;
 }
 
+bool DestinationLine(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, DWORD d, MIXERLINEA& line) {
+    line = MIXERLINEA{};
+    line.cbStruct = sizeof line;
+    line.dwDestination = d;
+    return mixer.mixerGetLineInfoA(id, &line, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_DESTINATION) == MMSYSERR_NOERROR;
+}
+
+bool SourceLine(const sorn::host::PlatformMixer& mixer, HMIXEROBJ id, DWORD d, DWORD s, MIXERLINEA& line) {
+    line = MIXERLINEA{};
+    line.cbStruct = sizeof line;
+    line.dwDestination = d;
+    line.dwSource = s;
+    return mixer.mixerGetLineInfoA(id, &line, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_SOURCE) == MMSYSERR_NOERROR;
+}
+
 }  // namespace sorn::tool

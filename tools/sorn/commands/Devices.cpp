@@ -174,23 +174,14 @@ int Devices(bool json, const std::string& backend) {
         else
             out.Put("mixer ").Int(m).Put(": ").Put(caps.szPname).Put('\n');
         for (DWORD d = 0; d < caps.cDestinations; ++d) {
-            MIXERLINEA line{};
-            line.cbStruct = sizeof line;
-            line.dwDestination = d;
-            if (mixer.mixerGetLineInfoA(id, &line, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_DESTINATION) !=
-                MMSYSERR_NOERROR)
-                continue;
+            MIXERLINEA line;
+            if (!DestinationLine(mixer, id, d, line)) continue;
             if (json) out.Put(d ? "," : "");
             AppendLine(mixer, id, line, false, out, json);
             if (json) out.Put(",\"sources\":[");
             for (DWORD s = 0; s < line.cConnections; ++s) {
-                MIXERLINEA source{};
-                source.cbStruct = sizeof source;
-                source.dwDestination = d;
-                source.dwSource = s;
-                if (mixer.mixerGetLineInfoA(id, &source, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_SOURCE) !=
-                    MMSYSERR_NOERROR)
-                    continue;
+                MIXERLINEA source;
+                if (!SourceLine(mixer, id, d, s, source)) continue;
                 if (json) out.Put(s ? "," : "");
                 AppendLine(mixer, id, source, true, out, json);
                 if (json) out.Put('}');

@@ -51,22 +51,12 @@ bool ReadRoleLine(const sorn::host::PlatformMixer& mixer, bool input, RoleLine& 
         }
     };
     for (DWORD d = 0; d < caps.cDestinations; ++d) {
-        MIXERLINEA line{};
-        line.cbStruct = sizeof line;
-        line.dwDestination = d;
-        if (mixer.mixerGetLineInfoA(nullptr, &line, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_DESTINATION) ||
-            line.dwComponentType != destinationType)
-            continue;
+        MIXERLINEA line;
+        if (!DestinationLine(mixer, nullptr, d, line) || line.dwComponentType != destinationType) continue;
         take(line);
         for (DWORD s = 0; s < line.cConnections; ++s) {
-            MIXERLINEA source{};
-            source.cbStruct = sizeof source;
-            source.dwDestination = d;
-            source.dwSource = s;
-            if (mixer.mixerGetLineInfoA(nullptr, &source, MIXER_OBJECTF_MIXER | MIXER_GETLINEINFOF_SOURCE) ==
-                    MMSYSERR_NOERROR &&
-                source.dwComponentType == sourceType)
-                take(source);
+            MIXERLINEA source;
+            if (SourceLine(mixer, nullptr, d, s, source) && source.dwComponentType == sourceType) take(source);
         }
     }
     return true;
