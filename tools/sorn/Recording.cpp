@@ -61,14 +61,8 @@ double FirstChannelDb(const std::int16_t* samples, std::size_t frames, unsigned 
 }
 
 const char* StateName(int state) {
-    switch (state) {
-        case SORN_VAD_SPEECH:
-            return "speech";
-        case SORN_VAD_SPEECH_END:
-            return "end of speech";
-        default:
-            return "waiting for speech";
-    }
+    if (state == SORN_VAD_SPEECH) return "speech";
+    return state == SORN_VAD_SPEECH_END ? "end of speech" : "waiting for speech";
 }
 
 // What a capture answers for its position once its device is gone.
