@@ -149,9 +149,11 @@ std::string WavDescription::EncodingName() const {
     return f.EncodingName();
 }
 
-bool DescribeWav(const std::string& path, WavDescription& out, std::string& why) {
-    File file(path);
-    if (!file.IsOpen()) return Fail(why, path, file.Error());
+namespace {
+
+// DescribeWav on a file already open; `layout` receives the walk (where the
+// data chunk is).
+bool Describe(File& file, const std::string& path, WavDescription& out, riff::WavLayout& layout, std::string& why) {
     const std::uint64_t length = file.Length();
     if (length == 0) return Fail(why, path, "is empty (0 bytes)");
     if (length < 12) return Fail(why, path, "is too short for a WAV file (" + std::to_string(length) + " bytes)");
@@ -165,7 +167,6 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
         return Fail(why, path, "is not a RIFF/WAVE file (it starts with \"" + IdText(head) + "\")");
 
-    riff::WavLayout layout;
     if (!riff::ReadLayout(file, layout)) return Fail(why, path, file.Error());
     if (!layout.haveFormat) return Fail(why, path, "has no format chunk (\"fmt \")");
     if (layout.formatSize < 16)
@@ -196,6 +197,15 @@ bool DescribeWav(const std::string& path, WavDescription& out, std::string& why)
     d.described = true;
     out = d;
     return true;
+}
+
+}  // namespace
+
+bool DescribeWav(const std::string& path, WavDescription& out, std::string& why) {
+    File file(path);
+    if (!file.IsOpen()) return Fail(why, path, file.Error());
+    riff::WavLayout layout;
+    return Describe(file, path, out, layout, why);
 }
 
 std::string RefusalOf(const std::string& path, const WavDescription& d) {
@@ -249,10 +259,13 @@ ICodec* RegisteredWavCodec() {
     return registry ? registry->GetCodec(SornStringA("wav")) : nullptr;
 }
 
-bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description,
-               ICodec* codec) {
+bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description) {
+    // One open, one walk of the chunks, one read of the samples.
+    File file(path);
+    if (!file.IsOpen()) return Fail(why, path, file.Error());
     WavDescription d;
-    if (!DescribeWav(path, d, why)) return false;
+    riff::WavLayout layout;
+    if (!Describe(file, path, d, layout, why)) return false;
     if (description) *description = d;
     if (!d.IsPcm16()) {
         why = RefusalOf(path, d);
@@ -262,27 +275,13 @@ bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDes
         return Fail(why, path,
                     "has a chunk before its format chunk, which the module's WAV codec does not read; rewrite it with "
                     "sox " + path + " -b 16 -e signed-integer OUT.wav");
-    if (!codec) codec = RegisteredWavCodec();
-    if (!codec) return Fail(why, path, "cannot be decoded: no codec is registered under \"wav\"");
 
-    const SornStringA name(path.c_str());
-    SornAudioFormat format;
-    std::uint32_t size = 0;
-    if (!codec->DecodeFile(name, nullptr, &size, &format))
-        return Fail(why, path, "the module's WAV codec cannot open it");
-    // The size query answers the whole file's length: room for any data chunk.
-    LargeVector<std::int16_t> samples((static_cast<std::size_t>(size) + 1) / 2);
-    std::uint32_t got = size;
-    if (!codec->DecodeFile(name, samples.data(), &got, &format))
-        return Fail(why, path, "the module's WAV codec refused it (no data chunk where it looks for one)");
-    // The codec and the description walk the same chunk chain; should they
-    // ever disagree, the reading is not the file.
-    if (got != d.dataBytes || format.ChannelNum() != d.channels || format.SampleRate() != d.sampleRate)
-        return Fail(why, path,
-                    "the module's WAV codec read " + std::to_string(got) + " data bytes where the data chunk holds " +
-                        std::to_string(d.dataBytes) + "; rewrite it with sox " + path +
-                        " -b 16 -e signed-integer OUT.wav");
-    samples.resize(static_cast<std::size_t>(d.frames) * d.channels);
+    // The data chunk's whole frames, as the module's codec places them.
+    LargeVector<std::int16_t> samples(static_cast<std::size_t>(d.frames) * d.channels);
+    const std::size_t bytes = samples.size() * sizeof(std::int16_t);
+    const long long got = bytes ? file.Read(layout.dataOffset, samples.data(), bytes) : 0;
+    if (got < 0) return Fail(why, path, file.Error());
+    if (static_cast<std::size_t>(got) != bytes) return Fail(why, path, "became shorter while it was read");
     out.samples = std::move(samples);
     out.channels = d.channels;
     out.sampleRate = d.sampleRate;

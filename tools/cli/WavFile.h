@@ -1,7 +1,7 @@
 #pragma once
 // WAV files for the sorn host: what a file holds (any RIFF/WAVE encoding,
-// described from its chunks), and the 16-bit PCM samples of a file read
-// through the module's codec (registered under "wav"), which is what play and
+// described from its chunks), and the 16-bit PCM samples of a file as the
+// module's codec (registered under "wav") reads them, which is what play and
 // pitch work on. Every failure comes back as one line that says what is wrong
 // with the file; nothing here prints.
 #include <cstdint>
@@ -56,7 +56,7 @@ std::string RefusalOf(const std::string& path, const WavDescription& description
 std::string InfoText(const std::string& path, const WavDescription& description);
 std::string InfoJson(const std::string& path, const WavDescription& description);
 
-// A 16-bit PCM clip as the module's codec decoded it: interleaved samples.
+// A 16-bit PCM clip: interleaved samples.
 struct Pcm16Clip {
     LargeVector<std::int16_t> samples;
     std::uint16_t channels = 0;
@@ -67,12 +67,13 @@ struct Pcm16Clip {
 // The codec registered under "wav" in the core's registry, or null.
 ICodec* RegisteredWavCodec();
 
-// Describes path, refuses anything but 16-bit PCM (RefusalOf), then decodes
-// it with codec (null: RegisteredWavCodec()). False with one line in why
-// when the file is refused, when no codec is there, or when the codec
-// refuses the file; description (when not null) receives what DescribeWav
-// found whenever it succeeded.
-bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why,
-               WavDescription* description = nullptr, ICodec* codec = nullptr);
+// Describes path, refuses anything but 16-bit PCM (RefusalOf) and what the
+// module's codec would not read, then reads the data chunk's whole frames:
+// one open, one walk of the chunks (riff/WavChunks.h, the codec's own), one
+// read of the samples. False with one line in why when the file is refused
+// or cannot be read; description (when not null) receives what the walk
+// found whenever it succeeded. Shares nothing between calls: threads may read
+// files at once.
+bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description = nullptr);
 
 }  // namespace sorn::cli
