@@ -424,8 +424,15 @@ void AlsaStream::Fill() {
             // The queue ran dry.
             dry_ = true;
             if (realPending_ == 0) {
-                Drop(false);  // nothing of the client's left in the device
-                return;
+                // Nothing of the client's is left in the device. Let a period
+                // of the silence after it play before the device is dropped:
+                // a delay the device reports a little early (a sound
+                // server's, say) must not cut off the last frames.
+                if (written_ - consumed_ < period_) {
+                    Drop(false);
+                    return;
+                }
+                break;
             }
             // Silence after the last frames, about two periods ahead, so
             // that they are played out.
@@ -484,7 +491,9 @@ bool AlsaStream::Recover(int error) {
     if (error == -EAGAIN || error == -EINTR) return true;
     if (error == -EPIPE || error == -ESTRPIPE) {
         if (direction_ == Direction::Output) {
-            XrunCounters().underruns.fetch_add(1, std::memory_order_relaxed);
+            // Running out after the client's last frame has been played
+            // is the end of the sound, not an underrun.
+            if (realPending_ > 0) XrunCounters().underruns.fetch_add(1, std::memory_order_relaxed);
             // Everything written has been played (or lost in a suspend).
             Consume(written_ - consumed_);
             Drop(false);

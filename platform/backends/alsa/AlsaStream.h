@@ -34,8 +34,11 @@
 
 namespace sorn::audio::alsa {
 
-// The device buffer and period a stream asks for.
-constexpr unsigned kBufferMs = 80;
+// The device buffer and period a stream asks for. The buffer is the margin
+// against a player that loses the processor for a while; it costs no
+// latency (completions follow the device's delay, and pause and reset drop
+// what the device holds), so it is generous.
+constexpr unsigned kBufferMs = 250;
 constexpr unsigned kPeriodMs = 10;
 // How long a request of the layer waits for the stream's thread.
 constexpr unsigned kRequestMs = 1000;
