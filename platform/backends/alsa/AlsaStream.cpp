@@ -70,10 +70,16 @@ MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t
         return MMSYSERR_NODRIVER;
     }
     *period = std::min(*period, *buffer);
+    // A start threshold of one period: the stream starts once a period is
+    // written (the thread starts it itself after its first write anyway),
+    // and a device that refills before it plays again after running dry (a
+    // sound server's prebuffer, which the pulse plugin takes from this
+    // threshold) plays again once the silence after the last frames is
+    // there, instead of waiting for a whole buffer that never comes.
     Record<snd_pcm_sw_params_t> software(snd_pcm_sw_params_sizeof());
     snd_pcm_sw_params_t* sw = software.get();
     if (snd_pcm_sw_params_current(pcm, sw) < 0 || snd_pcm_sw_params_set_avail_min(pcm, sw, *period) < 0 ||
-        snd_pcm_sw_params_set_start_threshold(pcm, sw, *buffer) < 0 || snd_pcm_sw_params(pcm, sw) < 0) {
+        snd_pcm_sw_params_set_start_threshold(pcm, sw, *period) < 0 || snd_pcm_sw_params(pcm, sw) < 0) {
         return MMSYSERR_NODRIVER;
     }
     return MMSYSERR_NOERROR;
