@@ -99,17 +99,15 @@ function(sorn_module_part name)
   set_property(GLOBAL APPEND PROPERTY SORN_MODULE_PARTS ${name})
 endfunction()
 
-# sorn_test(name [RUN_SERIAL] [TIMEOUT s] [PREFIX p] SOURCES s... LIBS t... LABELS l...
-#           [ENVIRONMENT VAR=value]):
+# sorn_test(name [RUN_SERIAL] [TIMEOUT s] [PREFIX p] SOURCES s... LIBS t... LABELS l...):
 # a GoogleTest executable registered with CTest test by test. RUN_SERIAL
 # keeps its tests from running beside any other test (real-time audio).
-# ENVIRONMENT sets one variable for each of its tests.
 # PREFIX goes before each CTest name (for a second program of the same cases).
 # In the Windows build, where every program start costs a Wine process, the
 # program runs whole as one CTest test under the emulator (TIMEOUT then
 # bounds the whole program; 300 s unless given).
 function(sorn_test name)
-  cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT;PREFIX;ENVIRONMENT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT;PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -127,9 +125,6 @@ function(sorn_test name)
   endif()
   if(T_RUN_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
-  endif()
-  if(T_ENVIRONMENT)
-    list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
   endif()
   if(WIN32)
     add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
