@@ -40,8 +40,8 @@ if [ "$device" = pulse ] && [ -z "${PULSE_SERVER:-}" ]; then
   # completion) would follow.
   eval "$(SORN_SOUND_KEEPALIVE=1 "$root/scripts/sound-server.sh" start "$server")"
 fi
-# libpulse without memfd, as in the tests (tests/backend_alsa/client.conf.in).
-printf 'enable-memfd = no\nautospawn = no\n' > "$work/client.conf"
+# libpulse without shared memory, as in the tests (tests/backend_alsa/client.conf.in).
+printf 'enable-shm = no\nenable-memfd = no\nautospawn = no\n' > "$work/client.conf"
 export PULSE_CLIENTCONFIG=$work/client.conf
 
 # The PCM as the backend opens it (platform/backends/alsa: PluggedName).

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,6 +22,7 @@
 #include "platform/backends/alsa/AlsaMixer.h"
 #include "platform/backends/alsa/AlsaStream.h"
 #include "platform/emulation/wave/Backend.h"
+#include "platform/emulation/wave/BackendTable.h"
 
 namespace {
 
@@ -193,6 +195,36 @@ TEST(AlsaNames, PlugLayerControlNamesVolumeMappingAndErrors) {
     EXPECT_EQ(alsa::OpenError(-EBUSY), MMSYSERR_ALLOCATED);
     EXPECT_EQ(alsa::OpenError(-ENOENT), MMSYSERR_NODRIVER);
     EXPECT_EQ(alsa::OpenError(-ENODEV), MMSYSERR_NODRIVER);
+}
+
+// Whether this machine has a sound card, as the kernel shows it.
+bool HasCard() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/snd", error)) {
+        if (entry.path().filename().string().rfind("controlC", 0) == 0) return true;
+    }
+    return false;
+}
+
+// The ALSA row sits between the sound server and the virtual device: with
+// no server there, "auto" takes ALSA when a card exists and the virtual
+// device otherwise; the probe tells a card from none.
+TEST(AlsaSelection, TheRowSitsBetweenTheServerAndTheVirtualDevice) {
+    EXPECT_STREQ(sorn::audio::BackendUsage(0), "pulse[:server=ADDRESS]");
+    EXPECT_STREQ(sorn::audio::BackendUsage(1), "alsa[:DEVICE]");
+    EXPECT_STREQ(sorn::audio::BackendUsage(2), "virtual[:OPTIONS]");
+    EXPECT_EQ(sorn::audio::BackendUsage(3), nullptr);
+    const bool card = HasCard();
+    EXPECT_EQ(alsa::Probe(), card ? sorn::audio::Presence::Answers : sorn::audio::Presence::Absent);
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/sorn/native", 1);
+    ASSERT_EQ(sorn::audio::SelectBackend("auto"), MMSYSERR_NOERROR);
+    EXPECT_STREQ(sorn::audio::SelectedBackendName(), card ? "alsa" : "virtual");
+    ASSERT_EQ(sorn::audio::SelectBackend("alsa"), MMSYSERR_NOERROR);
+    EXPECT_STREQ(sorn::audio::SelectedBackendName(), "alsa");
+    WAVEOUTCAPSA caps{};
+    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, "ALSA default");
+    sorn::audio::SelectBackend("virtual");
 }
 
 }  // namespace

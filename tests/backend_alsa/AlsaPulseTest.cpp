@@ -20,6 +20,7 @@
 #include "platform/Mixer.h"
 #include "platform/backends/alsa/AlsaBackend.h"
 #include "platform/emulation/wave/Backend.h"
+#include "soundserver/SoundServerSupport.h"
 
 namespace {
 
@@ -228,6 +229,85 @@ TEST_F(AlsaOnPulse, VolumeAndMuteRoundTripsWithPactl) {
     EXPECT_EQ(PactlVolume("source", "@DEFAULT_SOURCE@"), 65536);
     ASSERT_EQ(Set(microphone.dwControlID, 0), MMSYSERR_NOERROR);
     EXPECT_EQ(PactlVolume("source", "@DEFAULT_SOURCE@"), 0);
+}
+
+// PULSE_SERVER for the pulse plugin's connections while it lives; the
+// shared server's again after.
+class ServerFor {
+public:
+    explicit ServerFor(const std::string& address) {
+        if (const char* shared = std::getenv("PULSE_SERVER")) shared_ = shared;
+        ::setenv("PULSE_SERVER", address.c_str(), 1);
+    }
+    ~ServerFor() {
+        if (shared_.empty()) {
+            ::unsetenv("PULSE_SERVER");
+        } else {
+            ::setenv("PULSE_SERVER", shared_.c_str(), 1);
+        }
+    }
+
+private:
+    std::string shared_;
+};
+
+// The server behind the plugin dies mid-stream: for alsa-lib the PCMs fail,
+// which is a device loss both ways (every queued header comes back done,
+// later calls answer MMSYSERR_NODRIVER), never a hang; closing still works.
+TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
+    sorn::soundtest::PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
+    ServerFor use(server.Address());
+    ASSERT_EQ(sorn::audio::SelectBackend("alsa:pulse"), MMSYSERR_NOERROR);
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = kRate;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = 2;
+    format.nAvgBytesPerSec = kRate * 2;
+    constexpr std::size_t kHeaders = 8;
+    std::vector<std::vector<char>> outBlocks(kHeaders, std::vector<char>(kRate / 5 * 2, 0));
+    std::vector<std::vector<char>> inBlocks(kHeaders, std::vector<char>(kRate / 10 * 2, 0));
+    std::vector<WAVEHDR> outHeaders(kHeaders), inHeaders(kHeaders);
+    HWAVEOUT out = nullptr;
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    for (std::size_t h = 0; h < kHeaders; ++h) {
+        outHeaders[h].lpData = outBlocks[h].data();
+        outHeaders[h].dwBufferLength = static_cast<DWORD>(outBlocks[h].size());
+        inHeaders[h].lpData = inBlocks[h].data();
+        inHeaders[h].dwBufferLength = static_cast<DWORD>(inBlocks[h].size());
+        ASSERT_EQ(waveOutPrepareHeader(out, &outHeaders[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInPrepareHeader(in, &inHeaders[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveOutWrite(out, &outHeaders[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(in, &inHeaders[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitFor([&] { return (outHeaders[0].dwFlags & WHDR_DONE) && (inHeaders[0].dwFlags & WHDR_DONE); },
+                        std::chrono::seconds(5)))
+        << "the private server plays and records";
+
+    std::vector<char> moreBlock(kRate / 10 * 2, 0);
+    WAVEHDR more{};
+    more.lpData = moreBlock.data();
+    more.dwBufferLength = static_cast<DWORD>(moreBlock.size());
+    ASSERT_EQ(waveOutPrepareHeader(out, &more, sizeof more), MMSYSERR_NOERROR);
+
+    ASSERT_TRUE(server.Kill());
+    EXPECT_TRUE(WaitFor([&] { return (outHeaders.back().dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(3)))
+        << "playback headers still queued";
+    EXPECT_TRUE(WaitFor([&] { return (inHeaders.back().dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(3)))
+        << "capture headers still queued";
+    EXPECT_EQ(waveOutWrite(out, &more, sizeof more), MMSYSERR_NODRIVER);
+    waveOutUnprepareHeader(out, &more, sizeof more);
+    for (WAVEHDR& header : outHeaders) waveOutUnprepareHeader(out, &header, sizeof(WAVEHDR));
+    for (WAVEHDR& header : inHeaders) waveInUnprepareHeader(in, &header, sizeof(WAVEHDR));
+    waveOutReset(out);
+    waveInReset(in);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
 }  // namespace

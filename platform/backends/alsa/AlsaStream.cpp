@@ -324,7 +324,10 @@ void AlsaStream::Consume(std::uint64_t frames) {
         frames -= take;
         if (front.frames == 0) segments_.erase(segments_.begin());
     }
-    if (played > 0) sink_->Played(played);
+    if (played > 0) {
+        lastPlayed_ = std::chrono::steady_clock::now();
+        sink_->Played(played);
+    }
 }
 
 void AlsaStream::Account() {
@@ -430,11 +433,13 @@ void AlsaStream::Fill() {
             // The queue ran dry.
             dry_ = true;
             if (realPending_ == 0) {
-                // Nothing of the client's is left in the device. Let a period
-                // of the silence after it play before the device is dropped:
-                // a delay the device reports a little early (a sound
-                // server's, say) must not cut off the last frames.
-                if (written_ - consumed_ < period_) {
+                // Nothing of the client's is left in the device. Let the
+                // silence after it play out before the device is dropped (or
+                // four periods pass): a delay the device reports a little
+                // early (a sound server's, say) must not cut off the last
+                // frames. A device that runs dry meanwhile is no underrun.
+                if (written_ == consumed_ ||
+                    std::chrono::steady_clock::now() - lastPlayed_ > std::chrono::milliseconds(4 * kPeriodMs)) {
                     Drop(false);
                     return;
                 }

@@ -23,6 +23,7 @@
 // Failed(MMSYSERR_NODRIVER) once, and every later call answers that code.
 #include <alsa/asoundlib.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -143,6 +144,7 @@ private:
     std::uint64_t written_ = 0;  // frames written since the PCM was prepared
     std::uint64_t consumed_ = 0;  // of those, consumed by the device
     std::uint64_t realPending_ = 0;  // real frames written and not yet consumed
+    std::chrono::steady_clock::time_point lastPlayed_;  // output: when frames were last reported played
     bool dry_ = false;  // output: the layer's queue ran dry at the last fill
     bool closed_ = false;
     std::vector<char> scratch_;
