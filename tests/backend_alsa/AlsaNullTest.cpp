@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio_device/SoundServerDevices.h"
+#include "backend_alsa/AlsaTestSupport.h"
 #include "platform/MMSystem.h"
 #include "platform/Mixer.h"
 #include "platform/backends/alsa/AlsaBackend.h"
@@ -99,7 +100,9 @@ TEST_F(AlsaWithoutServer, PlaybackReachesTheDeviceWholeAndInOrder) {
     ASSERT_EQ(sorn::audio::SelectBackend("alsa:sorn_file"), MMSYSERR_NOERROR);
     WAVEFORMATEX format = Pcm16(22050, 2);
     HWAVEOUT out = nullptr;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    sorn::alsatest::Completions done;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
     constexpr std::size_t kHeaders = 5;
     constexpr std::size_t kSamples = 2 * 2205;  // 100 ms of stereo
     std::vector<std::vector<std::int16_t>> blocks(kHeaders, std::vector<std::int16_t>(kSamples));
@@ -111,10 +114,12 @@ TEST_F(AlsaWithoutServer, PlaybackReachesTheDeviceWholeAndInOrder) {
         expected.insert(expected.end(), blocks[h].begin(), blocks[h].end());
         headers[h].lpData = reinterpret_cast<LPSTR>(blocks[h].data());
         headers[h].dwBufferLength = static_cast<DWORD>(kSamples * 2);
+        headers[h].dwUser = h;
         ASSERT_EQ(waveOutPrepareHeader(out, &headers[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
     for (WAVEHDR& header : headers) ASSERT_EQ(waveOutWrite(out, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    EXPECT_TRUE(WaitFor([&] { return (headers.back().dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([&] { return done.Count() == kHeaders; }, std::chrono::seconds(5)));
+    EXPECT_EQ(done.Order(), (std::vector<DWORD_PTR>{0, 1, 2, 3, 4}));
     for (WAVEHDR& header : headers) EXPECT_TRUE(header.dwFlags & WHDR_DONE);
     MMTIME position{};
     position.wType = TIME_SAMPLES;
@@ -140,7 +145,9 @@ TEST_F(AlsaWithoutServer, CaptureStartsStopsAndCloses) {
     ASSERT_EQ(sorn::audio::SelectBackend("alsa:sorn_null"), MMSYSERR_NOERROR);
     WAVEFORMATEX format = Pcm16(16000, 1);
     HWAVEIN in = nullptr;
-    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    sorn::alsatest::Completions done;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, done.Callback<HWAVEIN>(), done.Instance(), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
     std::vector<std::int16_t> block(1600, 1);
     WAVEHDR header{};
     header.lpData = reinterpret_cast<LPSTR>(block.data());
@@ -148,7 +155,7 @@ TEST_F(AlsaWithoutServer, CaptureStartsStopsAndCloses) {
     ASSERT_EQ(waveInPrepareHeader(in, &header, sizeof header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInAddBuffer(in, &header, sizeof header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    EXPECT_TRUE(WaitFor([&] { return (header.dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([&] { return done.Count() == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ(header.dwBytesRecorded, header.dwBufferLength);
     for (std::int16_t sample : block) ASSERT_EQ(sample, 0);
     EXPECT_EQ(waveInStop(in), MMSYSERR_NOERROR);

@@ -16,6 +16,7 @@
 
 #include "audio_device/Recorder.h"
 #include "audio_device/SoundServerDevices.h"
+#include "backend_alsa/AlsaTestSupport.h"
 #include "platform/MMSystem.h"
 #include "platform/Mixer.h"
 #include "platform/backends/alsa/AlsaBackend.h"
@@ -92,7 +93,9 @@ TEST_P(AlsaCaptureBlocks, PlayedRangeComesBackWholeThroughTheMonitor) {
     format.nBlockAlign = 2;
     format.nAvgBytesPerSec = kRate * 2;
     HWAVEOUT out = nullptr;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    sorn::alsatest::Completions done;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
     constexpr std::size_t kHeaders = 10;
     constexpr std::size_t kFrames = kRate / 10;
     constexpr std::int16_t kFirst = 1000;
@@ -102,19 +105,15 @@ TEST_P(AlsaCaptureBlocks, PlayedRangeComesBackWholeThroughTheMonitor) {
         for (std::size_t i = 0; i < kFrames; ++i) blocks[h][i] = static_cast<std::int16_t>(kFirst + h * kFrames + i);
         headers[h].lpData = reinterpret_cast<LPSTR>(blocks[h].data());
         headers[h].dwBufferLength = static_cast<DWORD>(kFrames * 2);
+        headers[h].dwUser = h;
         ASSERT_EQ(waveOutPrepareHeader(out, &headers[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
     for (WAVEHDR& header : headers) ASSERT_EQ(waveOutWrite(out, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    // Headers complete in order: whenever one is done, all before it are.
-    bool ordered = true;
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            for (std::size_t h = 1; h < kHeaders; ++h)
-                if ((headers[h].dwFlags & WHDR_DONE) && !(headers[h - 1].dwFlags & WHDR_DONE)) ordered = false;
-            return (headers.back().dwFlags & WHDR_DONE) != 0;
-        },
-        std::chrono::seconds(10)));
-    EXPECT_TRUE(ordered);
+    // Every header comes back, in order.
+    EXPECT_TRUE(WaitFor([&] { return done.Count() == kHeaders; }, std::chrono::seconds(10)));
+    std::vector<DWORD_PTR> expected(kHeaders);
+    for (std::size_t h = 0; h < kHeaders; ++h) expected[h] = h;
+    EXPECT_EQ(done.Order(), expected);
     MMTIME position{};
     position.wType = TIME_SAMPLES;
     ASSERT_EQ(waveOutGetPosition(out, &position, sizeof position), MMSYSERR_NOERROR);
@@ -272,8 +271,13 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     std::vector<WAVEHDR> outHeaders(kHeaders), inHeaders(kHeaders);
     HWAVEOUT out = nullptr;
     HWAVEIN in = nullptr;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    sorn::alsatest::Completions played, recorded;
+    ASSERT_EQ(
+        waveOutOpen(&out, WAVE_MAPPER, &format, played.Callback<HWAVEOUT>(), played.Instance(), CALLBACK_FUNCTION),
+        MMSYSERR_NOERROR);
+    ASSERT_EQ(
+        waveInOpen(&in, WAVE_MAPPER, &format, recorded.Callback<HWAVEIN>(), recorded.Instance(), CALLBACK_FUNCTION),
+        MMSYSERR_NOERROR);
     for (std::size_t h = 0; h < kHeaders; ++h) {
         outHeaders[h].lpData = outBlocks[h].data();
         outHeaders[h].dwBufferLength = static_cast<DWORD>(outBlocks[h].size());
@@ -285,8 +289,7 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
         ASSERT_EQ(waveInAddBuffer(in, &inHeaders[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitFor([&] { return (outHeaders[0].dwFlags & WHDR_DONE) && (inHeaders[0].dwFlags & WHDR_DONE); },
-                        std::chrono::seconds(5)))
+    ASSERT_TRUE(WaitFor([&] { return played.Count() > 0 && recorded.Count() > 0; }, std::chrono::seconds(5)))
         << "the private server plays and records";
 
     std::vector<char> moreBlock(kRate / 10 * 2, 0);
@@ -296,9 +299,9 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     ASSERT_EQ(waveOutPrepareHeader(out, &more, sizeof more), MMSYSERR_NOERROR);
 
     ASSERT_TRUE(server.Kill());
-    EXPECT_TRUE(WaitFor([&] { return (outHeaders.back().dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(3)))
+    EXPECT_TRUE(WaitFor([&] { return played.Count() == kHeaders; }, std::chrono::seconds(3)))
         << "playback headers still queued";
-    EXPECT_TRUE(WaitFor([&] { return (inHeaders.back().dwFlags & WHDR_DONE) != 0; }, std::chrono::seconds(3)))
+    EXPECT_TRUE(WaitFor([&] { return recorded.Count() == kHeaders; }, std::chrono::seconds(3)))
         << "capture headers still queued";
     EXPECT_EQ(waveOutWrite(out, &more, sizeof more), MMSYSERR_NODRIVER);
     waveOutUnprepareHeader(out, &more, sizeof more);
