@@ -40,7 +40,7 @@ namespace sorn::audio::alsa {
 // latency (completions follow the device's delay, and pause and reset drop
 // what the device holds), so it is generous.
 constexpr unsigned kBufferMs = 250;
-constexpr unsigned kPeriodMs = 10;
+constexpr unsigned kPeriodMs = 20;
 // How long a request of the layer waits for the stream's thread.
 constexpr unsigned kRequestMs = 1000;
 
