@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   libpulse-dev pulseaudio pulseaudio-utils
+  libasound2-dev libasound2-plugins alsa-utils
   pipewire pipewire-pulse wireplumber
   espeak-ng sox
   libsoxr-dev libcli11-dev help2man
