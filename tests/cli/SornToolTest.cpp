@@ -48,7 +48,7 @@ TEST(SornTool, ConventionsHelpVersionUsageAndBackend) {
     for (const char* bad : {"", "bogus", "play", "pitch x.wav --format xml", "pitch x.wav --level -3",
                             "record x.wav --max-seconds 0", "record x.wav --max-seconds ten", "record x.wav --rate 5",
                             "record x.wav --channels 3", "volume sideways", "volume output 1.5",
-                            "devices --backend nonsense", "play x.wav --backend alsa"}) {
+                            "devices --backend nonsense", "play x.wav --backend oss"}) {
         Outcome run = Sorn(bad);
         EXPECT_EQ(run.status, 2) << bad;
         EXPECT_EQ(Lines(run.err), 1) << bad << ": " << run.err;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -177,10 +178,18 @@ bool StartBackend(const std::string& command, const BackendChoice& choice, int& 
         return false;
     }
     std::string why;
-    if (choice.selection == "auto")
-        why = name == "pulse" ? "chosen automatically: a sound server answered"
+    if (choice.selection == "auto") {
+        const std::vector<std::string> forms = BackendForms();
+        const bool alsaOffered =
+            std::any_of(forms.begin(), forms.end(), [](const std::string& form) { return FormName(form) == "alsa"; });
+        if (name == "pulse")
+            why = "chosen automatically: a sound server answered";
+        else if (name == "alsa")
+            why = "chosen automatically: no sound server answered, a sound card is there";
+        else
+            why = alsaOffered ? "chosen automatically: no sound server answered and there is no sound card"
                               : "chosen automatically: no sound server answered";
-    else
+    } else
         why = "asked for by " + choice.source + (choice.selection != name ? " (" + choice.selection + ")" : "");
     std::fprintf(stderr, "sorn: audio backend: %s (%s)\n", name.c_str(), why.c_str());
     return true;

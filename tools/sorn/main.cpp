@@ -26,9 +26,9 @@ int main(int argc, char** argv) {
     CLI::App app{
         "sorn: play, record, describe and analyse speech audio with the Sorn libraries.\n"
         "The module comes from SORN_MODULE (default: the installed SornCoreWin library); the audio\n"
-        "backend from --backend or SORN_AUDIO: auto (the sound server when one answers, else the\n"
-        "virtual device), pulse[:server=ADDRESS] or virtual[:OPTIONS]. Exit status: 0 success,\n"
-        "1 failure, 2 usage error.",
+        "backend from --backend or SORN_AUDIO: auto (the sound server when one answers, else ALSA\n"
+        "when there is a sound card, else the virtual device), pulse[:server=ADDRESS], alsa[:DEVICE]\n"
+        "or virtual[:OPTIONS]. Exit status: 0 success, 1 failure, 2 usage error.",
         "sorn"};
     app.set_version_flag("--version", VersionText());
     app.require_subcommand(1, 1);
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
 
     std::string backend;
     const auto addBackend = [&](CLI::App* sub) {
-        sub->add_option("--backend", backend, "audio backend: auto, pulse[:server=ADDRESS], virtual[:OPTIONS]")
+        sub->add_option("--backend", backend, "audio backend: auto, pulse[:server=ADDRESS], alsa[:DEVICE], virtual[:OPTIONS]")
             ->type_name("NAME");
     };
 
