@@ -233,7 +233,12 @@ void AlsaStream::Carry(Request request) {
             }
             break;
         case Request::Stop:
-            if (running_) snd_pcm_drop(pcm_);
+            // What the device captured up to the stop is the take's end:
+            // it goes to the layer before the rest is dropped.
+            if (running_) {
+                Capture();
+                snd_pcm_drop(pcm_);
+            }
             running_ = false;
             break;
         case Request::Flush:
