@@ -93,7 +93,10 @@ bool Resample(const Pcm16Clip& clip, int channel, LargeVector<std::int16_t>& out
     const std::size_t channels = clip.channels;
     constexpr std::size_t kBlock = 16384;
     std::vector<std::int16_t> in(kBlock);
-    out.assign(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096, 0);
+    // Left unset (LargeVector): the resampler writes what is kept, and the
+    // rest is cut off at the end.
+    out.clear();
+    out.resize(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096);
     std::size_t written = 0;
     // Room for at least `more` output samples after what was written.
     auto room = [&](std::size_t more) {
