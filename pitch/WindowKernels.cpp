@@ -92,6 +92,21 @@ namespace avx2 {
 
 namespace avx512 {
 #define SORN_TARGET_ATTRIBUTE __attribute__((target("avx512f")))
+#define SORN_AVX512_INSTRUCTIONS 1
+#define SORN_DOUBLE_LANES 8
+#define SORN_DIRECT_BLOCKS 8
+#define SORN_FLOAT_LANES v16f
+#include "pitch/WindowKernelsImpl.inc"
+#undef SORN_TARGET_ATTRIBUTE
+#undef SORN_AVX512_INSTRUCTIONS
+#undef SORN_DIRECT_BLOCKS
+#undef SORN_DOUBLE_LANES
+#undef SORN_FLOAT_LANES
+}  // namespace avx512
+
+// The same eight-lane code on AVX2 (each vector in two registers).
+namespace avx512_on_avx2 {
+#define SORN_TARGET_ATTRIBUTE __attribute__((target("avx2,fma")))
 #define SORN_DOUBLE_LANES 8
 #define SORN_DIRECT_BLOCKS 8
 #define SORN_FLOAT_LANES v16f
@@ -100,7 +115,7 @@ namespace avx512 {
 #undef SORN_DIRECT_BLOCKS
 #undef SORN_DOUBLE_LANES
 #undef SORN_FLOAT_LANES
-}  // namespace avx512
+}  // namespace avx512_on_avx2
 #endif
 
 }  // namespace
@@ -109,6 +124,8 @@ const char* IsaName(Isa isa) {
     switch (isa) {
     case Isa::Avx512:
         return "avx512";
+    case Isa::Avx512OnAvx2:
+        return "avx512-on-avx2";
     case Isa::Avx2:
         return "avx2";
     case Isa::Generic:
@@ -128,6 +145,7 @@ bool IsaAvailable(Isa isa) {
     case Isa::Avx512:
         return __builtin_cpu_supports("avx512f");
     case Isa::Avx2:
+    case Isa::Avx512OnAvx2:
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case Isa::Generic:
         return true;
@@ -151,6 +169,7 @@ const Kernels& KernelsFor(Isa isa) {
 #if defined(__x86_64__)
     if (isa == Isa::Avx512 && IsaAvailable(isa)) return avx512::kKernels;
     if (isa == Isa::Avx2 && IsaAvailable(isa)) return avx2::kKernels;
+    if (isa == Isa::Avx512OnAvx2 && IsaAvailable(isa)) return avx512_on_avx2::kKernels;
 #endif
     (void)isa;
     return generic::kKernels;
@@ -181,6 +200,7 @@ void ComplexTransformForTest(Isa isa, double* re, double* im) {
 #if defined(__x86_64__)
     if (isa == Isa::Avx512 && IsaAvailable(isa)) return avx512::TransformOnly(re, im);
     if (isa == Isa::Avx2 && IsaAvailable(isa)) return avx2::TransformOnly(re, im);
+    if (isa == Isa::Avx512OnAvx2 && IsaAvailable(isa)) return avx512_on_avx2::TransformOnly(re, im);
 #endif
     (void)isa;
     generic::TransformOnly(re, im);

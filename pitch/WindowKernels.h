@@ -21,7 +21,11 @@ constexpr int kWindow = 512;
 constexpr int kPaddedWindow = kWindow + 64;  // room for the widest lag group
 constexpr int kFftPoints = 512;              // complex points of the 1024-point real transform
 
-enum class Isa { Generic, Avx2, Avx512 };
+// Avx512OnAvx2 is the AVX-512 kernels' code (eight double lanes) compiled
+// for AVX2: never picked to run, it lets a machine without AVX-512 check that
+// code against the others.
+enum class Isa { Generic, Avx2, Avx512, Avx512OnAvx2 };
+inline constexpr Isa kEveryIsa[] = {Isa::Generic, Isa::Avx2, Isa::Avx512, Isa::Avx512OnAvx2};
 enum class SumPath { Literal, Direct, Fft };
 
 const char* IsaName(Isa isa);

@@ -142,7 +142,7 @@ void CheckTracker(Reader& in) {
         if (std::memcmp(got, expected, sizeof got) != 0) Fail("ExtractPitch differs from the transcription");
     };
     check(SornPitch::BestIsa(), true, true);
-    for (SornPitch::Isa isa : {SornPitch::Isa::Generic, SornPitch::Isa::Avx2, SornPitch::Isa::Avx512}) {
+    for (SornPitch::Isa isa : SornPitch::kEveryIsa) {
         if (!SornPitch::IsaAvailable(isa)) continue;
         check(isa, false, false);
         check(isa, true, false);
@@ -157,7 +157,7 @@ void CheckPeakPicker(Reader& in) {
     const std::int32_t expected = pitchfuzz::ReferencePitchFromAutocorrelation(values, rate);
     if (SornPitch::PitchFromAutocorrelation(values, rate) != expected)
         Fail("the peak picker differs from the transcription");
-    for (SornPitch::Isa isa : {SornPitch::Isa::Generic, SornPitch::Isa::Avx2, SornPitch::Isa::Avx512})
+    for (SornPitch::Isa isa : SornPitch::kEveryIsa)
         if (SornPitch::IsaAvailable(isa) &&
             SornPitch::PitchFromAutocorrelationWith(SornPitch::KernelsFor(isa), values, rate) != expected)
             Fail("the peak picker on one instruction set differs from the transcription");

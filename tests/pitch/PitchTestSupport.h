@@ -12,7 +12,7 @@ namespace PitchTest {
 
 inline std::vector<SornPitch::Isa> AvailableIsas() {
     std::vector<SornPitch::Isa> isas;
-    for (SornPitch::Isa isa : {SornPitch::Isa::Generic, SornPitch::Isa::Avx2, SornPitch::Isa::Avx512})
+    for (SornPitch::Isa isa : SornPitch::kEveryIsa)
         if (SornPitch::IsaAvailable(isa)) isas.push_back(isa);
     return isas;
 }

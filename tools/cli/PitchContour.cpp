@@ -33,8 +33,8 @@ constexpr std::uint64_t kEndMargin = 1024;
 // starts below frames - 1024. Each window sees the same 512 samples as in
 // one call over the whole clip, so the contour is the same.
 template <class Fill>
-void TrackInCalls(std::uint64_t slots, std::uint32_t rate, float level, PitchCallback tracker,
-                  std::int16_t* pitch, Fill fill) {
+void TrackInCalls(std::uint64_t slots, std::uint32_t rate, float level, PitchCallback tracker, std::int16_t* pitch,
+                  Fill fill) {
     const std::uint64_t hop = rate / 100;
     const std::uint64_t calls = std::min(slots, kWindowsPerCall);
     if (calls == 0) return;
@@ -46,6 +46,18 @@ void TrackInCalls(std::uint64_t slots, std::uint32_t rate, float level, PitchCal
         tracker(buffer.data(), static_cast<std::int32_t>(count), static_cast<std::int16_t>(rate), level, pitch + m0,
                 static_cast<std::int32_t>(windows));
     }
+}
+
+// target[i] = source[i] for i < count: 16-bit samples as floats of the same
+// value, eight at a time.
+void ToFloats(const std::int16_t* source, std::uint64_t count, float* target) {
+    typedef std::int16_t Shorts __attribute__((vector_size(16), aligned(2), may_alias));
+    typedef float Floats __attribute__((vector_size(32), aligned(4), may_alias));
+    std::uint64_t i = 0;
+    for (; i + 8 <= count; i += 8)
+        *reinterpret_cast<Floats*>(target + i) =
+            __builtin_convertvector(*reinterpret_cast<const Shorts*>(source + i), Floats);
+    for (; i < count; ++i) target[i] = source[i];
 }
 
 struct SoxrDeleter {
@@ -81,7 +93,10 @@ bool Resample(const Pcm16Clip& clip, int channel, LargeVector<std::int16_t>& out
     const std::size_t channels = clip.channels;
     constexpr std::size_t kBlock = 16384;
     std::vector<std::int16_t> in(kBlock);
-    out.assign(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096, 0);
+    // Left unset (LargeVector): the resampler writes what is kept, and the
+    // rest is cut off at the end.
+    out.clear();
+    out.resize(static_cast<std::size_t>(frames * kResampleRate / clip.sampleRate) + 4096);
     std::size_t written = 0;
     // Room for at least `more` output samples after what was written.
     auto room = [&](std::size_t more) {
@@ -90,21 +105,31 @@ bool Resample(const Pcm16Clip& clip, int channel, LargeVector<std::int16_t>& out
     auto step = [&](const std::int16_t* input, std::size_t length, std::size_t* used) {
         std::size_t produced = 0;
         room(length * kResampleRate / clip.sampleRate + 1024);
-        error = soxr_process(resampler.get(), input, length, used, out.data() + written, out.size() - written,
-                             &produced);
+        error =
+            soxr_process(resampler.get(), input, length, used, out.data() + written, out.size() - written, &produced);
         written += produced;
         return produced;
     };
 
     for (std::uint64_t first = 0; first < frames; first += kBlock) {
         const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, frames - first));
-        for (std::size_t i = 0; i < length; ++i)
-            in[i] = TrackedSample(&clip.samples[(first + i) * channels], channels, channel);
+        // One channel is read where it lies; several are gathered first.
+        const std::int16_t* block = clip.samples.data() + first * channels;
+        if (channels != 1) {
+            const std::int16_t* frame = block;
+            if (channel >= 0) {
+                for (std::size_t i = 0; i < length; ++i, frame += channels) in[i] = frame[channel];
+            } else {
+                for (std::size_t i = 0; i < length; ++i, frame += channels)
+                    in[i] = TrackedSample(frame, channels, channel);
+            }
+            block = in.data();
+        }
         std::size_t consumed = 0;
         int idle = 0;
         while (consumed < length && !error && idle < 3) {
             std::size_t used = 0;
-            const std::size_t produced = step(in.data() + consumed, length - consumed, &used);
+            const std::size_t produced = step(block + consumed, length - consumed, &used);
             consumed += used;
             idle = (used == 0 && produced == 0) ? idle + 1 : 0;
         }
@@ -181,7 +206,7 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
         contour.pitch.assign(static_cast<std::size_t>(PitchSlotCount(resampled.size(), kResampleRate)), 0);
         TrackInCalls(contour.pitch.size(), contour.rate, options.level, tracker, contour.pitch.data(),
                      [&](float* target, std::uint64_t first, std::uint64_t count) {
-                         std::copy_n(resampled.data() + first, count, target);
+                         ToFloats(resampled.data() + first, count, target);
                      });
         if (note)
             *note = "resampled from " + std::to_string(clip.sampleRate) + " Hz to " + std::to_string(kResampleRate) +
@@ -196,7 +221,7 @@ bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour
                      [&](float* target, std::uint64_t first, std::uint64_t count) {
                          const std::int16_t* source = samples + first * channels;
                          if (channels == 1) {
-                             for (std::uint64_t i = 0; i < count; ++i) target[i] = source[i];
+                             ToFloats(source, count, target);
                          } else {
                              for (std::uint64_t i = 0; i < count; ++i)
                                  target[i] = TrackedSample(source + i * channels, channels, channel);
@@ -218,7 +243,8 @@ std::string FormatContour(const PitchContour& contour, ContourFormat format) {
         case ContourFormat::Csv:
             out.Reserve(n * 16 + 32);
             out.Put("time_s,pitch_hz\n");
-            for (std::size_t i = 0; i < n; ++i) out.Fixed(contour.TimeOf(i), 5).Put(',').Int(contour.pitch[i]).Put('\n');
+            for (std::size_t i = 0; i < n; ++i)
+                out.Fixed(contour.TimeOf(i), 5).Put(',').Int(contour.pitch[i]).Put('\n');
             break;
         case ContourFormat::Json:
             out.Reserve(n * 28 + 256);
@@ -240,10 +266,14 @@ std::string FormatContour(const PitchContour& contour, ContourFormat format) {
 }
 
 bool ParseContourFormat(const std::string& name, ContourFormat& format) {
-    if (name == "text") format = ContourFormat::Text;
-    else if (name == "csv") format = ContourFormat::Csv;
-    else if (name == "json") format = ContourFormat::Json;
-    else return false;
+    if (name == "text")
+        format = ContourFormat::Text;
+    else if (name == "csv")
+        format = ContourFormat::Csv;
+    else if (name == "json")
+        format = ContourFormat::Json;
+    else
+        return false;
     return true;
 }
 
