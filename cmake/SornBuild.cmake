@@ -20,8 +20,14 @@ endfunction()
 
 # sorn_warnings(target): the project's warning set; as errors with SORN_WERROR
 # (on in CI; off by default, since a newer compiler may warn about more).
+# With Clang and SORN_THREAD_SAFETY, the lock annotations
+# (threading/ThreadSafety.h) are checked too, and a broken lock rule is an
+# error whatever SORN_WERROR says.
 function(sorn_warnings target)
   target_compile_options(${target} PRIVATE ${SORN_WARNINGS} $<$<BOOL:${SORN_WERROR}>:-Werror>)
+  if(SORN_THREAD_SAFETY AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety -Werror=thread-safety)
+  endif()
 endfunction()
 
 # sorn_headers(target PUBLIC|PRIVATE|INTERFACE folders...): lets target
