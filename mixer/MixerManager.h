@@ -36,8 +36,9 @@ struct MixerControlLocation {
 // level operations may run on any thread while the instance lives (they take
 // the manager's lock), but not after ReleaseInstance.
 //
-// Set-up runs with no lock held: the mixer may show a message box and the
-// sound server may take its time to answer. Threads that ask meanwhile set
+// Set-up runs with no shared lock held (only the level lock of the manager
+// being set up, which no other thread can reach yet): the mixer may show a
+// message box and the sound server may take its time to answer. Threads that ask meanwhile set
 // up their own, and the first one done becomes the shared instance. A call
 // made from inside a set-up on the same thread (a message-box hook that
 // creates a playback object, say) gets no manager.
