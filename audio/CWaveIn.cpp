@@ -32,8 +32,8 @@ constexpr std::size_t kReservedBlocks = 64;
 // a device that will not give its headers back cannot write into, or deliver
 // to, a freed object.
 struct CWaveIn::HeaderSet {
-    std::mutex link;  // held by the handler while it works on the owner
-    CWaveIn* owner = nullptr;  // under link; null once abandoned
+    sorn::Mutex link;  // held by the handler while it works on the owner
+    CWaveIn* owner SORN_GUARDED_BY(link) = nullptr;  // null once abandoned
     WAVEHDR headers[2]{};
     std::vector<char> blocks[2];  // what the headers point at
 };
@@ -44,7 +44,8 @@ CWaveIn::CWaveIn(MixerManager* manager, std::shared_ptr<SpeechDetector> given)
 CWaveIn::CWaveIn(const MixerManager::Lease& mixer, std::shared_ptr<SpeechDetector> given)
     : headerSet(std::make_unique<HeaderSet>()), headers(headerSet->headers), wave(std::make_unique<CWave>()),
       detector(given ? std::move(given) : MakeCoreSpeechDetector()), mixerManager(mixer.manager), mixerEra(mixer.era) {
-    headerSet->owner = this;  // no device is open yet: nothing can read it
+    sorn::MutexLock link(headerSet->link);  // no device is open yet: nothing else takes it
+    headerSet->owner = this;
 }
 
 CWaveIn::CWaveIn(WAVEFORMATEX format, IWaveDevice* waveDevice, MixerManager* manager,
@@ -62,7 +63,7 @@ CWaveIn::~CWaveIn() {
         // From here on no worker acts: one released by the blocks the reset
         // below returns, or released earlier but not yet acting, ends without
         // stopping anything or calling back.
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         destroying = true;
         workerId = 0;
     }
@@ -75,11 +76,13 @@ CWaveIn::~CWaveIn() {
     std::vector<HANDLE> released;
     bool held;
     {
-        std::unique_lock lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         // Still open with headers queued: they stay the device's.
         held = !closed && queuedCount > 0;
         // A worker that is stopping the device is waited for.
-        stateChanged.wait_for(lock, kWorkerLeaveWait, [&] { return workersInside == 0; });
+        const auto deadline = std::chrono::steady_clock::now() + kWorkerLeaveWait;
+        while (workersInside != 0)
+            if (!stateChanged.WaitUntil(stateLock, deadline)) break;
         released.swap(releasedWorkers);
         if (autoStopThread && workerReleased) {
             released.push_back(autoStopThread);
@@ -102,22 +105,27 @@ CWaveIn::~CWaveIn() {
 }
 
 void CWaveIn::AbandonHeaders() {
+    HeaderSet* current;
+    {
+        sorn::MutexLock lock(stateLock);
+        current = headerSet.get();
+    }
     {
         // Waits for a delivery in progress; later ones find no owner.
-        std::lock_guard link(headerSet->link);
-        headerSet->owner = nullptr;
+        sorn::MutexLock link(current->link);
+        current->owner = nullptr;
     }
     std::unique_ptr<HeaderSet> set;
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         set = std::move(headerSet);
         headers = nullptr;
     }
     // Kept for the life of the process (never destroyed, so that late
     // deliveries still find them).
-    static std::mutex abandonedLock;
+    static sorn::Mutex abandonedLock;
     static auto* abandoned = new std::vector<std::unique_ptr<HeaderSet>>();
-    std::lock_guard lock(abandonedLock);
+    sorn::MutexLock lock(abandonedLock);
     abandoned->push_back(std::move(set));
 }
 
@@ -131,7 +139,7 @@ SornStringA* CWaveIn::GetError() const {
 }
 
 HWAVEIN CWaveIn::Handle() const {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     return deviceHandle;
 }
 
@@ -145,12 +153,12 @@ unsigned long CWaveIn::GetPosition() {
 }
 
 int CWaveIn::IsRecording() {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     return headerIndex >= 0 && headerIndex < 2 && headerBusy[headerIndex] ? 1 : 0;
 }
 
 int CWaveIn::Close() {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     return CloseLocked();
 }
 
@@ -159,13 +167,13 @@ int CWaveIn::CloseLocked() {
     if (!handle) return 1;
     if (!StopLocked()) return 0;
     if (IsError(waveInClose(handle))) return 0;
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     deviceHandle = nullptr;
     return 1;
 }
 
 int CWaveIn::Open(unsigned int blockBytes) {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     // A second handle would keep delivering into this object with nothing
     // left to stop or close it.
     if (Handle() && !CloseLocked()) return 0;
@@ -173,7 +181,7 @@ int CWaveIn::Open(unsigned int blockBytes) {
     WAVEFORMATEX format{};
     UINT deviceId;
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         bufferSize = blockBytes;
         AudioFormatHelperWav helper;
         helper.FromAudioFormat(wave->AudioFormat(), &format);
@@ -184,35 +192,35 @@ int CWaveIn::Open(unsigned int blockBytes) {
         deviceId = device->GetInputDevice();
     }
     HWAVEIN handle = nullptr;
-    if (IsError(waveInOpen(&handle, deviceId, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInData), 0,
-                           CALLBACK_FUNCTION)))
+    if (IsError(
+            waveInOpen(&handle, deviceId, &format, reinterpret_cast<DWORD_PTR>(&OnWaveInData), 0, CALLBACK_FUNCTION)))
         return 0;
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     deviceHandle = handle;
     return 1;
 }
 
 int CWaveIn::Continue() {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     const HWAVEIN handle = Handle();
     if (!handle) return 1;
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Pause() {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     const HWAVEIN handle = Handle();
     if (!handle) return 1;
     return IsError(waveInStop(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Record() {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     if (IsRecording() && !StopLocked()) return 0;
 
     HWAVEIN handle;
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         // Headers a failed stop left with the device still own their blocks.
         if (queuedCount > 0) {
             IsError(WAVERR_STILLPLAYING);
@@ -230,12 +238,11 @@ int CWaveIn::Record() {
     }
     SetWaveFormat(wave->AudioFormat());
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         // Room for the detector's mix of a whole block, so that blocks are
         // mixed without allocating.
         const unsigned align = wave->AudioFormat()->BlockAlign();
-        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align)
-            detectorMix.resize(bufferSize / align);
+        if (TrimChannels(align) > 1 && detectorMix.size() < bufferSize / align) detectorMix.resize(bufferSize / align);
         // The headers' blocks, and room for a recording of many blocks, so
         // that deliveries seldom allocate.
         for (std::vector<char>& block : headerSet->blocks) block.resize(bufferSize > 0 ? bufferSize : 1);
@@ -245,21 +252,20 @@ int CWaveIn::Record() {
         // A fresh detector at the clip's rate, so its hang-over lasts as long
         // at 8 kHz or 44.1 kHz as at 16 kHz (a rate of 0 gives the default).
         const unsigned long rate = wave->AudioFormat()->SampleRate();
-        detector->Restart(
-            static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
+        detector->Restart(static_cast<unsigned>(std::min<unsigned long>(rate, std::numeric_limits<unsigned>::max())));
     }
     return IsError(waveInStart(handle)) ? 0 : 1;
 }
 
 int CWaveIn::Stop() {
-    std::lock_guard control(controlLock);
+    sorn::MutexLock control(controlLock);
     return StopLocked();
 }
 
 int CWaveIn::StopLocked() {
     HWAVEIN handle;
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         handle = deviceHandle;
         if (!handle) return 1;
         // Decided under the lock the handler requeues under: from here on no
@@ -267,23 +273,23 @@ int CWaveIn::StopLocked() {
         stopRequested = 1;
     }
     if (IsError(waveInReset(handle))) return 0;
-    std::unique_lock lock(stateLock);
-    WaitForHeaders(lock);
+    sorn::MutexLock lock(stateLock);
+    WaitForHeaders();
     return 1;
 }
 
 void CWaveIn::SetDevice(const IWaveDevice* waveDevice) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     device = waveDevice;
 }
 
 void CWaveIn::SetWaveFormat(SornAudioFormat* format) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     wave->AudioFormat(format);
 }
 
 void CWaveIn::SetWaveInCB(SornWaveCallback waveCallback, std::uintptr_t user) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     callback = waveCallback;
     callbackUser = user;
 }
@@ -329,8 +335,8 @@ int CWaveIn::AddNewHeader(HWAVEIN handle) {
 
 int CWaveIn::AddNewBuffer(WAVEHDR* header) {
     const unsigned align = wave->AudioFormat()->BlockAlign();
-    const DWORD bytes = header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded
-                                                                          : header->dwBufferLength;
+    const DWORD bytes =
+        header->dwBytesRecorded < header->dwBufferLength ? header->dwBytesRecorded : header->dwBufferLength;
     const unsigned long count = align ? bytes / align : 0;
     const auto* data = reinterpret_cast<const unsigned char*>(header->lpData);
     recorded.insert(recorded.end(), data, data + count * align);
@@ -378,7 +384,7 @@ int CWaveIn::IsError(unsigned code) {
 }
 
 void CWaveIn::OnData(HWAVEIN handle, WAVEHDR* header) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     int index;
     if (header == &headers[0]) {
         index = 0;
@@ -393,7 +399,7 @@ void CWaveIn::OnData(HWAVEIN handle, WAVEHDR* header) {
         if (headerQueued[index]) {
             headerQueued[index] = false;
             --queuedCount;
-            stateChanged.notify_all();
+            stateChanged.NotifyAll();
         }
         if (IsError(waveInUnprepareHeader(handle, header, sizeof(WAVEHDR)))) return;
         if (header->dwBytesRecorded > 0) AddNewBuffer(header);
@@ -406,7 +412,7 @@ void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR, DWORD_PTR param1, DWO
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !handle || !header->dwUser) return;
     auto* set = reinterpret_cast<CWaveIn::HeaderSet*>(header->dwUser);
-    std::lock_guard link(set->link);
+    sorn::MutexLock link(set->link);
     if (set->owner) {
         set->owner->OnData(handle, header);
         return;
@@ -436,8 +442,11 @@ void CWaveIn::DropWorker() {
     workerReleased = false;
 }
 
-bool CWaveIn::WaitForHeaders(std::unique_lock<std::mutex>& lock) {
-    return stateChanged.wait_for(lock, kHeaderWait, [&] { return queuedCount == 0; });
+bool CWaveIn::WaitForHeaders() {
+    const auto deadline = std::chrono::steady_clock::now() + kHeaderWait;
+    while (queuedCount != 0)
+        if (!stateChanged.WaitUntil(stateLock, deadline)) break;
+    return queuedCount == 0;
 }
 
 void CWaveIn::AutoStop() {
@@ -447,9 +456,9 @@ void CWaveIn::AutoStop() {
         // Under the control lock: a Record that supersedes this worker, or a
         // destruction, either comes first (and this worker does nothing) or
         // waits until this Stop is done.
-        std::lock_guard control(controlLock);
+        sorn::MutexLock control(controlLock);
         {
-            std::lock_guard lock(stateLock);
+            sorn::MutexLock lock(stateLock);
             current = workerId == self && !destroying;
         }
         if (current) StopLocked();
@@ -457,14 +466,14 @@ void CWaveIn::AutoStop() {
     SornWaveCallback function = nullptr;
     std::uintptr_t user = 0;
     {
-        std::lock_guard lock(stateLock);
+        sorn::MutexLock lock(stateLock);
         // Superseded or destroyed while it stopped: no callback.
         if (current && workerId == self && !destroying) {
             function = callback;
             user = callbackUser;
         }
         --workersInside;
-        stateChanged.notify_all();
+        stateChanged.NotifyAll();
     }
     // From here on the object may be gone (the callback may destroy it).
     if (function) function(user);

@@ -52,10 +52,8 @@
 // Copying is not offered: a copy would share the device, the headers, the
 // blocks, the clip and the worker with the object it was copied from.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "audio/SpeechDetector.h"
@@ -65,13 +63,13 @@
 #include "platform/MMSystem.h"
 #include "platform/Threads.h"
 #include "sorn_win_export.h"
+#include "threading/Mutex.h"
 
 namespace SornMedia::SornAudio {
 
 // The notification handler handed to waveInOpen (CALLBACK_FUNCTION). Acts on
 // WIM_DATA only; the header's user value leads to the owning CWaveIn.
-void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                  DWORD_PTR param2);
+void OnWaveInData(HWAVEIN handle, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
 // The auto-stop worker's start routine; the parameter is the CWaveIn.
 DWORD AutoStopProc(void* parameter);
 
@@ -160,27 +158,27 @@ private:
     friend DWORD AutoStopProc(void*);
     friend struct CWaveInTestAccess;  // the factory tests check the manager handed over
 
-    // The bodies of Close and Stop; controlLock held.
-    int CloseLocked();
-    int StopLocked();
+    // The bodies of Close and Stop.
+    int CloseLocked() SORN_REQUIRES(controlLock);
+    int StopLocked() SORN_REQUIRES(controlLock);
     // The open device, or null.
     HWAVEIN Handle() const;
 
     // Queues the header after the one queued last, its block zeroed.
-    int AddNewHeader(HWAVEIN handle);  // stateLock held
+    int AddNewHeader(HWAVEIN handle) SORN_REQUIRES(stateLock);
     // Appends a filled header's bytes to the recording and runs the detector.
-    int AddNewBuffer(WAVEHDR* header);  // stateLock held
+    int AddNewBuffer(WAVEHDR* header) SORN_REQUIRES(stateLock);
     // No header is with this object any more (none may be queued).
-    void ForgetHeaders();  // stateLock held (or no device open)
+    void ForgetHeaders() SORN_REQUIRES(stateLock);
     // Stores code as the last result; 1 when it is a failure.
     int IsError(unsigned code);
 
-    // The recorded data (CWaveInAssembly.cpp); stateLock held.
-    unsigned long GetNumSamples();
-    void ForgetRecording();
+    // The recorded data (CWaveInAssembly.cpp).
+    unsigned long GetNumSamples() SORN_REQUIRES(stateLock);
+    void ForgetRecording() SORN_REQUIRES(stateLock);
     // The leading steps MakeWave drops from `count` recorded frames: decided
     // ones only (-1 while undecided) unless `whole`.
-    long TrimmedSteps(unsigned long count, unsigned long align, bool whole);
+    long TrimmedSteps(unsigned long count, unsigned long align, bool whole) SORN_REQUIRES(stateLock);
     // 1 when step `frame` + 1 equals step `frame`; a step is 160 frames of
     // `channels` 16-bit samples.
     int DiscardSamples(short* data, int frame, int channels);
@@ -195,68 +193,68 @@ private:
     // Forgets the worker: a worker never released never runs; one released
     // but not yet acting ends without acting. The handle of a released one
     // is kept (its user callback may still run) until it has ended.
-    void DropWorker();  // stateLock held
+    void DropWorker() SORN_REQUIRES(stateLock);
     // Waits until no header is with the device; false on timeout.
-    bool WaitForHeaders(std::unique_lock<std::mutex>& lock);
+    bool WaitForHeaders() SORN_REQUIRES(stateLock);
     // For a device that would not close with headers still queued: cuts the
     // headers off from this object and keeps them, with their blocks, for
     // the rest of the process.
     void AbandonHeaders();
 
-    int stopRequested = 1;
-    HWAVEIN deviceHandle = nullptr;
+    int stopRequested SORN_GUARDED_BY(stateLock) = 1;
+    HWAVEIN deviceHandle SORN_GUARDED_BY(stateLock) = nullptr;
     // The recording: whole frames as captured, each block with the block
     // align of its time (what MakeWave joins), and the frames it holds.
-    std::vector<unsigned char> recorded;
-    unsigned long recordedFrames = 0;
+    std::vector<unsigned char> recorded SORN_GUARDED_BY(stateLock);
+    unsigned long recordedFrames SORN_GUARDED_BY(stateLock) = 0;
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
-    std::int32_t headerIndex = 1;
-    std::uint32_t bufferSize = 0;
+    std::int32_t headerIndex SORN_GUARDED_BY(stateLock) = 1;
+    std::uint32_t bufferSize SORN_GUARDED_BY(stateLock) = 0;
     // The two headers and their blocks live in headerSet, whose address is
     // their user value (CWaveIn.cpp); `headers` points at them. Both are null
     // only once the destructor has left the set to a device that would not
     // close.
     struct HeaderSet;
-    std::unique_ptr<HeaderSet> headerSet;
-    WAVEHDR* headers;
+    std::unique_ptr<HeaderSet> headerSet SORN_GUARDED_BY(stateLock);
+    WAVEHDR* headers SORN_GUARDED_BY(stateLock);
     const std::unique_ptr<CWave> wave;
-    const IWaveDevice* device = nullptr;
-    HANDLE autoStopThread = nullptr;
-    SornWaveCallback callback = nullptr;
-    std::uintptr_t callbackUser = 0;
+    const IWaveDevice* device SORN_GUARDED_BY(stateLock) = nullptr;
+    HANDLE autoStopThread SORN_GUARDED_BY(stateLock) = nullptr;
+    SornWaveCallback callback SORN_GUARDED_BY(stateLock) = nullptr;
+    std::uintptr_t callbackUser SORN_GUARDED_BY(stateLock) = 0;
     const std::shared_ptr<SpeechDetector> detector;  // never null
     // The detector's mono mix of a multi-channel block; sized by Record.
-    std::vector<short> detectorMix;
+    std::vector<short> detectorMix SORN_GUARDED_BY(stateLock);
     // The detector's verdicts on the current recording (-1: none ran).
-    int lastVerdict = -1;
-    bool speechHeard = false;
+    int lastVerdict SORN_GUARDED_BY(stateLock) = -1;
+    bool speechHeard SORN_GUARDED_BY(stateLock) = false;
     // The leading trim as far as it is decided: the steps dropped (-1 while
     // every step so far equals the next), and the steps already compared.
-    long trimDropped = -1;
-    long trimCompared = 0;
-    MixerManager* mixerManager = nullptr;
-    std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
+    long trimDropped SORN_GUARDED_BY(stateLock) = -1;
+    long trimCompared SORN_GUARDED_BY(stateLock) = 0;
+    MixerManager* const mixerManager = nullptr;  // set at construction, as mixerEra
+    const std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 
     // What this object knows of its headers (the platform writes the flags
     // on its own threads): prepared and not yet back, and queued with the
     // device.
-    bool headerBusy[2]{};
-    bool headerQueued[2]{};
-    int queuedCount = 0;
+    bool headerBusy[2] SORN_GUARDED_BY(stateLock) = {};
+    bool headerQueued[2] SORN_GUARDED_BY(stateLock) = {};
+    int queuedCount SORN_GUARDED_BY(stateLock) = 0;
     // The armed worker: its thread id, whether it was released, and how many
     // released workers may still touch this object.
-    DWORD workerId = 0;
-    bool workerReleased = false;
-    int workersInside = 0;
+    DWORD workerId SORN_GUARDED_BY(stateLock) = 0;
+    bool workerReleased SORN_GUARDED_BY(stateLock) = false;
+    int workersInside SORN_GUARDED_BY(stateLock) = 0;
     // Released workers of earlier recordings, until they have ended.
-    std::vector<HANDLE> releasedWorkers;
+    std::vector<HANDLE> releasedWorkers SORN_GUARDED_BY(stateLock);
     // Set first thing by the destructor: no worker is released and none
     // acts from then on.
-    bool destroying = false;
+    bool destroying SORN_GUARDED_BY(stateLock) = false;
 
-    mutable std::mutex stateLock;
-    std::condition_variable stateChanged;  // headers back, a worker left
-    std::mutex controlLock;
+    mutable sorn::Mutex stateLock SORN_ACQUIRED_AFTER(controlLock);
+    sorn::CondVar stateChanged;  // headers back, a worker left
+    sorn::Mutex controlLock;
 };
 
 }  // namespace SornMedia::SornAudio

@@ -1,6 +1,5 @@
-// The recorded data of CWaveIn: the recording, and MakeWave, which takes it, drops the leading steps of 160 sample frames that do not
-// change from one to the next, and hands the rest to the capture object's
-// clip.
+// The recorded data of CWaveIn: the recording, and MakeWave, which takes it, drops the leading steps of 160 sample
+// frames that do not change from one to the next, and hands the rest to the capture object's clip.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +10,7 @@
 namespace SornMedia::SornAudio {
 
 IWave* CWaveIn::MakeWave() {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     const unsigned long count = GetNumSamples();
     const unsigned long align = wave->AudioFormat()->BlockAlign();
 
@@ -80,7 +79,7 @@ long CWaveIn::TrimmedSteps(unsigned long count, unsigned long align, bool whole)
 }
 
 unsigned long CWaveIn::ReadRecording(unsigned long from, void* out, unsigned long maxFrames, bool whole) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     const unsigned long align = wave->AudioFormat()->BlockAlign();
     const unsigned long count = GetNumSamples();
     if (!out || align == 0 || recorded.size() < count * align) return 0;
@@ -95,7 +94,7 @@ unsigned long CWaveIn::ReadRecording(unsigned long from, void* out, unsigned lon
 }
 
 int CWaveIn::SpeechState(bool* heard, unsigned long* frames, unsigned long* trimmedFrames) {
-    std::lock_guard lock(stateLock);
+    sorn::MutexLock lock(stateLock);
     const unsigned long align = wave->AudioFormat()->BlockAlign();
     const unsigned long count = GetNumSamples();
     const long dropped = align && recorded.size() >= count * align ? TrimmedSteps(count, align, true) : 0;

@@ -29,8 +29,8 @@ struct Retired {
     HWAVEOUT handle;
     std::unique_ptr<WAVEHDR[]> headers;
 };
-std::mutex g_retiredLock;
-std::vector<std::unique_ptr<Retired>>& RetiredList() {
+sorn::Mutex g_retiredLock;
+std::vector<std::unique_ptr<Retired>>& RetiredList() SORN_REQUIRES(g_retiredLock) {
     static auto* list = new std::vector<std::unique_ptr<Retired>>();  // outlives static destruction
     return *list;
 }
@@ -38,7 +38,7 @@ std::atomic<int> g_retiredCount{0};
 
 bool IsRetired(const WAVEHDR* header) {
     if (g_retiredCount.load() == 0) return false;
-    std::lock_guard hold(g_retiredLock);
+    sorn::MutexLock hold(g_retiredLock);
     for (const auto& retired : RetiredList()) {
         const WAVEHDR* first = retired->headers.get();
         if (header >= first && header < first + CWaveOut::kHeaderCount) return true;
@@ -59,10 +59,9 @@ void CloseRetired(Retired* retired) {
         result = waveOutClose(retired->handle);
     }
     if (result != MMSYSERR_NOERROR && result != MMSYSERR_INVALHANDLE) return;
-    std::lock_guard hold(g_retiredLock);
+    sorn::MutexLock hold(g_retiredLock);
     auto& list = RetiredList();
-    list.erase(std::remove_if(list.begin(), list.end(), [&](auto& r) { return r.get() == retired; }),
-               list.end());
+    list.erase(std::remove_if(list.begin(), list.end(), [&](auto& r) { return r.get() == retired; }), list.end());
     g_retiredCount.fetch_sub(1);
 }
 
@@ -75,8 +74,7 @@ std::uint32_t FrameBytes(unsigned long frames, unsigned align, std::uint32_t lim
 
 }  // namespace
 
-void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_PTR param1,
-                   DWORD_PTR /*param2*/) {
+void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR /*instance*/, DWORD_PTR param1, DWORD_PTR /*param2*/) {
     if (message != WOM_DONE) return;
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     if (!header || !device || !header->dwUser) return;
@@ -114,8 +112,7 @@ SornStringA* CWaveOut::GetError() const {
     const unsigned code = lastError.load();
     if (code == MMSYSERR_NOERROR) return new SornStringA();
     char text[MAXERRORLENGTH] = {};
-    if (waveOutGetErrorTextA(code, text, MAXERRORLENGTH) != MMSYSERR_NOERROR)
-        return new SornStringA();
+    if (waveOutGetErrorTextA(code, text, MAXERRORLENGTH) != MMSYSERR_NOERROR) return new SornStringA();
     text[MAXERRORLENGTH - 1] = '\0';
     return new SornStringA(text);
 }
@@ -136,7 +133,7 @@ int CWaveOut::Open() {
     IWave* clip = nullptr;
     const IWaveDevice* selection = nullptr;
     {
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         clip = wave;
         selection = device;
     }
@@ -154,8 +151,8 @@ int CWaveOut::Open() {
         helper.FromAudioFormat(clip->AudioFormat(), &format);
     }
     HWAVEOUT handle = nullptr;
-    if (IsError(waveOutOpen(&handle, selection->GetOutputDevice(), &format,
-                            reinterpret_cast<DWORD_PTR>(&OnWaveOutDone), 0, CALLBACK_FUNCTION)))
+    if (IsError(waveOutOpen(&handle, selection->GetOutputDevice(), &format, reinterpret_cast<DWORD_PTR>(&OnWaveOutDone),
+                            0, CALLBACK_FUNCTION)))
         return 0;
     deviceHandle.store(handle);
     return 1;
@@ -168,10 +165,10 @@ int CWaveOut::Close() {
     if (IsError(waveOutClose(handle))) return 0;
     deviceHandle.store(nullptr);
     // The device is gone: whatever it still held will never come back.
-    std::lock_guard hold(lock_);
+    sorn::MutexLock hold(lock_);
     queued.fill(false);
     queuedCount = 0;
-    drained_.notify_all();
+    drained_.NotifyAll();
     return 1;
 }
 
@@ -191,7 +188,7 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
     if (closing.load()) return 0;
     bool tailQueued = false;
     {
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         tailQueued = queuedCount > 0;
     }
     // The end of the last range may still be sounding after playing fell
@@ -206,7 +203,7 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
         if (!ownCallback) WaitForQueuedPieces();
     }
 
-    std::lock_guard hold(lock_);
+    sorn::MutexLock hold(lock_);
     if (!wave) {
         IsError(MMSYSERR_INVALPARAM);
         return 0;
@@ -215,8 +212,8 @@ int CWaveOut::Play(unsigned long from, unsigned long to, int /*flag*/) {
     ++rangeId;  // pieces queued before now belong to an earlier range
     const SornAudioFormat* format = wave->AudioFormat();
     const unsigned align = format ? format->BlockAlign() : 0;
-    const auto length = static_cast<std::uint32_t>(std::min<unsigned long>(
-        wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
+    const auto length = static_cast<std::uint32_t>(
+        std::min<unsigned long>(wave->GetBufferLength(), std::numeric_limits<std::uint32_t>::max()));
     // Whole frames only: a trailing part of a frame in the clip is not played.
     const std::uint32_t whole = align ? length - length % align : 0;
     blockAlign = align;
@@ -241,7 +238,7 @@ int CWaveOut::Stop() {
     {
         // The range ends before the reset: every piece the reset hands back
         // is then seen as the end of the range, and nothing is queued again.
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         rangePosition = rangeEnd;
     }
     return IsError(waveOutReset(handle)) ? 0 : 1;
@@ -249,23 +246,22 @@ int CWaveOut::Stop() {
 
 void CWaveOut::ModifyWaveOutBufferLength(unsigned long bytes) {
     if (bytes == 0) return;  // a range would never end
-    std::lock_guard hold(lock_);
-    pieceLength = static_cast<std::uint32_t>(
-        std::min<unsigned long>(bytes, std::numeric_limits<std::uint32_t>::max()));
+    sorn::MutexLock hold(lock_);
+    pieceLength = static_cast<std::uint32_t>(std::min<unsigned long>(bytes, std::numeric_limits<std::uint32_t>::max()));
 }
 
 void CWaveOut::SetDevice(const IWaveDevice* selection) {
-    std::lock_guard hold(lock_);
+    sorn::MutexLock hold(lock_);
     device = selection;
 }
 
 void CWaveOut::SetWave(IWave* clip) {
-    std::lock_guard hold(lock_);
+    sorn::MutexLock hold(lock_);
     wave = clip;
 }
 
 void CWaveOut::SetWaveOutCB(SornWaveCallback fn, std::uintptr_t user) {
-    std::lock_guard hold(lock_);
+    sorn::MutexLock hold(lock_);
     callback = fn;
     callbackUser = user;
 }
@@ -344,15 +340,13 @@ int CWaveOut::IsError(unsigned code) {
     return code != MMSYSERR_NOERROR ? 1 : 0;
 }
 
-int CWaveOut::ResetRequired(CWaveOut* self) {
-    return self->rangePosition >= self->rangeEnd ? 1 : 0;
-}
+int CWaveOut::ResetRequired(CWaveOut* self) { return self->rangePosition >= self->rangeEnd ? 1 : 0; }
 
 void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
     SornWaveCallback notify = nullptr;
     std::uintptr_t user = 0;
     {
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         // A piece of an earlier range (the tail a new range was queued
         // behind, or pieces a reset from the callback handed back) ends
         // nothing: the new range is not over, and that range's end was
@@ -397,7 +391,7 @@ void CWaveOut::Done(HWAVEOUT handle, WAVEHDR* header) {
                 user = callbackUser;
             }
         }
-        if (queuedCount == 0) drained_.notify_all();
+        if (queuedCount == 0) drained_.NotifyAll();
     }
     // Without the lock: the callback may call back into this object.
     if (notify) notify(user);
@@ -415,7 +409,7 @@ bool CWaveOut::EndIfStuck() {
 
 void CWaveOut::RetireFromOwnCallback() {
     {
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         callback = nullptr;
     }
     // Hands back what is queued; on this thread the reset does not wait, so
@@ -424,12 +418,12 @@ void CWaveOut::RetireFromOwnCallback() {
     auto retired = std::make_unique<Retired>();
     retired->handle = deviceHandle.exchange(nullptr);
     {
-        std::lock_guard hold(lock_);
+        sorn::MutexLock hold(lock_);
         retired->headers = std::move(headers);
     }
     Retired* record = retired.get();
     {
-        std::lock_guard hold(g_retiredLock);
+        sorn::MutexLock hold(g_retiredLock);
         RetiredList().push_back(std::move(retired));
         g_retiredCount.fetch_add(1);
     }
@@ -442,8 +436,11 @@ void CWaveOut::RetireFromOwnCallback() {
 }
 
 bool CWaveOut::WaitForQueuedPieces() {
-    std::unique_lock hold(lock_);
-    return drained_.wait_for(hold, kDrainTimeout, [this] { return queuedCount == 0; });
+    sorn::MutexLock hold(lock_);
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+    while (queuedCount != 0)
+        if (!drained_.WaitUntil(lock_, deadline)) break;
+    return queuedCount == 0;
 }
 
 }  // namespace SornMedia::SornAudio

@@ -32,16 +32,15 @@
 // headers with the object it was copied from.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "core_contract/Devices.h"
 #include "core_contract/Wave.h"
 #include "mixer/MixerManager.h"
 #include "platform/MMSystem.h"
 #include "sorn_win_export.h"
+#include "threading/Mutex.h"
 
 namespace SornMedia::SornAudio {
 
@@ -49,8 +48,7 @@ class CWaveOut;
 
 // The completion handler handed to waveOutOpen (CALLBACK_FUNCTION). Acts on
 // WOM_DONE only; the header's user value is the owning CWaveOut.
-void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                   DWORD_PTR param2);
+void OnWaveOutDone(HWAVEOUT device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
 
 class SORN_WIN_API CWaveOut : public IWaveOut {
 public:
@@ -117,19 +115,19 @@ private:
 
     // Length of the next piece: min(pieceLength in whole frames,
     // rangeEnd - rangePosition).
-    unsigned long GetBufferLength();  // lock_ held
+    unsigned long GetBufferLength() SORN_REQUIRES(lock_);
     // Queues the next piece into the next free header of the ring; 0 when
     // nothing is left, no header is free or a platform call failed.
-    int AddNewHeader(HWAVEOUT handle);  // lock_ held
+    int AddNewHeader(HWAVEOUT handle) SORN_REQUIRES(lock_);
     // Stores code as the last result; 1 when it is a failure.
     int IsError(unsigned code);
     // 1 once the whole range has been queued.
-    static int ResetRequired(CWaveOut* self);  // lock_ held
+    static int ResetRequired(CWaveOut* self) SORN_REQUIRES(self->lock_);
 
     // After a failed refill: ends the range when it cannot go on (the device
     // is lost, or no piece is left queued to retry the refill); true when it
     // ended it.
-    bool EndIfStuck();  // lock_ held
+    bool EndIfStuck() SORN_REQUIRES(lock_);
     // Handles one completed header (the body of OnWaveOutDone).
     void Done(HWAVEOUT handle, WAVEHDR* header);
     // Deletion from this object's own callback: no more callbacks, the queued
@@ -139,33 +137,33 @@ private:
     // Waits until every queued piece has come back; false on timeout.
     bool WaitForQueuedPieces();
 
-    std::uint32_t rangeEnd = 0;
-    std::uint32_t rangePosition = 0;
-    std::uint32_t pieceLength = kDefaultPieceLength;
-    std::uint32_t blockAlign = 0;  // of the clip, taken at Play; pieces are whole frames
+    std::uint32_t rangeEnd SORN_GUARDED_BY(lock_) = 0;
+    std::uint32_t rangePosition SORN_GUARDED_BY(lock_) = 0;
+    std::uint32_t pieceLength SORN_GUARDED_BY(lock_) = kDefaultPieceLength;
+    std::uint32_t blockAlign SORN_GUARDED_BY(lock_) = 0;  // of the clip, taken at Play; pieces are whole frames
     std::atomic<HWAVEOUT> deviceHandle{nullptr};
     std::atomic<std::uint32_t> lastError{MMSYSERR_NOERROR};
-    int headerIndex = -1;
+    int headerIndex SORN_GUARDED_BY(lock_) = -1;
     // On the heap: an object deleted from its own callback leaves them to
     // the device until it is closed.
     std::unique_ptr<WAVEHDR[]> headers{new WAVEHDR[kHeaderCount]()};
-    IWave* wave = nullptr;
-    const IWaveDevice* device = nullptr;
+    IWave* wave SORN_GUARDED_BY(lock_) = nullptr;
+    const IWaveDevice* device SORN_GUARDED_BY(lock_) = nullptr;
     std::atomic<int> playing{0};
-    SornWaveCallback callback = nullptr;
-    std::uintptr_t callbackUser = 0;
-    MixerManager* mixerManager = nullptr;
-    std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
+    SornWaveCallback callback SORN_GUARDED_BY(lock_) = nullptr;
+    std::uintptr_t callbackUser SORN_GUARDED_BY(lock_) = 0;
+    MixerManager* const mixerManager = nullptr;  // set at construction, as mixerEra
+    const std::uint64_t mixerEra = 0;  // the manager's era when it was given (MixerManager::Use)
 
     // Which headers the platform holds (written, completion not yet handled).
-    std::array<bool, kHeaderCount> queued{};
-    int queuedCount = 0;
+    std::array<bool, kHeaderCount> queued SORN_GUARDED_BY(lock_) = {};
+    int queuedCount SORN_GUARDED_BY(lock_) = 0;
     // Which range each header's piece belongs to; Play starts a new one.
-    std::uint32_t rangeId = 0;
-    std::array<std::uint32_t, kHeaderCount> pieceRange{};
+    std::uint32_t rangeId SORN_GUARDED_BY(lock_) = 0;
+    std::array<std::uint32_t, kHeaderCount> pieceRange SORN_GUARDED_BY(lock_) = {};
     std::atomic<bool> closing{false};  // set by the destructor: Play refuses
-    mutable std::mutex lock_;
-    std::condition_variable drained_;  // queuedCount fell to 0
+    mutable sorn::Mutex lock_;
+    sorn::CondVar drained_;  // queuedCount fell to 0
 };
 
 }  // namespace SornMedia::SornAudio

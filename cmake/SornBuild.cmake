@@ -20,8 +20,14 @@ endfunction()
 
 # sorn_warnings(target): the project's warning set; as errors with SORN_WERROR
 # (on in CI; off by default, since a newer compiler may warn about more).
+# With Clang and SORN_THREAD_SAFETY, the lock annotations
+# (threading/ThreadSafety.h) are checked too, and a broken lock rule is an
+# error whatever SORN_WERROR says.
 function(sorn_warnings target)
   target_compile_options(${target} PRIVATE ${SORN_WARNINGS} $<$<BOOL:${SORN_WERROR}>:-Werror>)
+  if(SORN_THREAD_SAFETY AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(${target} PRIVATE -Wthread-safety -Werror=thread-safety)
+  endif()
 endfunction()
 
 # sorn_headers(target PUBLIC|PRIVATE|INTERFACE folders...): lets target
@@ -109,7 +115,7 @@ endfunction()
 function(sorn_test name)
   cmake_parse_arguments(T "RUN_SERIAL" "TIMEOUT;PREFIX" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} sorn_threading GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   sorn_headers(${name} PRIVATE tests)
   sorn_warnings(${name})

@@ -10,7 +10,7 @@ set(SORN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/sorn)
 set(SORN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/SornCoreWin)
 
 # The public headers: the core's interfaces, the module's exported classes
-# and the platform declarations they use. Internals (the backends, the
+# and the platform declarations and lock types they use. Internals (the backends, the
 # pitch kernels, the mixer access layer) stay in the tree.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/core_contract/ DESTINATION ${SORN_INSTALL_INCLUDEDIR}/core_contract
   FILES_MATCHING PATTERN "*.h")
@@ -22,7 +22,8 @@ foreach(header
     services/ErrorHandlerWin.h services/FileHandlerWin.h services/ResPluginHandlerWin.h
     pitch/ExtractPitch.h
     platform/Files.h platform/MMSystem.h platform/Mixer.h platform/Modules.h
-    platform/Threads.h platform/UserInterface.h platform/WinTypes.h)
+    platform/Threads.h platform/UserInterface.h platform/WinTypes.h
+    threading/Mutex.h threading/ThreadSafety.h)
   get_filename_component(folder ${header} DIRECTORY)
   string(REGEX REPLACE "^platform/" "${SORN_PLATFORM_API_DIR}/" source ${header})
   if(NOT IS_ABSOLUTE ${source})

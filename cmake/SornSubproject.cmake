@@ -11,7 +11,7 @@ if(NOT PROJECT_IS_TOP_LEVEL)
   # as include/sorn/<folder> of an install holds it; both roots are given,
   # as the package gives include and include/sorn.
   set(root ${CMAKE_BINARY_DIR}/include-roots/package)
-  foreach(folder core_contract module audio codec mixer services pitch platform)
+  foreach(folder core_contract module audio codec mixer services pitch platform threading)
     set(source ${PROJECT_SOURCE_DIR}/${folder})
     if(folder STREQUAL "platform")
       set(source ${SORN_PLATFORM_API_DIR})

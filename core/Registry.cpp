@@ -2,17 +2,17 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "core_contract/ClassFactory.h"
 #include "core_contract/SornDataSys.h"
 #include "core_contract/SornVersion.h"
+#include "threading/Mutex.h"
 
 namespace {
 
-std::mutex& RegistryMutex() {
-    static std::mutex mutex;
+sorn::Mutex& RegistryMutex() {
+    static sorn::Mutex mutex;
     return mutex;
 }
 
@@ -25,13 +25,13 @@ struct Services {
     std::shared_ptr<const SornDataSys::Observer> observer;
 };
 
-Services& State() {
+Services& State() SORN_REQUIRES(RegistryMutex()) {
     static Services services;
     return services;
 }
 
 std::shared_ptr<const SornDataSys::Observer> CurrentObserver() {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
+    sorn::MutexLock lock(RegistryMutex());
     return State().observer;
 }
 
@@ -43,7 +43,7 @@ void Notify(SornDataSys::Event event, const char* text, const char* text2, const
 template <typename T>
 void Install(T Services::*slot, T value, SornDataSys::Event event) {
     {
-        std::lock_guard<std::mutex> lock(RegistryMutex());
+        sorn::MutexLock lock(RegistryMutex());
         State().*slot = value;
     }
     Notify(event, nullptr, nullptr, value);
@@ -51,7 +51,7 @@ void Install(T Services::*slot, T value, SornDataSys::Event event) {
 
 template <typename T>
 T Read(T Services::*slot) {
-    std::lock_guard<std::mutex> lock(RegistryMutex());
+    sorn::MutexLock lock(RegistryMutex());
     return State().*slot;
 }
 
@@ -62,7 +62,7 @@ public:
         if (!codec) return 0;
         std::unique_ptr<ICodec> old;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            sorn::MutexLock lock(mutex_);
             auto& slot = codecs_[key.ToChars()];
             if (slot.get() == codec) return 1;
             old = std::move(slot);
@@ -74,7 +74,7 @@ public:
     int UnregisterCodec(const SornStringA& key) override {
         std::unique_ptr<ICodec> old;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            sorn::MutexLock lock(mutex_);
             auto it = codecs_.find(key.ToChars());
             if (it == codecs_.end()) return 0;
             old = std::move(it->second);
@@ -84,19 +84,18 @@ public:
         return 1;
     }
     ICodec* GetCodec(const SornStringA& key) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        sorn::MutexLock lock(mutex_);
         auto it = codecs_.find(key.ToChars());
         return it == codecs_.end() ? nullptr : it->second.get();
     }
 
 private:
-    std::mutex mutex_;
-    std::map<std::string, std::unique_ptr<ICodec>> codecs_;
+    sorn::Mutex mutex_;
+    std::map<std::string, std::unique_ptr<ICodec>> codecs_ SORN_GUARDED_BY(mutex_);
 };
 
 void Print(const char* kind, const char* text, const char* text2) {
-    std::fprintf(stderr, "sorn: %s: %s%s%s\n", kind, text ? text : "(no text)", text2 ? ": " : "",
-                 text2 ? text2 : "");
+    std::fprintf(stderr, "sorn: %s: %s%s%s\n", kind, text ? text : "(no text)", text2 ? ": " : "", text2 ? text2 : "");
 }
 
 }  // namespace
@@ -139,7 +138,7 @@ void SornDataSys::Warning(char* text, char* text2) {
 
 void SornDataSys::SetObserver(Observer observer) {
     auto shared = observer ? std::make_shared<const Observer>(std::move(observer)) : nullptr;
-    std::lock_guard<std::mutex> lock(RegistryMutex());
+    sorn::MutexLock lock(RegistryMutex());
     State().observer = std::move(shared);
 }
 

@@ -15,35 +15,37 @@ namespace SornMedia::SornAudio {
 
 namespace {
 
-// The shared instance. Guarded by its own lock so that any thread may obtain
-// or release it.
-std::mutex& InstanceLock() {
-    static std::mutex* lock = new std::mutex();  // never destroyed
-    return *lock;
-}
-
-MixerManager* shared = nullptr;  // under InstanceLock()
-std::uint64_t era = 1;            // under InstanceLock(); a release starts the next
-
 constexpr double kScale = 65535.0;
 
 thread_local bool t_settingUp = false;  // this thread runs Initialize
 
 }  // namespace
 
+sorn::Mutex& MixerManager::InstanceLock() {
+    static auto* lock = new sorn::Mutex();  // never destroyed
+    return *lock;
+}
+
+MixerManager* MixerManager::shared_ = nullptr;
+std::uint64_t MixerManager::era_ = 1;
+
 MixerManager* MixerManager::GetInstance() { return Acquire().manager; }
 
 MixerManager::Lease MixerManager::Acquire() {
     {
-        std::lock_guard lock(InstanceLock());
-        if (shared != nullptr) return {shared, era};
+        sorn::MutexLock lock(InstanceLock());
+        if (shared_ != nullptr) return {shared_, era_};
     }
     if (t_settingUp) return {};
     // No lock while the mixers are opened: that may wait for the sound
     // server or for the user to answer a message box.
     auto* fresh = new MixerManager();
     t_settingUp = true;
-    const bool ready = fresh->Initialize();
+    bool ready;
+    {
+        sorn::MutexLock lock(fresh->levels);  // not yet shared: no one else takes it
+        ready = fresh->Initialize();
+    }
     t_settingUp = false;
     if (!ready) {
         delete fresh;
@@ -51,12 +53,12 @@ MixerManager::Lease MixerManager::Acquire() {
     }
     Lease lease;
     {
-        std::lock_guard lock(InstanceLock());
-        if (shared == nullptr) {
-            shared = fresh;
+        sorn::MutexLock lock(InstanceLock());
+        if (shared_ == nullptr) {
+            shared_ = fresh;
             fresh = nullptr;
         }
-        lease = {shared, era};
+        lease = {shared_, era_};
     }
     delete fresh;  // another thread's set-up was done first
     return lease;
@@ -65,9 +67,9 @@ MixerManager::Lease MixerManager::Acquire() {
 void MixerManager::ReleaseInstance() {
     MixerManager* released = nullptr;
     {
-        std::lock_guard lock(InstanceLock());
-        ++era;
-        std::swap(released, shared);
+        sorn::MutexLock lock(InstanceLock());
+        ++era_;
+        std::swap(released, shared_);
         if (released != nullptr && released->users > 0) {
             released->retired = true;  // the last Use destroys it
             released = nullptr;
@@ -191,40 +193,40 @@ void MixerManager::SetVolume(CMixer* mixer, const std::vector<MixerControlLocati
 }
 
 double MixerManager::GetInputVolume() {
-    std::lock_guard lock(levels);
+    sorn::MutexLock lock(levels);
     return GetVolume(inputMixer, inputControls);
 }
 
 void MixerManager::SetInputVolume(double level) {
-    std::lock_guard lock(levels);
+    sorn::MutexLock lock(levels);
     SetVolume(inputMixer, inputControls, level);
 }
 
 double MixerManager::GetOutputVolume() {
-    std::lock_guard lock(levels);
+    sorn::MutexLock lock(levels);
     return GetVolume(outputMixer, outputControls);
 }
 
 void MixerManager::SetOutputVolume(double level) {
-    std::lock_guard lock(levels);
+    sorn::MutexLock lock(levels);
     SetVolume(outputMixer, outputControls, level);
 }
 
 std::uint64_t MixerManager::Era() {
-    std::lock_guard<std::mutex> hold(InstanceLock());
-    return era;
+    sorn::MutexLock hold(InstanceLock());
+    return era_;
 }
 
 std::uint64_t MixerManager::EraOf(const MixerManager* manager) {
     if (manager == nullptr) return 0;
-    std::lock_guard<std::mutex> hold(InstanceLock());
-    return manager == shared ? era : 0;
+    sorn::MutexLock hold(InstanceLock());
+    return manager == shared_ ? era_ : 0;
 }
 
 MixerManager::Use::Use(MixerManager* manager, std::uint64_t managerEra) : manager_(manager) {
     if (manager_ == nullptr) return;
-    std::lock_guard<std::mutex> hold(InstanceLock());
-    if (managerEra != era || manager_ != shared) {
+    sorn::MutexLock hold(InstanceLock());
+    if (managerEra != era_ || manager_ != shared_) {
         manager_ = nullptr;
         return;
     }
@@ -235,7 +237,7 @@ MixerManager::Use::~Use() {
     if (manager_ == nullptr) return;
     bool last = false;
     {
-        std::lock_guard<std::mutex> hold(InstanceLock());
+        sorn::MutexLock hold(InstanceLock());
         last = --manager_->users == 0 && manager_->retired;
     }
     if (last) delete manager_;

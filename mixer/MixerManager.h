@@ -1,11 +1,11 @@
 #pragma once
 // The process-wide volume manager shared by capture and playback.
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "platform/WinTypes.h"
 #include "sorn_win_export.h"
+#include "threading/Mutex.h"
 
 class CMixer;
 
@@ -36,8 +36,9 @@ struct MixerControlLocation {
 // level operations may run on any thread while the instance lives (they take
 // the manager's lock), but not after ReleaseInstance.
 //
-// Set-up runs with no lock held: the mixer may show a message box and the
-// sound server may take its time to answer. Threads that ask meanwhile set
+// Set-up runs with no shared lock held (only the level lock of the manager
+// being set up, which no other thread can reach yet): the mixer may show a
+// message box and the sound server may take its time to answer. Threads that ask meanwhile set
 // up their own, and the first one done becomes the shared instance. A call
 // made from inside a set-up on the same thread (a message-box hook that
 // creates a playback object, say) gets no manager.
@@ -89,19 +90,26 @@ private:
     MixerManager(const MixerManager&) = delete;
     MixerManager& operator=(const MixerManager&) = delete;
 
-    bool Initialize();
+    bool Initialize() SORN_REQUIRES(levels);
     static bool FindControls(CMixer* mixer, DWORD destinationType, DWORD sourceType, DWORD controlType,
                              std::vector<MixerControlLocation>& list);
     static double GetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list);
     static void SetVolume(CMixer* mixer, const std::vector<MixerControlLocation>& list, double level);
 
-    CMixer* inputMixer = nullptr;
-    CMixer* outputMixer = nullptr;
-    std::vector<MixerControlLocation> inputControls;
-    std::vector<MixerControlLocation> outputControls;
-    std::mutex levels;  // one level request at a time: the mixers' records are shared
-    int users = 0;  // Uses under way; under the instance lock
-    bool retired = false;  // released while in use: the last Use destroys it
+    // The shared instance and its era are guarded by a lock of their own, so
+    // that any thread may obtain or release it; so are the counts of its Uses.
+    static sorn::Mutex& InstanceLock();
+    static MixerManager* shared_ SORN_GUARDED_BY(InstanceLock());
+    static std::uint64_t era_ SORN_GUARDED_BY(InstanceLock());  // a release starts the next
+
+    // One level request at a time: the mixers' records are shared.
+    sorn::Mutex levels;
+    CMixer* inputMixer SORN_GUARDED_BY(levels) = nullptr;
+    CMixer* outputMixer SORN_GUARDED_BY(levels) = nullptr;
+    std::vector<MixerControlLocation> inputControls SORN_GUARDED_BY(levels);
+    std::vector<MixerControlLocation> outputControls SORN_GUARDED_BY(levels);
+    int users SORN_GUARDED_BY(InstanceLock()) = 0;  // Uses under way
+    bool retired SORN_GUARDED_BY(InstanceLock()) = false;  // released while in use: the last Use destroys it
 };
 
 }  // namespace SornMedia::SornAudio

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "core_contract/SornDataSys.h"
@@ -10,13 +9,14 @@
 #include "module/ModuleInfo.h"
 #include "services/ErrorHandlerWin.h"
 #include "services/ResPluginHandlerWin.h"
+#include "threading/Mutex.h"
 
 namespace {
 
 // Serialises start-up: on Linux the ELF constructor (AttachOnMapping.cpp)
 // runs under the dynamic loader's lock, but LoadLibraryA calls the entry
 // point outside it.
-std::mutex startupLock;
+sorn::Mutex startupLock;
 std::atomic<int> startupResult{-1};
 // This thread is inside start-up: a process attach that arrives meanwhile
 // (from a registry observer, say) answers at once instead of waiting for
@@ -30,7 +30,7 @@ void Report(const char* text) {
     SornDataSys::Error(message, nullptr, nullptr, nullptr, 0);
 }
 
-int StartUp() {
+int StartUp() SORN_REQUIRES(startupLock) {
     const char* version = Versioning::GetVersion();
     if (!version || std::strcmp(version, sorn::module::kCoreVersion) != 0) {
         Report("Dll version conflict!");
@@ -65,7 +65,7 @@ BOOL DllMain(HMODULE instance, DWORD reason, void*) {
     // Start-up is under way on this thread and gives the real answer when
     // it returns; until then the module is not refused.
     if (t_startingUp) return TRUE;
-    std::lock_guard<std::mutex> hold(startupLock);
+    sorn::MutexLock hold(startupLock);
     if (startupResult.load() < 0) {
         t_startingUp = true;
         startupResult.store(StartUp());

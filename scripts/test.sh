@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The test command: installs what it needs, builds the plain, the
-# address+undefined and the thread sanitizer configurations, starts a private
+# address+undefined and the thread sanitizer configurations and a Clang build
+# that checks the lock annotations (-Wthread-safety), starts a private
 # PulseAudio daemon, runs every test in each, runs the sound-server tests of
 # the plain build once more against a private PipeWire server, builds the
 # Windows DLLs and runs their tests under Wine (scripts/test-windows.sh), then
 # runs the fuzz targets.
-# Set SORN_CONFIGS to a subset of "plain asan tsan" to run fewer builds;
+# The Clang build runs every test but the sound-server and install ones (its
+# point is the compiler's checks; the other builds cover the sound server, and
+# the install tests build the tree once more, with the checks off).
+# Set SORN_CONFIGS to a subset of "plain asan tsan clang" to run fewer builds;
 # SORN_PIPEWIRE=0 skips the PipeWire run; its failed tests fail the run like
 # any other. SORN_WINDOWS=0 skips the Windows build and its tests.
 #
@@ -18,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 
-configs=${SORN_CONFIGS:-plain asan tsan}
+configs=${SORN_CONFIGS:-plain asan tsan clang}
 jobs=$(nproc)
 server_dir=$(mktemp -d /tmp/sorn-sound.XXXXXX)
 pipewire_dir=$(mktemp -d /tmp/sorn-pipewire.XXXXXX)
@@ -62,15 +66,19 @@ if ! "$root/scripts/format-check.sh"; then
   else echo "== WARNING: changed lines off the layout (not counted; SORN_FORMAT=require counts them)" >&2; fi
 fi
 for config in $configs; do
+  compilers=()
   case "$config" in
     plain) flags=(-DSORN_WERROR=ON -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=ON) ;;
     asan) flags=(-DSORN_WERROR=ON -DSORN_SANITIZE=address -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
     tsan) flags=(-DSORN_WERROR=ON -DSORN_SANITIZE=thread -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF) ;;
+    clang)
+      flags=(-DSORN_WERROR=ON -DSORN_THREAD_SAFETY=ON -DSORN_BUILD_TESTS=ON -DSORN_BUILD_BENCH=OFF)
+      compilers=(CC=clang CXX=clang++) ;;
     *) echo "unknown configuration $config" >&2; exit 2 ;;
   esac
   dir="$root/build/$config"
   echo "== $config: build"
-  cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+  env "${compilers[@]}" cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "== $config: tests"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -79,8 +87,13 @@ for config in $configs; do
   # Sound-server tests run in real time against a shared daemon: one that
   # fails is run once more, and fails the run only when it fails again. The
   # rest run once.
-  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" -LE soundserver; then status=1; fi
-  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -L soundserver --repeat until-pass:2; then status=1; fi
+  excluded=soundserver
+  [ "$config" = clang ] && excluded='soundserver|install'
+  if ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" -LE "$excluded"; then status=1; fi
+  if [ "$config" != clang ] &&
+    ! ctest --test-dir "$dir" --output-on-failure --no-tests=error -L soundserver --repeat until-pass:2; then
+    status=1
+  fi
   if ! server_alive "$server_dir" "$config tests"; then
     status=1
     "$root/scripts/sound-server.sh" stop "$server_dir" || true

@@ -9,7 +9,7 @@ ResPluginHandlerWin::ResPluginHandlerWin() = default;
 
 ResPluginHandlerWin::ResPluginHandlerWin(const ResPluginHandlerWin& other)
     : IPluginHandler(other), IResourceHandler(other) {
-    std::lock_guard<std::mutex> lock(other.funcsMutex_);
+    sorn::MutexLock lock(other.funcsMutex_);
     resFuncs = other.resFuncs;
     supplier_ = other.supplier_;
 }
@@ -19,12 +19,12 @@ ResPluginHandlerWin& ResPluginHandlerWin::operator=(const ResPluginHandlerWin& o
     _ResFuncs funcs{};
     void* supplier = nullptr;
     {
-        std::lock_guard<std::mutex> lock(other.funcsMutex_);
+        sorn::MutexLock lock(other.funcsMutex_);
         funcs = other.resFuncs;
         supplier = other.supplier_;
     }
     IPluginHandler::operator=(other);
-    std::lock_guard<std::mutex> lock(funcsMutex_);
+    sorn::MutexLock lock(funcsMutex_);
     resFuncs = funcs;
     supplier_ = supplier;
     return *this;
@@ -44,7 +44,7 @@ void* ResPluginHandlerWin::AttachPlugin(const SornStringA& path) {
     const auto getResourceSize = reinterpret_cast<SornGetResourceSizeFn>(GetProcAddress(library, sizeName));
     const auto loadFromResource = reinterpret_cast<SornLoadFromResourceFn>(GetProcAddress(library, loadName));
     {
-        std::lock_guard<std::mutex> lock(funcsMutex_);
+        sorn::MutexLock lock(funcsMutex_);
         resFuncs.getResourceSize = getResourceSize;
         resFuncs.loadFromResource = loadFromResource;
         supplier_ = library;
@@ -55,17 +55,18 @@ void* ResPluginHandlerWin::AttachPlugin(const SornStringA& path) {
 
 int ResPluginHandlerWin::FreePlugin(void* library) {
     if (!FreeLibrary(static_cast<HMODULE>(library))) return 0;
-    std::lock_guard<std::mutex> lock(funcsMutex_);
+    sorn::MutexLock lock(funcsMutex_);
     if (library != supplier_) return 1;
     // Still loaded when the library held other uses: the entry points then
     // still lie in the module that supplied them.
     const void* kept = resFuncs.getResourceSize ? reinterpret_cast<const void*>(resFuncs.getResourceSize)
                                                 : reinterpret_cast<const void*>(resFuncs.loadFromResource);
     HMODULE holder = nullptr;
-    const bool loaded = kept && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                                    static_cast<LPCSTR>(kept), &holder) &&
-                        holder == library;
+    const bool loaded =
+        kept &&
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           static_cast<LPCSTR>(kept), &holder) &&
+        holder == library;
     if (!loaded) {
         resFuncs = _ResFuncs{nullptr, nullptr};
         supplier_ = nullptr;
@@ -81,21 +82,21 @@ void* ResPluginHandlerWin::GetProcAddress(void* library, char* name) {
 void ResPluginHandlerWin::LoadFromResource(unsigned int id, void** data, unsigned int* size) {
     SornLoadFromResourceFn load = nullptr;
     {
-        std::lock_guard<std::mutex> lock(funcsMutex_);
+        sorn::MutexLock lock(funcsMutex_);
         load = resFuncs.loadFromResource;
     }
     if (load) load(id, data, size);
 }
 
 _ResFuncs ResPluginHandlerWin::GetResFuncs() {
-    std::lock_guard<std::mutex> lock(funcsMutex_);
+    sorn::MutexLock lock(funcsMutex_);
     return resFuncs;
 }
 
 unsigned int ResPluginHandlerWin::GetResourceSize(unsigned int id) {
     SornGetResourceSizeFn getSize = nullptr;
     {
-        std::lock_guard<std::mutex> lock(funcsMutex_);
+        sorn::MutexLock lock(funcsMutex_);
         getSize = resFuncs.getResourceSize;
     }
     return getSize ? getSize(id) : 0;

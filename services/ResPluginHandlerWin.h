@@ -6,10 +6,9 @@
 //
 // A plug-in exports, with C linkage, "GetResourceSize" and "LoadFromResource"
 // (see _ResFuncs in core_contract/Handlers.h).
-#include <mutex>
-
 #include "core_contract/Handlers.h"
 #include "sorn_win_export.h"
+#include "threading/Mutex.h"
 
 namespace SornData {
 
@@ -47,11 +46,12 @@ public:
     _ResFuncs GetResFuncs() override;
 
 private:
-    // Guards resFuncs and supplier_: an attach or a free may run while
+    // Guards resFuncs (a member of the contract's base, which the analysis
+    // does not see) and supplier_: an attach or a free may run while
     // another thread reads a resource.
-    mutable std::mutex funcsMutex_;
+    mutable sorn::Mutex funcsMutex_;
     // The library whose entry points are kept (null when none is).
-    void* supplier_ = nullptr;
+    void* supplier_ SORN_GUARDED_BY(funcsMutex_) = nullptr;
 };
 
 }  // namespace SornData

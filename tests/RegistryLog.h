@@ -3,11 +3,11 @@
 // for the module and services tests.
 #include <algorithm>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core_contract/SornDataSys.h"
+#include "threading/Mutex.h"
 
 namespace sorn::test {
 
@@ -21,13 +21,13 @@ public:
     };
     RegistryLog() {
         SornDataSys::SetObserver([this](const SornDataSys::Report& report) {
-            std::lock_guard<std::mutex> hold(lock_);
+            sorn::MutexLock hold(lock_);
             entries_.push_back({report.event, report.text ? report.text : "", report.service});
         });
     }
     ~RegistryLog() { SornDataSys::SetObserver({}); }
     std::vector<Entry> Entries() {
-        std::lock_guard<std::mutex> hold(lock_);
+        sorn::MutexLock hold(lock_);
         return entries_;
     }
     // The entries of the given kinds only, in order.
@@ -39,8 +39,8 @@ public:
     }
 
 private:
-    std::mutex lock_;
-    std::vector<Entry> entries_;
+    sorn::Mutex lock_;
+    std::vector<Entry> entries_ SORN_GUARDED_BY(lock_);
 };
 
 }  // namespace sorn::test

@@ -41,7 +41,9 @@
 //   the callback. Once close returns, no callback for that device runs
 //   again. Close called from inside the device's own callback (WOM_OPEN
 //   included) is refused (MMSYSERR_HANDLEBUSY).
-// Every operation is safe to call from any thread.
+// Every operation is safe to call from any thread. Beside each one below:
+// whether it may be called from inside a device's callback (WOM_* / WIM_*,
+// on the notification thread or, for the open notice, the opening thread).
 //
 // Details of this implementation (platform/emulation/wave/WaveLayer.cpp):
 // - waveOutReset, waveInReset and waveInStop return only once the headers
@@ -241,37 +243,63 @@ typedef void (*WAVEOUTPROC)(HWAVEOUT device, UINT message, DWORD_PTR instance, D
 typedef void (*WAVEINPROC)(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR param2);
 
 // Output.
+// May be called from a callback: yes.
 SORN_WIN_API UINT waveOutGetNumDevs();
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutGetDevCapsA(UINT_PTR deviceId, WAVEOUTCAPSA* caps, UINT size);
+// May be called from a callback: yes (another device; its WOM_OPEN comes on this thread).
 SORN_WIN_API MMRESULT waveOutOpen(HWAVEOUT* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
                                   DWORD_PTR instance, DWORD flags);
+// May be called from a callback: no for its own device (refused: MMSYSERR_HANDLEBUSY); yes for another.
 SORN_WIN_API MMRESULT waveOutClose(HWAVEOUT device);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutPrepareHeader(HWAVEOUT device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes (the header just delivered is no longer queued).
 SORN_WIN_API MMRESULT waveOutUnprepareHeader(HWAVEOUT device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutPause(HWAVEOUT device);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutRestart(HWAVEOUT device);
+// May be called from a callback: yes (there it does not wait for the headers it returns).
 SORN_WIN_API MMRESULT waveOutReset(HWAVEOUT device);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutGetErrorTextA(MMRESULT error, char* text, UINT size);
 
 // Input.
+// May be called from a callback: yes.
 SORN_WIN_API UINT waveInGetNumDevs();
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInGetDevCapsA(UINT_PTR deviceId, WAVEINCAPSA* caps, UINT size);
+// May be called from a callback: yes (another device; its WIM_OPEN comes on this thread).
 SORN_WIN_API MMRESULT waveInOpen(HWAVEIN* device, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR callback,
                                  DWORD_PTR instance, DWORD flags);
+// May be called from a callback: no for its own device (refused: MMSYSERR_HANDLEBUSY); yes for another.
 SORN_WIN_API MMRESULT waveInClose(HWAVEIN device);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInPrepareHeader(HWAVEIN device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes (the header just delivered is no longer queued).
 SORN_WIN_API MMRESULT waveInUnprepareHeader(HWAVEIN device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInAddBuffer(HWAVEIN device, WAVEHDR* header, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInStart(HWAVEIN device);
+// May be called from a callback: yes (there it does not wait for the header it returns).
 SORN_WIN_API MMRESULT waveInStop(HWAVEIN device);
+// May be called from a callback: yes (there it does not wait for the headers it returns).
 SORN_WIN_API MMRESULT waveInReset(HWAVEIN device);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInGetPosition(HWAVEIN device, MMTIME* time, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size);
 
 // The device an open handle plays or records on: its id, or WAVE_MAPPER for
 // a handle the mapper opened. MMSYSERR_INVALPARAM for a null `id`,
 // MMSYSERR_INVALHANDLE for a handle that is not open in that direction.
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveOutGetID(HWAVEOUT device, UINT* id);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInGetID(HWAVEIN device, UINT* id);

@@ -31,7 +31,11 @@
 //   names a window) open fails with MMSYSERR_INVALPARAM.
 // - Values are read from and written to the backend on every call (no cache);
 //   a backend that has gone away answers MMSYSERR_NODRIVER.
-// Every operation is safe to call from any thread.
+// Every operation is safe to call from any thread, and from inside a wave
+// device's callback (platform/MMSystem.h), which runs with no lock held: a
+// mixer has no callbacks of its own. With the sound server, a call there may
+// wait for the server's answer (up to its reply timeout) and hold up the
+// device's later completions meanwhile.
 #include "platform/MMSystem.h"
 
 typedef struct HMIXER__* HMIXER;
@@ -289,11 +293,19 @@ constexpr DWORD MIXER_SETCONTROLDETAILSF_VALUE = 0x00000000u;
 constexpr DWORD MIXER_SETCONTROLDETAILSF_CUSTOM = 0x00000001u;
 constexpr DWORD MIXER_SETCONTROLDETAILSF_QUERYMASK = 0x0000000Fu;
 
+// May be called from a callback: yes.
 SORN_WIN_API UINT mixerGetNumDevs();
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerOpen(HMIXER* mixer, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerClose(HMIXER mixer);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerGetDevCapsA(UINT_PTR id, MIXERCAPSA* caps, UINT size);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerGetLineInfoA(HMIXEROBJ mixer, MIXERLINEA* line, DWORD flags);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerGetLineControlsA(HMIXEROBJ mixer, MIXERLINECONTROLSA* controls, DWORD flags);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerGetControlDetailsA(HMIXEROBJ mixer, MIXERCONTROLDETAILS* details, DWORD flags);
+// May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerSetControlDetails(HMIXEROBJ mixer, MIXERCONTROLDETAILS* details, DWORD flags);

@@ -30,13 +30,12 @@ MMRESULT Recorder::Start() {
     return waveInStart(device_);
 }
 
-void Recorder::Proc(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                    DWORD_PTR) {
+void Recorder::Proc(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR param1, DWORD_PTR) {
     if (message != WIM_DATA) return;
     auto* self = reinterpret_cast<Recorder*>(instance);
     auto* header = reinterpret_cast<WAVEHDR*>(param1);
     {
-        std::lock_guard lock(self->mutex_);
+        sorn::MutexLock lock(self->mutex_);
         const auto* data = reinterpret_cast<const std::int16_t*>(header->lpData);
         self->samples_.insert(self->samples_.end(), data, data + header->dwBytesRecorded / 2);
     }
@@ -46,19 +45,19 @@ void Recorder::Proc(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR 
 }
 
 std::size_t Recorder::Frames() {
-    std::lock_guard lock(mutex_);
+    sorn::MutexLock lock(mutex_);
     return samples_.size();
 }
 
 long Recorder::FirstLoud(int level) {
-    std::lock_guard lock(mutex_);
+    sorn::MutexLock lock(mutex_);
     for (std::size_t i = 0; i < samples_.size(); ++i)
         if (std::abs(samples_[i]) > level) return static_cast<long>(i);
     return -1;
 }
 
 std::vector<std::int16_t> Recorder::Samples() {
-    std::lock_guard lock(mutex_);
+    sorn::MutexLock lock(mutex_);
     return samples_;
 }
 
@@ -73,7 +72,7 @@ std::vector<std::int16_t> Recorder::Finish() {
         waveInClose(device_);
         device_ = nullptr;
     }
-    std::lock_guard lock(mutex_);
+    sorn::MutexLock lock(mutex_);
     return samples_;
 }
 

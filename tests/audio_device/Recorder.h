@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "platform/MMSystem.h"
+#include "threading/Mutex.h"
 
 namespace sorn::devicetest {
 
@@ -24,7 +24,7 @@ public:
     // Index of the first sample louder than `level`, or -1.
     long FirstLoud(int level);
     std::vector<std::int16_t> Samples();  // what was captured so far
-    std::vector<std::int16_t> Finish();   // reset and close; what was captured
+    std::vector<std::int16_t> Finish();  // reset and close; what was captured
     HWAVEIN Handle() const { return device_; }
 
 private:
@@ -33,8 +33,8 @@ private:
     HWAVEIN device_ = nullptr;
     std::vector<std::vector<std::int16_t>> blocks_;
     std::vector<WAVEHDR> headers_;
-    std::mutex mutex_;
-    std::vector<std::int16_t> samples_;
+    sorn::Mutex mutex_;
+    std::vector<std::int16_t> samples_ SORN_GUARDED_BY(mutex_);
     std::atomic<bool> stopping_{false};
 };
 

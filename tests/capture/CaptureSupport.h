@@ -17,29 +17,30 @@
 #include "core_contract/SornVad.h"
 #include "platform/emulation/virtual/VirtualDevice.h"
 #include "platform/emulation/wave/Backend.h"
+#include "threading/Mutex.h"
 
 namespace capture_test {
 
+using sorn::audio::VirtualDevice;
 using SornMedia::SornAudio::CWaveDevice;
 using SornMedia::SornAudio::CWaveIn;
 using SornMedia::SornAudio::SpeechDetector;
-using sorn::audio::VirtualDevice;
 
 // Every sample the virtual input produced, in order: what the device
 // delivered, since the signal never repeats a frame.
 struct Signal {
-    std::mutex mutex;
-    std::vector<std::int16_t> produced;
+    sorn::Mutex mutex;
+    std::vector<std::int16_t> produced SORN_GUARDED_BY(mutex);
 
     static std::int16_t Value(std::uint64_t index) { return static_cast<std::int16_t>(index % 32749 - 16000); }
 
     void Install() {
         {
-            std::lock_guard lock(mutex);
+            sorn::MutexLock lock(mutex);
             produced.clear();
         }
         VirtualDevice::SetInputGenerator([this](std::int16_t* out, std::size_t count, std::uint64_t first) {
-            std::lock_guard lock(mutex);
+            sorn::MutexLock lock(mutex);
             for (std::size_t i = 0; i < count; ++i) {
                 out[i] = Value(first + i);
                 produced.push_back(out[i]);
@@ -47,11 +48,11 @@ struct Signal {
         });
     }
     std::vector<std::int16_t> Produced() {
-        std::lock_guard lock(mutex);
+        sorn::MutexLock lock(mutex);
         return produced;
     }
     void Forget() {
-        std::lock_guard lock(mutex);
+        sorn::MutexLock lock(mutex);
         produced.clear();
     }
 };
@@ -63,13 +64,13 @@ struct ScriptedDetector : SpeechDetector {
     std::atomic<int> calls{0};
     std::atomic<int> endAt{0};
     std::atomic<bool> installed{false};
-    std::mutex mutex;
-    std::thread::id thread;  // the thread the detector last ran on
+    sorn::Mutex mutex;
+    std::thread::id thread SORN_GUARDED_BY(mutex);  // the thread the detector last ran on
 
     void Restart(unsigned) override {}
     SornVADFlag Detect(const short*, unsigned) override {
         {
-            std::lock_guard lock(mutex);
+            sorn::MutexLock lock(mutex);
             thread = std::this_thread::get_id();
         }
         const int call = ++calls;
@@ -78,7 +79,7 @@ struct ScriptedDetector : SpeechDetector {
     }
     void Install() { installed = true; }
     std::thread::id Thread() {
-        std::lock_guard lock(mutex);
+        sorn::MutexLock lock(mutex);
         return thread;
     }
 };
@@ -99,9 +100,9 @@ struct CallbackProbe {
     int count = 0;
     unsigned long user = 0;
     std::thread::id thread;
-    CWaveIn* capture = nullptr;      // MakeWave is called on it inside the callback
-    bool deleteInCallback = false;   // the callback destroys the capture object
-    int recordsInCallback = 0;       // the callback starts this many new recordings
+    CWaveIn* capture = nullptr;  // MakeWave is called on it inside the callback
+    bool deleteInCallback = false;  // the callback destroys the capture object
+    int recordsInCallback = 0;  // the callback starts this many new recordings
     std::vector<std::int16_t> clip;  // what MakeWave gave inside the callback
     bool clipNull = false;
     int recordingInCallback = -1;

@@ -1,13 +1,13 @@
 #pragma once
 // Helpers of the mixer tests: virtual trees built line by line, and the
 // message boxes the mixer shows, caught instead of shown.
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/UserInterface.h"
 #include "platform/emulation/virtual/VirtualMixer.h"
 #include "platform/emulation/wave/Backend.h"
+#include "threading/Mutex.h"
 
 namespace sorn::mixertest {
 
@@ -54,9 +54,8 @@ inline VirtualDestination Destination(VirtualLine line, std::vector<VirtualLine>
 inline VirtualMixerDevice Device(std::vector<VirtualControl> speakers, std::vector<VirtualControl> recording,
                                  DWORD channels = 2) {
     VirtualMixerDevice device;
-    device.destinations = {
-        Destination(Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, std::move(speakers))),
-        Destination(Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, std::move(recording)))};
+    device.destinations = {Destination(Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, std::move(speakers))),
+                           Destination(Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, std::move(recording)))};
     return device;
 }
 
@@ -72,19 +71,19 @@ public:
         VirtualMixer::Reset();
     }
     std::vector<std::string> Texts() {
-        std::lock_guard lock(mutex_);
+        sorn::MutexLock lock(mutex_);
         return texts_;
     }
 
 private:
     static int Answer(void* context, HWND, LPCSTR text, LPCSTR caption, UINT) {
         auto* self = static_cast<Boxes*>(context);
-        std::lock_guard lock(self->mutex_);
+        sorn::MutexLock lock(self->mutex_);
         self->texts_.push_back(std::string(caption) + ": " + text);
         return IDOK;
     }
-    std::mutex mutex_;
-    std::vector<std::string> texts_;
+    sorn::Mutex mutex_;
+    std::vector<std::string> texts_ SORN_GUARDED_BY(mutex_);
 };
 
 }  // namespace sorn::mixertest

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "platform/emulation/virtual/VirtualDevice.h"
 #include "platform/emulation/wave/Backend.h"
 #include "platform/emulation/wave/WaveLayer.h"
+#include "threading/Mutex.h"
 
 namespace wavetest {
 
@@ -43,25 +43,25 @@ struct Call {
     UINT message;
     WAVEHDR* header;
     std::thread::id thread;
-    DWORD flags;           // the header's flags as the callback saw them
+    DWORD flags;  // the header's flags as the callback saw them
     DWORD bytesRecorded;
     DWORD_PTR instance;
 };
 
 // Records every call. `action` runs inside the callback, after recording.
 struct Recorder {
-    std::mutex mutex;
-    std::vector<Call> calls;
-    std::function<void(void* device, UINT message, WAVEHDR* header)> action;
+    sorn::Mutex mutex;
+    std::vector<Call> calls SORN_GUARDED_BY(mutex);
+    std::function<void(void* device, UINT message, WAVEHDR* header)> action SORN_GUARDED_BY(mutex);
 
     // Installs what the callback does from now on.
     void OnCall(std::function<void(void* device, UINT message, WAVEHDR* header)> act) {
-        std::lock_guard lock(mutex);
+        sorn::MutexLock lock(mutex);
         action = std::move(act);
     }
 
     std::vector<Call> Calls() {
-        std::lock_guard lock(mutex);
+        sorn::MutexLock lock(mutex);
         return calls;
     }
     // The headers of the completion messages, in order.
@@ -77,7 +77,7 @@ struct Recorder {
         auto* header = reinterpret_cast<WAVEHDR*>(param1);
         std::function<void(void*, UINT, WAVEHDR*)> act;
         {
-            std::lock_guard lock(mutex);
+            sorn::MutexLock lock(mutex);
             calls.push_back({message, header, std::this_thread::get_id(), header ? header->dwFlags : 0,
                              header ? header->dwBytesRecorded : 0, instance});
             act = action;
@@ -96,14 +96,12 @@ inline void InCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_P
 // Opens the default device of `device`'s kind with `callback`
 // (CALLBACK_FUNCTION) and `instance` as its user value.
 inline MMRESULT OpenWithCallback(HWAVEOUT* device, const WAVEFORMATEX& format,
-                                 void (*callback)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR),
-                                 void* instance) {
+                                 void (*callback)(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR), void* instance) {
     return waveOutOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(callback),
                        reinterpret_cast<DWORD_PTR>(instance), CALLBACK_FUNCTION);
 }
 inline MMRESULT OpenWithCallback(HWAVEIN* device, const WAVEFORMATEX& format,
-                                 void (*callback)(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR),
-                                 void* instance) {
+                                 void (*callback)(HWAVEIN, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR), void* instance) {
     return waveInOpen(device, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(callback),
                       reinterpret_cast<DWORD_PTR>(instance), CALLBACK_FUNCTION);
 }

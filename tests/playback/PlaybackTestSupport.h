@@ -15,19 +15,19 @@ namespace SornMedia::SornAudio {
 // Reads the ring of a CWaveOut under its lock.
 struct CWaveOutTestAccess {
     static WAVEHDR Header(CWaveOut& out, int index) {
-        std::lock_guard hold(out.lock_);
+        sorn::MutexLock hold(out.lock_);
         return out.headers[static_cast<std::size_t>(index)];
     }
     static int HeaderIndex(CWaveOut& out) {
-        std::lock_guard hold(out.lock_);
+        sorn::MutexLock hold(out.lock_);
         return out.headerIndex;
     }
     static std::uint32_t RangePosition(CWaveOut& out) {
-        std::lock_guard hold(out.lock_);
+        sorn::MutexLock hold(out.lock_);
         return out.rangePosition;
     }
     static std::uint32_t RangeEnd(CWaveOut& out) {
-        std::lock_guard hold(out.lock_);
+        sorn::MutexLock hold(out.lock_);
         return out.rangeEnd;
     }
     static unsigned LastError(const CWaveOut& out) { return out.lastError.load(); }

@@ -9,7 +9,9 @@
 // held. Other threads take the lock (Lock) before they touch the context or
 // a stream of it. Waits release the lock while they sleep and are bounded by
 // a timeout; a failed context ends them early. Never call Wait or the
-// destructor on the loop thread itself.
+// destructor on the loop thread itself. The connection is the lock as the
+// thread-safety analysis sees it: Lock takes it, and the calls below that
+// need it held say so.
 #include <pulse/pulseaudio.h>
 
 #include <functional>
@@ -19,6 +21,7 @@
 
 #include "platform/MMSystem.h"
 #include "platform/emulation/wave/Backend.h"
+#include "threading/ThreadSafety.h"
 
 namespace sorn::audio::pulse {
 
@@ -38,7 +41,7 @@ struct DeviceInfo {
     std::uint32_t rate = 0;
 };
 
-class Connection {
+class SORN_CAPABILITY("loop lock") Connection {
 public:
     // Connects to `server` (a libpulse server string; empty for the default,
     // which honours PULSE_SERVER) without ever starting a server. On failure
@@ -54,10 +57,12 @@ public:
     pa_context* Context() const { return context_; }
 
     // Holds the loop lock for its scope.
-    class Lock {
+    class SORN_SCOPED_CAPABILITY Lock {
     public:
-        explicit Lock(const Connection& connection) : loop_(connection.loop_) { pa_threaded_mainloop_lock(loop_); }
-        ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+        explicit Lock(const Connection& connection) SORN_ACQUIRE(connection) : loop_(connection.loop_) {
+            pa_threaded_mainloop_lock(loop_);
+        }
+        ~Lock() SORN_RELEASE() { pa_threaded_mainloop_unlock(loop_); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
@@ -68,23 +73,25 @@ public:
     // With the lock held: sleeps until `done` is true, the context has
     // failed, or `timeoutMs` passed. Returns `done()`. Callbacks that change
     // what `done` looks at must call Signal.
-    bool Wait(const std::function<bool()>& done, unsigned timeoutMs);
-    // With the lock held (on the loop thread, say): wakes the waiters.
+    bool Wait(const std::function<bool()>& done, unsigned timeoutMs) SORN_REQUIRES(this);
+    // With the lock held (on the loop thread, say): wakes the waiters. Not
+    // marked as requiring the lock: libpulse's callbacks hold it where the
+    // analysis cannot see.
     void Signal() const { pa_threaded_mainloop_signal(loop_, 0); }
     // With the lock held: the context is connected and usable.
-    bool Ready() const;
+    bool Ready() const SORN_REQUIRES(this);
     // With the lock held: how long a reply may take from now on
     // (kReplyTimeoutMs unless set), and whether the last request found no
     // answer in time (a server that stalls keeps the context "ready").
-    void SetReplyTimeout(unsigned timeoutMs) { replyTimeoutMs_ = timeoutMs; }
-    bool LastReplyTimedOut() const { return lastReplyTimedOut_; }
+    void SetReplyTimeout(unsigned timeoutMs) SORN_REQUIRES(this) { replyTimeoutMs_ = timeoutMs; }
+    bool LastReplyTimedOut() const SORN_REQUIRES(this) { return lastReplyTimedOut_; }
 
     // With the lock held: the sinks (Output) or sources (Input) ordered by
     // their server index, which gives the device ids. False when the server
     // did not answer in time.
-    bool ListDevices(Direction direction, std::vector<DeviceInfo>* devices);
+    bool ListDevices(Direction direction, std::vector<DeviceInfo>* devices) SORN_REQUIRES(this);
     // With the lock held: the name of the server's default sink or source.
-    bool DefaultDeviceName(Direction direction, std::string* name);
+    bool DefaultDeviceName(Direction direction, std::string* name) SORN_REQUIRES(this);
 
     // With the lock held: the volume, channel map, mute state and
     // description of the sink (Output) or source (Input) named `name`, read
@@ -96,24 +103,24 @@ public:
         bool mute = false;
         std::string description;
     };
-    bool GetVolume(Direction direction, const std::string& name, Volume* volume);
+    bool GetVolume(Direction direction, const std::string& name, Volume* volume) SORN_REQUIRES(this);
     // With the lock held: sets the volume (its channel count must be the
     // device's) or the mute state, and waits for the server's answer. False
     // when the server refuses or does not answer in time.
-    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume);
-    bool SetMute(Direction direction, const std::string& name, bool mute);
+    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume) SORN_REQUIRES(this);
+    bool SetMute(Direction direction, const std::string& name, bool mute) SORN_REQUIRES(this);
 
 private:
     Connection() = default;
     // Runs an introspection operation to its end or its timeout; cancels it
     // on timeout so its callback never runs on freed data.
-    bool Complete(pa_operation* operation, const bool& finished);
+    bool Complete(pa_operation* operation, const bool& finished) SORN_REQUIRES(this);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
-    unsigned replyTimeoutMs_ = kReplyTimeoutMs;
-    bool lastReplyTimedOut_ = false;
+    unsigned replyTimeoutMs_ SORN_GUARDED_BY(this) = kReplyTimeoutMs;
+    bool lastReplyTimedOut_ SORN_GUARDED_BY(this) = false;
 };
 
 // Lists the devices of one direction and finds the default among them:

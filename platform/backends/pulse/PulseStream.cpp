@@ -164,7 +164,7 @@ void OnDone(pa_context*, int, void* userdata) {
 }
 
 // Runs one introspection operation to its end or the reply timeout.
-bool Await(Connection& connection, pa_operation* operation, SinkState& state) {
+bool Await(Connection& connection, pa_operation* operation, SinkState& state) SORN_REQUIRES(connection) {
     if (operation == nullptr) return false;
     state.finished = false;
     connection.Wait([&state] { return state.finished; }, kReplyTimeoutMs);

@@ -48,7 +48,7 @@ protected:
     bool Usable() const { return stream_ != nullptr && !failed_ && !closed_; }
 
     virtual void SetUpCallbacks() = 0;
-    void WakeStalledSink();
+    void WakeStalledSink() SORN_REQUIRES(*connection_);
     virtual int ConnectStream(const char* device) = 0;
 
     std::unique_ptr<Connection> connection_;

@@ -3,6 +3,7 @@
 // backend's tree, and the value transfers. Backends are described in
 // platform/emulation/mixer/MixerBackend.h.
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "platform/emulation/mixer/MixerBackend.h"
 #include "platform/emulation/wave/Backend.h"
 #include "platform/emulation/wave/WaveLayer.h"
+#include "threading/Mutex.h"
 
 namespace sorn::mixer {
 namespace {
@@ -20,14 +22,14 @@ using audio::Direction;
 
 // One open mixer (or one opened for the length of a query by id).
 struct OpenMixer {
-    std::mutex mutex;  // one backend call at a time
-    std::unique_ptr<MixerDevice> device;
+    Mutex mutex;  // one backend call at a time
+    std::unique_ptr<MixerDevice> device SORN_GUARDED_BY(mutex);
 };
 
 struct HandleTable {
-    std::mutex mutex;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<OpenMixer>> mixers;
-    std::uintptr_t next = 0x6D0000;  // apart from mixer ids and wave handles
+    Mutex mutex;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<OpenMixer>> mixers SORN_GUARDED_BY(mutex);
+    std::uintptr_t next SORN_GUARDED_BY(mutex) = 0x6D0000;  // apart from mixer ids and wave handles
 };
 
 HandleTable& Handles() {
@@ -37,7 +39,7 @@ HandleTable& Handles() {
 
 std::shared_ptr<OpenMixer> FindHandle(std::uintptr_t handle) {
     HandleTable& table = Handles();
-    std::lock_guard lock(table.mutex);
+    MutexLock lock(table.mutex);
     auto it = table.mixers.find(handle);
     return it == table.mixers.end() ? nullptr : it->second;
 }
@@ -49,6 +51,7 @@ MMRESULT OpenDevice(const std::shared_ptr<MixerBackend>& backend, UINT id, std::
     // The backend checks the id itself: asking for the count first would
     // cost the sound server a second connection.
     auto mixer = std::make_shared<OpenMixer>();
+    MutexLock lock(mixer->mutex);  // not yet shared: no one else takes it
     if (MMRESULT error = backend->Open(id, &mixer->device)) return error;
     if (!mixer->device) return MMSYSERR_NODRIVER;
     *result = std::move(mixer);
@@ -94,12 +97,21 @@ MMRESULT Resolve(std::uintptr_t object, DWORD flags, std::shared_ptr<OpenMixer>*
     }
 }
 
-// An open mixer, locked (one backend call at a time) while this lives.
+// An open mixer, locked (one backend call at a time) while this lives. The
+// lock passes from function to function inside this record, where the
+// analysis cannot follow it: the accessors check that it is held and say so.
 struct LockedMixer {
     std::shared_ptr<OpenMixer> mixer;
-    std::unique_lock<std::mutex> lock;  // of mixer->mutex; released before mixer
-    MixerDevice& Device() const { return *mixer->device; }
-    const MixerTree& Tree() const { return mixer->device->Tree(); }
+    std::unique_lock<Mutex> lock;  // of mixer->mutex; released before mixer
+    void AssertLocked() const SORN_ASSERT_CAPABILITY(mixer->mutex) {
+        assert(lock.owns_lock() && lock.mutex() == &mixer->mutex);
+        mixer->mutex.AssertHeld();
+    }
+    MixerDevice& Device() const {
+        AssertLocked();
+        return *mixer->device;
+    }
+    const MixerTree& Tree() const { return Device().Tree(); }
 };
 
 // Finds the mixer `object` names (`type`: a MIXER_OBJECTF_ type) and locks
@@ -107,6 +119,7 @@ struct LockedMixer {
 MMRESULT LockMixer(std::uintptr_t object, DWORD type, LockedMixer* locked) {
     if (MMRESULT error = Resolve(object, type, &locked->mixer)) return error;
     locked->lock = std::unique_lock(locked->mixer->mutex);
+    locked->AssertLocked();
     if (!locked->mixer->device) return MMSYSERR_INVALHANDLE;
     return MMSYSERR_NOERROR;
 }
@@ -305,7 +318,7 @@ MMRESULT mixerOpen(HMIXER* mixer, UINT id, DWORD_PTR callback, DWORD_PTR instanc
     }
     if (error != MMSYSERR_NOERROR) return error;
     HandleTable& table = Handles();
-    std::lock_guard lock(table.mutex);
+    sorn::MutexLock lock(table.mutex);
     const std::uintptr_t handle = table.next++;
     table.mixers.emplace(handle, std::move(opened));
     *mixer = reinterpret_cast<HMIXER>(handle);
@@ -316,14 +329,14 @@ MMRESULT mixerClose(HMIXER mixer) {
     std::shared_ptr<OpenMixer> closing;
     {
         HandleTable& table = Handles();
-        std::lock_guard lock(table.mutex);
+        sorn::MutexLock lock(table.mutex);
         auto it = table.mixers.find(reinterpret_cast<std::uintptr_t>(mixer));
         if (it == table.mixers.end()) return MMSYSERR_INVALHANDLE;
         closing = std::move(it->second);
         table.mixers.erase(it);
     }
     // Waits for a call still under way on another thread, then closes.
-    std::lock_guard lock(closing->mutex);
+    sorn::MutexLock lock(closing->mutex);
     closing->device.reset();
     return MMSYSERR_NOERROR;
 }

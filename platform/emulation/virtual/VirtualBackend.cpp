@@ -5,8 +5,6 @@
 // apart, so that a bad selection is refused before anything changes.
 #include "platform/emulation/virtual/VirtualBackend.h"
 
-#include <mutex>
-
 #include "platform/emulation/mixer/MixerBackend.h"
 #include "platform/emulation/virtual/VirtualEngine.h"
 #include "platform/emulation/virtual/VirtualOptions.h"
@@ -40,7 +38,7 @@ public:
     }
     MMRESULT InjectedFault(const char* operation) override {
         Engine& engine = Engine::Get();
-        std::lock_guard lock(engine.mutex);
+        MutexLock lock(engine.mutex);
         auto it = engine.faults.find(operation);
         if (it == engine.faults.end() || it->second.count <= 0) return MMSYSERR_NOERROR;
         --it->second.count;
@@ -55,7 +53,7 @@ void Apply(Options& options, bool resetFirst) {
     } else if (options.clock) {
         engine.SetClock(*options.clock);
     }
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     if (options.periodMs) engine.periodMs = *options.periodMs;
     switch (options.output) {
         case Options::Output::Unchanged:

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "platform/emulation/virtual/VirtualEngine.h"
@@ -18,7 +17,7 @@ void VirtualDevice::Reset(Clock clock) {
     Engine& engine = Engine::Get();
     std::thread idle;
     {
-        std::lock_guard lock(engine.mutex);
+        MutexLock lock(engine.mutex);
         engine.periodMs = 5;
         engine.ResetLocked(clock);
         idle = engine.ManageTimerLocked();
@@ -28,13 +27,13 @@ void VirtualDevice::Reset(Clock clock) {
 
 void VirtualDevice::SetInputSilence() {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.SetSourceLocked(Engine::Source::Silence);
 }
 
 void VirtualDevice::SetInputSamples(std::vector<std::int16_t> samples, bool loop) {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.SetSourceLocked(Engine::Source::Samples);
     engine.samples = std::move(samples);
     engine.loopSamples = loop;
@@ -43,7 +42,7 @@ void VirtualDevice::SetInputSamples(std::vector<std::int16_t> samples, bool loop
 void VirtualDevice::SetInputGenerator(
     std::function<void(std::int16_t* out, std::size_t samples, std::uint64_t firstSample)> generator) {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.SetSourceLocked(Engine::Source::Generator);
     engine.generator = std::move(generator);
 }
@@ -57,21 +56,21 @@ bool VirtualDevice::SetInputFile(const char* wavPath) {
 
 void VirtualDevice::SetInputLoopback() {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.SetSourceLocked(Engine::Source::Loopback);
     engine.loopback.clear();
 }
 
 void VirtualDevice::SetOutputMemory() {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.writer.Close();
     engine.memory.clear();
 }
 
 std::vector<std::int16_t> VirtualDevice::TakeOutput() {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     std::vector<std::int16_t> taken;
     taken.swap(engine.memory);
     return taken;
@@ -79,7 +78,7 @@ std::vector<std::int16_t> VirtualDevice::TakeOutput() {
 
 bool VirtualDevice::SetOutputFile(const char* wavPath) {
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.memory.clear();
     return engine.writer.Open(wavPath);
 }
@@ -94,7 +93,8 @@ void VirtualDevice::Advance(std::uint32_t frames) {
         while (remaining > 0) {
             std::uint64_t played;
             {
-                std::lock_guard lock(engine.mutex);
+                MutexLock lock(engine.mutex);
+                engine.Holds(*stream);
                 if (!stream->running) break;
                 played = engine.StepOutput(*stream, remaining);
             }
@@ -108,7 +108,8 @@ void VirtualDevice::Advance(std::uint32_t frames) {
         if (stream->direction != Direction::Input) continue;
         std::vector<std::int16_t> buffer;
         {
-            std::lock_guard lock(engine.mutex);
+            MutexLock lock(engine.mutex);
+            engine.Holds(*stream);
             if (!stream->running) continue;
             buffer.resize(std::size_t{frames} * stream->format.channels);
             engine.Generate(buffer.data(), buffer.size());
@@ -118,7 +119,8 @@ void VirtualDevice::Advance(std::uint32_t frames) {
         while (offset < bytes) {
             std::size_t taken;
             {
-                std::lock_guard lock(engine.mutex);
+                MutexLock lock(engine.mutex);
+                engine.Holds(*stream);
                 if (!stream->running) break;
                 taken = stream->sink->Push(reinterpret_cast<const char*>(buffer.data()) + offset, bytes - offset);
             }
@@ -142,7 +144,7 @@ bool VirtualDevice::WaitIdle(std::uint32_t timeoutMs) {
 void VirtualDevice::FailNext(const char* operation, MMRESULT code, int count) {
     if (!operation) return;
     Engine& engine = Engine::Get();
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(engine.mutex);
     engine.faults[operation] = {code, count};
 }
 
@@ -150,8 +152,9 @@ void VirtualDevice::Disconnect(bool waitForDeliveries) {
     Engine& engine = Engine::Get();
     auto streams = engine.Snapshot();
     {
-        std::lock_guard lock(engine.mutex);
+        MutexLock lock(engine.mutex);
         for (auto& stream : streams) {
+            engine.Holds(*stream);
             if (stream->lost) continue;
             stream->lost = true;
             stream->running = false;

@@ -43,6 +43,7 @@ void Engine::SetSourceLocked(Source newSource) {
 void Engine::RestartClocksLocked() {
     auto now = std::chrono::steady_clock::now();
     for (auto& stream : streams) {
+        Holds(*stream);
         stream->since = now;
         stream->framesDone = 0;
     }
@@ -60,7 +61,7 @@ std::thread Engine::ManageTimerLocked() {
         }
     } else if (!wanted && timer_.joinable()) {
         ++timerGeneration_;
-        timerWake_.notify_all();
+        timerWake_.NotifyAll();
         return std::move(timer_);
     }
     return {};
@@ -125,12 +126,13 @@ void Engine::StepInput(VirtualStream& stream, std::uint64_t frames) {
 }
 
 void Engine::RunTimer(std::uint64_t generation) {
-    std::unique_lock lock(mutex);
+    MutexLock lock(mutex);
     while (timerGeneration_ == generation) {
-        timerWake_.wait_for(lock, std::chrono::milliseconds(periodMs));
+        timerWake_.WaitFor(mutex, std::chrono::milliseconds(periodMs));
         if (timerGeneration_ != generation) break;
         auto now = std::chrono::steady_clock::now();
         for (auto& stream : std::vector(streams)) {
+            Holds(*stream);
             if (!stream->running) continue;
             auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - stream->since).count();
             std::uint64_t reached = static_cast<std::uint64_t>(elapsed) * stream->format.sampleRate / 1000000000u;
@@ -149,14 +151,14 @@ void Engine::RunTimer(std::uint64_t generation) {
 }
 
 std::vector<std::shared_ptr<VirtualStream>> Engine::Snapshot() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     return streams;
 }
 
 void Engine::SetClock(Clock newClock) {
     std::thread idle;
     {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         clock = newClock;
         RestartClocksLocked();
         idle = ManageTimerLocked();

@@ -3,9 +3,9 @@
 #include "platform/emulation/virtual/VirtualMixer.h"
 
 #include <map>
-#include <mutex>
 
 #include "platform/emulation/mixer/MixerBackend.h"
+#include "threading/Mutex.h"
 
 namespace sorn::mixer {
 namespace {
@@ -13,14 +13,14 @@ namespace {
 constexpr DWORD kMaxChannels = 8;
 
 struct State {
-    std::mutex mutex;
-    std::vector<VirtualMixerDevice> devices;
+    Mutex mutex;
+    std::vector<VirtualMixerDevice> devices SORN_GUARDED_BY(mutex);
     // Per device: control id -> (destination, source or -1, control).
-    std::vector<std::map<DWORD, VirtualControl*>> byId;
-    unsigned generation = 0;
-    unsigned reads = 0;
-    unsigned writes = 0;
-    unsigned open = 0;
+    std::vector<std::map<DWORD, VirtualControl*>> byId SORN_GUARDED_BY(mutex);
+    unsigned generation SORN_GUARDED_BY(mutex) = 0;
+    unsigned reads SORN_GUARDED_BY(mutex) = 0;
+    unsigned writes SORN_GUARDED_BY(mutex) = 0;
+    unsigned open SORN_GUARDED_BY(mutex) = 0;
 };
 
 State& Shared();
@@ -45,8 +45,8 @@ bool PrepareLine(VirtualLine& line) {
     return true;
 }
 
-// `state.mutex` held. Numbers the controls and indexes them.
-void Index(State& state) {
+// Numbers the controls and indexes them.
+void Index(State& state) SORN_REQUIRES(state.mutex) {
     state.byId.assign(state.devices.size(), {});
     for (std::size_t m = 0; m < state.devices.size(); ++m) {
         DWORD next = 1;
@@ -90,14 +90,14 @@ public:
         : device_(device), generation_(generation), tree_(std::move(tree)) {}
     ~VirtualMixerDeviceOpen() override {
         State& state = Shared();
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         --state.open;
     }
     const MixerTree& Tree() const override { return tree_; }
 
     MMRESULT Read(DWORD controlId, std::vector<DWORD>* values) override {
         State& state = Shared();
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         VirtualControl* control = Find(state, controlId);
         if (control == nullptr) return MMSYSERR_NODRIVER;
         ++state.reads;
@@ -108,7 +108,7 @@ public:
 
     MMRESULT Write(DWORD controlId, const std::vector<DWORD>& values) override {
         State& state = Shared();
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         VirtualControl* control = Find(state, controlId);
         if (control == nullptr) return MMSYSERR_NODRIVER;
         ++state.writes;
@@ -119,7 +119,7 @@ public:
     }
 
 private:
-    VirtualControl* Find(State& state, DWORD controlId) const {
+    VirtualControl* Find(State& state, DWORD controlId) const SORN_REQUIRES(state.mutex) {
         if (state.generation != generation_ || device_ >= state.byId.size()) return nullptr;
         auto it = state.byId[device_].find(controlId);
         return it == state.byId[device_].end() ? nullptr : it->second;
@@ -134,13 +134,13 @@ class VirtualMixers final : public MixerBackend {
 public:
     UINT DeviceCount() override {
         State& state = Shared();
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         return static_cast<UINT>(state.devices.size());
     }
 
     MMRESULT Open(UINT device, std::unique_ptr<MixerDevice>* result) override {
         State& state = Shared();
-        std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         if (device >= state.devices.size()) return MMSYSERR_BADDEVICEID;
         const VirtualMixerDevice& source = state.devices[device];
         if (source.openFault != MMSYSERR_NOERROR) return source.openFault;
@@ -163,6 +163,7 @@ public:
 State& Shared() {
     static State* state = [] {
         auto* created = new State();  // never destroyed
+        MutexLock lock(created->mutex);  // not yet shared: no one else takes it
         created->devices = VirtualMixer::DefaultDevices();
         Index(*created);
         return created;
@@ -234,7 +235,7 @@ bool VirtualMixer::SetDevices(std::vector<VirtualMixerDevice> devices) {
         }
     }
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.devices = std::move(devices);
     ++state.generation;
     Index(state);
@@ -244,14 +245,14 @@ bool VirtualMixer::SetDevices(std::vector<VirtualMixerDevice> devices) {
 void VirtualMixer::Reset() {
     SetDevices(DefaultDevices());
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.reads = 0;
     state.writes = 0;
 }
 
 DWORD VirtualMixer::ControlId(UINT device, UINT destination, int source, UINT control) {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (device >= state.devices.size()) return 0;
     DWORD id = 1;
     const auto& destinations = state.devices[device].destinations;
@@ -273,7 +274,7 @@ DWORD VirtualMixer::ControlId(UINT device, UINT destination, int source, UINT co
 
 std::vector<DWORD> VirtualMixer::Values(UINT device, DWORD controlId) {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (device >= state.byId.size()) return {};
     auto it = state.byId[device].find(controlId);
     return it == state.byId[device].end() ? std::vector<DWORD>{} : it->second->values;
@@ -281,7 +282,7 @@ std::vector<DWORD> VirtualMixer::Values(UINT device, DWORD controlId) {
 
 bool VirtualMixer::SetValues(UINT device, DWORD controlId, std::vector<DWORD> values) {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (device >= state.byId.size()) return false;
     auto it = state.byId[device].find(controlId);
     if (it == state.byId[device].end() || it->second->values.size() != values.size()) return false;
@@ -291,19 +292,19 @@ bool VirtualMixer::SetValues(UINT device, DWORD controlId, std::vector<DWORD> va
 
 unsigned VirtualMixer::ReadCount() {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.reads;
 }
 
 unsigned VirtualMixer::WriteCount() {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.writes;
 }
 
 unsigned VirtualMixer::OpenCount() {
     State& state = Shared();
-    std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.open;
 }
 

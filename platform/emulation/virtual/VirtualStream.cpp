@@ -1,7 +1,6 @@
 #include "platform/emulation/virtual/VirtualStream.h"
 
 #include <algorithm>
-#include <mutex>
 #include <thread>
 
 #include "platform/emulation/virtual/VirtualEngine.h"
@@ -9,7 +8,7 @@
 namespace sorn::audio::virtualdev {
 
 MMRESULT VirtualStream::Start() {
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(mutex);
     if (lost || closed) return MMSYSERR_NODRIVER;
     running = true;
     since = std::chrono::steady_clock::now();
@@ -18,7 +17,7 @@ MMRESULT VirtualStream::Start() {
 }
 
 MMRESULT VirtualStream::Stop() {
-    std::lock_guard lock(engine.mutex);
+    MutexLock lock(mutex);
     running = false;
     return MMSYSERR_NOERROR;
 }
@@ -26,7 +25,8 @@ MMRESULT VirtualStream::Stop() {
 void VirtualStream::Close() {
     std::thread idle;
     {
-        std::lock_guard lock(engine.mutex);
+        MutexLock lock(engine.mutex);
+        engine.Holds(*this);
         closed = true;
         running = false;
         auto& list = engine.streams;
@@ -38,10 +38,10 @@ void VirtualStream::Close() {
 
 void OpenStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
                 std::unique_ptr<Stream>* result) {
-    auto stream = std::make_shared<VirtualStream>(engine, direction, format, std::move(sink));
+    auto stream = std::make_shared<VirtualStream>(engine, engine.mutex, direction, format, std::move(sink));
     std::thread idle;
     {
-        std::lock_guard lock(engine.mutex);
+        MutexLock lock(engine.mutex);
         engine.streams.push_back(stream);
         idle = engine.ManageTimerLocked();
     }

@@ -1,11 +1,13 @@
 #pragma once
 // One open stream of the virtual device. Its state is the engine's, under
-// the engine's mutex; the engine's clock steps it (VirtualEngine.h).
+// the engine's mutex (`mutex` names it here); the engine's clock steps it
+// (VirtualEngine.h).
 #include <chrono>
 #include <cstdint>
 #include <memory>
 
 #include "platform/emulation/wave/Backend.h"
+#include "threading/Mutex.h"
 
 namespace sorn::audio::virtualdev {
 
@@ -13,9 +15,10 @@ class Engine;
 
 class VirtualStream : public Stream {
 public:
-    VirtualStream(Engine& streamEngine, Direction streamDirection, const StreamFormat& streamFormat,
+    VirtualStream(Engine& streamEngine, Mutex& engineMutex, Direction streamDirection, const StreamFormat& streamFormat,
                   std::shared_ptr<StreamSink> streamSink)
-        : engine(streamEngine), direction(streamDirection), format(streamFormat), sink(std::move(streamSink)) {}
+        : engine(streamEngine), mutex(engineMutex), direction(streamDirection), format(streamFormat),
+          sink(std::move(streamSink)) {}
 
     MMRESULT Start() override;
     MMRESULT Stop() override;
@@ -23,15 +26,15 @@ public:
     void Close() override;
 
     Engine& engine;
+    Mutex& mutex;  // the engine's
     const Direction direction;
     const StreamFormat format;
     const std::shared_ptr<StreamSink> sink;
-    // Under the engine's mutex.
-    bool running = false;
-    bool closed = false;
-    bool lost = false;
-    std::chrono::steady_clock::time_point since;
-    std::uint64_t framesDone = 0;
+    bool running SORN_GUARDED_BY(mutex) = false;
+    bool closed SORN_GUARDED_BY(mutex) = false;
+    bool lost SORN_GUARDED_BY(mutex) = false;
+    std::chrono::steady_clock::time_point since SORN_GUARDED_BY(mutex);
+    std::uint64_t framesDone SORN_GUARDED_BY(mutex) = 0;
 };
 
 // Opens a stream on the engine: the layer owns what *result holds, the

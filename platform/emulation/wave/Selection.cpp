@@ -10,19 +10,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "platform/emulation/virtual/VirtualBackend.h"
 #include "platform/emulation/wave/Backend.h"
 #include "platform/emulation/wave/BackendTable.h"
+#include "threading/Mutex.h"
 
 namespace sorn::audio {
 namespace {
 
 struct Selected {
-    std::mutex mutex;
-    std::shared_ptr<Backend> backend;  // null until first use
+    Mutex mutex;
+    std::shared_ptr<Backend> backend SORN_GUARDED_BY(mutex);  // null until first use
 };
 
 Selected& Current() {
@@ -63,8 +63,7 @@ MMRESULT Create(const char* selection, bool explicitChoice, std::shared_ptr<Back
     return Open(*row, options, explicitChoice, result);
 }
 
-// `selected.mutex` held.
-std::shared_ptr<Backend>& EnsureLocked(Selected& selected) {
+std::shared_ptr<Backend>& EnsureLocked(Selected& selected) SORN_REQUIRES(selected.mutex) {
     if (!selected.backend) {
         const char* environment = std::getenv("SORN_AUDIO");
         if (environment && *environment && Create(environment, false, &selected.backend) != MMSYSERR_NOERROR) {
@@ -97,14 +96,14 @@ const char* BackendUsage(UINT index) {
 
 std::shared_ptr<Backend> CurrentBackend() {
     Selected& selected = Current();
-    std::lock_guard lock(selected.mutex);
+    MutexLock lock(selected.mutex);
     return EnsureLocked(selected);
 }
 
 MMRESULT SelectBackend(const char* selection) {
     if (!selection) return MMSYSERR_INVALPARAM;
     Selected& selected = Current();
-    std::lock_guard lock(selected.mutex);
+    MutexLock lock(selected.mutex);
     std::shared_ptr<Backend> backend;
     if (MMRESULT error = Create(selection, true, &backend)) return error;
     selected.backend = std::move(backend);
@@ -113,7 +112,7 @@ MMRESULT SelectBackend(const char* selection) {
 
 const char* SelectedBackendName() {
     Selected& selected = Current();
-    std::lock_guard lock(selected.mutex);
+    MutexLock lock(selected.mutex);
     return EnsureLocked(selected)->Name();
 }
 

@@ -28,12 +28,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -42,6 +40,7 @@
 
 #include "platform/MMSystem.h"
 #include "platform/emulation/wave/Backend.h"
+#include "threading/Mutex.h"
 
 namespace sorn::audio::detail {
 namespace {
@@ -71,18 +70,18 @@ class HeldHeaders {
 public:
     static bool Contains(const WAVEHDR* header) {
         HeldHeaders& held = Instance();
-        std::lock_guard lock(held.mutex_);
+        MutexLock lock(held.mutex_);
         return held.headers_.count(header) != 0;
     }
     // False when some device holds it already.
     static bool Add(const WAVEHDR* header) {
         HeldHeaders& held = Instance();
-        std::lock_guard lock(held.mutex_);
+        MutexLock lock(held.mutex_);
         return held.headers_.insert(header).second;
     }
     static void Remove(const WAVEHDR* header) {
         HeldHeaders& held = Instance();
-        std::lock_guard lock(held.mutex_);
+        MutexLock lock(held.mutex_);
         held.headers_.erase(header);
     }
 
@@ -91,8 +90,8 @@ private:
         static HeldHeaders* held = new HeldHeaders();  // notification threads may outlive statics
         return *held;
     }
-    std::mutex mutex_;
-    std::unordered_set<const WAVEHDR*> headers_;
+    Mutex mutex_;
+    std::unordered_set<const WAVEHDR*> headers_ SORN_GUARDED_BY(mutex_);
 };
 
 class WaveStream : public StreamSink {
@@ -114,35 +113,34 @@ public:
     // The thread delivering the open notice, while it does.
     std::atomic<std::thread::id> openNoticeId{};
 
-    std::mutex control;
-    std::unique_ptr<Stream> stream;  // under control; null once closed
+    Mutex control;
+    std::unique_ptr<Stream> stream SORN_GUARDED_BY(control);  // null once closed
 
-    std::mutex data;
-    std::condition_variable wake;  // the notification thread
-    std::condition_variable progressed;  // deliveries done, thread ended
-    // Everything below is under `data`.
-    bool closing = false;
-    MMRESULT lost = MMSYSERR_NOERROR;  // the device is gone: the code later calls give
-    bool paused = false;  // output
-    bool started = false;  // input
-    std::deque<Entry> queue;
-    std::uint64_t queuedBytes = 0;  // output: end of the last queued header
-    std::uint64_t pulledBytes = 0;  // output
-    std::uint64_t playedBytes = 0;  // output
-    std::uint64_t positionFrames = 0;  // played / captured since open or reset
+    Mutex data SORN_ACQUIRED_AFTER(control);
+    CondVar wake;  // the notification thread
+    CondVar progressed;  // deliveries done, thread ended
+    bool closing SORN_GUARDED_BY(data) = false;
+    MMRESULT lost SORN_GUARDED_BY(data) = MMSYSERR_NOERROR;  // the device is gone: the code later calls give
+    bool paused SORN_GUARDED_BY(data) = false;  // output
+    bool started SORN_GUARDED_BY(data) = false;  // input
+    std::deque<Entry> queue SORN_GUARDED_BY(data);
+    std::uint64_t queuedBytes SORN_GUARDED_BY(data) = 0;  // output: end of the last queued header
+    std::uint64_t pulledBytes SORN_GUARDED_BY(data) = 0;  // output
+    std::uint64_t playedBytes SORN_GUARDED_BY(data) = 0;  // output
+    std::uint64_t positionFrames SORN_GUARDED_BY(data) = 0;  // played / captured since open or reset
     // Output: the position when the device was paused. The sound server
     // plays on for a moment after a pause (its latency); the position a
     // paused device shows stays where the pause found it.
-    std::uint64_t pausedFrames = 0;
+    std::uint64_t pausedFrames SORN_GUARDED_BY(data) = 0;
     // Input: captured bytes no queued header could take, from backlogStart,
     // whole frames; they fill the next headers queued before newer input.
-    std::vector<char> backlog;
-    std::size_t backlogStart = 0;
-    std::deque<Note> outgoing;
-    std::uint64_t notesQueued = 0;
-    std::uint64_t notesDelivered = 0;
-    bool stopNotifier = false;
-    bool notifierEnded = false;
+    std::vector<char> backlog SORN_GUARDED_BY(data);
+    std::size_t backlogStart SORN_GUARDED_BY(data) = 0;
+    std::deque<Note> outgoing SORN_GUARDED_BY(data);
+    std::uint64_t notesQueued SORN_GUARDED_BY(data) = 0;
+    std::uint64_t notesDelivered SORN_GUARDED_BY(data) = 0;
+    bool stopNotifier SORN_GUARDED_BY(data) = false;
+    bool notifierEnded SORN_GUARDED_BY(data) = false;
 
     // ---- StreamSink, called by the backend ----
     std::size_t Pull(void* out, std::size_t bytes) override;
@@ -153,7 +151,7 @@ public:
     bool WaitDelivered(std::uint32_t timeoutMs) override;
 
     // Calls the client's callback, if any. No lock may be held.
-    void Deliver(UINT message, WAVEHDR* header) const {
+    void Deliver(UINT message, WAVEHDR* header) const SORN_EXCLUDES(control, data) {
         if (!callback) return;
         if (direction == Direction::Output) {
             reinterpret_cast<WAVEOUTPROC>(callback)(reinterpret_cast<HWAVEOUT>(handle), message, instance,
@@ -166,24 +164,24 @@ public:
 
     // ---- helpers, `data` held ----
     UINT DoneMessage() const { return direction == Direction::Output ? WOM_DONE : WIM_DATA; }
-    void Notify(UINT message, WAVEHDR* header) {
+    void Notify(UINT message, WAVEHDR* header) SORN_REQUIRES(data) {
         outgoing.push_back({message, header});
         ++notesQueued;
-        wake.notify_one();
+        wake.NotifyOne();
     }
-    void ReturnFront() {
+    void ReturnFront() SORN_REQUIRES(data) {
         Notify(DoneMessage(), queue.front().header);
         queue.pop_front();
     }
-    void ReturnAll() {
+    void ReturnAll() SORN_REQUIRES(data) {
         while (!queue.empty()) ReturnFront();
     }
-    void CompletePlayed() {
+    void CompletePlayed() SORN_REQUIRES(data) {
         while (!queue.empty() && queue.front().end <= playedBytes) ReturnFront();
     }
     // Input: copies captured bytes into the queued headers, in order;
     // returns how many they took.
-    std::size_t FillHeaders(const char* source, std::size_t bytes) {
+    std::size_t FillHeaders(const char* source, std::size_t bytes) SORN_REQUIRES(data) {
         std::size_t taken = 0;
         while (!queue.empty() && taken < bytes) {
             WAVEHDR* header = queue.front().header;
@@ -197,11 +195,11 @@ public:
         positionFrames += taken / blockAlign;
         return taken;
     }
-    std::size_t BacklogSize() const { return backlog.size() - backlogStart; }
+    std::size_t BacklogSize() const SORN_REQUIRES(data) { return backlog.size() - backlogStart; }
     // The most input kept while no header is queued: one second.
     std::size_t BacklogLimit() const { return std::size_t{format.sampleRate} * blockAlign; }
     // Input: as much of the backlog as the queued headers take.
-    void SendBacklog() {
+    void SendBacklog() SORN_REQUIRES(data) {
         if (BacklogSize() == 0) return;
         backlogStart += FillHeaders(backlog.data() + backlogStart, BacklogSize());
         if (backlogStart == backlog.size()) {
@@ -211,32 +209,33 @@ public:
             backlogStart = 0;
         }
     }
-    void DropBacklog() {
+    void DropBacklog() SORN_REQUIRES(data) {
         backlog.clear();
         backlogStart = 0;
     }
-    bool HoldsHeaders() const {
+    bool HoldsHeaders() const SORN_REQUIRES(data) {
         if (!queue.empty()) return true;
         for (const Note& note : outgoing)
             if (note.header) return true;
         return false;
     }
 
-    void RunNotifier();
+    void RunNotifier() SORN_EXCLUDES(data);
     bool OnNotifier() const { return std::this_thread::get_id() == notifierId.load(); }
     // Inside one of this device's callbacks, on the calling thread.
     bool InCallback() const { return OnNotifier() || std::this_thread::get_id() == openNoticeId.load(); }
     // Waits until the notes queued up to `target` are delivered.
-    void WaitFor(std::uint64_t target, std::uint32_t timeoutMs) {
+    void WaitFor(std::uint64_t target, std::uint32_t timeoutMs) SORN_EXCLUDES(data) {
         if (OnNotifier()) return;
-        std::unique_lock lock(data);
-        progressed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [&] { return notesDelivered >= target || notifierEnded; });
+        MutexLock lock(data);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (notesDelivered < target && !notifierEnded)
+            if (!progressed.WaitUntil(data, deadline)) break;
     }
 };
 
 std::size_t WaveStream::Pull(void* out, std::size_t bytes) {
-    std::lock_guard lock(data);
+    MutexLock lock(data);
     if (closing || lost || paused || direction != Direction::Output) return 0;
     std::size_t want = std::min<std::uint64_t>(bytes, queuedBytes - pulledBytes);
     want -= want % blockAlign;
@@ -254,7 +253,7 @@ std::size_t WaveStream::Pull(void* out, std::size_t bytes) {
 }
 
 void WaveStream::Played(std::uint64_t frames) {
-    std::lock_guard lock(data);
+    MutexLock lock(data);
     if (closing || lost || direction != Direction::Output) return;
     std::uint64_t before = playedBytes;
     playedBytes = std::min(pulledBytes, playedBytes + frames * blockAlign);
@@ -263,14 +262,14 @@ void WaveStream::Played(std::uint64_t frames) {
 }
 
 std::uint64_t WaveStream::FramesToCompletion() {
-    std::lock_guard lock(data);
+    MutexLock lock(data);
     if (closing || lost || queue.empty() || direction != Direction::Output) return 0;
     const std::uint64_t end = queue.front().end;
     return (end - std::min(end, playedBytes) + blockAlign - 1) / blockAlign;
 }
 
 std::size_t WaveStream::Push(const void* source, std::size_t bytes) {
-    std::lock_guard lock(data);
+    MutexLock lock(data);
     if (closing || lost || !started || direction != Direction::Input) return 0;
     bytes -= bytes % blockAlign;
     const char* captured = static_cast<const char*>(source);
@@ -286,7 +285,7 @@ std::size_t WaveStream::Push(const void* source, std::size_t bytes) {
 }
 
 void WaveStream::Failed(MMRESULT code) {
-    std::lock_guard lock(data);
+    MutexLock lock(data);
     if (closing || lost) return;
     lost = code ? code : MMSYSERR_NODRIVER;
     started = false;
@@ -296,15 +295,17 @@ void WaveStream::Failed(MMRESULT code) {
 
 bool WaveStream::WaitDelivered(std::uint32_t timeoutMs) {
     if (OnNotifier()) return true;
-    std::unique_lock lock(data);
-    return progressed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return notesDelivered == notesQueued || notifierEnded; });
+    MutexLock lock(data);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (notesDelivered != notesQueued && !notifierEnded)
+        if (!progressed.WaitUntil(data, deadline)) break;
+    return notesDelivered == notesQueued || notifierEnded;
 }
 
 void WaveStream::RunNotifier() {
-    std::unique_lock lock(data);
+    MutexLock lock(data);
     for (;;) {
-        wake.wait(lock, [&] { return !outgoing.empty() || stopNotifier; });
+        while (outgoing.empty() && !stopNotifier) wake.Wait(data);
         if (outgoing.empty()) break;
         Note note = outgoing.front();
         outgoing.pop_front();
@@ -312,22 +313,22 @@ void WaveStream::RunNotifier() {
             note.header->dwFlags = (note.header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
             HeldHeaders::Remove(note.header);  // the callback may queue it again
         }
-        lock.unlock();
+        lock.Unlock();
         Deliver(note.message, note.header);
-        lock.lock();
+        lock.Lock();
         ++notesDelivered;
-        progressed.notify_all();
+        progressed.NotifyAll();
     }
     notifierEnded = true;
-    progressed.notify_all();
+    progressed.NotifyAll();
 }
 
 // ---- the handle table ----
 
 struct HandleTable {
-    std::mutex mutex;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<WaveStream>> streams;
-    std::uintptr_t next = 0x5A0000;
+    Mutex mutex;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<WaveStream>> streams SORN_GUARDED_BY(mutex);
+    std::uintptr_t next SORN_GUARDED_BY(mutex) = 0x5A0000;
 };
 
 // Never destroyed: notification threads may outlive static destruction.
@@ -338,7 +339,7 @@ HandleTable& Handles() {
 
 std::shared_ptr<WaveStream> Find(const void* handle, Direction direction) {
     HandleTable& table = Handles();
-    std::lock_guard lock(table.mutex);
+    MutexLock lock(table.mutex);
     auto it = table.streams.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == table.streams.end() || it->second->direction != direction) return nullptr;
     return it->second;
@@ -397,10 +398,13 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
             return error;
         }
     }
-    wave->stream = std::move(stream);
+    {
+        MutexLock control(wave->control);  // not yet published: no one else takes it
+        wave->stream = std::move(stream);
+    }
     HandleTable& table = Handles();
     {
-        std::lock_guard lock(table.mutex);
+        MutexLock lock(table.mutex);
         wave->handle = table.next;
         table.next += 16;
     }
@@ -409,12 +413,13 @@ MMRESULT Open(Direction direction, Handle* device, UINT deviceId, const WAVEFORM
         wave->notifierId = notifier.get_id();
         notifier.detach();  // close waits for notifierEnded instead of joining
     } catch (const std::system_error&) {
+        MutexLock control(wave->control);
         wave->stream->Close();
         wave->stream.reset();
         return MMSYSERR_NOMEM;
     }
     {
-        std::lock_guard lock(table.mutex);
+        MutexLock lock(table.mutex);
         table.streams.emplace(wave->handle, wave);
     }
     // The open notice, here and now: the handle already works, so the client
@@ -436,7 +441,7 @@ MMRESULT Close(Direction direction, const void* handle) {
     // to the client: let them arrive first.
     std::uint64_t target;
     {
-        std::lock_guard lock(wave->data);
+        MutexLock lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         if (!wave->queue.empty()) return WAVERR_STILLPLAYING;
         target = wave->notesQueued;
@@ -444,9 +449,9 @@ MMRESULT Close(Direction direction, const void* handle) {
     wave->WaitFor(target, kDeliveryTimeoutMs);
     std::unique_ptr<Stream> stream;
     {
-        std::lock_guard control(wave->control);
+        MutexLock control(wave->control);
         {
-            std::lock_guard lock(wave->data);
+            MutexLock lock(wave->data);
             if (wave->closing) return MMSYSERR_INVALHANDLE;
             if (wave->HoldsHeaders()) return WAVERR_STILLPLAYING;
             wave->closing = true;
@@ -458,18 +463,19 @@ MMRESULT Close(Direction direction, const void* handle) {
     stream.reset();
     {
         HandleTable& table = Handles();
-        std::lock_guard lock(table.mutex);
+        MutexLock lock(table.mutex);
         table.streams.erase(wave->handle);
     }
     {
-        std::unique_lock lock(wave->data);
+        MutexLock lock(wave->data);
         wave->stopNotifier = true;
-        wave->wake.notify_one();
+        wave->wake.NotifyOne();
         // The notification thread delivers what is left and ends; it holds
         // its own reference to the stream, so giving up after the timeout is
         // safe.
-        wave->progressed.wait_for(lock, std::chrono::milliseconds(2 * kDeliveryTimeoutMs),
-                                  [&] { return wave->notifierEnded; });
+        const auto deadline = Clock::now() + std::chrono::milliseconds(2 * kDeliveryTimeoutMs);
+        while (!wave->notifierEnded)
+            if (!wave->progressed.WaitUntil(wave->data, deadline)) break;
     }
     // The close notice comes last, on this thread, before close returns.
     wave->Deliver(direction == Direction::Output ? WOM_CLOSE : WIM_CLOSE, nullptr);
@@ -489,7 +495,7 @@ MMRESULT Prepare(Direction direction, const void* handle, WAVEHDR* header, UINT 
     if (MMRESULT fault =
             wave->backend->InjectedFault(OperationName(direction, "waveOutPrepareHeader", "waveInPrepareHeader")))
         return fault;
-    std::lock_guard lock(wave->data);
+    MutexLock lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
     if (wave->lost) return wave->lost;
     // A header some device holds was prepared before it was queued (and its
@@ -507,7 +513,7 @@ MMRESULT Unprepare(Direction direction, const void* handle, WAVEHDR* header, UIN
     if (MMRESULT fault =
             wave->backend->InjectedFault(OperationName(direction, "waveOutUnprepareHeader", "waveInUnprepareHeader")))
         return fault;
-    std::lock_guard lock(wave->data);
+    MutexLock lock(wave->data);
     if (wave->closing) return MMSYSERR_INVALHANDLE;
     if (HeldHeaders::Contains(header)) return WAVERR_STILLPLAYING;
     header->dwFlags &= ~WHDR_PREPARED;
@@ -520,9 +526,9 @@ MMRESULT Queue(Direction direction, const void* handle, WAVEHDR* header, UINT si
     if (MMRESULT error = CheckHeader(header, size)) return error;
     if (MMRESULT fault = wave->backend->InjectedFault(OperationName(direction, "waveOutWrite", "waveInAddBuffer")))
         return fault;
-    std::lock_guard control(wave->control);
+    MutexLock control(wave->control);
     {
-        std::lock_guard lock(wave->data);
+        MutexLock lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         // Held first: the flags of a header another device holds are that
         // device's to write.
@@ -554,9 +560,9 @@ MMRESULT SetRunning(Direction direction, const void* handle, const char* operati
     std::shared_ptr<WaveStream> wave = Find(handle, direction);
     if (!wave) return MMSYSERR_INVALHANDLE;
     if (MMRESULT fault = wave->backend->InjectedFault(operation)) return fault;
-    std::lock_guard control(wave->control);
+    MutexLock control(wave->control);
     {
-        std::lock_guard lock(wave->data);
+        MutexLock lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         if (wave->lost) return wave->lost;
         if (direction == Direction::Output) {
@@ -582,12 +588,12 @@ MMRESULT StopAndReturnHeaders(Direction direction, const void* handle, const cha
     std::uint64_t target;
     MMRESULT restarted = MMSYSERR_NOERROR;
     {
-        std::lock_guard control(wave->control);
+        MutexLock control(wave->control);
         bool wasStarted;
         bool wasPaused;
         bool lost;
         {
-            std::lock_guard lock(wave->data);
+            MutexLock lock(wave->data);
             if (wave->closing) return MMSYSERR_INVALHANDLE;
             wasStarted = wave->started;
             wave->started = false;
@@ -629,7 +635,7 @@ MMRESULT Position(Direction direction, const void* handle, MMTIME* time, UINT si
         return fault;
     std::uint64_t frames;
     {
-        std::lock_guard lock(wave->data);
+        MutexLock lock(wave->data);
         if (wave->closing) return MMSYSERR_INVALHANDLE;
         if (wave->lost) return wave->lost;
         frames = direction == Direction::Output && wave->paused ? wave->pausedFrames : wave->positionFrames;
@@ -744,7 +750,7 @@ MMRESULT ErrorText(MMRESULT error, char* text, UINT size) {
 
 std::size_t OpenDeviceCount() {
     HandleTable& table = Handles();
-    std::lock_guard lock(table.mutex);
+    MutexLock lock(table.mutex);
     return table.streams.size();
 }
 

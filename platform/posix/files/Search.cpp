@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -15,6 +14,7 @@
 
 #include "platform/Files.h"
 #include "platform/posix/files/FileHelpers.h"
+#include "threading/Mutex.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ struct Search {
 };
 
 // Live searches; a handle is used only while it is listed here.
-std::mutex searchesMutex;
-std::unordered_set<Search*> searches;
+sorn::Mutex searchesMutex;
+std::unordered_set<Search*> searches SORN_GUARDED_BY(searchesMutex);
 
 bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
@@ -93,7 +93,7 @@ std::string MatchPattern(const std::string& component) {
     return pattern;
 }
 
-Search* Find(HANDLE handle) {
+Search* Find(HANDLE handle) SORN_REQUIRES(searchesMutex) {
     auto* search = static_cast<Search*>(handle);
     return searches.count(search) ? search : nullptr;
 }
@@ -154,13 +154,13 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
         errno = ENOENT;
         return INVALID_HANDLE_VALUE;
     }
-    std::lock_guard<std::mutex> lock(searchesMutex);
+    sorn::MutexLock lock(searchesMutex);
     searches.insert(search.get());
     return search.release();
 }
 
 BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
-    std::lock_guard<std::mutex> lock(searchesMutex);
+    sorn::MutexLock lock(searchesMutex);
     Search* search = Find(handle);
     if (!search || !data) {
         errno = EBADF;
@@ -172,7 +172,7 @@ BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
 BOOL FindClose(HANDLE handle) {
     std::unique_ptr<Search> search;
     {
-        std::lock_guard<std::mutex> lock(searchesMutex);
+        sorn::MutexLock lock(searchesMutex);
         search.reset(Find(handle));
         if (!search) {
             errno = EBADF;

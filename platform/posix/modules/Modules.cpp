@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "platform/Files.h"
 #include "platform/Modules.h"
 #include "platform/posix/files/FileHelpers.h"
+#include "threading/Mutex.h"
 
 namespace {
 
@@ -84,13 +84,13 @@ std::string AbsoluteLibraryPath(const std::string& path) {
 // a module it loaded) decide when the entry point sees process attach and
 // detach. The lock stands for the platform's loader lock: recursive, since
 // an entry point may load or free libraries itself.
-std::recursive_mutex& EntryLock() {
-    static std::recursive_mutex lock;
-    return lock;
-}
-std::map<HMODULE, int>& EntryUses() {
-    static std::map<HMODULE, int> uses;  // under EntryLock
-    return uses;
+struct EntryTable {
+    sorn::RecursiveMutex lock;
+    std::map<HMODULE, int> uses SORN_GUARDED_BY(lock);
+};
+EntryTable& Entries() {
+    static EntryTable entries;
+    return entries;
 }
 
 // The module's "DllMain" when its own file defines it.
@@ -99,27 +99,30 @@ DLLMAINPROC EntryPointOf(HMODULE module) { return reinterpret_cast<DLLMAINPROC>(
 // One more use through LoadLibraryA; FALSE when the entry point refused
 // (its use is then given back).
 BOOL AttachUse(HMODULE module) {
-    std::lock_guard<std::recursive_mutex> hold(EntryLock());
-    if (EntryUses()[module]++ > 0) return TRUE;
+    EntryTable& entries = Entries();
+    sorn::RecursiveMutexLock hold(entries.lock);
+    if (entries.uses[module]++ > 0) return TRUE;
     DLLMAINPROC entry = EntryPointOf(module);
     if (!entry || entry(module, DLL_PROCESS_ATTACH, nullptr)) return TRUE;
     entry(module, DLL_PROCESS_DETACH, nullptr);
-    EntryUses().erase(module);
+    entries.uses.erase(module);
     return FALSE;
 }
 
 void DetachUse(HMODULE module) {
-    std::lock_guard<std::recursive_mutex> hold(EntryLock());
-    auto it = EntryUses().find(module);
-    if (it == EntryUses().end() || --it->second > 0) return;
-    EntryUses().erase(it);
+    EntryTable& entries = Entries();
+    sorn::RecursiveMutexLock hold(entries.lock);
+    auto it = entries.uses.find(module);
+    if (it == entries.uses.end() || --it->second > 0) return;
+    entries.uses.erase(it);
     if (DLLMAINPROC entry = EntryPointOf(module)) entry(module, DLL_PROCESS_DETACH, nullptr);
 }
 
 void CountLookUp(HMODULE module) {
-    std::lock_guard<std::recursive_mutex> hold(EntryLock());
-    auto it = EntryUses().find(module);
-    if (it != EntryUses().end()) ++it->second;
+    EntryTable& entries = Entries();
+    sorn::RecursiveMutexLock hold(entries.lock);
+    auto it = entries.uses.find(module);
+    if (it != entries.uses.end()) ++it->second;
 }
 
 }  // namespace

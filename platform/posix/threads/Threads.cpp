@@ -8,23 +8,22 @@
 // closed after it ended is joined.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/Threads.h"
+#include "threading/Mutex.h"
 
 namespace {
 
 enum class WorkerState { Suspended, Running, Ended, Abandoned };
 
 struct Worker {
-    std::mutex mutex;
-    std::condition_variable changed;
-    WorkerState state = WorkerState::Suspended;
+    sorn::Mutex mutex;
+    sorn::CondVar changed;
+    WorkerState state SORN_GUARDED_BY(mutex) = WorkerState::Suspended;
     LPTHREAD_START_ROUTINE routine = nullptr;
     void* parameter = nullptr;
     DWORD id = 0;
@@ -37,9 +36,9 @@ thread_local DWORD currentThreadId = 0;
 // Handles of open workers. Never destroyed, so workers that outlive static
 // destruction still find it.
 struct WorkerTable {
-    std::mutex mutex;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<Worker>> workers;
-    std::uintptr_t nextHandle = 0x7000;
+    sorn::Mutex mutex;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<Worker>> workers SORN_GUARDED_BY(mutex);
+    std::uintptr_t nextHandle SORN_GUARDED_BY(mutex) = 0x7000;
 };
 
 WorkerTable& Table() {
@@ -49,7 +48,7 @@ WorkerTable& Table() {
 
 std::shared_ptr<Worker> Find(HANDLE handle) {
     WorkerTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    sorn::MutexLock lock(table.mutex);
     auto it = table.workers.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == table.workers.end() ? nullptr : it->second;
 }
@@ -57,14 +56,14 @@ std::shared_ptr<Worker> Find(HANDLE handle) {
 void WorkerMain(std::shared_ptr<Worker> worker) {
     currentThreadId = worker->id;
     {
-        std::unique_lock lock(worker->mutex);
-        worker->changed.wait(lock, [&] { return worker->state != WorkerState::Suspended; });
+        sorn::MutexLock lock(worker->mutex);
+        while (worker->state == WorkerState::Suspended) worker->changed.Wait(worker->mutex);
         if (worker->state == WorkerState::Abandoned) return;
     }
     worker->routine(worker->parameter);
-    std::lock_guard lock(worker->mutex);
+    sorn::MutexLock lock(worker->mutex);
     worker->state = WorkerState::Ended;
-    worker->changed.notify_all();
+    worker->changed.NotifyAll();
 }
 
 }  // namespace
@@ -76,10 +75,13 @@ HANDLE CreateThread(void* security, std::size_t stackSize, LPTHREAD_START_ROUTIN
     worker->routine = routine;
     worker->parameter = parameter;
     worker->id = nextThreadId.fetch_add(1);
-    if (!(flags & CREATE_SUSPENDED)) worker->state = WorkerState::Running;
+    if (!(flags & CREATE_SUSPENDED)) {
+        sorn::MutexLock lock(worker->mutex);  // not yet shared: no one else takes it
+        worker->state = WorkerState::Running;
+    }
 
     WorkerTable& table = Table();
-    std::lock_guard lock(table.mutex);
+    sorn::MutexLock lock(table.mutex);
     try {
         worker->thread = std::thread(WorkerMain, worker);
     } catch (const std::system_error&) {
@@ -95,10 +97,10 @@ HANDLE CreateThread(void* security, std::size_t stackSize, LPTHREAD_START_ROUTIN
 DWORD ResumeThread(HANDLE handle) {
     std::shared_ptr<Worker> worker = Find(handle);
     if (!worker) return static_cast<DWORD>(-1);
-    std::lock_guard lock(worker->mutex);
+    sorn::MutexLock lock(worker->mutex);
     if (worker->state != WorkerState::Suspended) return 0;
     worker->state = WorkerState::Running;
-    worker->changed.notify_all();
+    worker->changed.NotifyAll();
     return 1;
 }
 
@@ -107,7 +109,7 @@ BOOL CloseHandle(HANDLE handle) {
     std::thread thread;
     {
         WorkerTable& table = Table();
-        std::lock_guard lock(table.mutex);
+        sorn::MutexLock lock(table.mutex);
         auto it = table.workers.find(reinterpret_cast<std::uintptr_t>(handle));
         if (it == table.workers.end()) return FALSE;
         worker = it->second;
@@ -116,10 +118,10 @@ BOOL CloseHandle(HANDLE handle) {
     }
     bool join = false;
     {
-        std::lock_guard lock(worker->mutex);
+        sorn::MutexLock lock(worker->mutex);
         if (worker->state == WorkerState::Suspended) {
             worker->state = WorkerState::Abandoned;
-            worker->changed.notify_all();
+            worker->changed.NotifyAll();
             join = true;  // it ends at once without running the routine
         } else if (worker->state == WorkerState::Ended) {
             join = true;  // only its last few instructions are left
@@ -137,14 +139,15 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::shared_ptr<Worker> worker = Find(handle);
     if (!worker) return WAIT_FAILED;
     if (worker->id == currentThreadId) return WAIT_FAILED;  // waiting for itself
-    std::unique_lock lock(worker->mutex);
-    auto ended = [&] { return worker->state == WorkerState::Ended; };
+    sorn::MutexLock lock(worker->mutex);
     if (milliseconds == INFINITE) {
-        worker->changed.wait(lock, ended);
+        while (worker->state != WorkerState::Ended) worker->changed.Wait(worker->mutex);
         return WAIT_OBJECT_0;
     }
-    return worker->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ended) ? WAIT_OBJECT_0
-                                                                                          : WAIT_TIMEOUT;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (worker->state != WorkerState::Ended)
+        if (!worker->changed.WaitUntil(worker->mutex, deadline)) break;
+    return worker->state == WorkerState::Ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 DWORD GetCurrentThreadId() {

@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/UserInterface.h"
+#include "threading/Mutex.h"
 
 namespace {
 
@@ -91,11 +91,11 @@ int Choose(const std::vector<Button>& buttons, const std::string& typed) {
 }
 
 // The terminal dialogue; one box at a time.
-std::mutex dialogueMutex;
+sorn::Mutex dialogueMutex;
 
 // The dialogue writes to `output` and reads from `input`.
 int AskOnTerminal(int input, int output, const char* text, const char* caption, UINT type) {
-    std::lock_guard<std::mutex> lock(dialogueMutex);
+    sorn::MutexLock lock(dialogueMutex);
     const std::vector<Button> buttons = ButtonsOf(type);
     std::string prompt;
     for (const Button& button : buttons) {
@@ -129,9 +129,9 @@ private:
     int fd_;
 };
 
-std::mutex providerMutex;
-MessageBoxAnswerProvider provider = nullptr;
-void* providerContext = nullptr;
+sorn::Mutex providerMutex;
+MessageBoxAnswerProvider provider SORN_GUARDED_BY(providerMutex) = nullptr;
+void* providerContext SORN_GUARDED_BY(providerMutex) = nullptr;
 
 }  // namespace
 
@@ -141,7 +141,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     MessageBoxAnswerProvider answer = nullptr;
     void* context = nullptr;
     {
-        std::lock_guard<std::mutex> lock(providerMutex);
+        sorn::MutexLock lock(providerMutex);
         answer = provider;
         context = providerContext;
     }
@@ -159,7 +159,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 void SetMessageBoxAnswerProvider(MessageBoxAnswerProvider newProvider, void* context) {
-    std::lock_guard<std::mutex> lock(providerMutex);
+    sorn::MutexLock lock(providerMutex);
     provider = newProvider;
     providerContext = newProvider ? context : nullptr;
 }
