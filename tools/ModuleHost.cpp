@@ -5,11 +5,11 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "core_contract/ClassFactory.h"
 #include "core_contract/SornDataSys.h"
+#include "threading/Mutex.h"
 
 namespace sorn::host {
 
@@ -34,12 +34,15 @@ std::string LoadedModule::DefaultPath() {
 bool LoadedModule::Load(const std::string& path, std::string& error) {
     if (handle_) return factory_ != nullptr;
     // The start-up's own reports, while it runs.
-    auto reports = std::make_shared<std::vector<std::string>>();
-    auto lock = std::make_shared<std::mutex>();
-    SornDataSys::SetObserver([reports, lock](const SornDataSys::Report& report) {
+    struct Reports {
+        Mutex mutex;
+        std::vector<std::string> texts SORN_GUARDED_BY(mutex);
+    };
+    auto reports = std::make_shared<Reports>();
+    SornDataSys::SetObserver([reports](const SornDataSys::Report& report) {
         if (report.event != SornDataSys::Event::Error && report.event != SornDataSys::Event::Warning) return;
-        std::lock_guard<std::mutex> hold(*lock);
-        reports->push_back(report.text ? report.text : "(no text)");
+        MutexLock hold(reports->mutex);
+        reports->texts.push_back(report.text ? report.text : "(no text)");
     });
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     const char* loaderMessage = handle_ ? nullptr : ::dlerror();
@@ -55,8 +58,8 @@ bool LoadedModule::Load(const std::string& path, std::string& error) {
 
     std::string why;
     {
-        std::lock_guard<std::mutex> hold(*lock);
-        for (const std::string& text : *reports) why += (why.empty() ? "" : "; ") + text;
+        MutexLock hold(reports->mutex);
+        for (const std::string& text : reports->texts) why += (why.empty() ? "" : "; ") + text;
     }
     if (why.empty()) why = started < 0 ? "it has no start-up" : "no class factory was installed";
     const std::string wanted = ModuleVersion();

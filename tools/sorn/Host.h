@@ -8,14 +8,13 @@
 // stderr ("sorn: COMMAND: what failed: why"). Arguments and files are checked
 // before any device opens.
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "core_contract/ClassFactory.h"
 #include "core_contract/Engine.h"
 #include "core_contract/Wave.h"
+#include "threading/Mutex.h"
 #include "tools/ModuleHost.h"
 
 namespace sorn::tool {
@@ -40,20 +39,26 @@ void Release(T*& object) {
 }
 
 // Counts the signals of a callback; the main thread waits for a count.
-struct Event {
-    std::mutex mutex;
-    std::condition_variable cv;
-    int count = 0;
+class Event {
+public:
+    void Signal() SORN_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        ++count_;
+        cv_.NotifyAll();
+    }
+    bool WaitFor(int target, std::chrono::milliseconds timeout) SORN_EXCLUDES(mutex_) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        MutexLock lock(mutex_);
+        while (count_ < target) {
+            if (!cv_.WaitUntil(mutex_, deadline)) return count_ >= target;
+        }
+        return true;
+    }
 
-    void Signal() {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++count;
-        cv.notify_all();
-    }
-    bool WaitFor(int target, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, timeout, [&] { return count >= target; });
-    }
+private:
+    Mutex mutex_;
+    CondVar cv_;
+    int count_ SORN_GUARDED_BY(mutex_) = 0;
 };
 
 // A callback of the core's wave objects that signals the Event in `user`.

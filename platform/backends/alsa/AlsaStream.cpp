@@ -129,13 +129,15 @@ void AlsaStream::Wake() {
 }
 
 MMRESULT AlsaStream::Ask(Request request) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (failed_ || quit_) return MMSYSERR_NODRIVER;
     request_ = request;
     const std::uint64_t seq = ++asked_;
     Wake();
-    if (!answered_.wait_for(lock, std::chrono::milliseconds(kRequestMs), [&] { return done_ >= seq || failed_; }))
-        return MMSYSERR_NODRIVER;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestMs);
+    while (done_ < seq && !failed_) {
+        if (!answered_.WaitUntil(mutex_, deadline) && done_ < seq && !failed_) return MMSYSERR_NODRIVER;
+    }
     return failed_ ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
 }
 
@@ -146,7 +148,7 @@ void AlsaStream::DataQueued() { Wake(); }
 
 void AlsaStream::Close() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         quit_ = true;
     }
     Wake();
@@ -168,7 +170,7 @@ void AlsaStream::Run() {
         std::uint64_t seq = 0;
         bool failed = false;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (quit_) break;
             request = std::exchange(request_, Request::None);
             seq = asked_;
@@ -176,12 +178,12 @@ void AlsaStream::Run() {
         }
         if (request != Request::None) {
             if (!failed) Carry(request);
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             done_ = seq;
-            answered_.notify_all();
+            answered_.NotifyAll();
         }
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             failed = failed_;
         }
         if (!failed && running_) {
@@ -198,7 +200,7 @@ void AlsaStream::Run() {
 }
 
 bool AlsaStream::Failed() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return failed_;
 }
 
@@ -532,10 +534,10 @@ bool AlsaStream::Recover(int error) {
 
 void AlsaStream::Lose() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (failed_) return;
         failed_ = true;
-        answered_.notify_all();
+        answered_.NotifyAll();
     }
     running_ = false;
     live_ = false;

@@ -24,14 +24,13 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/emulation/wave/Backend.h"
+#include "threading/Mutex.h"
 
 namespace sorn::audio::alsa {
 
@@ -121,15 +120,14 @@ private:
     int wake_ = -1;  // eventfd
     std::thread thread_;
 
-    // Requests, guarded by mutex_.
-    std::mutex mutex_;
-    std::condition_variable answered_;
-    Request request_ = Request::None;
-    std::uint64_t asked_ = 0;  // requests handed over
-    std::uint64_t done_ = 0;  // requests carried out
-    MMRESULT answer_ = MMSYSERR_NOERROR;
-    bool quit_ = false;
-    bool failed_ = false;
+    // Requests between a caller and the thread.
+    Mutex mutex_;
+    CondVar answered_;
+    Request request_ SORN_GUARDED_BY(mutex_) = Request::None;
+    std::uint64_t asked_ SORN_GUARDED_BY(mutex_) = 0;  // requests handed over
+    std::uint64_t done_ SORN_GUARDED_BY(mutex_) = 0;  // requests carried out
+    bool quit_ SORN_GUARDED_BY(mutex_) = false;
+    bool failed_ SORN_GUARDED_BY(mutex_) = false;
 
     // The thread's own state.
     bool running_ = false;  // started (output: the clock runs)
