@@ -17,13 +17,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "platform/emulation/mixer/MixerTreeParts.h"
 
 namespace sorn::audio::alsa {
 
 namespace {
 
 using mixer::ControlInfo;
-using mixer::LineInfo;
 
 constexpr DWORD kSpeakersVolume = 1;
 constexpr DWORD kSpeakersMute = 2;
@@ -82,39 +84,10 @@ private:
     int captureRank_ = 3;
 };
 
+// A fader over an element's volume range: one step a value of the element.
 ControlInfo Fader(DWORD id, long minimum, long maximum) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_VOLUME;
-    control.shortName = "Volume";
-    control.name = "Volume";
-    control.minimum = 0;
-    control.maximum = 65535;
     const unsigned long steps = maximum > minimum ? static_cast<unsigned long>(maximum - minimum) + 1 : 1;
-    control.steps = static_cast<DWORD>(std::min<unsigned long>(steps, 65536));
-    return control;
-}
-
-ControlInfo Switch(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_MUTE;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Mute";
-    control.name = "Mute";
-    control.maximum = 1;
-    return control;
-}
-
-LineInfo Line(DWORD type, DWORD channels, const std::string& name, DWORD target, const std::string& device) {
-    LineInfo line;
-    line.componentType = type;
-    line.channels = channels;
-    line.name = name;
-    line.shortName = name.substr(0, MIXER_SHORT_NAME_CHARS - 1);
-    line.targetType = target;
-    line.targetName = device;
-    return line;
+    return mixer::VolumeFader(id, static_cast<DWORD>(std::min<unsigned long>(steps, 65536)));
 }
 
 class AlsaMixer final : public mixer::MixerDevice {
@@ -126,29 +99,18 @@ public:
             snd_mixer_selem_get_playback_volume_range(elem, &minimum, &maximum);
             const DWORD channels = snd_mixer_selem_is_playback_mono(elem) > 0 ? 1 : 2;
             playbackChannels_ = channels;
-            mixer::DestinationInfo speakers;
-            speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
-                                 MIXERLINE_TARGETTYPE_WAVEOUT, tree_.name);
-            speakers.line.controls.push_back(Fader(kSpeakersVolume, minimum, maximum));
-            if (snd_mixer_selem_has_playback_switch(elem) > 0) speakers.line.controls.push_back(Switch(kSpeakersMute));
-            speakers.sources.push_back(
-                Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, tree_.name));
-            tree_.destinations.push_back(std::move(speakers));
+            std::vector<ControlInfo> controls{Fader(kSpeakersVolume, minimum, maximum)};
+            if (snd_mixer_selem_has_playback_switch(elem) > 0) controls.push_back(mixer::MuteSwitch(kSpeakersMute));
+            tree_.destinations.push_back(mixer::SpeakersDestination(channels, tree_.name, std::move(controls)));
         }
         if (snd_mixer_elem_t* elem = handle_->capture()) {
             long minimum = 0, maximum = 0;
             snd_mixer_selem_get_capture_volume_range(elem, &minimum, &maximum);
             const DWORD channels = snd_mixer_selem_is_capture_mono(elem) > 0 ? 1 : 2;
             captureChannels_ = channels;
-            mixer::DestinationInfo recording;
-            recording.line = Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording",
-                                  MIXERLINE_TARGETTYPE_WAVEIN, tree_.name);
-            LineInfo microphone = Line(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone",
-                                       MIXERLINE_TARGETTYPE_WAVEIN, tree_.name);
-            microphone.controls.push_back(Fader(kMicrophoneVolume, minimum, maximum));
-            if (snd_mixer_selem_has_capture_switch(elem) > 0) microphone.controls.push_back(Switch(kMicrophoneMute));
-            recording.sources.push_back(std::move(microphone));
-            tree_.destinations.push_back(std::move(recording));
+            std::vector<ControlInfo> controls{Fader(kMicrophoneVolume, minimum, maximum)};
+            if (snd_mixer_selem_has_capture_switch(elem) > 0) controls.push_back(mixer::MuteSwitch(kMicrophoneMute));
+            tree_.destinations.push_back(mixer::RecordingDestination(channels, tree_.name, std::move(controls)));
         }
     }
 
