@@ -27,19 +27,9 @@
 
 namespace {
 
+using sorn::devicetest::Pcm16;
 using sorn::devicetest::WaitFor;
 namespace alsa = sorn::audio::alsa;
-
-WAVEFORMATEX Pcm16(DWORD rate, WORD channels) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = rate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = static_cast<WORD>(2 * channels);
-    format.nAvgBytesPerSec = rate * format.nBlockAlign;
-    return format;
-}
 
 class AlsaWithoutServer : public ::testing::Test {
 protected:

@@ -85,13 +85,7 @@ TEST_P(AlsaCaptureBlocks, PlayedRangeComesBackWholeThroughTheMonitor) {
     ASSERT_TRUE(WaitFor([&] { return capture.Frames() >= kRate / 10; }, std::chrono::seconds(5)))
         << "the monitor delivers nothing";
 
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = kRate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = kRate * 2;
+    WAVEFORMATEX format = Pcm16(kRate, 1);
     HWAVEOUT out = nullptr;
     sorn::alsatest::Completions done;
     ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
@@ -258,13 +252,7 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
     ServerFor use(server.Address());
     ASSERT_EQ(sorn::audio::SelectBackend("alsa:pulse"), MMSYSERR_NOERROR);
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = kRate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = kRate * 2;
+    WAVEFORMATEX format = Pcm16(kRate, 1);
     constexpr std::size_t kHeaders = 8;
     std::vector<std::vector<char>> outBlocks(kHeaders, std::vector<char>(kRate / 5 * 2, 0));
     std::vector<std::vector<char>> inBlocks(kHeaders, std::vector<char>(kRate / 10 * 2, 0));

@@ -29,17 +29,8 @@ using sorn::devicetest::ServerRequired;
 
 constexpr DWORD kRate = 16000;
 
-inline WAVEFORMATEX Pcm16(DWORD rate = kRate, WORD channels = 1) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = rate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = static_cast<WORD>(2 * channels);
-    format.nAvgBytesPerSec = rate * format.nBlockAlign;
-    format.cbSize = 0;
-    return format;
-}
+// 16-bit PCM, by default kRate mono.
+using sorn::devicetest::Pcm16;
 
 // `count` headers over blocks of `ms` milliseconds of Pcm16() silence each,
 // numbered in dwUser; `blocks` holds their data.
