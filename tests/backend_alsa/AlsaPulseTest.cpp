@@ -88,30 +88,21 @@ TEST_P(AlsaCaptureBlocks, PlayedRangeComesBackWholeThroughTheMonitor) {
     WAVEFORMATEX format = Pcm16(kRate, 1);
     HWAVEOUT out = nullptr;
     sorn::alsatest::Completions done;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(done.Open(&out, format), MMSYSERR_NOERROR);
     constexpr std::size_t kHeaders = 10;
     constexpr std::size_t kFrames = kRate / 10;
     constexpr std::int16_t kFirst = 1000;
     std::vector<std::vector<std::int16_t>> blocks(kHeaders, std::vector<std::int16_t>(kFrames));
-    std::vector<WAVEHDR> headers(kHeaders);
-    for (std::size_t h = 0; h < kHeaders; ++h) {
+    for (std::size_t h = 0; h < kHeaders; ++h)
         for (std::size_t i = 0; i < kFrames; ++i) blocks[h][i] = static_cast<std::int16_t>(kFirst + h * kFrames + i);
-        headers[h].lpData = reinterpret_cast<LPSTR>(blocks[h].data());
-        headers[h].dwBufferLength = static_cast<DWORD>(kFrames * 2);
-        headers[h].dwUser = h;
-        ASSERT_EQ(waveOutPrepareHeader(out, &headers[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    }
-    for (WAVEHDR& header : headers) ASSERT_EQ(waveOutWrite(out, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    std::vector<WAVEHDR> headers;
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::QueueNumbered(out, blocks, headers));
     // Every header comes back, in order.
     EXPECT_TRUE(WaitFor([&] { return done.Count() == kHeaders; }, std::chrono::seconds(10)));
     std::vector<DWORD_PTR> expected(kHeaders);
     for (std::size_t h = 0; h < kHeaders; ++h) expected[h] = h;
     EXPECT_EQ(done.Order(), expected);
-    MMTIME position{};
-    position.wType = TIME_SAMPLES;
-    ASSERT_EQ(waveOutGetPosition(out, &position, sizeof position), MMSYSERR_NOERROR);
-    EXPECT_EQ(position.u.sample, kHeaders * kFrames);
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::ExpectSamplePosition(out, kHeaders * kFrames));
     for (WAVEHDR& header : headers) waveOutUnprepareHeader(out, &header, sizeof(WAVEHDR));
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 
@@ -260,12 +251,8 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     HWAVEOUT out = nullptr;
     HWAVEIN in = nullptr;
     sorn::alsatest::Completions played, recorded;
-    ASSERT_EQ(
-        waveOutOpen(&out, WAVE_MAPPER, &format, played.Callback<HWAVEOUT>(), played.Instance(), CALLBACK_FUNCTION),
-        MMSYSERR_NOERROR);
-    ASSERT_EQ(
-        waveInOpen(&in, WAVE_MAPPER, &format, recorded.Callback<HWAVEIN>(), recorded.Instance(), CALLBACK_FUNCTION),
-        MMSYSERR_NOERROR);
+    ASSERT_EQ(played.Open(&out, format), MMSYSERR_NOERROR);
+    ASSERT_EQ(recorded.Open(&in, format), MMSYSERR_NOERROR);
     for (std::size_t h = 0; h < kHeaders; ++h) {
         outHeaders[h].lpData = outBlocks[h].data();
         outHeaders[h].dwBufferLength = static_cast<DWORD>(outBlocks[h].size());
