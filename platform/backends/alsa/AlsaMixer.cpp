@@ -84,32 +84,38 @@ private:
     int captureRank_ = 3;
 };
 
-// A fader over an element's volume range: one step a value of the element.
-ControlInfo Fader(DWORD id, long minimum, long maximum) {
+// The controls of one direction of `elem`: a fader over its volume range
+// (one step a value of the element), and its switch as the mute where it has
+// one. The fader's channel count (1 on a mono element, else 2) in *channels.
+std::vector<ControlInfo> Controls(snd_mixer_elem_t* elem, bool playback, DWORD volumeId, DWORD muteId,
+                                  DWORD* channels) {
+    long minimum = 0, maximum = 0;
+    playback ? snd_mixer_selem_get_playback_volume_range(elem, &minimum, &maximum)
+             : snd_mixer_selem_get_capture_volume_range(elem, &minimum, &maximum);
+    const bool mono = playback ? snd_mixer_selem_is_playback_mono(elem) > 0 : snd_mixer_selem_is_capture_mono(elem) > 0;
+    *channels = mono ? 1 : 2;
     const unsigned long steps = maximum > minimum ? static_cast<unsigned long>(maximum - minimum) + 1 : 1;
-    return mixer::VolumeFader(id, static_cast<DWORD>(std::min<unsigned long>(steps, 65536)));
+    std::vector<ControlInfo> controls{
+        mixer::VolumeFader(volumeId, static_cast<DWORD>(std::min<unsigned long>(steps, 65536)))};
+    const bool hasSwitch =
+        playback ? snd_mixer_selem_has_playback_switch(elem) > 0 : snd_mixer_selem_has_capture_switch(elem) > 0;
+    if (hasSwitch) controls.push_back(mixer::MuteSwitch(muteId));
+    return controls;
 }
 
 class AlsaMixer final : public mixer::MixerDevice {
 public:
     AlsaMixer(std::unique_ptr<Handle> handle, const std::string& control) : handle_(std::move(handle)) {
         tree_.name = "ALSA " + control;
+        DWORD channels = 2;
         if (snd_mixer_elem_t* elem = handle_->playback()) {
-            long minimum = 0, maximum = 0;
-            snd_mixer_selem_get_playback_volume_range(elem, &minimum, &maximum);
-            const DWORD channels = snd_mixer_selem_is_playback_mono(elem) > 0 ? 1 : 2;
+            auto controls = Controls(elem, true, kSpeakersVolume, kSpeakersMute, &channels);
             playbackChannels_ = channels;
-            std::vector<ControlInfo> controls{Fader(kSpeakersVolume, minimum, maximum)};
-            if (snd_mixer_selem_has_playback_switch(elem) > 0) controls.push_back(mixer::MuteSwitch(kSpeakersMute));
             tree_.destinations.push_back(mixer::SpeakersDestination(channels, tree_.name, std::move(controls)));
         }
         if (snd_mixer_elem_t* elem = handle_->capture()) {
-            long minimum = 0, maximum = 0;
-            snd_mixer_selem_get_capture_volume_range(elem, &minimum, &maximum);
-            const DWORD channels = snd_mixer_selem_is_capture_mono(elem) > 0 ? 1 : 2;
+            auto controls = Controls(elem, false, kMicrophoneVolume, kMicrophoneMute, &channels);
             captureChannels_ = channels;
-            std::vector<ControlInfo> controls{Fader(kMicrophoneVolume, minimum, maximum)};
-            if (snd_mixer_selem_has_capture_switch(elem) > 0) controls.push_back(mixer::MuteSwitch(kMicrophoneMute));
             tree_.destinations.push_back(mixer::RecordingDestination(channels, tree_.name, std::move(controls)));
         }
     }

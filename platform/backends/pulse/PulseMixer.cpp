@@ -157,15 +157,10 @@ Side SideOf(const pa_channel_map& map, unsigned channel) {
     return Side::Both;
 }
 
+// The server's own volume in percent, read-only beside a fader.
 ControlInfo Percent(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_PERCENT;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Volume %";
-    control.name = "Server volume %";
-    control.maximum = 65535;
-    return control;
+    return mixer::MakeControl(id, MIXERCONTROL_CONTROLTYPE_PERCENT, MIXERCONTROL_CONTROLF_UNIFORM, "Volume %",
+                              "Server volume %", 65535);
 }
 
 class PulseMixer final : public mixer::MixerDevice {

@@ -1,5 +1,5 @@
 #pragma once
-// The parts of a mixer tree the device backends describe alike: a speakers
+// The parts of a mixer tree the mixer backends describe alike: a speakers
 // destination with a wave-out source under it, a recording destination with
 // a microphone source under it, and the volume fader and mute switch those
 // carry. A backend adds its own controls beside them.
@@ -11,29 +11,30 @@
 
 namespace sorn::mixer {
 
-// A volume fader from 0 to 65535 in `steps` steps (at most 65536).
-inline ControlInfo VolumeFader(DWORD id, DWORD steps) {
+// A control of `type` from 0 to `maximum` in `steps` steps (0: not said),
+// named `name` (`shortName` in short).
+inline ControlInfo MakeControl(DWORD id, DWORD type, DWORD flags, const std::string& shortName, const std::string& name,
+                               DWORD maximum, DWORD steps = 0) {
     ControlInfo control;
     control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_VOLUME;
-    control.shortName = "Volume";
-    control.name = "Volume";
+    control.type = type;
+    control.flags = flags;
+    control.shortName = shortName;
+    control.name = name;
     control.minimum = 0;
-    control.maximum = 65535;
+    control.maximum = maximum;
     control.steps = steps;
     return control;
 }
 
+// A volume fader from 0 to 65535 in `steps` steps (at most 65536).
+inline ControlInfo VolumeFader(DWORD id, DWORD steps) {
+    return MakeControl(id, MIXERCONTROL_CONTROLTYPE_VOLUME, 0, "Volume", "Volume", 65535, steps);
+}
+
 // A mute switch, one value for every channel (1 muted).
 inline ControlInfo MuteSwitch(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_MUTE;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Mute";
-    control.name = "Mute";
-    control.maximum = 1;
-    return control;
+    return MakeControl(id, MIXERCONTROL_CONTROLTYPE_MUTE, MIXERCONTROL_CONTROLF_UNIFORM, "Mute", "Mute", 1);
 }
 
 // A line of `channels` channels named `name` (its short name cut to fit),
@@ -49,31 +50,36 @@ inline LineInfo TreeLine(DWORD type, DWORD channels, const std::string& name, DW
     return line;
 }
 
+// A destination `line` with `lineControls`, and under it one `source` with
+// `sourceControls`.
+inline DestinationInfo Destination(LineInfo line, std::vector<ControlInfo> lineControls, LineInfo source,
+                                   std::vector<ControlInfo> sourceControls) {
+    DestinationInfo destination;
+    destination.line = std::move(line);
+    destination.line.controls = std::move(lineControls);
+    source.controls = std::move(sourceControls);
+    destination.sources.push_back(std::move(source));
+    return destination;
+}
+
 // The speakers destination with `controls` of its own, and under it a
 // wave-out source without controls.
 inline DestinationInfo SpeakersDestination(DWORD channels, const std::string& device,
                                            std::vector<ControlInfo> controls) {
-    DestinationInfo speakers;
-    speakers.line =
-        TreeLine(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers", MIXERLINE_TARGETTYPE_WAVEOUT, device);
-    speakers.line.controls = std::move(controls);
-    speakers.sources.push_back(
-        TreeLine(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, device));
-    return speakers;
+    return Destination(
+        TreeLine(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers", MIXERLINE_TARGETTYPE_WAVEOUT, device),
+        std::move(controls),
+        TreeLine(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, device), {});
 }
 
 // The recording destination without controls of its own, and under it a
 // microphone source with `controls`.
 inline DestinationInfo RecordingDestination(DWORD channels, const std::string& device,
                                             std::vector<ControlInfo> controls) {
-    DestinationInfo recording;
-    recording.line =
-        TreeLine(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording", MIXERLINE_TARGETTYPE_WAVEIN, device);
-    LineInfo microphone =
-        TreeLine(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone", MIXERLINE_TARGETTYPE_WAVEIN, device);
-    microphone.controls = std::move(controls);
-    recording.sources.push_back(std::move(microphone));
-    return recording;
+    return Destination(
+        TreeLine(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording", MIXERLINE_TARGETTYPE_WAVEIN, device), {},
+        TreeLine(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone", MIXERLINE_TARGETTYPE_WAVEIN, device),
+        std::move(controls));
 }
 
 }  // namespace sorn::mixer
