@@ -3,6 +3,8 @@
 // server answers (the cases play into its default sink and record its
 // monitor), and whether the API under test is Wine's. One small source per
 // side (ConformanceLinux.cpp, ConformanceWindows.cpp) implements these.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -43,6 +45,21 @@ inline void MakeHeaders(std::vector<std::vector<char>>& blocks, std::vector<WAVE
         headers[i].dwBufferLength = static_cast<DWORD>(blocks[i].size());
         headers[i].dwUser = i;
     }
+}
+
+// The position query of either direction.
+inline MMRESULT GetPosition(HWAVEOUT device, MMTIME* time) { return waveOutGetPosition(device, time, sizeof *time); }
+inline MMRESULT GetPosition(HWAVEIN device, MMTIME* time) { return waveInGetPosition(device, time, sizeof *time); }
+
+// The position of `device` in `type` (TIME_BYTES or TIME_SAMPLES), checking
+// that it reads and answers in the type asked for.
+template <typename Handle>
+DWORD PositionOf(Handle device, UINT type) {
+    MMTIME time{};
+    time.wType = type;
+    EXPECT_EQ(GetPosition(device, &time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.wType, type);
+    return type == TIME_BYTES ? time.u.cb : time.u.sample;
 }
 
 // One callback message as it arrived, with the header's state at that moment

@@ -40,13 +40,7 @@ protected:
     MMRESULT Prepare(WAVEHDR& header) { return waveInPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Unprepare(WAVEHDR& header) { return waveInUnprepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Add(WAVEHDR& header) { return waveInAddBuffer(device_, &header, sizeof(WAVEHDR)); }
-    DWORD Position(UINT type) {
-        MMTIME time{};
-        time.wType = type;
-        EXPECT_EQ(waveInGetPosition(device_, &time, sizeof(time)), MMSYSERR_NOERROR);
-        EXPECT_EQ(time.wType, type);
-        return type == TIME_BYTES ? time.u.cb : time.u.sample;
-    }
+    DWORD Position(UINT type) { return sorn::conformance::PositionOf(device_, type); }
     // Waits until the position reaches `samples`.
     bool WaitPosition(DWORD samples) {
         const auto end = std::chrono::steady_clock::now() + kLimit;

@@ -38,13 +38,7 @@ protected:
     MMRESULT Prepare(WAVEHDR& header) { return waveOutPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Write(WAVEHDR& header) { return waveOutWrite(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Unprepare(WAVEHDR& header) { return waveOutUnprepareHeader(device_, &header, sizeof(WAVEHDR)); }
-    DWORD Position(UINT type) {
-        MMTIME time{};
-        time.wType = type;
-        EXPECT_EQ(waveOutGetPosition(device_, &time, sizeof(time)), MMSYSERR_NOERROR);
-        EXPECT_EQ(time.wType, type);
-        return type == TIME_BYTES ? time.u.cb : time.u.sample;
-    }
+    DWORD Position(UINT type) { return sorn::conformance::PositionOf(device_, type); }
 
     HWAVEOUT device_ = nullptr;
     MessageLog log_;
