@@ -159,25 +159,27 @@ bool Control(DWORD componentType, DWORD type, MIXERCONTROLA* control) {
            MMSYSERR_NOERROR;
 }
 
-MMRESULT Set(DWORD controlId, DWORD value) {
-    MIXERCONTROLDETAILS_UNSIGNED detail{value};
+// The details that move one value of `controlId` (all channels alike)
+// through *detail.
+MIXERCONTROLDETAILS OneValue(DWORD controlId, MIXERCONTROLDETAILS_UNSIGNED* detail) {
     MIXERCONTROLDETAILS details{};
     details.cbStruct = sizeof details;
     details.dwControlID = controlId;
     details.cChannels = 1;
-    details.cbDetails = sizeof detail;
-    details.paDetails = &detail;
+    details.cbDetails = sizeof *detail;
+    details.paDetails = detail;
+    return details;
+}
+
+MMRESULT Set(DWORD controlId, DWORD value) {
+    MIXERCONTROLDETAILS_UNSIGNED detail{value};
+    MIXERCONTROLDETAILS details = OneValue(controlId, &detail);
     return mixerSetControlDetails(Mixer(0), &details, MIXER_OBJECTF_MIXER | MIXER_SETCONTROLDETAILSF_VALUE);
 }
 
 DWORD Get(DWORD controlId) {
     MIXERCONTROLDETAILS_UNSIGNED detail{0xFFFFFFFFu};
-    MIXERCONTROLDETAILS details{};
-    details.cbStruct = sizeof details;
-    details.dwControlID = controlId;
-    details.cChannels = 1;
-    details.cbDetails = sizeof detail;
-    details.paDetails = &detail;
+    MIXERCONTROLDETAILS details = OneValue(controlId, &detail);
     if (mixerGetControlDetailsA(Mixer(0), &details, MIXER_OBJECTF_MIXER | MIXER_GETCONTROLDETAILSF_VALUE))
         return 0xFFFFFFFFu;
     return detail.dwValue;
