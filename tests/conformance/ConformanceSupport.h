@@ -62,6 +62,19 @@ DWORD PositionOf(Handle device, UINT type) {
     return type == TIME_BYTES ? time.u.cb : time.u.sample;
 }
 
+// A header that claims WHDR_INQUEUE | WHDR_DONE but is in no queue:
+// `prepare` (the fixture's) goes by the device's own queue and leaves it
+// just prepared; a second prepare of the prepared header changes nothing.
+template <typename Prepare>
+void ExpectPrepareIgnoresClaimedQueue(WAVEHDR& stray, Prepare prepare) {
+    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
+    EXPECT_EQ(prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
+    stray.dwFlags |= WHDR_INQUEUE;
+    EXPECT_EQ(prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+}
+
 // One callback message as it arrived, with the header's state at that moment
 // and the thread it arrived on.
 struct Message {

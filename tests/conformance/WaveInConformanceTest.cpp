@@ -134,12 +134,7 @@ TEST_F(WaveInConformance, PrepareUnprepareAndAddGoByTheDevicesOwnQueue) {
     std::vector<WAVEHDR> extra;
     MakeHeaders(data, extra, 1, 50);
     WAVEHDR& stray = extra[0];
-    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
-    stray.dwFlags |= WHDR_INQUEUE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    ExpectPrepareIgnoresClaimedQueue(stray, [this](WAVEHDR& header) { return Prepare(header); });
     EXPECT_EQ(Unprepare(stray), OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
     EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
 

@@ -160,12 +160,7 @@ TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
 TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
     MakeHeaders(2, 50);
     WAVEHDR& stray = headers_[0];
-    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
-    stray.dwFlags |= WHDR_INQUEUE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    ExpectPrepareIgnoresClaimedQueue(stray, [this](WAVEHDR& header) { return Prepare(header); });
     const MMRESULT strayAnswer = OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
     EXPECT_EQ(Unprepare(stray), strayAnswer);
     EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
