@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio_device/Recorder.h"
+#include "audio_device/SoundServerDeviceTest.h"
 #include "audio_device/SoundServerDevices.h"
 #include "backend_alsa/AlsaTestSupport.h"
 #include "platform/MMSystem.h"
@@ -55,10 +56,8 @@ bool PactlMuted(const std::string& kind, const std::string& name) {
 class AlsaOnPulse : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!ServerAnswers()) {
-            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
-            GTEST_SKIP() << "no sound server answers";
-        }
+        NeedServer();
+        if (IsSkipped() || HasFatalFailure()) return;
         // Unity volume: the monitor gives back exactly what was played.
         ASSERT_EQ(std::system("pactl set-sink-volume @DEFAULT_SINK@ 100% && pactl set-sink-mute @DEFAULT_SINK@ 0"), 0);
         ASSERT_EQ(sorn::audio::SelectBackend("alsa:pulse"), MMSYSERR_NOERROR);
