@@ -140,6 +140,23 @@ function(sorn_test name)
   endif()
 endfunction()
 
+# sorn_spoken_clip(target OUTPUT file SPEED wpm TEXT text COMMENT what): a
+# target, built with all, that makes `file`: `text` spoken by espeak-ng
+# (en-us, `wpm` words a minute) and made 16 kHz mono 16-bit by sox. The
+# caller has found SORN_ESPEAK and SORN_SOX.
+function(sorn_spoken_clip target)
+  cmake_parse_arguments(C "" "OUTPUT;SPEED;TEXT;COMMENT" "" ${ARGN})
+  get_filename_component(folder ${C_OUTPUT} DIRECTORY)
+  get_filename_component(stem ${C_OUTPUT} NAME_WE)
+  set(spoken ${folder}/${stem}-raw.wav)
+  add_custom_command(OUTPUT ${C_OUTPUT}
+    COMMAND ${SORN_ESPEAK} -v en-us -s ${C_SPEED} -w ${spoken} "${C_TEXT}"
+    COMMAND ${SORN_SOX} ${spoken} -r 16000 -b 16 -c 1 ${C_OUTPUT}
+    COMMENT "${C_COMMENT}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${C_OUTPUT})
+endfunction()
+
 # sorn_add_areas(): adds every subfolder of the current folder that has a
 # CMakeLists.txt (tests, benchmarks and fuzz targets keep one folder per area).
 function(sorn_add_areas)

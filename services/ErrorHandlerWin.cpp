@@ -7,11 +7,8 @@
 namespace SornData {
 
 ErrorHandlerWin::ErrorHandlerWin() = default;
-ErrorHandlerWin::ErrorHandlerWin(const ErrorHandlerWin& other) : IErrorHandler(other) {}
-ErrorHandlerWin& ErrorHandlerWin::operator=(const ErrorHandlerWin& other) {
-    IErrorHandler::operator=(other);
-    return *this;
-}
+ErrorHandlerWin::ErrorHandlerWin(const ErrorHandlerWin&) = default;
+ErrorHandlerWin& ErrorHandlerWin::operator=(const ErrorHandlerWin&) = default;
 ErrorHandlerWin::~ErrorHandlerWin() = default;
 
 void ErrorHandlerWin::LogError(SornStringA*, SornStringA*, SornStringA*, SornStringA*) {}

@@ -24,11 +24,8 @@ bool IsOwnOrParentEntry(const char* name) { return std::strcmp(name, ".") == 0 |
 }  // namespace
 
 FileHandlerWin::FileHandlerWin() = default;
-FileHandlerWin::FileHandlerWin(const FileHandlerWin& other) : IFileHandler(other) {}
-FileHandlerWin& FileHandlerWin::operator=(const FileHandlerWin& other) {
-    IFileHandler::operator=(other);
-    return *this;
-}
+FileHandlerWin::FileHandlerWin(const FileHandlerWin&) = default;
+FileHandlerWin& FileHandlerWin::operator=(const FileHandlerWin&) = default;
 FileHandlerWin::~FileHandlerWin() = default;
 
 SornStringA FileHandlerWin::FindFile(const SornStringA& pattern) {

@@ -107,8 +107,9 @@ void BM_ReadPcm16(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(Read(TheFiles().speech16k).samples.data());
 }
 
-void BM_TrackPitch(benchmark::State& state) {
-    const Pcm16Clip clip = Read(TheFiles().speech16k);
+// The pitch of the whole clip `file`, tracked once an iteration.
+void TrackPitchOf(benchmark::State& state, const std::string& file) {
+    const Pcm16Clip clip = Read(file);
     for (auto _ : state) {
         PitchContour c;
         std::string why;
@@ -117,15 +118,9 @@ void BM_TrackPitch(benchmark::State& state) {
     }
 }
 
-void BM_TrackPitchResampled48k(benchmark::State& state) {
-    const Pcm16Clip clip = Read(TheFiles().speech48k);
-    for (auto _ : state) {
-        PitchContour c;
-        std::string why;
-        TrackPitch(clip, PitchOptions{}, c, why);
-        benchmark::DoNotOptimize(c.pitch.data());
-    }
-}
+void BM_TrackPitch(benchmark::State& state) { TrackPitchOf(state, TheFiles().speech16k); }
+
+void BM_TrackPitchResampled48k(benchmark::State& state) { TrackPitchOf(state, TheFiles().speech48k); }
 
 void BM_Format(benchmark::State& state) {
     const auto format = static_cast<ContourFormat>(state.range(0));

@@ -10,13 +10,20 @@
 
 namespace sorn::devicetest {
 
+// Skips the running test when no sound server answers, or fails it when
+// SORN_REQUIRE_SOUND_SERVER=1; the caller stops when the test is skipped or
+// has failed.
+inline void NeedServer() {
+    if (ServerAnswers()) return;
+    if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
+    GTEST_SKIP() << "no sound server answers";
+}
+
 class SoundServerDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!ServerAnswers()) {
-            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
-            GTEST_SKIP() << "no sound server answers";
-        }
+        NeedServer();
+        if (Stopped()) return;
         ASSERT_TRUE(UseSoundServerDevices()) << "the sound server answers, but its devices cannot be used";
     }
     void TearDown() override { ReleaseSoundServerDevices(); }

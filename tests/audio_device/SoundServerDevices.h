@@ -9,12 +9,27 @@
 #include <thread>
 #include <vector>
 
+#include "platform/MMSystem.h"
+
 namespace sorn::devicetest {
 
 using Clock = std::chrono::steady_clock;
 
 // The rate of the test streams and of the sound server's null sink.
 constexpr unsigned kRate = 16000;
+
+// 16-bit PCM at `rate` with `channels` channels.
+inline WAVEFORMATEX Pcm16(DWORD rate = kRate, WORD channels = 1) {
+    WAVEFORMATEX format{};
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = channels;
+    format.nSamplesPerSec = rate;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<WORD>(2 * channels);
+    format.nAvgBytesPerSec = rate * format.nBlockAlign;
+    format.cbSize = 0;
+    return format;
+}
 
 // Polls `done` every `poll` until it holds or `limit` passes.
 template <typename Predicate>

@@ -27,19 +27,9 @@
 
 namespace {
 
+using sorn::devicetest::Pcm16;
 using sorn::devicetest::WaitFor;
 namespace alsa = sorn::audio::alsa;
-
-WAVEFORMATEX Pcm16(DWORD rate, WORD channels) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = rate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = static_cast<WORD>(2 * channels);
-    format.nAvgBytesPerSec = rate * format.nBlockAlign;
-    return format;
-}
 
 class AlsaWithoutServer : public ::testing::Test {
 protected:
@@ -101,30 +91,22 @@ TEST_F(AlsaWithoutServer, PlaybackReachesTheDeviceWholeAndInOrder) {
     WAVEFORMATEX format = Pcm16(22050, 2);
     HWAVEOUT out = nullptr;
     sorn::alsatest::Completions done;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(done.Open(&out, format), MMSYSERR_NOERROR);
     constexpr std::size_t kHeaders = 5;
     constexpr std::size_t kSamples = 2 * 2205;  // 100 ms of stereo
     std::vector<std::vector<std::int16_t>> blocks(kHeaders, std::vector<std::int16_t>(kSamples));
-    std::vector<WAVEHDR> headers(kHeaders);
+    std::vector<WAVEHDR> headers;
     std::vector<std::int16_t> expected;
     for (std::size_t h = 0; h < kHeaders; ++h) {
         for (std::size_t i = 0; i < kSamples; ++i)
             blocks[h][i] = static_cast<std::int16_t>((h * kSamples + i) * 7 % 65536 - 32768);
         expected.insert(expected.end(), blocks[h].begin(), blocks[h].end());
-        headers[h].lpData = reinterpret_cast<LPSTR>(blocks[h].data());
-        headers[h].dwBufferLength = static_cast<DWORD>(kSamples * 2);
-        headers[h].dwUser = h;
-        ASSERT_EQ(waveOutPrepareHeader(out, &headers[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
-    for (WAVEHDR& header : headers) ASSERT_EQ(waveOutWrite(out, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::QueueNumbered(out, blocks, headers));
     ASSERT_TRUE(WaitFor([&] { return done.Count() == kHeaders; }, std::chrono::seconds(5)));
     EXPECT_EQ(done.Order(), (std::vector<DWORD_PTR>{0, 1, 2, 3, 4}));
     for (WAVEHDR& header : headers) EXPECT_TRUE(header.dwFlags & WHDR_DONE);
-    MMTIME position{};
-    position.wType = TIME_SAMPLES;
-    ASSERT_EQ(waveOutGetPosition(out, &position, sizeof position), MMSYSERR_NOERROR);
-    EXPECT_EQ(position.u.sample, kHeaders * kSamples / 2);
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::ExpectSamplePosition(out, kHeaders * kSamples / 2));
     for (WAVEHDR& header : headers) waveOutUnprepareHeader(out, &header, sizeof(WAVEHDR));
     ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 
@@ -146,8 +128,7 @@ TEST_F(AlsaWithoutServer, CaptureStartsStopsAndCloses) {
     WAVEFORMATEX format = Pcm16(16000, 1);
     HWAVEIN in = nullptr;
     sorn::alsatest::Completions done;
-    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &format, done.Callback<HWAVEIN>(), done.Instance(), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(done.Open(&in, format), MMSYSERR_NOERROR);
     std::vector<std::int16_t> block(1600, 1);
     WAVEHDR header{};
     header.lpData = reinterpret_cast<LPSTR>(block.data());

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio_device/Recorder.h"
+#include "audio_device/SoundServerDeviceTest.h"
 #include "audio_device/SoundServerDevices.h"
 #include "backend_alsa/AlsaTestSupport.h"
 #include "platform/MMSystem.h"
@@ -55,10 +56,8 @@ bool PactlMuted(const std::string& kind, const std::string& name) {
 class AlsaOnPulse : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!ServerAnswers()) {
-            if (ServerRequired()) FAIL() << "no sound server answers (SORN_REQUIRE_SOUND_SERVER=1)";
-            GTEST_SKIP() << "no sound server answers";
-        }
+        NeedServer();
+        if (IsSkipped() || HasFatalFailure()) return;
         // Unity volume: the monitor gives back exactly what was played.
         ASSERT_EQ(std::system("pactl set-sink-volume @DEFAULT_SINK@ 100% && pactl set-sink-mute @DEFAULT_SINK@ 0"), 0);
         ASSERT_EQ(sorn::audio::SelectBackend("alsa:pulse"), MMSYSERR_NOERROR);
@@ -85,39 +84,24 @@ TEST_P(AlsaCaptureBlocks, PlayedRangeComesBackWholeThroughTheMonitor) {
     ASSERT_TRUE(WaitFor([&] { return capture.Frames() >= kRate / 10; }, std::chrono::seconds(5)))
         << "the monitor delivers nothing";
 
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = kRate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = kRate * 2;
+    WAVEFORMATEX format = Pcm16(kRate, 1);
     HWAVEOUT out = nullptr;
     sorn::alsatest::Completions done;
-    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &format, done.Callback<HWAVEOUT>(), done.Instance(), CALLBACK_FUNCTION),
-              MMSYSERR_NOERROR);
+    ASSERT_EQ(done.Open(&out, format), MMSYSERR_NOERROR);
     constexpr std::size_t kHeaders = 10;
     constexpr std::size_t kFrames = kRate / 10;
     constexpr std::int16_t kFirst = 1000;
     std::vector<std::vector<std::int16_t>> blocks(kHeaders, std::vector<std::int16_t>(kFrames));
-    std::vector<WAVEHDR> headers(kHeaders);
-    for (std::size_t h = 0; h < kHeaders; ++h) {
+    for (std::size_t h = 0; h < kHeaders; ++h)
         for (std::size_t i = 0; i < kFrames; ++i) blocks[h][i] = static_cast<std::int16_t>(kFirst + h * kFrames + i);
-        headers[h].lpData = reinterpret_cast<LPSTR>(blocks[h].data());
-        headers[h].dwBufferLength = static_cast<DWORD>(kFrames * 2);
-        headers[h].dwUser = h;
-        ASSERT_EQ(waveOutPrepareHeader(out, &headers[h], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    }
-    for (WAVEHDR& header : headers) ASSERT_EQ(waveOutWrite(out, &header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    std::vector<WAVEHDR> headers;
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::QueueNumbered(out, blocks, headers));
     // Every header comes back, in order.
     EXPECT_TRUE(WaitFor([&] { return done.Count() == kHeaders; }, std::chrono::seconds(10)));
     std::vector<DWORD_PTR> expected(kHeaders);
     for (std::size_t h = 0; h < kHeaders; ++h) expected[h] = h;
     EXPECT_EQ(done.Order(), expected);
-    MMTIME position{};
-    position.wType = TIME_SAMPLES;
-    ASSERT_EQ(waveOutGetPosition(out, &position, sizeof position), MMSYSERR_NOERROR);
-    EXPECT_EQ(position.u.sample, kHeaders * kFrames);
+    ASSERT_NO_FATAL_FAILURE(sorn::alsatest::ExpectSamplePosition(out, kHeaders * kFrames));
     for (WAVEHDR& header : headers) waveOutUnprepareHeader(out, &header, sizeof(WAVEHDR));
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 
@@ -174,25 +158,27 @@ bool Control(DWORD componentType, DWORD type, MIXERCONTROLA* control) {
            MMSYSERR_NOERROR;
 }
 
-MMRESULT Set(DWORD controlId, DWORD value) {
-    MIXERCONTROLDETAILS_UNSIGNED detail{value};
+// The details that move one value of `controlId` (all channels alike)
+// through *detail.
+MIXERCONTROLDETAILS OneValue(DWORD controlId, MIXERCONTROLDETAILS_UNSIGNED* detail) {
     MIXERCONTROLDETAILS details{};
     details.cbStruct = sizeof details;
     details.dwControlID = controlId;
     details.cChannels = 1;
-    details.cbDetails = sizeof detail;
-    details.paDetails = &detail;
+    details.cbDetails = sizeof *detail;
+    details.paDetails = detail;
+    return details;
+}
+
+MMRESULT Set(DWORD controlId, DWORD value) {
+    MIXERCONTROLDETAILS_UNSIGNED detail{value};
+    MIXERCONTROLDETAILS details = OneValue(controlId, &detail);
     return mixerSetControlDetails(Mixer(0), &details, MIXER_OBJECTF_MIXER | MIXER_SETCONTROLDETAILSF_VALUE);
 }
 
 DWORD Get(DWORD controlId) {
     MIXERCONTROLDETAILS_UNSIGNED detail{0xFFFFFFFFu};
-    MIXERCONTROLDETAILS details{};
-    details.cbStruct = sizeof details;
-    details.dwControlID = controlId;
-    details.cChannels = 1;
-    details.cbDetails = sizeof detail;
-    details.paDetails = &detail;
+    MIXERCONTROLDETAILS details = OneValue(controlId, &detail);
     if (mixerGetControlDetailsA(Mixer(0), &details, MIXER_OBJECTF_MIXER | MIXER_GETCONTROLDETAILSF_VALUE))
         return 0xFFFFFFFFu;
     return detail.dwValue;
@@ -258,13 +244,7 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     ASSERT_TRUE(server.Start()) << "cannot start a private sound server";
     ServerFor use(server.Address());
     ASSERT_EQ(sorn::audio::SelectBackend("alsa:pulse"), MMSYSERR_NOERROR);
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = kRate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = kRate * 2;
+    WAVEFORMATEX format = Pcm16(kRate, 1);
     constexpr std::size_t kHeaders = 8;
     std::vector<std::vector<char>> outBlocks(kHeaders, std::vector<char>(kRate / 5 * 2, 0));
     std::vector<std::vector<char>> inBlocks(kHeaders, std::vector<char>(kRate / 10 * 2, 0));
@@ -272,12 +252,8 @@ TEST_F(AlsaOnPulse, AServerThatDiesIsADeviceLossBothWays) {
     HWAVEOUT out = nullptr;
     HWAVEIN in = nullptr;
     sorn::alsatest::Completions played, recorded;
-    ASSERT_EQ(
-        waveOutOpen(&out, WAVE_MAPPER, &format, played.Callback<HWAVEOUT>(), played.Instance(), CALLBACK_FUNCTION),
-        MMSYSERR_NOERROR);
-    ASSERT_EQ(
-        waveInOpen(&in, WAVE_MAPPER, &format, recorded.Callback<HWAVEIN>(), recorded.Instance(), CALLBACK_FUNCTION),
-        MMSYSERR_NOERROR);
+    ASSERT_EQ(played.Open(&out, format), MMSYSERR_NOERROR);
+    ASSERT_EQ(recorded.Open(&in, format), MMSYSERR_NOERROR);
     for (std::size_t h = 0; h < kHeaders; ++h) {
         outHeaders[h].lpData = outBlocks[h].data();
         outHeaders[h].dwBufferLength = static_cast<DWORD>(outBlocks[h].size());

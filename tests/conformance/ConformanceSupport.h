@@ -3,6 +3,8 @@
 // server answers (the cases play into its default sink and record its
 // monitor), and whether the API under test is Wine's. One small source per
 // side (ConformanceLinux.cpp, ConformanceWindows.cpp) implements these.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,17 +31,8 @@ using sorn::devicetest::ServerRequired;
 
 constexpr DWORD kRate = 16000;
 
-inline WAVEFORMATEX Pcm16(DWORD rate = kRate, WORD channels = 1) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = channels;
-    format.nSamplesPerSec = rate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = static_cast<WORD>(2 * channels);
-    format.nAvgBytesPerSec = rate * format.nBlockAlign;
-    format.cbSize = 0;
-    return format;
-}
+// 16-bit PCM, by default kRate mono.
+using sorn::devicetest::Pcm16;
 
 // `count` headers over blocks of `ms` milliseconds of Pcm16() silence each,
 // numbered in dwUser; `blocks` holds their data.
@@ -52,6 +45,34 @@ inline void MakeHeaders(std::vector<std::vector<char>>& blocks, std::vector<WAVE
         headers[i].dwBufferLength = static_cast<DWORD>(blocks[i].size());
         headers[i].dwUser = i;
     }
+}
+
+// The position query of either direction.
+inline MMRESULT GetPosition(HWAVEOUT device, MMTIME* time) { return waveOutGetPosition(device, time, sizeof *time); }
+inline MMRESULT GetPosition(HWAVEIN device, MMTIME* time) { return waveInGetPosition(device, time, sizeof *time); }
+
+// The position of `device` in `type` (TIME_BYTES or TIME_SAMPLES), checking
+// that it reads and answers in the type asked for.
+template <typename Handle>
+DWORD PositionOf(Handle device, UINT type) {
+    MMTIME time{};
+    time.wType = type;
+    EXPECT_EQ(GetPosition(device, &time), MMSYSERR_NOERROR);
+    EXPECT_EQ(time.wType, type);
+    return type == TIME_BYTES ? time.u.cb : time.u.sample;
+}
+
+// A header that claims WHDR_INQUEUE | WHDR_DONE but is in no queue:
+// `prepare` (the fixture's) goes by the device's own queue and leaves it
+// just prepared; a second prepare of the prepared header changes nothing.
+template <typename Prepare>
+void ExpectPrepareIgnoresClaimedQueue(WAVEHDR& stray, Prepare prepare) {
+    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
+    EXPECT_EQ(prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
+    stray.dwFlags |= WHDR_INQUEUE;
+    EXPECT_EQ(prepare(stray), MMSYSERR_NOERROR);
+    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
 }
 
 // One callback message as it arrived, with the header's state at that moment

@@ -40,13 +40,7 @@ protected:
     MMRESULT Prepare(WAVEHDR& header) { return waveInPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Unprepare(WAVEHDR& header) { return waveInUnprepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Add(WAVEHDR& header) { return waveInAddBuffer(device_, &header, sizeof(WAVEHDR)); }
-    DWORD Position(UINT type) {
-        MMTIME time{};
-        time.wType = type;
-        EXPECT_EQ(waveInGetPosition(device_, &time, sizeof(time)), MMSYSERR_NOERROR);
-        EXPECT_EQ(time.wType, type);
-        return type == TIME_BYTES ? time.u.cb : time.u.sample;
-    }
+    DWORD Position(UINT type) { return sorn::conformance::PositionOf(device_, type); }
     // Waits until the position reaches `samples`.
     bool WaitPosition(DWORD samples) {
         const auto end = std::chrono::steady_clock::now() + kLimit;
@@ -140,12 +134,7 @@ TEST_F(WaveInConformance, PrepareUnprepareAndAddGoByTheDevicesOwnQueue) {
     std::vector<WAVEHDR> extra;
     MakeHeaders(data, extra, 1, 50);
     WAVEHDR& stray = extra[0];
-    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
-    stray.dwFlags |= WHDR_INQUEUE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    ExpectPrepareIgnoresClaimedQueue(stray, [this](WAVEHDR& header) { return Prepare(header); });
     EXPECT_EQ(Unprepare(stray), OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR);
     EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);
 

@@ -38,13 +38,7 @@ protected:
     MMRESULT Prepare(WAVEHDR& header) { return waveOutPrepareHeader(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Write(WAVEHDR& header) { return waveOutWrite(device_, &header, sizeof(WAVEHDR)); }
     MMRESULT Unprepare(WAVEHDR& header) { return waveOutUnprepareHeader(device_, &header, sizeof(WAVEHDR)); }
-    DWORD Position(UINT type) {
-        MMTIME time{};
-        time.wType = type;
-        EXPECT_EQ(waveOutGetPosition(device_, &time, sizeof(time)), MMSYSERR_NOERROR);
-        EXPECT_EQ(time.wType, type);
-        return type == TIME_BYTES ? time.u.cb : time.u.sample;
-    }
+    DWORD Position(UINT type) { return sorn::conformance::PositionOf(device_, type); }
 
     HWAVEOUT device_ = nullptr;
     MessageLog log_;
@@ -166,12 +160,7 @@ TEST_F(WaveOutConformance, OpenAndCloseNoticesOnTheCallingThread) {
 TEST_F(WaveOutConformance, PrepareUnprepareAndWriteGoByTheDevicesOwnQueue) {
     MakeHeaders(2, 50);
     WAVEHDR& stray = headers_[0];
-    stray.dwFlags = WHDR_INQUEUE | WHDR_DONE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED);
-    stray.dwFlags |= WHDR_INQUEUE;
-    EXPECT_EQ(Prepare(stray), MMSYSERR_NOERROR);
-    EXPECT_EQ(stray.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "already prepared: no effect";
+    ExpectPrepareIgnoresClaimedQueue(stray, [this](WAVEHDR& header) { return Prepare(header); });
     const MMRESULT strayAnswer = OnWine() ? WAVERR_STILLPLAYING : MMSYSERR_NOERROR;
     EXPECT_EQ(Unprepare(stray), strayAnswer);
     EXPECT_EQ(stray.dwFlags & WHDR_PREPARED, OnWine() ? WHDR_PREPARED : 0u);

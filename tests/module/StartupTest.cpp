@@ -141,29 +141,23 @@ TEST(ModuleStartup, ThePlatformLoaderCallsEntryPointsOnFirstLoadLastFreeAndRefus
 // A registry observer that enters the entry point again with process attach
 // while start-up installs the services gets an answer at once.
 TEST(ModuleStartup, ProcessAttachReenteredDuringStartUpAnswersAtOnce) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (Path path : Paths()) {
-        SCOPED_TRACE(Name(path));
-        const auto body = [&] {
-            Checks check;
-            alarm(5);  // a deadlock ends the process
-            int answers = 0, reentries = 0;
-            SornDataSys::SetObserver([&](const SornDataSys::Report& report) {
-                if (report.event != Event::ErrorHandler || reentries++ > 0) return;
-                void* self = ::dlopen(SORN_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD);
-                auto entry =
-                    self ? reinterpret_cast<BOOL (*)(HMODULE, DWORD, void*)>(::dlsym(self, "DllMain")) : nullptr;
-                if (entry && entry(nullptr, DLL_PROCESS_ATTACH, nullptr) == TRUE) ++answers;
-            });
-            void* module = Load(path);
-            SornDataSys::SetObserver({});
-            check(module != nullptr, "the module loads");
-            check(answers == 1, "the re-entered process attach answered TRUE");
-            check(SornDataSys::ClassFactory() != nullptr, "the services are installed");
-            return check.failures;
-        };
-        EXPECT_EXIT(sorn::test::RunAndExit(body), ::testing::ExitedWithCode(0), "");
-    }
+    ExpectCleanStartOnEveryPath([](Path path) {
+        Checks check;
+        alarm(5);  // a deadlock ends the process
+        int answers = 0, reentries = 0;
+        SornDataSys::SetObserver([&](const SornDataSys::Report& report) {
+            if (report.event != Event::ErrorHandler || reentries++ > 0) return;
+            void* self = ::dlopen(SORN_TEST_MODULE, RTLD_NOW | RTLD_NOLOAD);
+            auto entry = self ? reinterpret_cast<BOOL (*)(HMODULE, DWORD, void*)>(::dlsym(self, "DllMain")) : nullptr;
+            if (entry && entry(nullptr, DLL_PROCESS_ATTACH, nullptr) == TRUE) ++answers;
+        });
+        void* module = Load(path);
+        SornDataSys::SetObserver({});
+        check(module != nullptr, "the module loads");
+        check(answers == 1, "the re-entered process attach answered TRUE");
+        check(SornDataSys::ClassFactory() != nullptr, "the services are installed");
+        return check.failures;
+    });
 }
 
 }  // namespace

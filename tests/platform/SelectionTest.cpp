@@ -47,8 +47,7 @@ TEST(BackendSelection, TheEnvironmentNamesTheBackendAndCodeCanChangeIt) {
     HWAVEOUT device = nullptr;
     ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block block(16);
-    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     EXPECT_EQ(block.header.dwFlags & WHDR_DONE, 0u);
     VirtualDevice::Advance(16);
     EXPECT_EQ(block.header.dwFlags & WHDR_DONE, WHDR_DONE);
@@ -92,10 +91,7 @@ TEST(BackendSelection, TheRealTimeClockPlaysAtTheStreamRate) {
     ASSERT_EQ(OpenWithCallback(&device, format, &CountReturned<HWAVEOUT>, &waiter), MMSYSERR_NOERROR);
     Block a(800), b(800);  // 50 ms each
     auto start = std::chrono::steady_clock::now();
-    for (Block* block : {&a, &b}) {
-        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b});
     {
         std::unique_lock lock(waiter.mutex);
         ASSERT_TRUE(waiter.cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiter.done == 2; }));
@@ -123,10 +119,7 @@ TEST(BackendSelection, TheRealTimeClockCapturesAtTheStreamRate) {
     HWAVEIN device = nullptr;
     ASSERT_EQ(OpenWithCallback(&device, format, &CountReturned<HWAVEIN>, &waiter), MMSYSERR_NOERROR);
     Block a(400), b(400);  // 50 ms each
-    for (Block* block : {&a, &b}) {
-        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b});
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
     {
@@ -158,8 +151,7 @@ TEST(BackendSelection, AFailedVirtualSelectionLeavesTheDeviceAsItWas) {
     HWAVEIN device = nullptr;
     ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block block(6);
-    waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
     EXPECT_EQ(block.header.dwFlags & WHDR_DONE, 0u);
     VirtualDevice::Advance(6);

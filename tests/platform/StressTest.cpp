@@ -78,10 +78,7 @@ TEST_F(WaveStress, RealTimeClockWithResetsFromOutsideAndInside) {
         Block a(48), b(48), c(4800);
         HWAVEOUT out = nullptr;
         ASSERT_EQ(OpenWithCallback(&out, format, &OutProc, &session), MMSYSERR_NOERROR);
-        for (Block* block : {&a, &b, &c}) {
-            waveOutPrepareHeader(out, &block->header, sizeof(WAVEHDR));
-            waveOutWrite(out, &block->header, sizeof(WAVEHDR));
-        }
+        Queue(out, {&a, &b, &c});
         // Race the clock: reset from here while the timer may be completing
         // the first header and its callback may be resetting too.
         if (i % 3 != 0) std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 5)));

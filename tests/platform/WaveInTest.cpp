@@ -124,10 +124,7 @@ TEST_F(WaveIn, ResetReturnsEveryHeaderWithTheBytesSoFarAndZeroesThePosition) {
     Recorder recorder;
     HWAVEIN device = OpenIn(&recorder);
     Block a(100), b(100), c(100);
-    for (Block* block : {&a, &b, &c}) {
-        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b, &c});
     waveInStart(device);
     VirtualDevice::Advance(120);
     EXPECT_EQ(waveInClose(device), WAVERR_STILLPLAYING);
@@ -193,8 +190,7 @@ TEST_F(WaveIn, InputSources) {
     Block block(40);  // 20 stereo frames
     auto capture = [&](std::uint32_t frames) {
         block.header.dwBytesRecorded = 0;
-        waveInPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-        waveInAddBuffer(device, &block.header, sizeof(WAVEHDR));
+        Queue(device, {&block});
         VirtualDevice::Advance(frames);
         waveInReset(device);
         waveInUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
@@ -231,10 +227,8 @@ TEST_F(WaveIn, LoopbackCapturesWhatTheOutputPlays) {
     HWAVEOUT out = OpenOut(&outRecorder);
     HWAVEIN in = OpenIn(&inRecorder);
     Block played(100, 500), captured(100, 0);
-    waveOutPrepareHeader(out, &played.header, sizeof(WAVEHDR));
-    waveOutWrite(out, &played.header, sizeof(WAVEHDR));
-    waveInPrepareHeader(in, &captured.header, sizeof(WAVEHDR));
-    waveInAddBuffer(in, &captured.header, sizeof(WAVEHDR));
+    Queue(out, {&played});
+    Queue(in, {&captured});
     waveInStart(in);
     VirtualDevice::Advance(100);
     EXPECT_EQ(inRecorder.Count(WIM_DATA), 1u);
@@ -251,8 +245,7 @@ TEST_F(WaveIn, OutputToAWavFileReadsBackAsInput) {
     Recorder recorder;
     HWAVEOUT out = OpenOut(&recorder, Pcm16(22050, 1));
     Block tone(300, -150);
-    waveOutPrepareHeader(out, &tone.header, sizeof(WAVEHDR));
-    waveOutWrite(out, &tone.header, sizeof(WAVEHDR));
+    Queue(out, {&tone});
     VirtualDevice::Advance(300);
     EXPECT_TRUE(VirtualDevice::TakeOutput().empty());  // it went to the file
     waveOutUnprepareHeader(out, &tone.header, sizeof(WAVEHDR));

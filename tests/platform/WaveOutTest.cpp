@@ -62,8 +62,7 @@ TEST_F(WaveOut, PositionCountsFramesPlayedSinceOpenOrReset) {
     Recorder recorder;
     HWAVEOUT device = OpenOut(&recorder, Pcm16(8000, 2));
     Block block(2000);  // 1000 stereo frames
-    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     VirtualDevice::Advance(400);
     EXPECT_EQ(Position(device), 400u);
     MMTIME time{};
@@ -94,10 +93,7 @@ TEST_F(WaveOut, ResetReturnsEveryQueuedHeaderDoneThroughTheCallbackBeforeItRetur
     Recorder recorder;
     HWAVEOUT device = OpenOut(&recorder);
     Block a(100), b(100), c(100);
-    for (Block* block : {&a, &b, &c}) {
-        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b, &c});
     VirtualDevice::Advance(50);  // a is half played
     EXPECT_EQ(Position(device), 50u);
     EXPECT_EQ(waveOutClose(device), WAVERR_STILLPLAYING);
@@ -127,10 +123,7 @@ TEST_F(WaveOut, PauseHoldsTheClockAndRestartGoesOnWithTheSameHeaders) {
     Recorder recorder;
     HWAVEOUT device = OpenOut(&recorder);
     Block a(100), b(100);
-    for (Block* block : {&a, &b}) {
-        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b});
     VirtualDevice::Advance(60);
     ASSERT_EQ(waveOutPause(device), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutPause(device), MMSYSERR_NOERROR);  // a second pause is harmless
@@ -186,10 +179,7 @@ TEST_F(WaveOut, EmptyAndOddLengthHeadersCompleteInTheirTurn) {
     HWAVEOUT device = OpenOut(&recorder);
     Block a(10), empty(0), b(10);
     b.header.dwBufferLength = 7;  // three whole frames and half of one
-    for (Block* block : {&a, &empty, &b}) {
-        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &empty, &b});
     EXPECT_EQ(recorder.Count(WOM_DONE), 0u);  // the empty one waits for the one before it
     VirtualDevice::Advance(100);
     EXPECT_EQ(recorder.Done(WOM_DONE), (std::vector<WAVEHDR*>{&a.header, &empty.header, &b.header}));
@@ -261,8 +251,7 @@ TEST_F(WaveOut, WithoutACallbackHeadersAreStillMarkedDone) {
     WAVEFORMATEX format = Pcm16();
     ASSERT_EQ(waveOutOpen(&device, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block block(100);
-    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     VirtualDevice::Advance(100);
     ASSERT_TRUE(VirtualDevice::WaitIdle(5000));
     EXPECT_EQ(block.header.dwFlags, WHDR_PREPARED | WHDR_DONE);
@@ -290,10 +279,7 @@ TEST_F(WaveOut, TheCallbackMayQueueUnprepareAndResetButNotClose) {
             resetInside = waveOutReset(out);  // returns c (and a) without waiting
         }
     });
-    for (Block* block : {&a, &b, &c}) {
-        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
-        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
-    }
+    Queue(device, {&a, &b, &c});
     VirtualDevice::Advance(150);  // a done (and requeued after c), b half played
     EXPECT_EQ(unprepareInside, MMSYSERR_NOERROR);
     EXPECT_EQ(writeInside, MMSYSERR_NOERROR);
@@ -340,8 +326,7 @@ TEST_F(WaveOut, NoCallbackRunsOnceCloseHasReturned) {
     Recorder recorder;
     HWAVEOUT device = OpenOut(&recorder);
     Block block(100);
-    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
     waveOutUnprepareHeader(device, &block.header, sizeof(WAVEHDR));
     ASSERT_EQ(waveOutClose(device), MMSYSERR_NOERROR);
@@ -385,8 +370,7 @@ TEST_F(WaveOut, InjectedFaultsAndADisconnect) {
 
     // A new device opens and plays.
     HWAVEOUT again = OpenOut(&recorder);
-    waveOutPrepareHeader(again, &a.header, sizeof(WAVEHDR));
-    waveOutWrite(again, &a.header, sizeof(WAVEHDR));
+    Queue(again, {&a});
     VirtualDevice::Advance(100);
     EXPECT_EQ(recorder.Count(WOM_DONE), 3u);
     waveOutUnprepareHeader(again, &a.header, sizeof(WAVEHDR));
@@ -593,8 +577,7 @@ TEST_F(WaveOut, CloseWaitsForADeliveryUnderWay) {
     });
     HWAVEOUT device = OpenOut(&recorder);
     Block block(10);
-    waveOutPrepareHeader(device, &block.header, sizeof(WAVEHDR));
-    waveOutWrite(device, &block.header, sizeof(WAVEHDR));
+    Queue(device, {&block});
     std::thread stepper([] { VirtualDevice::Advance(10); });
     {
         std::unique_lock lock(mutex);

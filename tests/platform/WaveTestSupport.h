@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <thread>
 #include <vector>
 
@@ -38,6 +39,21 @@ struct Block {
     std::vector<std::int16_t> data;
     WAVEHDR header{};
 };
+
+// Prepares each block on `device` and queues it, in order, without checking
+// the answers: for tests whose point comes after the queueing.
+inline void Queue(HWAVEOUT device, std::initializer_list<Block*> blocks) {
+    for (Block* block : blocks) {
+        waveOutPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveOutWrite(device, &block->header, sizeof(WAVEHDR));
+    }
+}
+inline void Queue(HWAVEIN device, std::initializer_list<Block*> blocks) {
+    for (Block* block : blocks) {
+        waveInPrepareHeader(device, &block->header, sizeof(WAVEHDR));
+        waveInAddBuffer(device, &block->header, sizeof(WAVEHDR));
+    }
+}
 
 struct Call {
     UINT message;

@@ -209,13 +209,7 @@ TEST_F(SoundServerPlayback, StopSilencesTheRangeWithinAHundredMilliseconds) {
 // output's format; where the system knows no mixer of such a handle (Wine),
 // through the device's id. Either way it has its speakers destination.
 TEST_F(SoundServerPlayback, TheOutputsMixerOpensThroughTheMapper) {
-    WAVEFORMATEX format{};
-    format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = 1;
-    format.nSamplesPerSec = kRate;
-    format.wBitsPerSample = 16;
-    format.nBlockAlign = 2;
-    format.nAvgBytesPerSec = 2 * kRate;
+    WAVEFORMATEX format = Pcm16(kRate, 1);
     CMixer mixer;
     EXPECT_GT(mixer.OpenForWave(MIXER_OBJECTF_WAVEOUT, format, nullptr), 0);
     EXPECT_GT(mixer.GetNumDestinations(), 0);

@@ -10,30 +10,16 @@
 // A function newly used by the backend needs its line below: the module
 // links with --no-undefined, so a missing one fails the link.
 #include <alsa/asoundlib.h>
-#include <dlfcn.h>
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <type_traits>
+
+#include "platform/emulation/lazy/LazyLibrary.h"
 
 namespace {
 
-void* Library() {
-    static std::once_flag once;
-    static void* library = nullptr;
-    std::call_once(once, [] { library = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL); });
-    return library;
-}
-
-void* Resolve(std::atomic<void*>& slot, const char* name) {
-    void* function = slot.load(std::memory_order_acquire);
-    if (function) return function;
-    void* library = Library();
-    function = library ? ::dlsym(library, name) : nullptr;
-    slot.store(function, std::memory_order_release);
-    return function;
-}
+constinit sorn::lazy::LazyLibrary libasound{"libasound.so.2"};
 
 template <typename R>
 R Unavailable() {
@@ -46,17 +32,9 @@ R Unavailable() {
     }
 }
 
-template <typename R, typename... P>
-R ResultOf(R (*)(P...));
-
 }  // namespace
 
-#define SORN_ALSA_FORWARD(name, ...)                                         \
-    static std::atomic<void*> slot{nullptr};                                 \
-    using Result = decltype(ResultOf(&name));                                \
-    auto function = reinterpret_cast<decltype(&name)>(Resolve(slot, #name)); \
-    if (!function) return Unavailable<Result>();                             \
-    return function(__VA_ARGS__)
+#define SORN_ALSA_FORWARD(name, ...) SORN_LAZY_FORWARD(libasound, Unavailable, name, __VA_ARGS__)
 
 extern "C" {
 

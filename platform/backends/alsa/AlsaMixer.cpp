@@ -17,13 +17,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "platform/emulation/mixer/MixerTreeParts.h"
 
 namespace sorn::audio::alsa {
 
 namespace {
 
 using mixer::ControlInfo;
-using mixer::LineInfo;
 
 constexpr DWORD kSpeakersVolume = 1;
 constexpr DWORD kSpeakersMute = 2;
@@ -82,73 +84,39 @@ private:
     int captureRank_ = 3;
 };
 
-ControlInfo Fader(DWORD id, long minimum, long maximum) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_VOLUME;
-    control.shortName = "Volume";
-    control.name = "Volume";
-    control.minimum = 0;
-    control.maximum = 65535;
+// The controls of one direction of `elem`: a fader over its volume range
+// (one step a value of the element), and its switch as the mute where it has
+// one. The fader's channel count (1 on a mono element, else 2) in *channels.
+std::vector<ControlInfo> Controls(snd_mixer_elem_t* elem, bool playback, DWORD volumeId, DWORD muteId,
+                                  DWORD* channels) {
+    long minimum = 0, maximum = 0;
+    playback ? snd_mixer_selem_get_playback_volume_range(elem, &minimum, &maximum)
+             : snd_mixer_selem_get_capture_volume_range(elem, &minimum, &maximum);
+    const bool mono = playback ? snd_mixer_selem_is_playback_mono(elem) > 0 : snd_mixer_selem_is_capture_mono(elem) > 0;
+    *channels = mono ? 1 : 2;
     const unsigned long steps = maximum > minimum ? static_cast<unsigned long>(maximum - minimum) + 1 : 1;
-    control.steps = static_cast<DWORD>(std::min<unsigned long>(steps, 65536));
-    return control;
-}
-
-ControlInfo Switch(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_MUTE;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Mute";
-    control.name = "Mute";
-    control.maximum = 1;
-    return control;
-}
-
-LineInfo Line(DWORD type, DWORD channels, const std::string& name, DWORD target, const std::string& device) {
-    LineInfo line;
-    line.componentType = type;
-    line.channels = channels;
-    line.name = name;
-    line.shortName = name.substr(0, MIXER_SHORT_NAME_CHARS - 1);
-    line.targetType = target;
-    line.targetName = device;
-    return line;
+    std::vector<ControlInfo> controls{
+        mixer::VolumeFader(volumeId, static_cast<DWORD>(std::min<unsigned long>(steps, 65536)))};
+    const bool hasSwitch =
+        playback ? snd_mixer_selem_has_playback_switch(elem) > 0 : snd_mixer_selem_has_capture_switch(elem) > 0;
+    if (hasSwitch) controls.push_back(mixer::MuteSwitch(muteId));
+    return controls;
 }
 
 class AlsaMixer final : public mixer::MixerDevice {
 public:
     AlsaMixer(std::unique_ptr<Handle> handle, const std::string& control) : handle_(std::move(handle)) {
         tree_.name = "ALSA " + control;
+        DWORD channels = 2;
         if (snd_mixer_elem_t* elem = handle_->playback()) {
-            long minimum = 0, maximum = 0;
-            snd_mixer_selem_get_playback_volume_range(elem, &minimum, &maximum);
-            const DWORD channels = snd_mixer_selem_is_playback_mono(elem) > 0 ? 1 : 2;
+            auto controls = Controls(elem, true, kSpeakersVolume, kSpeakersMute, &channels);
             playbackChannels_ = channels;
-            mixer::DestinationInfo speakers;
-            speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
-                                 MIXERLINE_TARGETTYPE_WAVEOUT, tree_.name);
-            speakers.line.controls.push_back(Fader(kSpeakersVolume, minimum, maximum));
-            if (snd_mixer_selem_has_playback_switch(elem) > 0) speakers.line.controls.push_back(Switch(kSpeakersMute));
-            speakers.sources.push_back(
-                Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, tree_.name));
-            tree_.destinations.push_back(std::move(speakers));
+            tree_.destinations.push_back(mixer::SpeakersDestination(channels, tree_.name, std::move(controls)));
         }
         if (snd_mixer_elem_t* elem = handle_->capture()) {
-            long minimum = 0, maximum = 0;
-            snd_mixer_selem_get_capture_volume_range(elem, &minimum, &maximum);
-            const DWORD channels = snd_mixer_selem_is_capture_mono(elem) > 0 ? 1 : 2;
+            auto controls = Controls(elem, false, kMicrophoneVolume, kMicrophoneMute, &channels);
             captureChannels_ = channels;
-            mixer::DestinationInfo recording;
-            recording.line = Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording",
-                                  MIXERLINE_TARGETTYPE_WAVEIN, tree_.name);
-            LineInfo microphone = Line(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone",
-                                       MIXERLINE_TARGETTYPE_WAVEIN, tree_.name);
-            microphone.controls.push_back(Fader(kMicrophoneVolume, minimum, maximum));
-            if (snd_mixer_selem_has_capture_switch(elem) > 0) microphone.controls.push_back(Switch(kMicrophoneMute));
-            recording.sources.push_back(std::move(microphone));
-            tree_.destinations.push_back(std::move(recording));
+            tree_.destinations.push_back(mixer::RecordingDestination(channels, tree_.name, std::move(controls)));
         }
     }
 

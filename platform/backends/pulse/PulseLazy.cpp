@@ -10,30 +10,16 @@
 //
 // A libpulse function newly used by the backend needs its line below: the
 // module links with --no-undefined, so a missing one fails the link.
-#include <dlfcn.h>
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
 #include <atomic>
-#include <mutex>
+
+#include "platform/emulation/lazy/LazyLibrary.h"
 
 namespace {
 
-void* Library() {
-    static std::once_flag once;
-    static void* library = nullptr;
-    std::call_once(once, [] { library = ::dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL); });
-    return library;
-}
-
-void* Resolve(std::atomic<void*>& slot, const char* name) {
-    void* function = slot.load(std::memory_order_acquire);
-    if (function) return function;
-    void* library = Library();
-    function = library ? ::dlsym(library, name) : nullptr;
-    slot.store(function, std::memory_order_release);
-    return function;
-}
+constinit sorn::lazy::LazyLibrary libpulse{"libpulse.so.0"};
 
 template <typename R>
 R Unavailable() {
@@ -44,17 +30,9 @@ const char* Unavailable<const char*>() {
     return "libpulse.so.0 could not be loaded";
 }
 
-template <typename R, typename... P>
-R ResultOf(R (*)(P...));
-
 }  // namespace
 
-#define SORN_PULSE_FORWARD(name, ...)                                        \
-    static std::atomic<void*> slot{nullptr};                                 \
-    using Result = decltype(ResultOf(&name));                                \
-    auto function = reinterpret_cast<decltype(&name)>(Resolve(slot, #name)); \
-    if (!function) return Unavailable<Result>();                             \
-    return function(__VA_ARGS__)
+#define SORN_PULSE_FORWARD(name, ...) SORN_LAZY_FORWARD(libpulse, Unavailable, name, __VA_ARGS__)
 
 extern "C" {
 

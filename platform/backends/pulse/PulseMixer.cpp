@@ -49,13 +49,13 @@
 #include "platform/backends/pulse/PulseBackend.h"
 #include "platform/backends/pulse/PulseConnection.h"
 #include "platform/emulation/mixer/MixerBackend.h"
+#include "platform/emulation/mixer/MixerTreeParts.h"
 #include "threading/Mutex.h"
 
 namespace sorn::audio {
 namespace {
 
 using mixer::ControlInfo;
-using mixer::LineInfo;
 
 // How long connecting, or one reply, may take: a local server answers in
 // milliseconds; a mixer request that also connects stays within 2 s.
@@ -157,49 +157,10 @@ Side SideOf(const pa_channel_map& map, unsigned channel) {
     return Side::Both;
 }
 
-ControlInfo Fader(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_VOLUME;
-    control.shortName = "Volume";
-    control.name = "Volume";
-    control.minimum = 0;
-    control.maximum = 65535;
-    control.steps = 65536;
-    return control;
-}
-
-ControlInfo Switch(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_MUTE;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Mute";
-    control.name = "Mute";
-    control.maximum = 1;
-    return control;
-}
-
+// The server's own volume in percent, read-only beside a fader.
 ControlInfo Percent(DWORD id) {
-    ControlInfo control;
-    control.id = id;
-    control.type = MIXERCONTROL_CONTROLTYPE_PERCENT;
-    control.flags = MIXERCONTROL_CONTROLF_UNIFORM;
-    control.shortName = "Volume %";
-    control.name = "Server volume %";
-    control.maximum = 65535;
-    return control;
-}
-
-LineInfo Line(DWORD type, DWORD channels, const std::string& name, DWORD target, const std::string& device) {
-    LineInfo line;
-    line.componentType = type;
-    line.channels = channels;
-    line.name = name;
-    line.shortName = name.substr(0, MIXER_SHORT_NAME_CHARS - 1);
-    line.targetType = target;
-    line.targetName = device;
-    return line;
+    return mixer::MakeControl(id, MIXERCONTROL_CONTROLTYPE_PERCENT, MIXERCONTROL_CONTROLF_UNIFORM, "Volume %",
+                              "Server volume %", 65535);
 }
 
 class PulseMixer final : public mixer::MixerDevice {
@@ -384,25 +345,18 @@ private:
         DWORD channels = 0;
         std::string description;
         if (TakeDefault(*connection_, Direction::Output, &channels, &description)) {
-            mixer::DestinationInfo speakers;
-            speakers.line = Line(MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, channels, "Speakers",
-                                 MIXERLINE_TARGETTYPE_WAVEOUT, description);
-            speakers.line.controls = {Fader(kSpeakersVolume), Switch(kSpeakersMute), Percent(kSpeakersPercent)};
-            speakers.sources.push_back(
-                Line(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, channels, "Wave", MIXERLINE_TARGETTYPE_WAVEOUT, description));
-            tree_.destinations.push_back(std::move(speakers));
+            tree_.destinations.push_back(
+                mixer::SpeakersDestination(channels, description,
+                                           {mixer::VolumeFader(kSpeakersVolume, 65536),
+                                            mixer::MuteSwitch(kSpeakersMute), Percent(kSpeakersPercent)}));
         } else if (connection_->LastReplyTimedOut()) {
             return false;
         }
         if (TakeDefault(*connection_, Direction::Input, &channels, &description)) {
-            mixer::DestinationInfo recording;
-            recording.line = Line(MIXERLINE_COMPONENTTYPE_DST_WAVEIN, channels, "Recording",
-                                  MIXERLINE_TARGETTYPE_WAVEIN, description);
-            LineInfo microphone = Line(MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, channels, "Microphone",
-                                       MIXERLINE_TARGETTYPE_WAVEIN, description);
-            microphone.controls = {Fader(kMicrophoneVolume), Switch(kMicrophoneMute), Percent(kMicrophonePercent)};
-            recording.sources.push_back(std::move(microphone));
-            tree_.destinations.push_back(std::move(recording));
+            tree_.destinations.push_back(
+                mixer::RecordingDestination(channels, description,
+                                            {mixer::VolumeFader(kMicrophoneVolume, 65536),
+                                             mixer::MuteSwitch(kMicrophoneMute), Percent(kMicrophonePercent)}));
         } else if (connection_->LastReplyTimedOut()) {
             return false;
         }

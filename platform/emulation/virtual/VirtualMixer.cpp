@@ -5,6 +5,7 @@
 #include <map>
 
 #include "platform/emulation/mixer/MixerBackend.h"
+#include "platform/emulation/mixer/MixerTreeParts.h"
 #include "threading/Mutex.h"
 
 namespace sorn::mixer {
@@ -60,25 +61,15 @@ void Index(State& state) SORN_REQUIRES(state.mutex) {
 }
 
 LineInfo Describe(const VirtualLine& line, DWORD* nextId) {
-    LineInfo info;
-    info.componentType = line.componentType;
-    info.channels = line.channels;
-    info.name = line.name;
-    info.shortName = line.name.substr(0, MIXER_SHORT_NAME_CHARS - 1);
-    info.targetType = line.targetType;
+    LineInfo info = TreeLine(line.componentType, line.channels, line.name, line.targetType, "");
     info.lineQuery = line.lineFault;
     info.controlQuery = line.controlsFault;
     for (const VirtualControl& control : line.controls) {
-        ControlInfo c;
-        c.id = (*nextId)++;
-        c.type = control.type;
-        c.flags = control.flags;
-        c.multipleItems = control.multipleItems;
-        c.name = control.name;
-        c.shortName = control.name.substr(0, MIXER_SHORT_NAME_CHARS - 1);
+        ControlInfo c =
+            MakeControl((*nextId)++, control.type, control.flags, control.name.substr(0, MIXER_SHORT_NAME_CHARS - 1),
+                        control.name, control.maximum, control.steps);
         c.minimum = control.minimum;
-        c.maximum = control.maximum;
-        c.steps = control.steps;
+        c.multipleItems = control.multipleItems;
         info.controls.push_back(std::move(c));
     }
     return info;
