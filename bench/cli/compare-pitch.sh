@@ -42,16 +42,8 @@ speech=$work/speech16k.wav
 
 # Ten minutes of speech: sentences drawn with a fixed seed, spoken by
 # espeak-ng (22050 Hz), cut to 600 s and converted to 16 kHz 16-bit mono.
-awk 'BEGIN {
-  srand(7);
-  n = split("the quick brown fox jumps over a lazy dog while seven bright singers hum along under " \
-            "the old bridge near our quiet river and many voices rise and fall in gentle patterns of speech", w, " ");
-  for (s = 0; s < 400; s++) {
-    k = 6 + int(rand() * 9); line = "";
-    for (i = 0; i < k; i++) line = line (i ? " " : "") w[1 + int(rand() * n)];
-    printf "%s. ", line;
-  }
-}' > "$work/text.txt"
+. "$(dirname "$0")/speech-text.sh"
+speech_text 7 400 > "$work/text.txt"
 espeak-ng -f "$work/text.txt" -w "$work/spoken.wav"
 sox -V1 "$work/spoken.wav" -r 16000 -b 16 -c 1 "$speech" trim 0 600
 speech44=$work/speech44k.wav

@@ -26,16 +26,8 @@ work=$(mktemp -d /tmp/sorn-corpus-pitch.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/corpus" "$work/out" "$work/loop"
 
-awk 'BEGIN {
-  srand(11);
-  n = split("the quick brown fox jumps over a lazy dog while seven bright singers hum along under " \
-            "the old bridge near our quiet river and many voices rise and fall in gentle patterns of speech", w, " ");
-  for (s = 0; s < 200; s++) {
-    k = 6 + int(rand() * 9); line = "";
-    for (i = 0; i < k; i++) line = line (i ? " " : "") w[1 + int(rand() * n)];
-    printf "%s. ", line;
-  }
-}' >"$work/text.txt"
+. "$(dirname "$0")/speech-text.sh"
+speech_text 11 200 > "$work/text.txt"
 espeak-ng -f "$work/text.txt" -w "$work/spoken.wav"
 sox -V1 "$work/spoken.wav" -r 16000 -b 16 -c 1 "$work/speech.wav"
 total=$(soxi -D "$work/speech.wav")
