@@ -41,7 +41,8 @@ MMRESULT OpenError(int error) {
     }
 }
 
-MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t* buffer, snd_pcm_uframes_t* period) {
+MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t* buffer, snd_pcm_uframes_t* period,
+                   unsigned bufferMs) {
     Record<snd_pcm_hw_params_t> record(snd_pcm_hw_params_sizeof());
     snd_pcm_hw_params_t* params = record.get();
     if (snd_pcm_hw_params_any(pcm, params) < 0) return MMSYSERR_NODRIVER;
@@ -55,7 +56,7 @@ MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t
         return WAVERR_BADFORMAT;
     }
     if (buffer == nullptr) return MMSYSERR_NOERROR;  // a format question only
-    unsigned bufferUs = kBufferMs * 1000;
+    unsigned bufferUs = bufferMs * 1000;
     unsigned periodUs = kPeriodMs * 1000;
     int dir = 0;
     snd_pcm_hw_params_set_buffer_time_near(pcm, params, &bufferUs, &dir);
@@ -96,7 +97,8 @@ MMRESULT OpenStream(const std::string& pcmName, Direction direction, const Strea
     if (error < 0 || pcm == nullptr) return OpenError(error);
     snd_pcm_uframes_t buffer = 0;
     snd_pcm_uframes_t period = 0;
-    if (MMRESULT result = Configure(pcm, format, &buffer, &period)) {
+    if (MMRESULT result =
+            Configure(pcm, format, &buffer, &period, direction == Direction::Input ? kCaptureBufferMs : kBufferMs)) {
         snd_pcm_close(pcm);
         return result;
     }

@@ -39,6 +39,10 @@ namespace sorn::audio::alsa {
 // latency (completions follow the device's delay, and pause and reset drop
 // what the device holds), so it is generous.
 constexpr unsigned kBufferMs = 250;
+// Capture keeps a longer one: what arrives while the process is stopped
+// waits there (a capture is read as each period fills, so the size adds no
+// delay); a buffer that overruns loses what did not fit.
+constexpr unsigned kCaptureBufferMs = 2000;
 constexpr unsigned kPeriodMs = 20;
 // How long a request of the layer waits for the stream's thread.
 constexpr unsigned kRequestMs = 1000;
@@ -52,7 +56,8 @@ MMRESULT OpenStream(const std::string& pcmName, Direction direction, const Strea
 
 // Sets `pcm` up for 16-bit interleaved `format` (buffer and period as
 // above when `buffer` is given); WAVERR_BADFORMAT when it cannot.
-MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t* buffer, snd_pcm_uframes_t* period);
+MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t* buffer, snd_pcm_uframes_t* period,
+                   unsigned bufferMs = kBufferMs);
 
 // The wave error for an alsa-lib error of snd_pcm_open.
 MMRESULT OpenError(int error);
