@@ -86,6 +86,25 @@ MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t
     return MMSYSERR_NOERROR;
 }
 
+namespace {
+
+// What the layer holds; closing it (or dropping it) closes the stream.
+class StreamHandle final : public Stream {
+public:
+    explicit StreamHandle(std::shared_ptr<AlsaStream> stream) : stream_(std::move(stream)) {}
+    ~StreamHandle() override { stream_->Close(); }
+    MMRESULT Start() override { return stream_->Start(); }
+    MMRESULT Stop() override { return stream_->Stop(); }
+    MMRESULT Flush() override { return stream_->Flush(); }
+    void DataQueued() override { stream_->DataQueued(); }
+    void Close() override { stream_->Close(); }
+
+private:
+    const std::shared_ptr<AlsaStream> stream_;
+};
+
+}  // namespace
+
 MMRESULT OpenStream(const std::string& pcmName, Direction direction, const StreamFormat& format,
                     std::shared_ptr<StreamSink> sink, std::unique_ptr<Stream>* stream) {
     snd_pcm_t* pcm = nullptr;
@@ -102,9 +121,9 @@ MMRESULT OpenStream(const std::string& pcmName, Direction direction, const Strea
         snd_pcm_close(pcm);
         return result;
     }
-    auto opened = std::make_unique<AlsaStream>(pcm, direction, format, buffer, period, std::move(sink));
+    auto opened = std::make_shared<AlsaStream>(pcm, direction, format, buffer, period, std::move(sink));
     if (!opened->Begin()) return MMSYSERR_NOMEM;
-    *stream = std::move(opened);
+    *stream = std::make_unique<StreamHandle>(std::move(opened));
     return MMSYSERR_NOERROR;
 }
 
@@ -113,14 +132,14 @@ AlsaStream::AlsaStream(snd_pcm_t* pcm, Direction direction, const StreamFormat& 
     : pcm_(pcm), direction_(direction), format_(format), frameBytes_(format.BlockAlign()), buffer_(buffer),
       period_(period), sink_(std::move(sink)) {}
 
-AlsaStream::~AlsaStream() { AlsaStream::Close(); }
+AlsaStream::~AlsaStream() { Release(); }
 
 bool AlsaStream::Begin() {
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_ < 0) return false;
     scratch_.assign(buffer_ * frameBytes_, 0);
     silence_.assign(buffer_ * frameBytes_, 0);
-    thread_ = std::thread(&AlsaStream::Run, this);
+    thread_ = std::thread([self = shared_from_this()] { self->Run(); });
     return true;
 }
 
@@ -149,21 +168,37 @@ MMRESULT AlsaStream::Flush() { return Ask(Request::Flush); }
 void AlsaStream::DataQueued() { Wake(); }
 
 void AlsaStream::Close() {
+    bool exited = true;
     {
         MutexLock lock(mutex_);
         quit_ = true;
+        Wake();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestMs);
+        while (thread_.joinable() && !exited_) {
+            if (!answered_.WaitUntil(mutex_, deadline) && !exited_) break;
+        }
+        exited = exited_ || !thread_.joinable();
     }
-    Wake();
-    if (thread_.joinable()) thread_.join();
-    if (pcm_ != nullptr && !closed_) {
-        closed_ = true;
-        snd_pcm_close(pcm_);
+    if (!thread_.joinable()) return;  // closed before
+    if (!exited) {
+        // Stuck in alsa-lib: the thread keeps the stream (and the PCM) until
+        // it comes back and sees quit_.
+        thread_.detach();
+        return;
     }
+    thread_.join();
+    Release();
+    sink_.reset();
+}
+
+void AlsaStream::Release() {
+    if (closed_) return;
+    closed_ = true;
+    if (pcm_ != nullptr) snd_pcm_close(pcm_);
     if (wake_ >= 0) {
         ::close(wake_);
         wake_ = -1;
     }
-    sink_.reset();
 }
 
 void AlsaStream::Run() {
@@ -199,6 +234,9 @@ void AlsaStream::Run() {
         Wait(failed ? 1000 : NextLookMs());
     }
     if (!Failed()) snd_pcm_drop(pcm_);
+    MutexLock lock(mutex_);
+    exited_ = true;
+    answered_.NotifyAll();
 }
 
 bool AlsaStream::Failed() {

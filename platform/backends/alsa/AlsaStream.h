@@ -62,7 +62,12 @@ MMRESULT Configure(snd_pcm_t* pcm, const StreamFormat& format, snd_pcm_uframes_t
 // The wave error for an alsa-lib error of snd_pcm_open.
 MMRESULT OpenError(int error);
 
-class AlsaStream final : public Stream {
+// Shared between the layer's handle (OpenStream) and the stream's thread:
+// alsa-lib may not return (the pulse plugin waits without a limit on a
+// sound server that stalled), so Close waits for the thread about a second
+// and then leaves it; the stream lives on until the thread ends, and its
+// sink ignores what the thread still hands it.
+class AlsaStream final : public Stream, public std::enable_shared_from_this<AlsaStream> {
 public:
     AlsaStream(snd_pcm_t* pcm, Direction direction, const StreamFormat& format, snd_pcm_uframes_t buffer,
                snd_pcm_uframes_t period, std::shared_ptr<StreamSink> sink);
@@ -112,6 +117,8 @@ private:
     // Input: prepares (when needed) and starts the PCM.
     int PrepareAndStart();
     bool Failed();
+    // Closes the PCM and the eventfd, once.
+    void Release();
     // Milliseconds until the thread must look again.
     int NextLookMs();
 
@@ -132,6 +139,7 @@ private:
     std::uint64_t asked_ SORN_GUARDED_BY(mutex_) = 0;  // requests handed over
     std::uint64_t done_ SORN_GUARDED_BY(mutex_) = 0;  // requests carried out
     bool quit_ SORN_GUARDED_BY(mutex_) = false;
+    bool exited_ SORN_GUARDED_BY(mutex_) = false;  // the thread has left its loop
     bool failed_ SORN_GUARDED_BY(mutex_) = false;
 
     // The thread's own state.
@@ -149,7 +157,7 @@ private:
     std::uint64_t realPending_ = 0;  // real frames written and not yet consumed
     std::chrono::steady_clock::time_point lastPlayed_;  // output: when frames were last reported played
     bool dry_ = false;  // output: the layer's queue ran dry at the last fill
-    bool closed_ = false;
+    bool closed_ = false;  // the PCM and the eventfd are released
     std::vector<char> scratch_;
     std::vector<char> silence_;
 };
