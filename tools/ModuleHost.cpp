@@ -88,6 +88,12 @@ PlatformAudio LoadedModule::Audio() const {
     audio.deviceChannels =
         reinterpret_cast<decltype(audio.deviceChannels)>(Symbol("_ZN4sorn5audio14DeviceChannelsEbmPt"));
     audio.backendUsage = reinterpret_cast<decltype(audio.backendUsage)>(Symbol("_ZN4sorn5audio12BackendUsageEj"));
+    audio.describeDevice = reinterpret_cast<decltype(audio.describeDevice)>(
+        Symbol("_ZN4sorn5audio14DescribeDeviceEbmPNS0_17DeviceDescriptionE"));
+    audio.waveOutOpen =
+        reinterpret_cast<decltype(audio.waveOutOpen)>(Symbol("_Z11waveOutOpenPP10HWAVEOUT__jPK13tWAVEFORMATEXmmj"));
+    audio.waveInOpen =
+        reinterpret_cast<decltype(audio.waveInOpen)>(Symbol("_Z10waveInOpenPP9HWAVEIN__jPK13tWAVEFORMATEXmmj"));
     return audio;
 }
 

@@ -29,6 +29,12 @@ struct PlatformAudio {
     const char* (*selectedBackendName)() = nullptr;
     // The device's own channel count (sorn::audio::DeviceChannels).
     MMRESULT (*deviceChannels)(bool output, UINT_PTR deviceId, WORD* channels) = nullptr;
+    // The device's whole name, channels, rate and whether it is the default
+    // (sorn::audio::DescribeDevice).
+    MMRESULT (*describeDevice)(bool output, UINT_PTR deviceId, sorn::audio::DeviceDescription* description) = nullptr;
+    // Opening, for a format question (WAVE_FORMAT_QUERY) on a chosen device.
+    MMRESULT (*waveOutOpen)(HWAVEOUT*, UINT, const WAVEFORMATEX*, DWORD_PTR, DWORD_PTR, DWORD) = nullptr;
+    MMRESULT (*waveInOpen)(HWAVEIN*, UINT, const WAVEFORMATEX*, DWORD_PTR, DWORD_PTR, DWORD) = nullptr;
     // The backends the module offers, as a selection of each is written
     // ("pulse[:server=ADDRESS]"); null past the last (sorn::audio::BackendUsage).
     const char* (*backendUsage)(UINT index) = nullptr;

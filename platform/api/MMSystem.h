@@ -69,11 +69,12 @@
 //   client can clean up; they still wait for the headers the loss gave back.
 // - waveOutGetDevCapsA / waveInGetDevCapsA: a size of 0 copies nothing and
 //   succeeds; an open handle of the same direction stands for its device.
-//   wChannels is 2 (the platform documents 1 for mono and 2 for stereo, and
-//   every device here takes stereo: the backend converts to the device's
-//   own channels, which sorn::audio::DeviceChannels gives; 1 to 8 channels
-//   open), and dwFormats holds the bits of exactly the formats that open
-//   (16-bit ones only).
+//   szPname is the device's name cut between characters; wChannels is 1 for
+//   a mono device and 2 for any other (the values the platform documents;
+//   the device's own count is in sorn::audio::DescribeDevice, and a stream
+//   opens with 1 to 8 channels whatever the device has: the backend
+//   converts), and dwFormats holds the bits of exactly the formats that
+//   open (16-bit ones only).
 // - waveInStop returns the current header only when it holds bytes.
 #include "platform/WinTypes.h"
 
@@ -303,3 +304,21 @@ SORN_WIN_API MMRESULT waveInGetErrorTextA(MMRESULT error, char* text, UINT size)
 SORN_WIN_API MMRESULT waveOutGetID(HWAVEOUT device, UINT* id);
 // May be called from a callback: yes.
 SORN_WIN_API MMRESULT waveInGetID(HWAVEIN device, UINT* id);
+
+namespace sorn::audio {
+// What a host lists about one wave device beyond its capability record.
+struct DeviceDescription {
+    char name[256];  // the whole name (szPname holds its first 31 bytes)
+    char key[256];  // the backend's own name for it (a sink's name), "" when none
+    WORD channels;  // the device's own
+    DWORD rate;  // the device's own rate; 0 when unknown
+    BOOL monitor;  // an input that records what an output plays
+    BOOL isDefault;  // WAVE_MAPPER opens this device now
+};
+// Describes device `deviceId` (an id below waveOutGetNumDevs / waveInGetNumDevs,
+// WAVE_MAPPER for the default, or an open handle): MMSYSERR_NOERROR,
+// MMSYSERR_BADDEVICEID, MMSYSERR_NODRIVER, or MMSYSERR_INVALPARAM for a null
+// record. Texts longer than the fields are cut between characters.
+// May be called from a callback: yes.
+SORN_WIN_API MMRESULT DescribeDevice(bool output, UINT_PTR deviceId, DeviceDescription* description);
+}  // namespace sorn::audio

@@ -11,6 +11,7 @@
 
 #include "platform/Mixer.h"
 #include "platform/emulation/mixer/MixerBackend.h"
+#include "platform/emulation/text/CopyName.h"
 #include "platform/emulation/wave/Backend.h"
 #include "platform/emulation/wave/WaveLayer.h"
 #include "threading/Mutex.h"
@@ -124,15 +125,7 @@ MMRESULT LockMixer(std::uintptr_t object, DWORD type, LockedMixer* locked) {
     return MMSYSERR_NOERROR;
 }
 
-void CopyName(char* out, std::size_t size, const std::string& text) {
-    std::memset(out, 0, size);
-    std::size_t length = std::min(text.size(), size - 1);
-    // Never split a UTF-8 character.
-    if (length < text.size()) {
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0u) == 0x80u) --length;
-    }
-    std::memcpy(out, text.data(), length);
-}
+using text::CopyName;
 
 constexpr DWORD kNoSource = 0xFFFFFFFFu;
 

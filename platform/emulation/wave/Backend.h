@@ -111,6 +111,9 @@ struct DeviceCaps {
     std::uint16_t channels = 2;  // the most a stream may open with
     std::uint16_t deviceChannels = 2;  // the device's own
     std::uint32_t formats = 0;  // the platform's WAVE_FORMAT_* bits
+    std::uint32_t rate = 0;  // the device's own rate; 0 when unknown
+    bool monitor = false;  // an input that records what an output plays
+    std::string key;  // the backend's own name for it ("alsa_output.usb-..."); may be empty
 };
 
 // The layer's side of one open stream, called by the backend from its own
@@ -175,6 +178,9 @@ public:
     // "virtual", "pulse", ...
     virtual const char* Name() const = 0;
     virtual UINT DeviceCount(Direction direction) = 0;
+    // The numbered device kDefaultDevice stands for right now (the server's
+    // default sink, say), or kDefaultDevice when the backend cannot tell.
+    virtual UINT DefaultDevice(Direction direction) { return kDefaultDevice; }
     // `device` is below DeviceCount(direction) or kDefaultDevice.
     virtual MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) = 0;
     // Whether `device` could open `format`; opens nothing. MMSYSERR_NOERROR,

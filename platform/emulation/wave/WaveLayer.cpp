@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform/MMSystem.h"
+#include "platform/emulation/text/CopyName.h"
 #include "platform/emulation/wave/Backend.h"
 #include "threading/Mutex.h"
 
@@ -676,8 +677,8 @@ MMRESULT LookUpCaps(Direction direction, UINT_PTR deviceId, DeviceCaps* found) {
 }
 
 // A size of 0 copies nothing. wChannels is 1 or 2, the values the platform
-// documents: 2 for a device that takes stereo (the device itself may have
-// more or fewer channels; the backend converts).
+// documents: 1 for a mono device, 2 for any other (a stream may still open
+// with 1 to 8 channels; the backend converts).
 template <typename Caps>
 MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) {
     if (!caps) return MMSYSERR_INVALPARAM;
@@ -688,9 +689,9 @@ MMRESULT GetCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) 
     result.wMid = 0xFFFF;  // no registered manufacturer
     result.wPid = 1;
     result.vDriverVersion = 0x0100;
-    std::snprintf(result.szPname, sizeof result.szPname, "%s", found.name.c_str());
+    text::CopyName(result.szPname, sizeof result.szPname, found.name);
     result.dwFormats = found.formats;
-    result.wChannels = std::min<WORD>(found.channels, 2);
+    result.wChannels = found.deviceChannels <= 1 ? 1 : 2;
     std::memcpy(caps, &result, std::min<std::size_t>(size, sizeof result));
     return MMSYSERR_NOERROR;
 }
@@ -769,6 +770,27 @@ MMRESULT DeviceChannels(bool output, UINT_PTR deviceId, WORD* channels) {
     if (MMRESULT error = detail::LookUpCaps(output ? Direction::Output : Direction::Input, deviceId, &found))
         return error;
     *channels = found.deviceChannels;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT DescribeDevice(bool output, UINT_PTR deviceId, DeviceDescription* description) {
+    if (!description) return MMSYSERR_INVALPARAM;
+    const Direction direction = output ? Direction::Output : Direction::Input;
+    DeviceCaps found;
+    if (MMRESULT error = detail::LookUpCaps(direction, deviceId, &found)) return error;
+    DeviceDescription result{};
+    text::CopyName(result.name, sizeof result.name, found.name);
+    text::CopyName(result.key, sizeof result.key, found.key);
+    result.channels = found.deviceChannels;
+    result.rate = found.rate;
+    result.monitor = found.monitor ? TRUE : FALSE;
+    const bool mapper = deviceId == WAVE_MAPPER || deviceId == static_cast<UINT_PTR>(-1);
+    if (mapper) {
+        result.isDefault = TRUE;
+    } else if (deviceId < CurrentBackend()->DeviceCount(direction)) {
+        result.isDefault = CurrentBackend()->DefaultDevice(direction) == deviceId ? TRUE : FALSE;
+    }
+    *description = result;
     return MMSYSERR_NOERROR;
 }
 
