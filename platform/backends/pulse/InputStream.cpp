@@ -44,14 +44,15 @@ void InputStream::DataQueued() {
 
 void InputStream::SetUpCallbacks() { pa_stream_set_read_callback(stream_, OnRead, this); }
 
-int InputStream::ConnectStream(const char* device) {
+int InputStream::ConnectStream(const char* device, bool pinned) {
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kRecordFragmentMs * PA_USEC_PER_MSEC, &spec_));
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
+                                                      (pinned ? PA_STREAM_DONT_MOVE : 0));
     return pa_stream_connect_record(stream_, device, &attributes, flags);
 }
 

@@ -27,7 +27,7 @@ public:
 
 private:
     void SetUpCallbacks() override;
-    int ConnectStream(const char* device) override;
+    int ConnectStream(const char* device, bool pinned) override;
 
     static void OnRead(pa_stream*, std::size_t, void* userdata);
 

@@ -70,7 +70,7 @@ void OutputStream::SetUpCallbacks() {
     pa_stream_set_underflow_callback(stream_, OnUnderflow, this);
 }
 
-int OutputStream::ConnectStream(const char* device) {
+int OutputStream::ConnectStream(const char* device, bool pinned) {
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &spec_));
@@ -86,7 +86,8 @@ int OutputStream::ConnectStream(const char* device) {
     attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackRequestMs * PA_USEC_PER_MSEC, &spec_));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                      PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED);
+                                                      PA_STREAM_EARLY_REQUESTS | PA_STREAM_START_CORKED |
+                                                      (pinned ? PA_STREAM_DONT_MOVE : 0));
     return pa_stream_connect_playback(stream_, device, &attributes, flags, nullptr, nullptr);
 }
 
@@ -127,12 +128,12 @@ void OutputStream::PlayOutWrittenEnd() {
     if (!started_ || !dry_ || drainPending_ || !Unplayed()) return;
     pa_operation* operation = pa_stream_drain(stream_, OnDrained, this);
     if (operation == nullptr) return;
-    pa_operation_unref(operation);
+    Track(operation);
     drainPending_ = true;
 }
 
 void OutputStream::OnDrained(pa_stream*, int success, void* userdata) {
-    // The stream (and so this callback) goes before the object does.
+    // Closing cancels the drain, so the object is still there.
     auto* self = static_cast<OutputStream*>(userdata);
     self->drainPending_ = false;
     if (success != 0) self->drained_ = true;
@@ -236,7 +237,7 @@ void OutputStream::RefreshTiming() {
     }
     pa_operation* operation = pa_stream_update_timing_info(stream_, OnTimingReply, this);
     if (operation == nullptr) return;
-    pa_operation_unref(operation);
+    Track(operation);
     timingPending_ = true;
 }
 

@@ -47,7 +47,7 @@ public:
 
 private:
     void SetUpCallbacks() override;
-    int ConnectStream(const char* device) override;
+    int ConnectStream(const char* device, bool pinned) override;
 
     static void OnWrite(pa_stream*, std::size_t, void* userdata);
     static void OnTiming(pa_stream*, void* userdata);

@@ -1,6 +1,7 @@
-// The PulseAudio backend: sinks are the output devices, sources (monitors
-// included) the input devices, both numbered in the server's index order;
-// kDefaultDevice is the server's default sink or source. The server
+// The PulseAudio backend: sinks are the output devices, sources the input
+// devices, numbered in the server's index order with the monitors of sinks
+// after the other sources; kDefaultDevice is the server's default sink or
+// source. The server
 // converts any rate and channel count, so a format question only needs the
 // server and the device to be there.
 #include "platform/backends/pulse/PulseBackend.h"
@@ -25,14 +26,6 @@ namespace {
 
 // How long "auto" waits for a server before it settles for the virtual device.
 constexpr unsigned kAnswerTimeoutMs = 500;
-
-// Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
-std::string Shorten(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
-    return text.substr(0, end);
-}
 
 // Reads "server=ADDRESS" (the only option); empty text means libpulse's
 // default server (PULSE_SERVER, then the per-user socket).
@@ -63,23 +56,36 @@ public:
 
     UINT DeviceCount(Direction direction) override {
         std::vector<pulse::DeviceInfo> devices;
-        if (!pulse::QueryDevices(server_, direction, &devices, nullptr)) return 0;
+        if (!List(direction, &devices, nullptr)) return 0;
         return static_cast<UINT>(devices.size());
+    }
+
+    UINT DefaultDevice(Direction direction) override {
+        std::vector<pulse::DeviceInfo> devices;
+        std::string defaultName;
+        if (!List(direction, &devices, &defaultName)) return kDefaultDevice;
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            if (devices[i].name == defaultName) return static_cast<UINT>(i);
+        }
+        return devices.empty() ? kDefaultDevice : 0;
     }
 
     MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
         if (caps == nullptr) return MMSYSERR_INVALPARAM;
         std::vector<pulse::DeviceInfo> devices;
         std::string defaultName;
-        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
-            return MMSYSERR_NODRIVER;
-        }
+        if (!List(direction, &devices, &defaultName)) return MMSYSERR_NODRIVER;
         const pulse::DeviceInfo* info = Find(devices, device, defaultName);
         if (info == nullptr) return MMSYSERR_BADDEVICEID;
-        caps->name = Shorten(info->description, MAXPNAMELEN - 1);
+        caps->name = info->description;
+        // A monitor says so, whatever the server calls it.
+        if (info->monitor && info->description.rfind("Monitor of ", 0) != 0) caps->name = "Monitor of " + caps->name;
         // The server converts any channel count it knows to the device's.
         caps->channels = PA_CHANNELS_MAX;
         caps->deviceChannels = info->channels;
+        caps->rate = info->rate;
+        caps->monitor = info->monitor;
+        caps->key = info->name;
         caps->formats = kSixteenBitFormats;
         return MMSYSERR_NOERROR;
     }
@@ -87,9 +93,7 @@ public:
     MMRESULT QueryFormat(Direction direction, UINT device, const StreamFormat& format) override {
         std::vector<pulse::DeviceInfo> devices;
         std::string defaultName;
-        if (!pulse::QueryDevices(server_, direction, &devices, &defaultName)) {
-            return MMSYSERR_NODRIVER;
-        }
+        if (!List(direction, &devices, &defaultName)) return MMSYSERR_NODRIVER;
         if (Find(devices, device, defaultName) == nullptr) return MMSYSERR_BADDEVICEID;
         return FormatSupported(format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
     }
@@ -103,6 +107,16 @@ public:
     std::shared_ptr<mixer::MixerBackend> Mixers() override { return mixers_; }
 
 private:
+    // The devices of a direction in the wave layer's order, on the process's
+    // connection. False when no server answers.
+    bool List(Direction direction, std::vector<pulse::DeviceInfo>* devices, std::string* defaultName) {
+        MMRESULT error = MMSYSERR_NOERROR;
+        std::shared_ptr<pulse::Connection> connection = pulse::Shared(server_, pulse::kConnectTimeoutMs, &error);
+        if (!connection) return false;
+        pulse::Connection::Lock lock(*connection);
+        return pulse::NumberedDevices(*connection, direction, devices, defaultName);
+    }
+
     // The device behind an id: the id-th in index order, or the default one
     // (the first one when the server names none).
     static const pulse::DeviceInfo* Find(const std::vector<pulse::DeviceInfo>& devices, UINT device,
@@ -176,7 +190,8 @@ bool PulseServerAnswers(const char* options, bool* silent) {
     if (!ParseOptions(options, &server)) return false;
     MMRESULT error = MMSYSERR_NOERROR;
     const auto start = std::chrono::steady_clock::now();
-    if (pulse::Connection::Open(server, kAnswerTimeoutMs, &error) != nullptr) return true;
+    // The connection is kept: the opens that follow use it.
+    if (pulse::Shared(server, kAnswerTimeoutMs, &error) != nullptr) return true;
     // A refusal comes at once; a wait that ran out, or a full queue, means a
     // silent server.
     if (silent) {

@@ -2,12 +2,13 @@
 // The PulseAudio backend (libpulse, asynchronous API on a threaded main
 // loop). Works with PulseAudio and with PipeWire's pulse service.
 //
-// Sinks are the output devices and sources (monitors included) the input
-// devices, numbered in the server's index order; WAVE_MAPPER is the server's
-// default sink or source. Every open connects to the server anew, so a
-// server that went away and came back serves the next open. A server is
-// never spawned; with none running, opening fails at once with
-// MMSYSERR_NODRIVER.
+// Sinks are the output devices and sources the input devices, numbered in
+// the server's index order, the monitors of sinks after the other sources;
+// WAVE_MAPPER is the server's default sink or source at the moment a stream
+// opens, and a stream on it follows the default when the user switches. One
+// connection serves the process (pulse::Shared); when the server went away
+// and came back, the next open connects again. A server is never spawned;
+// with none running, opening fails at once with MMSYSERR_NODRIVER.
 #include <memory>
 #include <string>
 

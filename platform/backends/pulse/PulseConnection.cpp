@@ -3,6 +3,9 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <map>
+
+#include "threading/Mutex.h"
 
 namespace sorn::audio::pulse {
 
@@ -29,6 +32,11 @@ struct DeviceList {
     bool finished = false;
 };
 
+void MarkMonitor(const pa_sink_info*, DeviceInfo*) {}
+void MarkMonitor(const pa_source_info* info, DeviceInfo* device) {
+    device->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+}
+
 template <typename Info>
 void AddDevice(const Info* info, int eol, DeviceList* list) {
     if (eol != 0 || info == nullptr) {
@@ -42,8 +50,10 @@ void AddDevice(const Info* info, int eol, DeviceList* list) {
     device.description = info->description ? info->description : device.name;
     device.channels = info->sample_spec.channels;
     device.rate = info->sample_spec.rate;
+    MarkMonitor(info, &device);
     list->devices->push_back(std::move(device));
 }
+
 
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     AddDevice(info, eol, static_cast<DeviceList*>(userdata));
@@ -131,6 +141,8 @@ Connection::~Connection() {
 
 bool Connection::Ready() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
+bool Connection::Dead() const { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)); }
+
 bool Connection::Wait(const std::function<bool()>& done, unsigned timeoutMs) {
     if (done()) return true;
     WaitTimer timer{this};
@@ -144,24 +156,24 @@ bool Connection::Wait(const std::function<bool()>& done, unsigned timeoutMs) {
     return done();
 }
 
-bool Connection::Complete(pa_operation* operation, const bool& finished) {
+bool Connection::Complete(pa_operation* operation, const bool& finished, unsigned timeoutMs) {
     lastReplyTimedOut_ = false;
     if (operation == nullptr) return false;
-    Wait([&finished] { return finished; }, replyTimeoutMs_);
+    Wait([&finished] { return finished; }, timeoutMs);
     lastReplyTimedOut_ = !finished && Ready();
     if (!finished) pa_operation_cancel(operation);
     pa_operation_unref(operation);
     return finished;
 }
 
-bool Connection::ListDevices(Direction direction, std::vector<DeviceInfo>* devices) {
+bool Connection::ListDevices(Direction direction, std::vector<DeviceInfo>* devices, unsigned timeoutMs) {
     devices->clear();
     if (!Ready()) return false;
     DeviceList list{this, devices};
     pa_operation* operation = direction == Direction::Output
                                   ? pa_context_get_sink_info_list(context_, OnSinkInfo, &list)
                                   : pa_context_get_source_info_list(context_, OnSourceInfo, &list);
-    if (!Complete(operation, list.finished)) {
+    if (!Complete(operation, list.finished, timeoutMs)) {
         devices->clear();
         return false;
     }
@@ -170,23 +182,74 @@ bool Connection::ListDevices(Direction direction, std::vector<DeviceInfo>* devic
     return true;
 }
 
-bool Connection::DefaultDeviceName(Direction direction, std::string* name) {
+bool Connection::DefaultDeviceName(Direction direction, std::string* name, unsigned timeoutMs) {
     if (!Ready()) return false;
     ServerAnswer answer{this, direction, name};
     pa_operation* operation = pa_context_get_server_info(context_, OnServerInfo, &answer);
-    return Complete(operation, answer.finished) && answer.known;
+    return Complete(operation, answer.finished, timeoutMs) && answer.known;
 }
 
-bool QueryDevices(const std::string& server, Direction direction, std::vector<DeviceInfo>* devices,
-                  std::string* defaultName) {
-    MMRESULT error = MMSYSERR_NOERROR;
-    std::unique_ptr<Connection> connection = Connection::Open(server, kConnectTimeoutMs, &error);
-    if (!connection) return false;
-    Connection::Lock lock(*connection);
-    if (!connection->ListDevices(direction, devices)) return false;
+namespace {
+
+// The kept connections, one per server string. Never destroyed: a
+// connection's thread may still be wanted while the process exits.
+struct Registry {
+    Mutex mutex;
+    std::map<std::string, std::shared_ptr<Connection>> kept SORN_GUARDED_BY(mutex);
+    // Held while one caller connects, so that callers arriving meanwhile
+    // wait for its connection instead of making their own.
+    Mutex connecting SORN_ACQUIRED_BEFORE(mutex);
+};
+
+Registry& Connections() {
+    static Registry* registry = new Registry();
+    return *registry;
+}
+
+std::shared_ptr<Connection> Usable(Registry& registry, const std::string& server) SORN_EXCLUDES(registry.mutex) {
+    std::shared_ptr<Connection> kept;
+    {
+        MutexLock lock(registry.mutex);
+        auto found = registry.kept.find(server);
+        if (found == registry.kept.end()) return nullptr;
+        kept = found->second;
+    }
+    Connection::Lock lock(*kept);
+    return kept->Dead() ? nullptr : kept;
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Shared(const std::string& server, unsigned timeoutMs, MMRESULT* error,
+                                   std::string* reason) {
+    Registry& registry = Connections();
+    if (std::shared_ptr<Connection> kept = Usable(registry, server)) {
+        if (error) *error = MMSYSERR_NOERROR;
+        return kept;
+    }
+    MutexLock connecting(registry.connecting);
+    if (std::shared_ptr<Connection> kept = Usable(registry, server)) {
+        if (error) *error = MMSYSERR_NOERROR;
+        return kept;
+    }
+    std::shared_ptr<Connection> fresh = Connection::Open(server, timeoutMs, error, reason);
+    if (!fresh) return nullptr;
+    std::shared_ptr<Connection> replaced;  // released outside the registry's lock
+    MutexLock lock(registry.mutex);
+    std::shared_ptr<Connection>& slot = registry.kept[server];
+    replaced = std::move(slot);
+    slot = fresh;
+    return fresh;
+}
+
+bool NumberedDevices(Connection& connection, Direction direction, std::vector<DeviceInfo>* devices,
+                     std::string* defaultName) {
+    if (!connection.ListDevices(direction, devices)) return false;
+    // Index order, monitors last (a stable sort keeps the order within each).
+    std::stable_partition(devices->begin(), devices->end(), [](const DeviceInfo& info) { return !info.monitor; });
     if (defaultName != nullptr) {
         defaultName->clear();
-        connection->DefaultDeviceName(direction, defaultName);
+        connection.DefaultDeviceName(direction, defaultName);
     }
     return true;
 }

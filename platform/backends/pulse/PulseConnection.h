@@ -1,9 +1,9 @@
 #pragma once
 // One connection to the PulseAudio sound server: a libpulse threaded main
-// loop and its context. Every stream owns a connection of its own, and the
-// device questions (enumeration, format query) use a short-lived one, so a
-// server that dies takes down only what was connected to it and the next
-// open simply connects again.
+// loop and its context. A process keeps one per server (Shared): device
+// questions, mixers and every stream use it, so a host costs the server one
+// client and one thread. When the server dies the connection fails with
+// everything on it, and the next Shared connects again.
 //
 // Locking: libpulse runs every callback on the loop thread with the loop lock
 // held. Other threads take the lock (Lock) before they touch the context or
@@ -39,6 +39,7 @@ struct DeviceInfo {
     std::string description;  // the human-readable one
     std::uint16_t channels = 2;
     std::uint32_t rate = 0;
+    bool monitor = false;  // a source that records what a sink plays
 };
 
 class SORN_CAPABILITY("loop lock") Connection {
@@ -70,6 +71,10 @@ public:
         pa_threaded_mainloop* loop_;
     };
 
+    // With the lock held: the context has failed (the server died or closed
+    // the connection); nothing on it will ever work again.
+    bool Dead() const SORN_REQUIRES(this);
+
     // With the lock held: sleeps until `done` is true, the context has
     // failed, or `timeoutMs` passed. Returns `done()`. Callbacks that change
     // what `done` looks at must call Signal.
@@ -80,18 +85,19 @@ public:
     void Signal() const { pa_threaded_mainloop_signal(loop_, 0); }
     // With the lock held: the context is connected and usable.
     bool Ready() const SORN_REQUIRES(this);
-    // With the lock held: how long a reply may take from now on
-    // (kReplyTimeoutMs unless set), and whether the last request found no
-    // answer in time (a server that stalls keeps the context "ready").
-    void SetReplyTimeout(unsigned timeoutMs) SORN_REQUIRES(this) { replyTimeoutMs_ = timeoutMs; }
+    // With the lock held: whether the last request found no answer in time
+    // (a server that stalls keeps the context "ready"). Each request below
+    // waits at most `timeoutMs` for its reply.
     bool LastReplyTimedOut() const SORN_REQUIRES(this) { return lastReplyTimedOut_; }
 
     // With the lock held: the sinks (Output) or sources (Input) ordered by
     // their server index, which gives the device ids. False when the server
     // did not answer in time.
-    bool ListDevices(Direction direction, std::vector<DeviceInfo>* devices) SORN_REQUIRES(this);
+    bool ListDevices(Direction direction, std::vector<DeviceInfo>* devices, unsigned timeoutMs = kReplyTimeoutMs)
+        SORN_REQUIRES(this);
     // With the lock held: the name of the server's default sink or source.
-    bool DefaultDeviceName(Direction direction, std::string* name) SORN_REQUIRES(this);
+    bool DefaultDeviceName(Direction direction, std::string* name, unsigned timeoutMs = kReplyTimeoutMs)
+        SORN_REQUIRES(this);
 
     // With the lock held: the volume, channel map, mute state and
     // description of the sink (Output) or source (Input) named `name`, read
@@ -103,29 +109,41 @@ public:
         bool mute = false;
         std::string description;
     };
-    bool GetVolume(Direction direction, const std::string& name, Volume* volume) SORN_REQUIRES(this);
+    bool GetVolume(Direction direction, const std::string& name, Volume* volume, unsigned timeoutMs = kReplyTimeoutMs)
+        SORN_REQUIRES(this);
     // With the lock held: sets the volume (its channel count must be the
     // device's) or the mute state, and waits for the server's answer. False
     // when the server refuses or does not answer in time.
-    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume) SORN_REQUIRES(this);
-    bool SetMute(Direction direction, const std::string& name, bool mute) SORN_REQUIRES(this);
+    bool SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume,
+                   unsigned timeoutMs = kReplyTimeoutMs) SORN_REQUIRES(this);
+    bool SetMute(Direction direction, const std::string& name, bool mute, unsigned timeoutMs = kReplyTimeoutMs)
+        SORN_REQUIRES(this);
 
 private:
     Connection() = default;
     // Runs an introspection operation to its end or its timeout; cancels it
     // on timeout so its callback never runs on freed data.
-    bool Complete(pa_operation* operation, const bool& finished) SORN_REQUIRES(this);
+    bool Complete(pa_operation* operation, const bool& finished, unsigned timeoutMs) SORN_REQUIRES(this);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
-    unsigned replyTimeoutMs_ SORN_GUARDED_BY(this) = kReplyTimeoutMs;
     bool lastReplyTimedOut_ SORN_GUARDED_BY(this) = false;
 };
 
-// Lists the devices of one direction and finds the default among them:
-// connects, asks, disconnects. False when no server answers.
-bool QueryDevices(const std::string& server, Direction direction, std::vector<DeviceInfo>* devices,
-                  std::string* defaultName);
+// The process's connection to `server` (a libpulse server string; empty for
+// the default): the one kept from before while it has not failed, else a new
+// one, connected within `timeoutMs` and kept from then on. On failure returns
+// null and sets *error and *reason as Connection::Open does. Thread-safe;
+// callers connecting at once share one attempt.
+std::shared_ptr<Connection> Shared(const std::string& server, unsigned timeoutMs, MMRESULT* error,
+                                   std::string* reason = nullptr);
+
+// The devices of one direction as the wave layer numbers them: sinks in the
+// server's index order; sources in index order, the monitors of sinks after
+// the others. With the lock held; false when the server did not answer in
+// time.
+bool NumberedDevices(Connection& connection, Direction direction, std::vector<DeviceInfo>* devices,
+                     std::string* defaultName) SORN_REQUIRES(connection);
 
 }  // namespace sorn::audio::pulse

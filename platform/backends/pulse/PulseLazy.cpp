@@ -110,6 +110,7 @@ struct timeval* pa_gettimeofday(struct timeval* tv) {
 }
 void pa_operation_cancel(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_cancel, o); }
 void pa_operation_unref(pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_unref, o); }
+pa_operation_state_t pa_operation_get_state(const pa_operation* o) { SORN_PULSE_FORWARD(pa_operation_get_state, o); }
 pa_usec_t pa_rtclock_now(void) { SORN_PULSE_FORWARD(pa_rtclock_now); }
 int pa_sample_spec_valid(const pa_sample_spec* ss) { SORN_PULSE_FORWARD(pa_sample_spec_valid, ss); }
 int pa_stream_begin_write(pa_stream* p, void** data, size_t* nbytes) {

@@ -85,14 +85,10 @@ public:
         }
         MMRESULT code = MMSYSERR_NOERROR;
         const Clock::time_point start = Clock::now();
-        connection_ = pulse::Connection::Open(server_, kWaitMs, &code);
+        connection_ = pulse::Shared(server_, kWaitMs, &code);
         // A refusal comes at once; a wait that ran out means a silent server.
         if (!connection_ && Clock::now() - start >= std::chrono::milliseconds(kWaitMs / 2)) {
             quietUntil_ = Clock::now() + kQuietTime;
-        }
-        if (connection_) {
-            pulse::Connection::Lock loop(*connection_);
-            connection_->SetReplyTimeout(kWaitMs);
         }
         if (error) *error = connection_ ? MMSYSERR_NOERROR : (code ? code : MMSYSERR_NODRIVER);
         return connection_;
@@ -194,7 +190,7 @@ public:
         if (MMRESULT error = Bind(&connection)) return error;
         pulse::Connection::Volume volume;
         if (!Ask(connection, [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                return connection->GetVolume(direction, Name(direction), &volume);
+                return connection->GetVolume(direction, Name(direction), &volume, kWaitMs);
             })) {
             return MMSYSERR_NODRIVER;
         }
@@ -239,7 +235,7 @@ public:
         if (controlId == kSpeakersMute || controlId == kMicrophoneMute) {
             return Ask(connection,
                        [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                           return connection->SetMute(direction, Name(direction), values[0] != 0);
+                           return connection->SetMute(direction, Name(direction), values[0] != 0, kWaitMs);
                        })
                        ? MMSYSERR_NOERROR
                        : MMSYSERR_NODRIVER;
@@ -259,7 +255,7 @@ public:
         }
         return Ask(connection,
                    [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                       return connection->SetVolume(direction, Name(direction), volume);
+                       return connection->SetVolume(direction, Name(direction), volume, kWaitMs);
                    })
                    ? MMSYSERR_NOERROR
                    : MMSYSERR_NODRIVER;
@@ -327,7 +323,8 @@ private:
         SORN_REQUIRES(connection) {
         std::string& name = direction == Direction::Output ? sink_ : source_;
         pulse::Connection::Volume volume;
-        if (!connection.DefaultDeviceName(direction, &name) || !connection.GetVolume(direction, name, &volume)) {
+        if (!connection.DefaultDeviceName(direction, &name, kWaitMs) ||
+            !connection.GetVolume(direction, name, &volume, kWaitMs)) {
             return false;
         }
         (direction == Direction::Output ? sinkMap_ : sourceMap_) = volume.map;

@@ -39,7 +39,9 @@ void PulseStream::Close() {
             check_ = nullptr;
         }
     }
-    connection_.reset();  // joins the loop thread: no callback after this
+    // Every callback runs with the loop lock held, and those of this stream
+    // were cleared or cancelled under it: none runs after this.
+    connection_.reset();
     sink_.reset();
 }
 
@@ -62,7 +64,21 @@ void PulseStream::StateChanged(pa_stream_state_t state) {
     connection_->Signal();
 }
 
+void PulseStream::Track(pa_operation* operation) {
+    std::erase_if(pending_, [](pa_operation* kept) {
+        if (pa_operation_get_state(kept) == PA_OPERATION_RUNNING) return false;
+        pa_operation_unref(kept);
+        return true;
+    });
+    pending_.push_back(operation);
+}
+
 void PulseStream::ReleaseStream() {
+    for (pa_operation* operation : pending_) {
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+    }
+    pending_.clear();
     if (stream_ == nullptr) return;
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
@@ -76,10 +92,11 @@ void PulseStream::ReleaseStream() {
 
 MMRESULT PulseStream::Connect(UINT device, const StreamFormat& format) {
     Connection::Lock lock(*connection_);
+    if (connection_->Dead()) return kLost;
     std::string deviceName;
     if (device != kDefaultDevice) {
         std::vector<DeviceInfo> devices;
-        if (!connection_->ListDevices(direction_, &devices)) return kLost;
+        if (!NumberedDevices(*connection_, direction_, &devices, nullptr)) return kLost;
         if (device >= devices.size()) return MMSYSERR_BADDEVICEID;
         deviceName = devices[device].name;
     }
@@ -97,7 +114,7 @@ MMRESULT PulseStream::Connect(UINT device, const StreamFormat& format) {
     if (stream_ == nullptr) return CodeOf(pa_context_errno(connection_->Context()));
     pa_stream_set_state_callback(stream_, OnState, this);
     SetUpCallbacks();
-    if (ConnectStream(deviceName.empty() ? nullptr : deviceName.c_str()) < 0) {
+    if (ConnectStream(deviceName.empty() ? nullptr : deviceName.c_str(), !deviceName.empty()) < 0) {
         const MMRESULT code = CodeOf(pa_context_errno(connection_->Context()));
         ReleaseStream();
         return code;
@@ -214,7 +231,7 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
                     std::shared_ptr<StreamSink> sink, std::unique_ptr<Stream>* stream) {
     if (stream == nullptr || !sink) return MMSYSERR_INVALPARAM;
     MMRESULT error = MMSYSERR_NOERROR;
-    std::unique_ptr<Connection> connection = Connection::Open(server, kConnectTimeoutMs, &error);
+    std::shared_ptr<Connection> connection = Shared(server, kConnectTimeoutMs, &error);
     if (!connection) return error;
     std::unique_ptr<PulseStream> opened;
     if (direction == Direction::Output) {

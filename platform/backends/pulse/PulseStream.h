@@ -1,8 +1,13 @@
 #pragma once
 // Streams on the PulseAudio sound server. OpenStream opens a playback
 // stream (OutputStream) or a record stream (InputStream); PulseStream is
-// what the two share: the stream's own connection, the libpulse stream,
+// what the two share: the process's connection, the libpulse stream,
 // connecting it to a device, the failure path and closing.
+//
+// A stream on a numbered device stays on it (the server may not move it)
+// and fails when that device goes away. A stream on kDefaultDevice goes
+// where the server puts it: to the new default when the user switches,
+// to the fallback when its device goes away.
 //
 // Either direction: when the stream fails (the server died, the device went
 // away) the layer hears Failed once and every later call answers
@@ -13,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/backends/pulse/PulseConnection.h"
 #include "platform/emulation/wave/Backend.h"
@@ -32,7 +38,7 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // connection's loop lock.
 class PulseStream : public Stream {
 public:
-    PulseStream(std::unique_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction)
+    PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction)
         : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction) {}
     ~PulseStream() override { PulseStream::Close(); }
 
@@ -49,9 +55,14 @@ protected:
 
     virtual void SetUpCallbacks() = 0;
     void WakeStalledSink() SORN_REQUIRES(*connection_);
-    virtual int ConnectStream(const char* device) = 0;
+    // `device` is null for the server's default; `pinned` keeps the stream
+    // on the device it names.
+    virtual int ConnectStream(const char* device, bool pinned) = 0;
+    // With the lock held: keeps a running operation whose callback points at
+    // this stream, so that closing cancels it (takes the reference).
+    void Track(pa_operation* operation) SORN_REQUIRES(*connection_);
 
-    std::unique_ptr<Connection> connection_;
+    std::shared_ptr<Connection> connection_;
     std::shared_ptr<StreamSink> sink_;
     const Direction direction_;
     pa_stream* stream_ = nullptr;
@@ -62,6 +73,7 @@ protected:
     bool closed_ = false;
     bool started_ = false;
     pa_time_event* check_ = nullptr;  // playback's played-frames timer
+    std::vector<pa_operation*> pending_;  // see Track
 
 private:
     static void OnState(pa_stream* stream, void* userdata);

@@ -50,33 +50,34 @@ void OnSuccess(pa_context*, int success, void* userdata) {
 
 }  // namespace
 
-bool Connection::GetVolume(Direction direction, const std::string& name, Volume* volume) {
+bool Connection::GetVolume(Direction direction, const std::string& name, Volume* volume, unsigned timeoutMs) {
     if (!Ready()) return false;
     VolumeAnswer answer{this, volume};
     pa_operation* operation = direction == Direction::Output
                                   ? pa_context_get_sink_info_by_name(context_, name.c_str(), OnSinkVolume, &answer)
                                   : pa_context_get_source_info_by_name(context_, name.c_str(), OnSourceVolume, &answer);
-    return Complete(operation, answer.finished) && answer.known;
+    return Complete(operation, answer.finished, timeoutMs) && answer.known;
 }
 
-bool Connection::SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume) {
+bool Connection::SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume,
+                           unsigned timeoutMs) {
     if (!Ready() || !pa_cvolume_valid(&volume)) return false;
     SuccessAnswer answer{this};
     pa_operation* operation =
         direction == Direction::Output
             ? pa_context_set_sink_volume_by_name(context_, name.c_str(), &volume, OnSuccess, &answer)
             : pa_context_set_source_volume_by_name(context_, name.c_str(), &volume, OnSuccess, &answer);
-    return Complete(operation, answer.finished) && answer.success;
+    return Complete(operation, answer.finished, timeoutMs) && answer.success;
 }
 
-bool Connection::SetMute(Direction direction, const std::string& name, bool mute) {
+bool Connection::SetMute(Direction direction, const std::string& name, bool mute, unsigned timeoutMs) {
     if (!Ready()) return false;
     SuccessAnswer answer{this};
     pa_operation* operation =
         direction == Direction::Output
             ? pa_context_set_sink_mute_by_name(context_, name.c_str(), mute ? 1 : 0, OnSuccess, &answer)
             : pa_context_set_source_mute_by_name(context_, name.c_str(), mute ? 1 : 0, OnSuccess, &answer);
-    return Complete(operation, answer.finished) && answer.success;
+    return Complete(operation, answer.finished, timeoutMs) && answer.success;
 }
 
 }  // namespace sorn::audio::pulse
