@@ -90,6 +90,16 @@ PrivateServer::~PrivateServer() {
 
 std::string PrivateServer::SharedKind() { return ServerIsPipeWire() ? "pipewire" : "pulseaudio"; }
 
+std::string PrivateServer::Pactl(const std::string& arguments) const {
+    FILE* pipe = ::popen(("PULSE_SERVER=" + Address() + " pactl " + arguments + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return "";
+    std::string out;
+    char chunk[512];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, got);
+    ::pclose(pipe);
+    return out;
+}
+
 bool PrivateServer::Start(const std::string& kind) {
     if (dir_.empty()) {
         char pattern[] = "/tmp/sorn-private-server.XXXXXX";

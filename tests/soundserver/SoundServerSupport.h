@@ -45,6 +45,9 @@ public:
     bool Resume();  // SIGCONT
     void Stop();           // a clean stop, and the folder is removed
     std::string Address() const { return "unix:" + dir_ + "/runtime/pulse/native"; }
+    bool IsPipeWire() const { return kind_ == "pipewire"; }
+    // What `pactl ARGUMENTS` prints on this server (stdout; empty on failure).
+    std::string Pactl(const std::string& arguments) const;
 
 private:
     std::string dir_;
