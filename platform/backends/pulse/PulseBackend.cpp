@@ -74,7 +74,7 @@ public:
         if (caps == nullptr) return MMSYSERR_INVALPARAM;
         std::vector<pulse::DeviceInfo> devices;
         std::string defaultName;
-        if (!List(direction, &devices, &defaultName)) return MMSYSERR_NODRIVER;
+        if (!List(direction, &devices, device == kDefaultDevice ? &defaultName : nullptr)) return MMSYSERR_NODRIVER;
         const pulse::DeviceInfo* info = Find(devices, device, defaultName);
         if (info == nullptr) return MMSYSERR_BADDEVICEID;
         caps->name = info->description;
@@ -93,7 +93,7 @@ public:
     MMRESULT QueryFormat(Direction direction, UINT device, const StreamFormat& format) override {
         std::vector<pulse::DeviceInfo> devices;
         std::string defaultName;
-        if (!List(direction, &devices, &defaultName)) return MMSYSERR_NODRIVER;
+        if (!List(direction, &devices, device == kDefaultDevice ? &defaultName : nullptr)) return MMSYSERR_NODRIVER;
         if (Find(devices, device, defaultName) == nullptr) return MMSYSERR_BADDEVICEID;
         return FormatSupported(format) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
     }

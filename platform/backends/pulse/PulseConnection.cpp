@@ -159,8 +159,18 @@ bool Connection::Wait(const std::function<bool()>& done, unsigned timeoutMs) {
 bool Connection::Complete(pa_operation* operation, const bool& finished, unsigned timeoutMs) {
     lastReplyTimedOut_ = false;
     if (operation == nullptr) return false;
+    if (std::chrono::steady_clock::now() < quietUntil_) {
+        // The last request went unanswered a moment ago.
+        lastReplyTimedOut_ = true;
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        return false;
+    }
     Wait([&finished] { return finished; }, timeoutMs);
     lastReplyTimedOut_ = !finished && Ready();
+    if (lastReplyTimedOut_) {
+        quietUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietMs);
+    }
     if (!finished) pa_operation_cancel(operation);
     pa_operation_unref(operation);
     return finished;

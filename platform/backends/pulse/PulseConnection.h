@@ -14,6 +14,7 @@
 // need it held say so.
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,11 @@ namespace sorn::audio::pulse {
 constexpr unsigned kConnectTimeoutMs = 2000;
 // How long a reply (device list, stream creation) may take.
 constexpr unsigned kReplyTimeoutMs = 2000;
+// After a request found no answer in time (a stopped server keeps the
+// connection open and says nothing), how long the requests that follow fail
+// at once instead of waiting again: a host's burst of device questions pays
+// one wait, not one each.
+constexpr unsigned kQuietMs = 3000;
 
 // A sink or a source as the server lists it.
 struct DeviceInfo {
@@ -129,6 +135,7 @@ private:
     pa_context* context_ = nullptr;
     bool started_ = false;
     bool lastReplyTimedOut_ SORN_GUARDED_BY(this) = false;
+    std::chrono::steady_clock::time_point quietUntil_ SORN_GUARDED_BY(this) = {};
 };
 
 // The process's connection to `server` (a libpulse server string; empty for
