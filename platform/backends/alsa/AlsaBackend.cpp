@@ -25,13 +25,6 @@ void SilenceLibrary() {
     std::call_once(once, [] { snd_lib_error_set_handler(Quiet); });
 }
 
-std::string Shorten(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
-    return text.substr(0, end);
-}
-
 struct PcmDevice {
     std::string pcm;  // what snd_pcm_open is given
     std::string name;  // what a host shows
@@ -85,11 +78,15 @@ public:
 
     UINT DeviceCount(Direction direction) override { return static_cast<UINT>(Devices(direction).size()); }
 
+    // Device 0 is the PCM the mapper opens.
+    UINT DefaultDevice(Direction direction) override { return DeviceCount(direction) > 0 ? 0 : kDefaultDevice; }
+
     MMRESULT GetCaps(Direction direction, UINT device, DeviceCaps* caps) override {
         if (caps == nullptr) return MMSYSERR_INVALPARAM;
         PcmDevice found;
         if (!Find(direction, device, &found)) return MMSYSERR_BADDEVICEID;
-        caps->name = Shorten(found.name, MAXPNAMELEN - 1);
+        caps->name = found.name;
+        caps->key = found.pcm;
         // The plug layer converts any channel count and rate to the device's.
         caps->channels = kMostChannels;
         caps->deviceChannels = 2;
