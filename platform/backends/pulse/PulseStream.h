@@ -59,8 +59,10 @@ protected:
     // on the device it names.
     virtual int ConnectStream(const char* device, bool pinned) = 0;
     // With the lock held: keeps a running operation whose callback points at
-    // this stream, so that closing cancels it (takes the reference).
-    void Track(pa_operation* operation) SORN_REQUIRES(*connection_);
+    // this stream, so that closing cancels it (takes the reference). Not
+    // marked as requiring the lock: the loop thread's callbacks call it,
+    // which hold the lock where the analysis cannot see.
+    void Track(pa_operation* operation);
 
     std::shared_ptr<Connection> connection_;
     std::shared_ptr<StreamSink> sink_;
