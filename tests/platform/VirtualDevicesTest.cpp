@@ -3,6 +3,8 @@
 // device removed under a stream. The same rules the sound server's devices
 // keep, here without a server.
 #include <chrono>
+#include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
