@@ -111,9 +111,9 @@ public:
     // "waveInPrepareHeader", "waveOutGetPosition", "waveOutOpen", ...) on
     // virtual devices fail with `code`.
     static void FailNext(const char* operation, MMRESULT code, int count = 1);
-    // Every open virtual stream is lost as if the devices vanished mid-stream
-    // (they stay listed):
-    // queued headers come back done, later calls fail with MMSYSERR_NODRIVER.
+    // Every open virtual stream is lost as if its device vanished mid-stream
+    // (the devices stay listed): queued headers come back done, later calls
+    // fail with MMSYSERR_NODRIVER.
     // By default it returns once those headers have been delivered; with
     // waitForDeliveries false it returns at once, as a sound server that
     // goes away does not wait for the client's callbacks.
