@@ -14,7 +14,8 @@ namespace sorn::audio::virtualdev {
 
 // The backend over the process-wide engine. `options` is the text after
 // "virtual:" (may be empty): comma-separated clock=realtime|stepped,
-// period=MS (1 to 100), out=memory|PATH, in=silence|loopback|PATH. With
+// period=MS (1 to 100), out=memory|PATH, in=silence|loopback|PATH,
+// outputs=LAYOUT, inputs=LAYOUT (VirtualOptions.h). With
 // `resetFirst` the engine is reset first (VirtualDevice::Reset, real time
 // unless the options say otherwise); without, the options are applied over
 // its present state. On a bad option (an unreadable input file or an output

@@ -25,26 +25,91 @@ void VirtualDevice::Reset(Clock clock) {
     if (idle.joinable()) idle.join();
 }
 
+namespace {
+
+Direction Way(bool output) { return output ? Direction::Output : Direction::Input; }
+
+}  // namespace
+
+UINT VirtualDevice::AddDevice(bool output, const char* name, std::uint16_t channels, std::uint32_t rate) {
+    if (!name || !*name || channels < 1 || channels > kMostChannels || rate < kLowestRate || rate > kHighestRate)
+        return kNoDevice;
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    if (engine.Devices(Way(output)).size() >= Engine::kMostDevices) return kNoDevice;
+    Engine::DeviceSpec spec;
+    spec.name = name;
+    spec.channels = channels;
+    spec.rate = rate;
+    return engine.AddLocked(Way(output), spec);
+}
+
+bool VirtualDevice::RemoveDevice(bool output, UINT number, bool waitForDeliveries) {
+    Engine& engine = Engine::Get();
+    std::vector<std::shared_ptr<virtualdev::VirtualStream>> lost;
+    {
+        MutexLock lock(engine.mutex);
+        if (number >= engine.Devices(Way(output)).size()) return false;
+        lost = engine.RemoveLocked(Way(output), number);
+    }
+    if (waitForDeliveries)
+        for (auto& stream : lost) stream->sink->WaitDelivered(detail::kDeliveryTimeoutMs);
+    return true;
+}
+
+bool VirtualDevice::SetDefault(bool output, UINT number) {
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    if (number >= engine.Devices(Way(output)).size()) return false;
+    engine.SetDefaultLocked(Way(output), number);
+    return true;
+}
+
 void VirtualDevice::SetInputSilence() {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.SetSourceLocked(Engine::Source::Silence);
+    if (Engine::Device* input = engine.DefaultLocked(Direction::Input))
+        virtualdev::SetSource(*input, Engine::Source::Silence);
+}
+
+bool VirtualDevice::SetInputSilence(UINT input) {
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    Engine::Device* device = input == kDefaultDevice ? nullptr : engine.FindLocked(Direction::Input, input);
+    if (!device) return false;
+    virtualdev::SetSource(*device, Engine::Source::Silence);
+    return true;
 }
 
 void VirtualDevice::SetInputSamples(std::vector<std::int16_t> samples, bool loop) {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.SetSourceLocked(Engine::Source::Samples);
-    engine.samples = std::move(samples);
-    engine.loopSamples = loop;
+    Engine::Device* input = engine.DefaultLocked(Direction::Input);
+    if (!input) return;
+    virtualdev::SetSource(*input, Engine::Source::Samples);
+    input->samples = std::move(samples);
+    input->loopSamples = loop;
+}
+
+bool VirtualDevice::SetInputSamples(UINT input, std::vector<std::int16_t> samples, bool loop) {
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    Engine::Device* device = input == kDefaultDevice ? nullptr : engine.FindLocked(Direction::Input, input);
+    if (!device) return false;
+    virtualdev::SetSource(*device, Engine::Source::Samples);
+    device->samples = std::move(samples);
+    device->loopSamples = loop;
+    return true;
 }
 
 void VirtualDevice::SetInputGenerator(
     std::function<void(std::int16_t* out, std::size_t samples, std::uint64_t firstSample)> generator) {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.SetSourceLocked(Engine::Source::Generator);
-    engine.generator = std::move(generator);
+    Engine::Device* input = engine.DefaultLocked(Direction::Input);
+    if (!input) return;
+    virtualdev::SetSource(*input, Engine::Source::Generator);
+    input->generator = std::move(generator);
 }
 
 bool VirtualDevice::SetInputFile(const char* wavPath) {
@@ -57,30 +122,56 @@ bool VirtualDevice::SetInputFile(const char* wavPath) {
 void VirtualDevice::SetInputLoopback() {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.SetSourceLocked(Engine::Source::Loopback);
-    engine.loopback.clear();
+    Engine::Device* input = engine.DefaultLocked(Direction::Input);
+    if (!input) return;
+    virtualdev::SetSource(*input, Engine::Source::Loopback);
+    if (Engine::Device* output = engine.DefaultLocked(Direction::Output)) input->loopbackOf = output->id;
+}
+
+bool VirtualDevice::SetInputLoopback(UINT input, UINT output) {
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    Engine::Device* in = input == kDefaultDevice ? nullptr : engine.FindLocked(Direction::Input, input);
+    Engine::Device* out = output == kDefaultDevice ? nullptr : engine.FindLocked(Direction::Output, output);
+    if (!in || !out) return false;
+    virtualdev::SetSource(*in, Engine::Source::Loopback);
+    in->loopbackOf = out->id;
+    return true;
 }
 
 void VirtualDevice::SetOutputMemory() {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.writer.Close();
-    engine.memory.clear();
+    Engine::Device* output = engine.DefaultLocked(Direction::Output);
+    if (!output) return;
+    output->writer.Close();
+    output->memory.clear();
 }
 
 std::vector<std::int16_t> VirtualDevice::TakeOutput() {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
     std::vector<std::int16_t> taken;
-    taken.swap(engine.memory);
+    if (Engine::Device* output = engine.DefaultLocked(Direction::Output)) taken.swap(output->memory);
+    return taken;
+}
+
+std::vector<std::int16_t> VirtualDevice::TakeOutput(UINT output) {
+    Engine& engine = Engine::Get();
+    MutexLock lock(engine.mutex);
+    std::vector<std::int16_t> taken;
+    Engine::Device* device = output == kDefaultDevice ? nullptr : engine.FindLocked(Direction::Output, output);
+    if (device) taken.swap(device->memory);
     return taken;
 }
 
 bool VirtualDevice::SetOutputFile(const char* wavPath) {
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
-    engine.memory.clear();
-    return engine.writer.Open(wavPath);
+    Engine::Device* output = engine.DefaultLocked(Direction::Output);
+    if (!output) return false;
+    output->memory.clear();
+    return output->writer.Open(wavPath);
 }
 
 void VirtualDevice::Advance(std::uint32_t frames) {
@@ -112,7 +203,7 @@ void VirtualDevice::Advance(std::uint32_t frames) {
             engine.Holds(*stream);
             if (!stream->running) continue;
             buffer.resize(std::size_t{frames} * stream->format.channels);
-            engine.Generate(buffer.data(), buffer.size());
+            engine.Generate(engine.DeviceOfLocked(*stream), buffer.data(), buffer.size());
         }
         std::size_t bytes = buffer.size() * 2;
         std::size_t offset = 0;

@@ -1,6 +1,8 @@
 #pragma once
-// The virtual sound device: one output and one input device (both numbered
-// 0) with no hardware behind them. Its clock runs in real time (a timer
+// The virtual sound device: output and input devices with no hardware
+// behind them; one of each (both numbered 0, stereo) unless a selection
+// ("virtual:outputs=1+2+6,inputs=...", VirtualOptions.h) or a test
+// (AddDevice) makes more. Its clock runs in real time (a timer
 // thread, a few milliseconds per tick) or is stepped by the caller, which
 // makes every test that drives it deterministic. Output goes to memory or to
 // a WAV file; input comes from silence, samples, a generator, a WAV file or
@@ -26,12 +28,40 @@ class SORN_WIN_API VirtualDevice {
 public:
     enum class Clock { RealTime, Stepped };
     // Puts the virtual backend in a clean state: clock mode, no faults, input
-    // silence, output to memory (emptied), devices numbered 0 (one output,
-    // one input). Streams already open stay open and follow the new clock.
+    // silence, output to memory (emptied), one output ("Sorn virtual
+    // output") and one input ("Sorn virtual input"), both numbered 0, stereo
+    // at 48 kHz, and the defaults. Streams already open on the first device
+    // of their direction (or on the mapper) stay open and follow the new
+    // clock; those on devices the reset removes are lost, as by RemoveDevice.
     static void Reset(Clock clock);
 
+    // Devices. Each direction numbers its devices from 0 in the order they
+    // were made; removing one renumbers those after it, keeping their order.
+    // The default is what WAVE_MAPPER opens: a stream opened on the mapper
+    // plays to (or records from) whichever device is the default at each
+    // moment, following SetDefault as the sound server moves such streams; a
+    // stream opened on a number stays on that device.
+    //
+    // Appends a device (`output` false: an input) with this name, channel
+    // count (1 to 8: what its capabilities report; streams open with any
+    // format) and rate (1000 to 384000); returns its number, or kNoDevice
+    // for a bad value or beyond 32 devices. The first device of a direction
+    // becomes its default.
+    static constexpr UINT kNoDevice = 0xFFFFFFFF;
+    static UINT AddDevice(bool output, const char* name, std::uint16_t channels = 2, std::uint32_t rate = 48000);
+    // Removes device `number`. Every stream on it is lost as the device goes:
+    // queued headers come back done and later calls fail with
+    // MMSYSERR_NODRIVER. When it was the default, the first remaining device
+    // becomes the default and the mapper's streams move there (with none
+    // left, they are lost too). Waits for the lost streams' deliveries as
+    // Disconnect does. False for an unknown number.
+    static bool RemoveDevice(bool output, UINT number, bool waitForDeliveries = true);
+    // Makes device `number` the default; false for an unknown number.
+    static bool SetDefault(bool output, UINT number);
+
     // Input: what an input stream captures (16-bit samples, interleaved for
-    // the stream's channel count).
+    // the stream's channel count). Each input device has its own source; the
+    // functions without a device number set the default input's.
     static void SetInputSilence();
     // The samples once (or looped), then silence.
     static void SetInputSamples(std::vector<std::int16_t> samples, bool loop);
@@ -43,14 +73,23 @@ public:
     // A 16-bit PCM WAV file, read whole, played once, then silence. False
     // (and the input unchanged) when the file cannot be read.
     static bool SetInputFile(const char* wavPath);
-    // What the virtual output plays, in the order played.
+    // What the default output plays, in the order played.
     static void SetInputLoopback();
+    // The same for input device `input`: silence, samples, or what output
+    // device `output` plays. False for an unknown number.
+    static bool SetInputSilence(UINT input);
+    static bool SetInputSamples(UINT input, std::vector<std::int16_t> samples, bool loop);
+    static bool SetInputLoopback(UINT input, UINT output);
 
-    // Output: what output streams play goes to memory (kept) or to a WAV file.
+    // Output: what output streams play goes to memory (kept) or to a WAV
+    // file, each output device's apart; the functions without a device
+    // number act on the default output's.
     static void SetOutputMemory();
     // The samples played so far, then empties the memory. (Only the latest 16
     // million or so are kept when nobody takes them.)
     static std::vector<std::int16_t> TakeOutput();
+    // The same for output device `output`; empty for an unknown number.
+    static std::vector<std::int16_t> TakeOutput(UINT output);
     // Played samples are appended to this WAV file (16-bit PCM, with the
     // format of the first stream that plays); the header is brought up to date
     // as samples arrive. False when the file cannot be created.
@@ -72,8 +111,9 @@ public:
     // "waveInPrepareHeader", "waveOutGetPosition", "waveOutOpen", ...) on
     // virtual devices fail with `code`.
     static void FailNext(const char* operation, MMRESULT code, int count = 1);
-    // Every open virtual stream is lost as if the device vanished mid-stream:
-    // queued headers come back done, later calls fail with MMSYSERR_NODRIVER.
+    // Every open virtual stream is lost as if its device vanished mid-stream
+    // (the devices stay listed): queued headers come back done, later calls
+    // fail with MMSYSERR_NODRIVER.
     // By default it returns once those headers have been delivered; with
     // waitForDeliveries false it returns at once, as a sound server that
     // goes away does not wait for the client's callbacks.

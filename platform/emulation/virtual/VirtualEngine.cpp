@@ -21,23 +21,50 @@ Engine& Engine::Get() {
     return *engine;
 }
 
+Engine::Engine() {
+    MutexLock lock(mutex);
+    SetLayoutLocked(Direction::Output, DefaultLayout(Direction::Output));
+    SetLayoutLocked(Direction::Input, DefaultLayout(Direction::Input));
+}
+
+void SetSource(VirtualDeviceState& device, VirtualDeviceState::Source source) {
+    device.source = source;
+    device.samples.clear();
+    device.samplePosition = 0;
+    device.loopSamples = false;
+    device.generator = nullptr;
+    device.generated = 0;
+    device.loopbackOf = 0;
+    device.loopback.clear();
+}
+
+std::vector<Engine::DeviceSpec> Engine::DefaultLayout(Direction direction) {
+    return NamedLayout(direction, {DeviceSpec{}});
+}
+
+std::vector<Engine::DeviceSpec> Engine::NamedLayout(Direction direction, std::vector<DeviceSpec> specs) {
+    const std::string base = direction == Direction::Output ? "Sorn virtual output" : "Sorn virtual input";
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (!specs[i].name.empty()) continue;
+        specs[i].name = specs.size() == 1 ? base : base + " " + std::to_string(i + 1);
+    }
+    return specs;
+}
+
 void Engine::ResetLocked(Clock newClock) {
     clock = newClock;
     faults.clear();
-    SetSourceLocked(Source::Silence);
-    memory.clear();
-    writer.Close();
-    loopback.clear();
+    for (Direction direction : {Direction::Output, Direction::Input}) {
+        // Streams on the devices a reset removes were left open by whoever
+        // opened them: they are lost, as by a removal (nobody waits here).
+        SetLayoutLocked(direction, DefaultLayout(direction));
+        for (auto& device : Devices(direction)) {
+            SetSource(*device, Source::Silence);
+            device->memory.clear();
+            device->writer.Close();
+        }
+    }
     RestartClocksLocked();
-}
-
-void Engine::SetSourceLocked(Source newSource) {
-    source = newSource;
-    samples.clear();
-    samplePosition = 0;
-    loopSamples = false;
-    generator = nullptr;
-    generated = 0;
 }
 
 void Engine::RestartClocksLocked() {
@@ -47,6 +74,100 @@ void Engine::RestartClocksLocked() {
         stream->since = now;
         stream->framesDone = 0;
     }
+}
+
+Engine::Device* Engine::DefaultLocked(Direction direction) {
+    const std::uint64_t id = direction == Direction::Output ? defaultOutput_ : defaultInput_;
+    for (auto& device : Devices(direction))
+        if (device->id == id) return device.get();
+    return nullptr;
+}
+
+Engine::Device* Engine::FindLocked(Direction direction, UINT number) {
+    if (number == kDefaultDevice) return DefaultLocked(direction);
+    auto& list = Devices(direction);
+    return number < list.size() ? list[number].get() : nullptr;
+}
+
+UINT Engine::NumberLocked(Direction direction, std::uint64_t id) {
+    auto& list = Devices(direction);
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (list[i]->id == id) return static_cast<UINT>(i);
+    return kDefaultDevice;
+}
+
+Engine::Device* Engine::DeviceOfLocked(const VirtualStream& stream) {
+    if (stream.followsDefault) return DefaultLocked(stream.direction);
+    auto& list = Devices(stream.direction);
+    for (auto& device : list)
+        if (device->id == stream.deviceId) return device.get();
+    return nullptr;
+}
+
+UINT Engine::AddLocked(Direction direction, const DeviceSpec& spec) {
+    auto device = std::make_unique<Device>();
+    device->id = nextId_++;
+    device->name = spec.name;
+    device->channels = spec.channels;
+    device->rate = spec.rate;
+    auto& list = Devices(direction);
+    list.push_back(std::move(device));
+    if (list.size() == 1) SetDefaultLocked(direction, 0);
+    return static_cast<UINT>(list.size() - 1);
+}
+
+void Engine::SetDefaultLocked(Direction direction, UINT number) {
+    auto& list = Devices(direction);
+    const std::uint64_t id = number < list.size() ? list[number]->id : 0;
+    (direction == Direction::Output ? defaultOutput_ : defaultInput_) = id;
+}
+
+void Engine::LoseLocked(VirtualStream& stream) {
+    Holds(stream);
+    if (stream.lost) return;
+    stream.lost = true;
+    stream.running = false;
+    stream.sink->Failed(MMSYSERR_NODRIVER);
+}
+
+std::vector<std::shared_ptr<VirtualStream>> Engine::RemoveLocked(Direction direction, UINT number) {
+    std::vector<std::shared_ptr<VirtualStream>> lost;
+    auto& list = Devices(direction);
+    if (number >= list.size()) return lost;
+    const std::uint64_t id = list[number]->id;
+    const bool wasDefault = DefaultLocked(direction) == list[number].get();
+    list.erase(list.begin() + number);
+    if (wasDefault) SetDefaultLocked(direction, 0);  // none left: no default
+    const bool mapperLost = list.empty();
+    for (auto& stream : streams) {
+        Holds(*stream);
+        if (stream->direction != direction || stream->closed) continue;
+        if (stream->followsDefault ? !mapperLost : stream->deviceId != id) continue;
+        LoseLocked(*stream);
+        lost.push_back(stream);
+    }
+    return lost;
+}
+
+std::vector<std::shared_ptr<VirtualStream>> Engine::SetLayoutLocked(Direction direction,
+                                                                    const std::vector<DeviceSpec>& specs) {
+    std::vector<std::shared_ptr<VirtualStream>> lost;
+    auto& list = Devices(direction);
+    while (list.size() > specs.size()) {
+        auto gone = RemoveLocked(direction, static_cast<UINT>(list.size() - 1));
+        lost.insert(lost.end(), gone.begin(), gone.end());
+    }
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (i == list.size()) {
+            AddLocked(direction, specs[i]);
+            continue;
+        }
+        list[i]->name = specs[i].name;
+        list[i]->channels = specs[i].channels;
+        list[i]->rate = specs[i].rate;
+    }
+    SetDefaultLocked(direction, 0);
+    return lost;
 }
 
 std::thread Engine::ManageTimerLocked() {
@@ -67,42 +188,52 @@ std::thread Engine::ManageTimerLocked() {
     return {};
 }
 
-void Engine::Emit(const std::int16_t* data, std::size_t count, const StreamFormat& format) {
-    if (writer.IsOpen()) {
-        writer.Append(data, count, format.sampleRate, format.channels);
+void Engine::Emit(Device& output, const std::int16_t* data, std::size_t count, const StreamFormat& format) {
+    if (output.writer.IsOpen()) {
+        output.writer.Append(data, count, format.sampleRate, format.channels);
     } else {
+        auto& memory = output.memory;
         memory.insert(memory.end(), data, data + count);
         // Nobody may ever take it (a program left on the virtual device):
         // keep the most recent samples only.
         if (memory.size() > kMemoryLimit + kMemoryLimit / 4)
             memory.erase(memory.begin(), memory.begin() + (memory.size() - kMemoryLimit));
     }
-    if (source != Source::Loopback) return;
-    loopback.insert(loopback.end(), data, data + count);
-    if (loopback.size() > kLoopbackLimit)
-        loopback.erase(loopback.begin(), loopback.begin() + (loopback.size() - kLoopbackLimit));
+    for (auto& input : inputs_) {
+        if (input->source != Source::Loopback || input->loopbackOf != output.id) continue;
+        auto& loopback = input->loopback;
+        loopback.insert(loopback.end(), data, data + count);
+        if (loopback.size() > kLoopbackLimit)
+            loopback.erase(loopback.begin(), loopback.begin() + (loopback.size() - kLoopbackLimit));
+    }
 }
 
-void Engine::Generate(std::int16_t* out, std::size_t count) {
-    switch (source) {
+void Engine::Generate(Device* device, std::int16_t* out, std::size_t count) {
+    if (!device) {
+        std::fill(out, out + count, 0);
+        return;
+    }
+    Device& in = *device;
+    switch (in.source) {
         case Source::Silence:
             std::fill(out, out + count, 0);
             break;
         case Source::Samples:
             for (std::size_t i = 0; i < count; ++i) {
-                if (samplePosition >= samples.size() && loopSamples && !samples.empty()) samplePosition = 0;
-                out[i] = samplePosition < samples.size() ? samples[samplePosition++] : 0;
+                if (in.samplePosition >= in.samples.size() && in.loopSamples && !in.samples.empty())
+                    in.samplePosition = 0;
+                out[i] = in.samplePosition < in.samples.size() ? in.samples[in.samplePosition++] : 0;
             }
             break;
         case Source::Generator:
             std::fill(out, out + count, 0);
-            if (generator) generator(out, count, generated);
-            generated += count;
+            if (in.generator) in.generator(out, count, in.generated);
+            in.generated += count;
             break;
         case Source::Loopback: {
-            std::size_t n = std::min(count, loopback.size());
-            std::copy(loopback.begin(), loopback.begin() + n, out);
-            loopback.erase(loopback.begin(), loopback.begin() + n);
+            std::size_t n = std::min(count, in.loopback.size());
+            std::copy(in.loopback.begin(), in.loopback.begin() + n, out);
+            in.loopback.erase(in.loopback.begin(), in.loopback.begin() + n);
             std::fill(out + n, out + count, 0);
             break;
         }
@@ -115,13 +246,16 @@ std::uint64_t Engine::StepOutput(VirtualStream& stream, std::uint64_t frames) {
     std::size_t got = stream.sink->Pull(buffer.data(), frames * blockAlign);
     std::uint64_t played = got / blockAlign;
     stream.sink->Played(played);
-    Emit(buffer.data(), played * stream.format.channels, stream.format);
+    // A stream that is not lost has its device (a removal loses the streams
+    // on it first).
+    if (Device* output = DeviceOfLocked(stream))
+        Emit(*output, buffer.data(), played * stream.format.channels, stream.format);
     return played;
 }
 
 void Engine::StepInput(VirtualStream& stream, std::uint64_t frames) {
     std::vector<std::int16_t> buffer(frames * stream.format.channels);
-    Generate(buffer.data(), buffer.size());
+    Generate(DeviceOfLocked(stream), buffer.data(), buffer.size());
     stream.sink->Push(buffer.data(), buffer.size() * 2);
 }
 

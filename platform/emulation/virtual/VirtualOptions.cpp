@@ -5,6 +5,40 @@
 #include <vector>
 
 namespace sorn::audio::virtualdev {
+namespace {
+
+// A whole decimal number within [lowest, highest].
+bool ReadNumber(const std::string& text, long lowest, long highest, long* number) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *number = std::strtol(text.c_str(), nullptr, 10);
+    return *number >= lowest && *number <= highest;
+}
+
+// CHANNELS[@RATE]+CHANNELS[@RATE]...
+bool ReadLayout(const std::string& text, std::vector<Engine::DeviceSpec>* layout) {
+    std::vector<Engine::DeviceSpec> devices;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t plus = text.find('+', start);
+        std::string item = text.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        std::size_t at = item.find('@');
+        long channels = 0;
+        long rate = 48000;
+        if (!ReadNumber(item.substr(0, at), 1, kMostChannels, &channels)) return false;
+        if (at != std::string::npos && !ReadNumber(item.substr(at + 1), kLowestRate, kHighestRate, &rate)) return false;
+        if (devices.size() == Engine::kMostDevices) return false;
+        Engine::DeviceSpec spec;
+        spec.channels = static_cast<std::uint16_t>(channels);
+        spec.rate = static_cast<std::uint32_t>(rate);
+        devices.push_back(spec);
+        if (plus == std::string::npos) break;
+        start = plus + 1;
+    }
+    *layout = std::move(devices);
+    return true;
+}
+
+}  // namespace
 
 bool ParseOptions(const std::string& text, Options* options) {
     Options parsed;
@@ -44,6 +78,10 @@ bool ParseOptions(const std::string& text, Options* options) {
                 parsed.input = Options::Input::File;
                 inputFiles.push_back(value);
             }
+        } else if (key == "outputs" || key == "inputs") {
+            std::vector<Engine::DeviceSpec> layout;
+            if (!ReadLayout(value, &layout)) return false;
+            (key == "outputs" ? parsed.outputs : parsed.inputs) = std::move(layout);
         } else {
             return false;
         }

@@ -36,12 +36,18 @@ void VirtualStream::Close() {
     if (idle.joinable()) idle.join();
 }
 
-void OpenStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
-                std::unique_ptr<Stream>* result) {
-    auto stream = std::make_shared<VirtualStream>(engine, engine.mutex, direction, format, std::move(sink));
+MMRESULT OpenStream(Engine& engine, Direction direction, UINT device, const StreamFormat& format,
+                    std::shared_ptr<StreamSink> sink, std::unique_ptr<Stream>* result) {
+    std::shared_ptr<VirtualStream> stream;
     std::thread idle;
     {
+        // Looked up and registered under one lock: a device removed
+        // meanwhile is either not found or takes this stream with it.
         MutexLock lock(engine.mutex);
+        Engine::Device* found = engine.FindLocked(direction, device);
+        if (!found) return device == kDefaultDevice ? MMSYSERR_NODRIVER : MMSYSERR_BADDEVICEID;
+        stream = std::make_shared<VirtualStream>(engine, engine.mutex, direction, device == kDefaultDevice, found->id,
+                                                 format, std::move(sink));
         engine.streams.push_back(stream);
         idle = engine.ManageTimerLocked();
     }
@@ -55,6 +61,7 @@ void OpenStream(Engine& engine, Direction direction, const StreamFormat& format,
         void Close() override { stream->Close(); }
     };
     *result = std::make_unique<Owner>(std::move(stream));
+    return MMSYSERR_NOERROR;
 }
 
 }  // namespace sorn::audio::virtualdev

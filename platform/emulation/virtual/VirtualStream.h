@@ -15,10 +15,10 @@ class Engine;
 
 class VirtualStream : public Stream {
 public:
-    VirtualStream(Engine& streamEngine, Mutex& engineMutex, Direction streamDirection, const StreamFormat& streamFormat,
-                  std::shared_ptr<StreamSink> streamSink)
-        : engine(streamEngine), mutex(engineMutex), direction(streamDirection), format(streamFormat),
-          sink(std::move(streamSink)) {}
+    VirtualStream(Engine& streamEngine, Mutex& engineMutex, Direction streamDirection, bool onMapper,
+                  std::uint64_t streamDevice, const StreamFormat& streamFormat, std::shared_ptr<StreamSink> streamSink)
+        : engine(streamEngine), mutex(engineMutex), direction(streamDirection), followsDefault(onMapper),
+          deviceId(streamDevice), format(streamFormat), sink(std::move(streamSink)) {}
 
     MMRESULT Start() override;
     MMRESULT Stop() override;
@@ -28,6 +28,8 @@ public:
     Engine& engine;
     Mutex& mutex;  // the engine's
     const Direction direction;
+    const bool followsDefault;  // opened on the mapper: the default device at each step
+    const std::uint64_t deviceId;  // otherwise the device's id (Engine::Device::id)
     const StreamFormat format;
     const std::shared_ptr<StreamSink> sink;
     bool running SORN_GUARDED_BY(mutex) = false;
@@ -37,9 +39,11 @@ public:
     std::uint64_t framesDone SORN_GUARDED_BY(mutex) = 0;
 };
 
-// Opens a stream on the engine: the layer owns what *result holds, the
-// engine keeps a shared reference to the stream until it is closed.
-void OpenStream(Engine& engine, Direction direction, const StreamFormat& format, std::shared_ptr<StreamSink> sink,
-                std::unique_ptr<Stream>* result);
+// Opens a stream on device `device` (a number, or kDefaultDevice) of the
+// engine: the layer owns what *result holds, the engine keeps a shared
+// reference to the stream until it is closed. MMSYSERR_BADDEVICEID when
+// there is no such device (MMSYSERR_NODRIVER for the mapper without one).
+MMRESULT OpenStream(Engine& engine, Direction direction, UINT device, const StreamFormat& format,
+                    std::shared_ptr<StreamSink> sink, std::unique_ptr<Stream>* result);
 
 }  // namespace sorn::audio::virtualdev

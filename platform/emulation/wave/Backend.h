@@ -213,7 +213,13 @@ std::shared_ptr<Backend> CurrentBackend();
 //   "pulse[:server=ADDRESS]"    the PulseAudio sound server (libpulse)
 //   "virtual[:OPTION,...]"      the virtual device; options clock=realtime|stepped,
 //                               period=MS, out=memory|FILE.wav,
-//                               in=silence|loopback|FILE.wav
+//                               in=silence|loopback|FILE.wav (these two on
+//                               the default devices), outputs=LAYOUT,
+//                               inputs=LAYOUT: the devices, each its channel
+//                               count with an optional @RATE, joined by '+'
+//                               ("outputs=1+2+6", "inputs=2@44100+1"; the
+//                               first is the default; one stereo device
+//                               each way when left out)
 // SelectBackend("virtual...") starts the virtual device afresh
 // (VirtualDevice::Reset, then the options). The environment variable
 // SORN_AUDIO holds the same text and is read on first use; it, like "auto",
@@ -229,7 +235,8 @@ SORN_WIN_API const char* BackendUsage(UINT index);
 // "pulse" or "virtual": the backend devices open on now.
 SORN_WIN_API const char* SelectedBackendName();
 // The channel count of the device itself, as its backend knows it: the sound
-// server's sink or source (1 for a mono null sink), 2 for the virtual device.
+// server's sink or source (1 for a mono null sink), the virtual device's
+// own (2 unless a layout or a test says otherwise).
 // deviceId as for waveOutGetDevCapsA / waveInGetDevCapsA (output false: an
 // input). Whatever it says, a wave device opens with 1 to 8 channels: the
 // backend converts; the capability record's wChannels keeps to the
