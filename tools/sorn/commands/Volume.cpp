@@ -93,10 +93,12 @@ bool ReadRoleLine(const sorn::host::PlatformMixer& mixer, UINT id, bool input, R
 
 // The mixer that serves wave device `device` (WAVE_MAPPER: the default) of
 // a direction; false when the module cannot tell. A module without
-// mixerGetID has mixer 0 for everything.
-bool ServingMixer(const sorn::host::PlatformMixer& mixer, bool input, UINT device, UINT& id) {
+// mixerGetID has the one mixer 0, for the default devices: it serves a
+// numbered device only when that is the default or the only one
+// (`mapped`).
+bool ServingMixer(const sorn::host::PlatformMixer& mixer, bool input, UINT device, bool mapped, UINT& id) {
     id = 0;
-    if (!mixer.mixerGetID) return device == WAVE_MAPPER || mixer.mixerGetNumDevs() == 1;
+    if (!mixer.mixerGetID) return device == WAVE_MAPPER || mapped;
     if (mixer.mixerGetID(MixerObject(device), &id, input ? MIXER_OBJECTF_WAVEIN : MIXER_OBJECTF_WAVEOUT) ==
         MMSYSERR_NOERROR)
         return true;
@@ -124,7 +126,10 @@ int DeviceVolume(const std::string& command, const WaveDevice& device, double le
     const std::string named =
         std::string(input ? "input " : "output ") + std::to_string(device.id) + " \"" + device.name + "\"";
     UINT id = 0;
-    if (!ServingMixer(mixer, input, device.id, id)) return Fail(command, "no mixer serves " + named);
+    const bool mapped = device.isDefault || ListDevices(device.output).size() == 1;
+    if (!ServingMixer(mixer, input, device.id, mapped, id))
+        return Fail(command, "no mixer serves " + named +
+                                 (mixer.mixerGetID ? std::string() : " (the module's one mixer serves the defaults)"));
     RoleLine line;
     if (!ReadRoleLine(mixer, id, input, line)) return Fail(command, "the mixer of " + named + " does not answer");
     if (!line.volume) return Fail(command, "no volume to read or set: the mixer of " + named + " has none");
@@ -211,8 +216,8 @@ int Volume(const std::string& which, const std::string& levelText, const std::st
     // The volume manager acts on the mixers that serve the default devices
     // (it finds them through the mapper): their lines are read here.
     UINT mixers[2] = {0, 0};
-    ServingMixer(mixer, false, WAVE_MAPPER, mixers[0]);
-    ServingMixer(mixer, true, WAVE_MAPPER, mixers[1]);
+    ServingMixer(mixer, false, WAVE_MAPPER, true, mixers[0]);
+    ServingMixer(mixer, true, WAVE_MAPPER, true, mixers[1]);
     // The volumes exist only with both lines: the module sets up its volume
     // manager for both or for none, and without one a level reads 0.0 and a
     // setting does nothing.
