@@ -91,8 +91,12 @@ std::vector<WaveDevice> ListDevices(bool output) {
     return devices;
 }
 
-bool FindDevice(const std::string& text, const std::vector<WaveDevice>& devices, const char* kind, WaveDevice& found,
+bool FindDevice(const std::string& given, const std::vector<WaveDevice>& devices, const char* kind, WaveDevice& found,
                 std::string& why) {
+    // Spaces around a name are the shell's, not the device's.
+    const std::size_t first = given.find_first_not_of(" \t\n");
+    const std::string text =
+        first == std::string::npos ? std::string() : given.substr(first, given.find_last_not_of(" \t\n") - first + 1);
     const bool both = std::any_of(devices.begin(), devices.end(), [](const WaveDevice& d) { return d.output; }) &&
                       std::any_of(devices.begin(), devices.end(), [](const WaveDevice& d) { return !d.output; });
     const std::string noun = std::string(kind) + " device";
