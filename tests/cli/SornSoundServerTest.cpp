@@ -317,6 +317,15 @@ TEST_F(SornSoundServerTest, DeviceChosenAmongSeveralSinksIsTheOneUsed) {
     EXPECT_EQ(recorded.status, 0) << recorded.err;
     EXPECT_TRUE(Loud(take, 44)) << "the chosen monitor's tone is not in the take";
 
+    // The default sink's own volume, named by its key, on the volume
+    // manager's scale: 0.5 is 32767 of the server's 65536.
+    const Outcome volume = Sorn("volume --device " + defaultSink + " out 0.5 --backend pulse", "");
+    const std::string level = FirstLine("pactl get-sink-volume " + defaultSink);
+    Shell("pactl set-sink-volume " + defaultSink + " 100%");
+    EXPECT_EQ(volume.status, 0) << volume.err;
+    EXPECT_NE(volume.out.find("\": 0.500\n"), std::string::npos) << volume.out;
+    EXPECT_NE(level.find(" 32767 "), std::string::npos) << level;
+
     const Outcome ambiguous = Sorn("play " + tone + " --device sorn_cli --backend pulse", "");
     EXPECT_EQ(ambiguous.status, 2);
     EXPECT_EQ(Lines(ambiguous.err), 1) << ambiguous.err;
