@@ -110,8 +110,9 @@ bool FindDevice(const std::string& given, const std::vector<WaveDevice>& devices
     if (text.find_first_not_of("0123456789") == std::string::npos) {
         errno = 0;
         const unsigned long long number = std::strtoull(text.c_str(), nullptr, 10);
+        const bool inRange = errno == 0;  // past the largest number: no device's
         for (const WaveDevice& device : devices)
-            if (errno == 0 && device.id == number) matches.push_back(device);
+            if (inRange && device.id == number) matches.push_back(device);
         if (matches.empty()) {
             why = "there is no " + noun + " " + text + there;
             return false;
