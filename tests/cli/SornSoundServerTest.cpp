@@ -289,10 +289,12 @@ TEST_F(SornSoundServerTest, DeviceChosenAmongSeveralSinksIsTheOneUsed) {
 
     // Played on the mono sink by its key: heard there, not on the default.
     const std::string tone = folder.Write("tone.wav", ToneWav(16000, 1, 1.0));
-    const pid_t onChosen = Start("exec parec -d sorn_cli_mono.monitor --format=s16le --rate=16000 --channels=1 --raw > " +
-                                 folder.Path("chosen.raw"));
-    const pid_t onDefault = Start("exec parec -d " + defaultSink + ".monitor --format=s16le --rate=16000 --channels=1 --raw > " +
-                                  folder.Path("default.raw"));
+    const pid_t onChosen =
+        Start("exec parec -d sorn_cli_mono.monitor --format=s16le --rate=16000 --channels=1 --raw > " +
+              folder.Path("chosen.raw"));
+    const pid_t onDefault =
+        Start("exec parec -d " + defaultSink + ".monitor --format=s16le --rate=16000 --channels=1 --raw > " +
+              folder.Path("default.raw"));
     std::this_thread::sleep_for(500ms);
     const Outcome played = Sorn("play " + tone + " --device sorn_cli_mono --backend pulse", "");
     std::this_thread::sleep_for(500ms);

@@ -184,7 +184,7 @@ int Volume(const std::string& which, const std::string& levelText, const std::st
         std::vector<WaveDevice> chosen;
         std::string why;
         const bool number = deviceText.find_first_not_of("0123456789 \t") == std::string::npos &&
-                             deviceText.find_first_of("0123456789") != std::string::npos;
+                            deviceText.find_first_of("0123456789") != std::string::npos;
         if (number && which.empty()) {
             for (const bool out : {true, false}) {
                 std::vector<WaveDevice> one;
