@@ -108,6 +108,9 @@ PlatformMixer LoadedModule::Mixer() const {
         Symbol("_Z21mixerGetLineControlsAP11HMIXEROBJ__P18MIXERLINECONTROLSAj"));
     mixer.mixerGetControlDetailsA = reinterpret_cast<decltype(mixer.mixerGetControlDetailsA)>(
         Symbol("_Z23mixerGetControlDetailsAP11HMIXEROBJ__P19MIXERCONTROLDETAILSj"));
+    mixer.mixerSetControlDetails = reinterpret_cast<decltype(mixer.mixerSetControlDetails)>(
+        Symbol("_Z22mixerSetControlDetailsP11HMIXEROBJ__P19MIXERCONTROLDETAILSj"));
+    mixer.mixerGetID = reinterpret_cast<decltype(mixer.mixerGetID)>(Symbol("_Z10mixerGetIDP11HMIXEROBJ__Pjj"));
     return mixer;
 }
 

@@ -48,7 +48,14 @@ struct PlatformMixer {
     MMRESULT (*mixerGetLineInfoA)(HMIXEROBJ, MIXERLINEA*, DWORD) = nullptr;
     MMRESULT (*mixerGetLineControlsA)(HMIXEROBJ, MIXERLINECONTROLSA*, DWORD) = nullptr;
     MMRESULT (*mixerGetControlDetailsA)(HMIXEROBJ, MIXERCONTROLDETAILS*, DWORD) = nullptr;
+    MMRESULT (*mixerSetControlDetails)(HMIXEROBJ, MIXERCONTROLDETAILS*, DWORD) = nullptr;
+    // The mixer that serves a wave device (MIXER_OBJECTF_WAVEOUT or
+    // MIXER_OBJECTF_WAVEIN with its number or WAVE_MAPPER). Optional: a
+    // module without it has the one mixer 0 for everything.
+    MMRESULT (*mixerGetID)(HMIXEROBJ, UINT*, DWORD) = nullptr;
 
+    // What listing and reading the mixers needs (setting and mixerGetID
+    // are asked for where they are used).
     bool Complete() const {
         return mixerGetNumDevs && mixerGetDevCapsA && mixerGetLineInfoA && mixerGetLineControlsA &&
                mixerGetControlDetailsA;

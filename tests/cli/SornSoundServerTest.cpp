@@ -46,7 +46,7 @@ TEST_F(SornSoundServerTest, DevicesShowTheServersOwnChannelCount) {
     const Outcome run = Sorn("devices --backend pulse", "");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find(": sorn_null (1 channel)"), std::string::npos) << run.out;
-    EXPECT_NE(Sorn("devices --json --backend pulse", "").out.find("\"name\":\"sorn_null\",\"channels\":1}"),
+    EXPECT_NE(Sorn("devices --json --backend pulse", "").out.find("\"name\":\"sorn_null\",\"channels\":1,"),
               std::string::npos);
 }
 
@@ -221,6 +221,118 @@ TEST_F(SornSoundServerTest, RecordStopsAtTheEndOfSpeechAndKeepsTheTakeOnSigint) 
     EXPECT_NE(out.find("stopped by Ctrl-C"), std::string::npos) << out;
     EXPECT_EQ(out.find("no speech"), std::string::npos) << out;
     EXPECT_GT(Slurp(kept).size(), 44u + 2u * 16000u);
+}
+
+// The first channel of a raw recording: whether any sample is louder than 1000.
+bool Loud(const std::string& raw, std::size_t skipBytes = 0) {
+    const std::string bytes = Slurp(raw);
+    std::vector<std::int16_t> heard(bytes.size() > skipBytes ? (bytes.size() - skipBytes) / 2 : 0);
+    std::memcpy(heard.data(), bytes.data() + skipBytes, heard.size() * 2);
+    return std::any_of(heard.begin(), heard.end(), [](std::int16_t v) { return std::abs(v) > 1000; });
+}
+
+// With several sinks: devices lists each with its own name, channels, rate
+// and key, its monitor marked, and marks the default sink and source and no
+// other; play --device (a sink's key) is heard on that sink and not on the
+// default; record --device (part of a monitor's key, any case) records that
+// monitor; a part that fits two sinks is refused with both listed.
+TEST_F(SornSoundServerTest, DeviceChosenAmongSeveralSinksIsTheOneUsed) {
+    wavtest::TempFolder folder;
+    struct Unload {
+        std::vector<std::string> modules;
+        ~Unload() {
+            for (const std::string& module : modules) Shell("pactl unload-module " + module);
+        }
+    } loaded;
+    for (const char* sink : {"sink_name=sorn_cli_mono rate=16000 channels=1 "
+                             "sink_properties=device.description=Sorn_Mono_Headset",
+                             "sink_name=sorn_cli_stereo rate=48000 channels=2 "
+                             "sink_properties=device.description=Sorn_Stereo_Speakers"}) {
+        loaded.modules.push_back(FirstLine(std::string("pactl load-module module-null-sink ") + sink));
+        ASSERT_FALSE(loaded.modules.back().empty()) << sink;
+    }
+    const std::string defaultSink = FirstLine("pactl get-default-sink");
+    const std::string defaultSource = FirstLine("pactl get-default-source");
+
+    const Outcome json = Sorn("devices --json --backend pulse", "");
+    EXPECT_EQ(json.status, 0) << json.err;
+    const std::size_t inputs = json.out.find("\"inputs\":");
+    ASSERT_NE(inputs, std::string::npos) << json.out;
+    for (const auto& [fields, input] :
+         {std::pair<std::string, bool>{"\"name\":\"Sorn_Mono_Headset\",\"channels\":1,\"rate\":16000,\"monitor\":false,"
+                                       "\"default\":false,\"key\":\"sorn_cli_mono\"}",
+                                       false},
+          {"\"name\":\"Sorn_Stereo_Speakers\",\"channels\":2,\"rate\":48000,\"monitor\":false,\"default\":false,"
+           "\"key\":\"sorn_cli_stereo\"}",
+           false},
+          {"\"name\":\"Monitor of Sorn_Stereo_Speakers\",\"channels\":2,\"rate\":48000,\"monitor\":true,"
+           "\"default\":false,\"key\":\"sorn_cli_stereo.monitor\"}",
+           true},
+          {"\"default\":true,\"key\":\"" + defaultSink + "\"}", false},
+          {"\"default\":true,\"key\":\"" + defaultSource + "\"}", true}}) {
+        const std::size_t at = json.out.find(fields);
+        EXPECT_NE(at, std::string::npos) << fields << " in " << json.out;
+        EXPECT_EQ(at > inputs, input) << fields << " among the " << (input ? "inputs" : "outputs");
+    }
+    std::size_t defaults = 0;
+    for (std::size_t at = json.out.find("\"default\":true"); at != std::string::npos;
+         at = json.out.find("\"default\":true", at + 1))
+        ++defaults;
+    EXPECT_EQ(defaults, 2u) << json.out;
+    const Outcome text = Sorn("devices --backend pulse", "");
+    EXPECT_NE(text.out.find(": Sorn_Mono_Headset (1 channel) 16000 Hz, key sorn_cli_mono\n"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find(": Monitor of Sorn_Stereo_Speakers (2 channels) 48000 Hz, monitor, key "
+                            "sorn_cli_stereo.monitor\n"),
+              std::string::npos)
+        << text.out;
+
+    // Played on the mono sink by its key: heard there, not on the default.
+    const std::string tone = folder.Write("tone.wav", ToneWav(16000, 1, 1.0));
+    const pid_t onChosen =
+        Start("exec parec -d sorn_cli_mono.monitor --format=s16le --rate=16000 --channels=1 --raw > " +
+              folder.Path("chosen.raw"));
+    const pid_t onDefault =
+        Start("exec parec -d " + defaultSink + ".monitor --format=s16le --rate=16000 --channels=1 --raw > " +
+              folder.Path("default.raw"));
+    std::this_thread::sleep_for(500ms);
+    const Outcome played = Sorn("play " + tone + " --device sorn_cli_mono --backend pulse", "");
+    std::this_thread::sleep_for(500ms);
+    for (const pid_t capture : {onChosen, onDefault}) {
+        kill(capture, SIGTERM);
+        Wait(capture, 5s);
+    }
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_TRUE(Loud(folder.Path("chosen.raw"))) << "not heard on the chosen sink";
+    EXPECT_FALSE(Loud(folder.Path("default.raw"))) << "heard on the default sink";
+
+    // Recorded from the stereo sink's monitor, named by part of its key,
+    // while sorn plays into that sink: the take holds the tone.
+    const std::string longTone = folder.Write("long.wav", ToneWav(16000, 1, 3.0));
+    const pid_t player = Start("exec " + std::string(SORN_TOOL) + " play " + longTone +
+                               " --device Sorn_Stereo_Speakers --backend pulse >/dev/null 2>&1");
+    std::this_thread::sleep_for(500ms);
+    const std::string take = folder.Path("take.wav");
+    const Outcome recorded =
+        Sorn("record " + take + " --device CLI_STEREO --max-seconds 1 --no-auto-stop --backend pulse", "");
+    EXPECT_EQ(Wait(player, 10s), 0);
+    EXPECT_EQ(recorded.status, 0) << recorded.err;
+    EXPECT_TRUE(Loud(take, 44)) << "the chosen monitor's tone is not in the take";
+
+    // The default sink's own volume, named by its key, on the volume
+    // manager's scale: 0.5 is 32767 of the server's 65536.
+    const Outcome volume = Sorn("volume --device " + defaultSink + " out 0.5 --backend pulse", "");
+    const std::string level = FirstLine("pactl get-sink-volume " + defaultSink);
+    Shell("pactl set-sink-volume " + defaultSink + " 100%");
+    EXPECT_EQ(volume.status, 0) << volume.err;
+    EXPECT_NE(volume.out.find("\": 0.500\n"), std::string::npos) << volume.out;
+    EXPECT_NE(level.find(" 32767 "), std::string::npos) << level;
+
+    const Outcome ambiguous = Sorn("play " + tone + " --device sorn_cli --backend pulse", "");
+    EXPECT_EQ(ambiguous.status, 2);
+    EXPECT_EQ(Lines(ambiguous.err), 1) << ambiguous.err;
+    EXPECT_NE(ambiguous.err.find("\"Sorn_Mono_Headset\""), std::string::npos) << ambiguous.err;
+    EXPECT_NE(ambiguous.err.find("\"Sorn_Stereo_Speakers\""), std::string::npos) << ambiguous.err;
 }
 
 }  // namespace

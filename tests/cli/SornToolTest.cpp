@@ -271,3 +271,63 @@ TEST(SornTool, PitchOfACorpusWritesEveryContourAndNamesTheFailures) {
 }
 
 }  // namespace
+
+// --device names a device by its number, its whole name or a part of it in
+// any case; a number past the last device, a name that fits none or several,
+// or an empty one is a usage error whose one line lists the devices, and
+// nothing opens. devices --json gives every device's fields.
+TEST(SornTool, DeviceByNumberNameOrPartAndBadOnesListTheDevices) {
+    wavtest::TempFolder folder;
+    const std::string clip = folder.Write("clip.wav", Wav(Voice(0.3, 0.0)));
+    for (const char* device : {"0", "'Sorn virtual output'", "OUTPUT"}) {
+        const Outcome run = Sorn("play " + clip + " --device " + device);
+        EXPECT_EQ(run.status, 0) << device << ": " << run.err;
+        EXPECT_NE(run.out.find("played "), std::string::npos) << device;
+    }
+    for (const char* device : {"0", "'Sorn virtual input'", "Input"}) {
+        const std::string take = folder.Path("take.wav");
+        const Outcome run = Sorn("record " + take + " --max-seconds 0.3 --no-auto-stop --device " + device,
+                                 "SORN_AUDIO=virtual:in=" + clip);
+        EXPECT_EQ(run.status, 0) << device << ": " << run.err;
+        EXPECT_GT(Slurp(take).size(), 44u) << device;
+        std::remove(take.c_str());
+    }
+    struct Bad {
+        std::string args;
+        std::string listed;
+    };
+    const std::string output = "0 \"Sorn virtual output\"", input = "0 \"Sorn virtual input\"";
+    for (const Bad& bad : {Bad{"play " + clip + " --device 1", output}, Bad{"play " + clip + " --device input", output},
+                           Bad{"play " + clip + " --device 99999999999999999999", output},
+                           Bad{"record " + folder.Path("no.wav") + " --device 2", input},
+                           Bad{"record " + folder.Path("no.wav") + " --device speakers", input},
+                           Bad{"volume --device 3", "output " + output + ", input " + input},
+                           Bad{"volume --device virtual", "output " + output + ", input " + input},
+                           Bad{"volume in --device output", input}, Bad{"play " + clip + " --device ''", ""}}) {
+        const Outcome run = Sorn(bad.args);
+        EXPECT_EQ(run.status, 2) << bad.args;
+        EXPECT_EQ(Lines(run.err), 1) << bad.args << ": " << run.err;
+        EXPECT_NE(run.err.find(bad.listed), std::string::npos) << bad.args << ": " << run.err;
+        EXPECT_EQ(run.out, "") << bad.args;
+    }
+    EXPECT_FALSE(std::ifstream(folder.Path("no.wav")).good());
+
+    const Outcome volume = Sorn("volume --device output out 0.5");
+    EXPECT_EQ(volume.status, 0) << volume.err;
+    EXPECT_EQ(volume.out, "playback volume of output 0 \"Sorn virtual output\": 0.500\n");
+    const Outcome both = Sorn("volume --device 0");
+    EXPECT_EQ(both.out,
+              "recording volume of input 0 \"Sorn virtual input\": 1.000\n"
+              "playback volume of output 0 \"Sorn virtual output\": 1.000\n");
+
+    const Outcome json = Sorn("devices --json");
+    EXPECT_EQ(json.status, 0) << json.err;
+    for (const char* device : {"{\"id\":0,\"name\":\"Sorn virtual output\",\"channels\":2,\"rate\":",
+                               "{\"id\":0,\"name\":\"Sorn virtual input\",\"channels\":2,\"rate\":"}) {
+        const std::size_t at = json.out.find(device);
+        ASSERT_NE(at, std::string::npos) << device << " in " << json.out;
+        const std::string fields = json.out.substr(at, json.out.find('}', at) - at);
+        EXPECT_NE(fields.find(",\"monitor\":false,\"default\":"), std::string::npos) << fields;
+        EXPECT_NE(fields.find(",\"key\":"), std::string::npos) << fields;
+    }
+}

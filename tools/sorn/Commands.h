@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/MMSystem.h"
 #include "tools/cli/PitchContour.h"
 
 namespace sorn::tool {
@@ -11,18 +12,21 @@ namespace sorn::tool {
 // sorn info FILE.wav [--json]
 int Info(const std::string& file, bool json);
 
-// sorn play FILE.wav [--from T] [--to T]
+// sorn play FILE.wav [--from T] [--to T] [--device N|NAME]
 struct PlayOptions {
     std::string file;
     std::string from;
     std::string to;
+    std::string device;  // as --device gave it; "" for the mapper
     std::string backend;
 };
 int Play(const PlayOptions& options);
 
-// sorn record OUT.wav [--max-seconds S] [--no-auto-stop] [--rate R] [--channels C]
+// sorn record OUT.wav [--max-seconds S] [--no-auto-stop] [--rate R] [--channels C] [--device N|NAME]
 struct RecordOptions {
     std::string file;
+    std::string device;  // as --device gave it; "" for the mapper
+    UINT deviceId = WAVE_MAPPER;  // the device it names
     double maxSeconds = 30.0;
     bool noAutoStop = false;
     unsigned rate = 16000;
@@ -45,8 +49,9 @@ struct PitchOptions {
 };
 int Pitch(const PitchOptions& options);
 
-// sorn volume [input|output [LEVEL]]
-int Volume(const std::string& which, const std::string& levelText, const std::string& backend);
+// sorn volume [--device N|NAME] [input|output [LEVEL]]
+int Volume(const std::string& which, const std::string& levelText, const std::string& device,
+           const std::string& backend);
 
 // sorn devices [--json]
 int Devices(bool json, const std::string& backend);

@@ -152,6 +152,12 @@ bool CheckBackend(const std::string& command, const BackendChoice& choice, int& 
 std::string NoServer(const BackendChoice& choice) { return "no sound server answered at " + ServerAddress(choice); }
 
 bool StartBackend(const std::string& command, const BackendChoice& choice, int& status) {
+    if (!SelectBackend(command, choice, status)) return false;
+    AnnounceBackend(choice);
+    return true;
+}
+
+bool SelectBackend(const std::string& command, const BackendChoice& choice, int& status) {
     const sorn::host::PlatformAudio audio = Module().Audio();
     if (!audio.selectBackend || !audio.selectedBackendName) {
         status = Fail(command, "the module does not offer a choice of audio backend");
@@ -177,6 +183,11 @@ bool StartBackend(const std::string& command, const BackendChoice& choice, int& 
         status = Fail(command, NoServer(choice));
         return false;
     }
+    return true;
+}
+
+void AnnounceBackend(const BackendChoice& choice) {
+    const std::string name = Module().Audio().selectedBackendName();
     std::string why;
     if (choice.selection == "auto") {
         const std::vector<std::string> forms = BackendForms();
@@ -192,7 +203,6 @@ bool StartBackend(const std::string& command, const BackendChoice& choice, int& 
     } else
         why = "asked for by " + choice.source + (choice.selection != name ? " (" + choice.selection + ")" : "");
     std::fprintf(stderr, "sorn: audio backend: %s (%s)\n", name.c_str(), why.c_str());
-    return true;
 }
 
 }  // namespace sorn::tool

@@ -102,4 +102,9 @@ std::string NoServer(const BackendChoice& choice);
 // Selects the backend and says on stderr which one is in use and why.
 bool StartBackend(const std::string& command, const BackendChoice& choice, int& status);
 
+// The same in two steps, for a command that checks more against the
+// backend (a --device) before it says which one is in use.
+bool SelectBackend(const std::string& command, const BackendChoice& choice, int& status);
+void AnnounceBackend(const BackendChoice& choice);
+
 }  // namespace sorn::tool

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "tools/sorn/DeviceChoice.h"
 #include "tools/sorn/Host.h"
 #include "tools/sorn/Terminal.h"
 
@@ -13,8 +14,8 @@ namespace sorn::tool {
 
 using namespace std::chrono_literals;
 
-bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsigned long to, bool interactive,
-               std::string& why) {
+bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsigned long to, UINT deviceId,
+               bool interactive, std::string& why) {
     const unsigned long align = clip->AudioFormat()->BlockAlign();
     const unsigned long rate = clip->GetSamplesPerSec();
     // Pieces of half a second: the three in flight keep a second or more
@@ -26,7 +27,8 @@ bool PlayRange(const std::string& command, IWave* clip, unsigned long from, unsi
     (void)command;
 
     Event done;  // outlives the player: the player is deleted (waiting for its callbacks) first
-    IWaveDevice* device = Factory()->CreateWaveDevice();
+    // The factory's device is the mapper's; a numbered one is the host's.
+    IWaveDevice* device = deviceId == WAVE_MAPPER ? Factory()->CreateWaveDevice() : new ChosenWaveDevice(deviceId);
     IWaveOut* player = Factory()->CreateWaveOut();
     player->SetWave(clip);
     player->SetDevice(device);

@@ -10,6 +10,7 @@
 #include "audio/CaptureAccess.h"
 #include "core_contract/SornVad.h"
 #include "tools/cli/TakeFile.h"
+#include "tools/sorn/DeviceChoice.h"
 #include "tools/sorn/Host.h"
 #include "tools/sorn/Terminal.h"
 
@@ -151,7 +152,9 @@ bool RecordTake(const RecordOptions& options, const std::string& path, bool live
     take.rate = options.rate;
     take.channels = options.channels;
     Event ended;  // outlives the recorder: the recorder is deleted (waiting for its callbacks) first
-    IWaveDevice* device = Factory()->CreateWaveDevice();
+    // The factory's device is the mapper's; a numbered one is the host's.
+    IWaveDevice* device =
+        options.deviceId == WAVE_MAPPER ? Factory()->CreateWaveDevice() : new ChosenWaveDevice(options.deviceId);
     IWaveIn* recorder = Factory()->CreateWaveIn();
     recorder->SetDevice(device);
     SornAudioFormat format(options.rate, static_cast<unsigned short>(options.channels),

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core_contract/SornDataSys.h"
@@ -35,6 +36,13 @@ int main(int argc, char** argv) {
     app.fallthrough(false);
 
     std::string backend;
+    const auto addDevice = [](CLI::App* sub, std::string& device, const char* kind) {
+        sub->add_option("--device", device,
+                        std::string("the ") + kind +
+                            " device: its number or name (or part of one) as sorn devices lists it; default: the "
+                            "system's default")
+            ->type_name("N|NAME");
+    };
     const auto addBackend = [&](CLI::App* sub) {
         sub->add_option("--backend", backend, "audio backend: auto, pulse[:server=ADDRESS], alsa[:DEVICE], virtual[:OPTIONS]")
             ->type_name("NAME");
@@ -52,6 +60,7 @@ int main(int argc, char** argv) {
     playCommand->add_option("FILE.wav", play.file, "the file")->required();
     playCommand->add_option("--from", play.from, "start: frames, or seconds with an s suffix (1.5s)")->type_name("T");
     playCommand->add_option("--to", play.to, "end (excluded): frames, or seconds with an s suffix")->type_name("T");
+    addDevice(playCommand, play.device, "output");
     playCommand->footer("On a terminal a progress line shows the position; the space bar pauses and resumes.");
     addBackend(playCommand);
 
@@ -63,6 +72,7 @@ int main(int argc, char** argv) {
     recordCommand->add_flag("--no-auto-stop", record.noAutoStop, "do not stop at the end of speech");
     recordCommand->add_option("--rate", record.rate, "sample rate in Hz (default 16000)")->type_name("R");
     recordCommand->add_option("--channels", record.channels, "1 or 2 (default 1)")->type_name("C");
+    addDevice(recordCommand, record.device, "input");
     recordCommand->footer(
         "Ctrl-C stops and keeps the take. On a terminal a live line shows the level, the\n"
         "detector's state and the elapsed time.");
@@ -92,15 +102,26 @@ int main(int argc, char** argv) {
         "--out, a file that fails is named and the rest go on (status 1), and one line sums up.");
     addBackend(pitchCommand);
 
-    std::string volumeWhich, volumeLevel;
+    std::string volumeWhich, volumeLevel, volumeDevice;
     CLI::App* volume = app.add_subcommand("volume", "read or set the recording or playback volume (0.0 to 1.0)");
     volume->add_option("WHICH", volumeWhich, "input or output (in, out); both when left out");
     volume->add_option("LEVEL", volumeLevel, "the new level, 0.0 to 1.0");
+    volume
+        ->add_option("--device", volumeDevice,
+                     "that device's own volume: its number or name (or part of one) as sorn devices lists it; "
+                     "default: the volumes of the system's default devices")
+        ->type_name("N|NAME");
     addBackend(volume);
 
     bool devicesJson = false;
     CLI::App* devices = app.add_subcommand("devices", "the wave devices and the mixer tree of the backend");
     devices->add_flag("--json", devicesJson, "one JSON object");
+    devices->footer(
+        "Each wave device: its number (what --device takes), its whole name, its own channels and\n"
+        "rate; \"monitor\" marks an input that records what an output plays, \"default\" the output\n"
+        "and the input the system uses now (where a command without --device goes), \"key\" the\n"
+        "sound server's own name where it differs. --json gives each as {id, name, channels, rate,\n"
+        "monitor, default, key} in \"outputs\" and \"inputs\" (rate 0: unknown), and the mixers.");
     addBackend(devices);
 
     std::string demoFolder;
@@ -138,6 +159,13 @@ int main(int argc, char** argv) {
         return UsageError(command, what);
     }
 
+    for (const auto& [sub, device] : {std::pair<CLI::App*, const std::string*>{playCommand, &play.device},
+                                      {recordCommand, &record.device},
+                                      {volume, &volumeDevice}}) {
+        if (sub->parsed() && sub->count("--device") && device->empty())
+            return UsageError(sub->get_name(), "--device needs a number or a name, as sorn devices lists them");
+    }
+
     // Load the module the way any host does; a refused start-up is one line.
     std::string error;
     if (!Module().Load(sorn::host::LoadedModule::DefaultPath(), error)) {
@@ -162,7 +190,7 @@ int main(int argc, char** argv) {
         pitch.file = pitch.files.front();
         return Pitch(pitch);
     }
-    if (volume->parsed()) return Volume(volumeWhich, volumeLevel, backend);
+    if (volume->parsed()) return Volume(volumeWhich, volumeLevel, volumeDevice, backend);
     if (devices->parsed()) return Devices(devicesJson, backend);
     if (demo->parsed()) {
         if (!demoPositional.empty() && !demoFolder.empty() && demoPositional != demoFolder)

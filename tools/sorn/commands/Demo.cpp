@@ -95,7 +95,8 @@ struct DemoPlayback {
 
 bool PlayDuringRecording(void* context) {
     auto* playback = static_cast<DemoPlayback*>(context);
-    playback->played = PlayRange("demo", playback->clip, 0, playback->clip->GetNumSamples(), false, playback->why);
+    playback->played =
+        PlayRange("demo", playback->clip, 0, playback->clip->GetNumSamples(), WAVE_MAPPER, false, playback->why);
     return playback->played;
 }
 

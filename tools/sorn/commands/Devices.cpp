@@ -5,6 +5,7 @@
 
 #include "tools/cli/TextBuffer.h"
 #include "tools/sorn/Commands.h"
+#include "tools/sorn/DeviceChoice.h"
 #include "tools/sorn/Host.h"
 #include "tools/sorn/MixerLines.h"
 
@@ -128,36 +129,34 @@ int Devices(bool json, const std::string& backend) {
         return Fail(command, "the module does not list its wave devices");
     cli::TextBuffer out;
     const std::string name = audio.selectedBackendName();
-    // One device, with its own channel count (the server's), else the record's.
-    const auto addDevice = [&](bool output, UINT id, const char* deviceName, WORD channels, UINT& n) {
-        WORD own = 0;
-        if (audio.deviceChannels && audio.deviceChannels(output, id, &own) == MMSYSERR_NOERROR) channels = own;
+    // output 0: sorn_null (1 channel) 16000 Hz, default
+    const auto addDevice = [&](const WaveDevice& device, std::size_t n) {
         if (json) {
-            out.Put(n++ ? "," : "").Put("{\"id\":").Int(id).Put(",\"name\":").JsonString(deviceName);
-            out.Put(",\"channels\":").Int(channels).Put('}');
-        } else {
-            out.Put(output ? "output " : "input ").Int(id).Put(": ").Put(deviceName).Put(" (").Int(channels);
-            out.Put(channels == 1 ? " channel)\n" : " channels)\n");
+            out.Put(n ? "," : "").Put("{\"id\":").Int(device.id).Put(",\"name\":").JsonString(device.name.c_str());
+            out.Put(",\"channels\":").Int(device.channels).Put(",\"rate\":").Int(device.rate);
+            out.Put(",\"monitor\":").Put(device.monitor ? "true" : "false");
+            out.Put(",\"default\":").Put(device.isDefault ? "true" : "false");
+            out.Put(",\"key\":").JsonString(device.key.c_str()).Put('}');
+            return;
         }
+        out.Put(device.output ? "output " : "input ").Int(device.id).Put(": ").Put(device.name).Put(" (");
+        out.Int(device.channels).Put(device.channels == 1 ? " channel)" : " channels)");
+        if (device.rate) out.Put(' ').Int(device.rate).Put(" Hz");
+        if (device.monitor) out.Put(", monitor");
+        if (device.isDefault) out.Put(", default");
+        if (!device.key.empty() && device.key != device.name) out.Put(", key ").Put(device.key);
+        out.Put('\n');
     };
     if (json)
         out.Put("{\"backend\":").JsonString(name).Put(",\"outputs\":[");
     else
         out.Put("backend: ").Put(name).Put('\n');
-    const UINT outputs = audio.waveOutGetNumDevs();
-    for (UINT i = 0, n = 0; i < outputs; ++i) {
-        WAVEOUTCAPSA caps{};
-        if (audio.waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        addDevice(true, i, caps.szPname, caps.wChannels, n);
-    }
+    const std::vector<WaveDevice> outputs = ListDevices(true);
+    for (std::size_t i = 0; i < outputs.size(); ++i) addDevice(outputs[i], i);
     if (json) out.Put("],\"inputs\":[");
-    const UINT inputs = audio.waveInGetNumDevs();
-    for (UINT i = 0, n = 0; i < inputs; ++i) {
-        WAVEINCAPSA caps{};
-        if (audio.waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
-        addDevice(false, i, caps.szPname, caps.wChannels, n);
-    }
-    if (!json && outputs == 0 && inputs == 0) out.Put("no wave devices\n");
+    const std::vector<WaveDevice> inputs = ListDevices(false);
+    for (std::size_t i = 0; i < inputs.size(); ++i) addDevice(inputs[i], i);
+    if (!json && outputs.empty() && inputs.empty()) out.Put("no wave devices\n");
     if (json) out.Put("],\"mixers\":[");
     const UINT mixers = mixer.Complete() ? mixer.mixerGetNumDevs() : 0;
     for (UINT m = 0; m < mixers; ++m) {

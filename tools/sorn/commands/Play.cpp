@@ -7,6 +7,7 @@
 
 #include "tools/cli/WavFile.h"
 #include "tools/sorn/Commands.h"
+#include "tools/sorn/DeviceChoice.h"
 #include "tools/sorn/Host.h"
 #include "tools/sorn/Playback.h"
 #include "tools/sorn/Terminal.h"
@@ -59,12 +60,15 @@ int Play(const PlayOptions& options) {
         return UsageError(command, "the range " + std::to_string(from) + ".." + std::to_string(to) + " is empty (" +
                                        options.file + " has " + std::to_string(total) + " frames)");
     if (total >= 0xFFFFFFFFull) return Fail(command, options.file + " is too long to play (more than 2^32 frames)");
-    if (!StartBackend(command, choice, status)) return status;
+    if (!SelectBackend(command, choice, status)) return status;
+    UINT device = WAVE_MAPPER;
+    if (!ChooseDevice(options.device, true, device, why)) return UsageError(command, why);
+    AnnounceBackend(choice);
 
     IWave* clip = MakeClip(samples.samples.data(), total, samples.sampleRate, samples.channels);
     CatchInterrupt();
-    const bool played =
-        PlayRange(command, clip, static_cast<unsigned long>(from), static_cast<unsigned long>(to), OnTerminal(), why);
+    const bool played = PlayRange(command, clip, static_cast<unsigned long>(from), static_cast<unsigned long>(to),
+                                  device, OnTerminal(), why);
     Release(clip);
     if (!played) return Fail(command, why);
     std::printf("played %llu frames (%s) of %s\n", static_cast<unsigned long long>(to - from),

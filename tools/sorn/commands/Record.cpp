@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/sorn/Commands.h"
+#include "tools/sorn/DeviceChoice.h"
 #include "tools/sorn/Host.h"
 #include "tools/sorn/Recording.h"
 #include "tools/sorn/Terminal.h"
@@ -21,12 +22,15 @@ int Record(const RecordOptions& options) {
     if (options.channels < 1 || options.channels > 2) return UsageError(command, "--channels must be 1 or 2");
     std::string why;
     if (!Writable(options.file, why)) return Fail(command, why);
-    if (!StartBackend(command, choice, status)) return status;
+    if (!SelectBackend(command, choice, status)) return status;
+    RecordOptions chosen = options;
+    if (!ChooseDevice(options.device, false, chosen.deviceId, why)) return UsageError(command, why);
+    AnnounceBackend(choice);
 
     CatchInterrupt();
     signal(SIGXFSZ, SIG_IGN);  // a file-size limit is a failed write, not the end of the process
     Take take;
-    if (!RecordTake(options, options.file, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
+    if (!RecordTake(chosen, options.file, OnTerminal(), nullptr, nullptr, take, why)) return Fail(command, why);
     if (const std::string failure = TakeFailure(take, options.file); !failure.empty()) return Fail(command, failure);
     std::string notes;
     if (take.trimmedSeconds > 0.005)
