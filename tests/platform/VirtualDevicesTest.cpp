@@ -96,7 +96,7 @@ TEST_F(VirtualDevices, ALayoutNumbersNamesAndDescribesEveryDevice) {
         SCOPED_TRACE(id);
         WAVEOUTCAPSA out{};
         ASSERT_EQ(waveOutGetDevCapsA(id, &out, sizeof out), MMSYSERR_NOERROR);
-        EXPECT_EQ(out.szPname, "Sorn virtual output " + std::to_string(id + 1));
+        EXPECT_EQ(out.szPname, "Sorn virtual output " + std::string(1, static_cast<char>('A' + id)));
         EXPECT_EQ(out.wChannels, channels[id] == 1 ? 1 : 2) << "1 for a mono device, else 2";
         DeviceDescription description = Describe(kOut, id);
         EXPECT_EQ(description.name, std::string(out.szPname));
@@ -107,7 +107,7 @@ TEST_F(VirtualDevices, ALayoutNumbersNamesAndDescribesEveryDevice) {
 
         WAVEINCAPSA in{};
         ASSERT_EQ(waveInGetDevCapsA(id, &in, sizeof in), MMSYSERR_NOERROR);
-        EXPECT_EQ(in.szPname, "Sorn virtual input " + std::to_string(id + 1));
+        EXPECT_EQ(in.szPname, "Sorn virtual input " + std::string(1, static_cast<char>('A' + id)));
         EXPECT_EQ(in.wChannels, inChannels[id] == 1 ? 1 : 2);
         description = Describe(kIn, id);
         EXPECT_EQ(description.channels, inChannels[id]);
@@ -128,7 +128,7 @@ TEST_F(VirtualDevices, ALayoutNumbersNamesAndDescribesEveryDevice) {
     }
     WAVEOUTCAPSA out{};
     EXPECT_EQ(waveOutGetDevCapsA(3, &out, sizeof out), MMSYSERR_BADDEVICEID);
-    EXPECT_EQ(Describe(kOut, WAVE_MAPPER).name, std::string("Sorn virtual output 1"));
+    EXPECT_EQ(Describe(kOut, WAVE_MAPPER).name, std::string("Sorn virtual output A"));
 
     // Devices made in code come after, with their own values; bad ones are
     // refused.
@@ -149,11 +149,11 @@ TEST_F(VirtualDevices, ALayoutNumbersNamesAndDescribesEveryDevice) {
     ASSERT_TRUE(VirtualDevice::SetDefault(kOut, 2));
     ASSERT_TRUE(VirtualDevice::RemoveDevice(kOut, 1));
     ASSERT_EQ(waveOutGetNumDevs(), 3u);
-    EXPECT_EQ(OutName(0), "Sorn virtual output 1");
-    EXPECT_EQ(OutName(1), "Sorn virtual output 3");
+    EXPECT_EQ(OutName(0), "Sorn virtual output A");
+    EXPECT_EQ(OutName(1), "Sorn virtual output C");
     EXPECT_EQ(OutName(2), "USB headset");
     EXPECT_EQ(Describe(kOut, 1).isDefault, TRUE);
-    EXPECT_EQ(OutName(WAVE_MAPPER), "Sorn virtual output 3");
+    EXPECT_EQ(OutName(WAVE_MAPPER), "Sorn virtual output C");
 
     // A reset is back to one stereo device each way.
     VirtualDevice::Reset(VirtualDevice::Clock::Stepped);
@@ -206,7 +206,7 @@ TEST_F(VirtualDevices, ARangeOnAChosenDeviceLandsOnlyThere) {
 TEST_F(VirtualDevices, TheMapperIsTheDefaultAndFollowsASwitch) {
     ASSERT_EQ(SelectBackend("virtual:clock=stepped,outputs=2+2+2,inputs=2+2"), MMSYSERR_NOERROR);
     ASSERT_TRUE(VirtualDevice::SetDefault(kOut, 2));
-    EXPECT_EQ(OutName(WAVE_MAPPER), "Sorn virtual output 3");
+    EXPECT_EQ(OutName(WAVE_MAPPER), "Sorn virtual output C");
     EXPECT_EQ(Describe(kOut, 2).isDefault, TRUE);
     EXPECT_EQ(Describe(kOut, 0).isDefault, FALSE);
 
@@ -250,7 +250,7 @@ TEST_F(VirtualDevices, TheMapperIsTheDefaultAndFollowsASwitch) {
     ASSERT_EQ(waveInStart(in0), MMSYSERR_NOERROR);
     VirtualDevice::Advance(40);
     ASSERT_TRUE(VirtualDevice::SetDefault(kIn, 1));
-    EXPECT_EQ(Describe(kIn, WAVE_MAPPER).name, std::string("Sorn virtual input 2"));
+    EXPECT_EQ(Describe(kIn, WAVE_MAPPER).name, std::string("Sorn virtual input B"));
     VirtualDevice::Advance(60);
     ASSERT_EQ(recorder.Count(WIM_DATA), 2u);
     std::vector<std::int16_t> expected(40, 10);
@@ -292,7 +292,7 @@ TEST_F(VirtualDevices, RemovalMidRangeIsADeviceLoss) {
     EXPECT_EQ(waveInStart(doomedIn), MMSYSERR_NODRIVER);
     EXPECT_EQ(waveOutGetNumDevs(), 2u);
     EXPECT_EQ(waveInGetNumDevs(), 1u);
-    EXPECT_EQ(OutName(1), "Sorn virtual output 3");
+    EXPECT_EQ(OutName(1), "Sorn virtual output C");
     CloseOut(doomed, {&a, &b});
     CloseIn(doomedIn, {&e});
     EXPECT_EQ(VirtualDevice::TakeOutput(1), Part(c, 0, 50)) << "the old device 2, now 1, kept what it had";

@@ -46,7 +46,11 @@ std::vector<Engine::DeviceSpec> Engine::NamedLayout(Direction direction, std::ve
     const std::string base = direction == Direction::Output ? "Sorn virtual output" : "Sorn virtual input";
     for (std::size_t i = 0; i < specs.size(); ++i) {
         if (!specs[i].name.empty()) continue;
-        specs[i].name = specs.size() == 1 ? base : base + " " + std::to_string(i + 1);
+        // Letters, not numbers: a device's number changes when one before it
+        // goes, its name does not (at most 32 devices: A to Z, then AA...).
+        std::string letter(1, static_cast<char>('A' + i % 26));
+        if (i >= 26) letter.insert(letter.begin(), static_cast<char>('A' + i / 26 - 1));
+        specs[i].name = specs.size() == 1 ? base : base + " " + letter;
     }
     return specs;
 }

@@ -153,8 +153,8 @@ public:
     // The layout of a fresh engine: one stereo device each way.
     static std::vector<DeviceSpec> DefaultLayout(Direction direction);
     // The specs with the names left empty filled in after their direction:
-    // "Sorn virtual output" for a single device, "Sorn virtual output 1",
-    // "Sorn virtual output 2", ... for several.
+    // "Sorn virtual output" for a single device, "Sorn virtual output A",
+    // "Sorn virtual output B", ... for several.
     static std::vector<DeviceSpec> NamedLayout(Direction direction, std::vector<DeviceSpec> specs);
 
     // ---- mutex not held ----
