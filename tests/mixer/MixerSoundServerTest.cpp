@@ -483,12 +483,20 @@ TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
     ASSERT_EQ(mixerGetControlDetailsA(reinterpret_cast<HMIXEROBJ>(mapper), &details,
                                       MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE),
               MMSYSERR_NOERROR);
-    // The larger of the sides' averages, by the positions pactl names.
+    // The larger of the sides' averages, by the positions pactl names; a
+    // map without sides (PipeWire's aux0..aux5) has its first two channels.
     std::uint64_t sum[2] = {0, 0}, count[2] = {0, 0};
-    for (const auto& [name, value] : NamedVolumes(Private(""), "sink", "sorn_mix6")) {
-        const int side = name.find("left") != std::string::npos ? 0 : name.find("right") != std::string::npos ? 1 : -1;
+    const auto channels = NamedVolumes(Private(""), "sink", "sorn_mix6");
+    const bool sided = std::any_of(channels.begin(), channels.end(),
+                                   [](const auto& channel) { return channel.first.find("left") != std::string::npos; });
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        const std::string& name = channels[c].first;
+        const int side = sided ? (name.find("left") != std::string::npos    ? 0
+                                  : name.find("right") != std::string::npos ? 1
+                                                                            : -1)
+                               : (c < 2 ? static_cast<int>(c) : -1);
         if (side < 0) continue;
-        sum[side] += static_cast<std::uint64_t>(value);
+        sum[side] += static_cast<std::uint64_t>(channels[c].second);
         ++count[side];
     }
     ASSERT_TRUE(count[0] > 0 && count[1] > 0);
