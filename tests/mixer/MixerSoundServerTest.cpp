@@ -477,6 +477,9 @@ TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
     ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(numbered), MIXER_OBJECTF_HMIXER, &numberedFader));
 
     ASSERT_TRUE(SetDefault(true, "sorn_mix6"));
+    UINT id = 12345;
+    EXPECT_EQ(mixerGetID(reinterpret_cast<HMIXEROBJ>(mapper), &id, MIXER_OBJECTF_HMIXER), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, WaveDevice(true, "sorn_mix6")) << "the mapper's mixer is the new default's now";
     ASSERT_TRUE(Shell(Private("pactl set-sink-volume sorn_mix6 10000 20000 30000 40000 50000 60000")));
     DWORD values[2] = {0, 0};
     MIXERCONTROLDETAILS details = Details(fader.id, 1, values);
