@@ -13,9 +13,16 @@
 // Details of this implementation (platform/emulation/mixer/MixerLayer.cpp):
 // - Mixer ids run from 0 to mixerGetNumDevs() - 1. Where a mixer object is
 //   named with MIXER_OBJECTF_MIXER, an open mixer handle is accepted as well
-//   as an id. MIXER_OBJECTF_WAVEOUT / WAVEIN name the mixer of the current
-//   wave backend (mixer 0), MIXER_OBJECTF_HWAVEOUT / HWAVEIN the mixer of the
-//   open wave stream's backend.
+//   as an id. MIXER_OBJECTF_WAVEOUT / WAVEIN name the mixer that serves
+//   that wave device of the current wave backend, MIXER_OBJECTF_HWAVEOUT /
+//   HWAVEIN the mixer that serves the open wave stream's device. Where the
+//   backend has one mixer per device (the sound server: mixer k serves the
+//   k-th device, sinks first, then sources in the wave layer's order), the
+//   mixer of WAVE_MAPPER (an id or a stream the mapper opened) follows the
+//   default device: each of its reads and writes acts on the default of
+//   that moment. Backends with one mixer serve every device with mixer 0.
+//   mixerGetID gives the id of such a mixer; for the mapper, that of the
+//   default device's mixer now.
 // - Line ids: destination d has id d, its source s has ((s + 1) << 16) | d.
 //   Control ids are the backend's and stay below 0x80000000.
 // - Values: one MIXERCONTROLDETAILS_UNSIGNED / _SIGNED / _BOOLEAN (4 bytes,
@@ -299,6 +306,8 @@ SORN_WIN_API UINT mixerGetNumDevs();
 SORN_WIN_API MMRESULT mixerOpen(HMIXER* mixer, UINT id, DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
 // May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerClose(HMIXER mixer);
+// May be called from a callback: yes.
+SORN_WIN_API MMRESULT mixerGetID(HMIXEROBJ object, UINT* id, DWORD flags);
 // May be called from a callback: yes.
 SORN_WIN_API MMRESULT mixerGetDevCapsA(UINT_PTR id, MIXERCAPSA* caps, UINT size);
 // May be called from a callback: yes.

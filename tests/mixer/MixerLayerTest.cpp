@@ -2,6 +2,7 @@
 // layer (CMixer) over them.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "mixer/CMixer.h"
@@ -80,6 +81,50 @@ TEST(MixerServices, DefaultTreeRecordChecksAndBounds) {
 }
 
 // Preparation stops at the first meter; reads come before writes; sizes.
+// A backend with one mixer serves every wave device with it: mixerGetID
+// names mixer 0 for ids, the mapper and open handles, and refuses what
+// names nothing.
+TEST(MixerServices, OneMixerServesEveryWaveDevice) {
+    Boxes boxes;
+    ASSERT_EQ(mixerGetNumDevs(), 1u);
+    ASSERT_GE(waveOutGetNumDevs(), 1u);
+    auto id = [](std::uintptr_t object, DWORD flags, UINT* found) {
+        return mixerGetID(reinterpret_cast<HMIXEROBJ>(object), found, flags);
+    };
+    UINT found = 12345;
+    for (DWORD flags : {MIXER_OBJECTF_WAVEOUT, MIXER_OBJECTF_WAVEIN}) {
+        for (std::uintptr_t wave : {std::uintptr_t{0}, std::uintptr_t{WAVE_MAPPER}}) {
+            found = 12345;
+            EXPECT_EQ(id(wave, flags, &found), MMSYSERR_NOERROR) << flags << " " << wave;
+            EXPECT_EQ(found, 0u);
+        }
+    }
+    found = 12345;
+    EXPECT_EQ(id(waveOutGetNumDevs(), MIXER_OBJECTF_WAVEOUT, &found), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(id(1, MIXER_OBJECTF_MIXER, &found), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(id(0x6D0000, MIXER_OBJECTF_HMIXER, &found), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(id(0x1234, MIXER_OBJECTF_HWAVEOUT, &found), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(id(0, MIXER_OBJECTF_MIDIOUT, &found), MMSYSERR_NODRIVER);
+    EXPECT_EQ(id(0, MIXER_OBJECTF_WAVEOUT | 1, &found), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(id(0, MIXER_OBJECTF_WAVEOUT, nullptr), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(found, 12345u) << "a refusal leaves the id alone";
+
+    WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0};
+    HWAVEOUT wave = nullptr;
+    ASSERT_EQ(waveOutOpen(&wave, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(id(reinterpret_cast<std::uintptr_t>(wave), MIXER_OBJECTF_HWAVEOUT, &found), MMSYSERR_NOERROR);
+    EXPECT_EQ(found, 0u);
+    HMIXER mixer = nullptr;
+    ASSERT_EQ(
+        mixerOpen(&mixer, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(wave)), 0, 0, MIXER_OBJECTF_HWAVEOUT),
+        MMSYSERR_NOERROR);
+    found = 12345;
+    EXPECT_EQ(id(reinterpret_cast<std::uintptr_t>(mixer), MIXER_OBJECTF_HMIXER, &found), MMSYSERR_NOERROR);
+    EXPECT_EQ(found, 0u);
+    EXPECT_EQ(mixerClose(mixer), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(wave), MMSYSERR_NOERROR);
+}
+
 TEST(MixerAccessLayer, PreparationReadBeforeWriteAndSizes) {
     Boxes boxes;
     VirtualMixerDevice device = Device({Meter(2), Volume({1, 2})}, {Volume({7})}, 2);

@@ -4,17 +4,21 @@
 // Skips when no server answers, unless SORN_REQUIRE_SOUND_SERVER=1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/wait.h>
 
 #include "audio/CWaveIn.h"
 #include "mixer/MixerManager.h"
+#include "platform/Mixer.h"
 #include "platform/emulation/wave/Backend.h"
 #include "soundserver/SoundServerFixture.h"
 #include "soundserver/SoundServerSupport.h"
@@ -265,6 +269,317 @@ TEST_F(MixerPrivateServerTest, SornVolumeShowsABoostedAndAMutedDevice) {
     ASSERT_TRUE(Shell(Private("pactl set-source-mute @DEFAULT_SOURCE@ 1")));
     EXPECT_EQ(Output(Private(std::string(SORN_TOOL) + " volume")),
               "recording volume: 1.000 (muted)\nplayback volume: 1.000 (150 %)\n");
+}
+
+// The channels of a sink or source as pactl prints its volume, name and
+// raw value ("Volume: front-left: 10000 /  15% / ...,   front-right: ...").
+std::vector<std::pair<std::string, long>> NamedVolumes(const std::string& environment, const std::string& what,
+                                                       const std::string& device) {
+    const std::string text = Output(environment + "pactl get-" + what + "-volume " + device);
+    const std::string line = text.substr(0, text.find('\n'));
+    std::vector<std::pair<std::string, long>> volumes;
+    for (std::size_t at = line.find(": "); at != std::string::npos; at = line.find(": ", at + 1)) {
+        char* end = nullptr;
+        const long value = std::strtol(line.c_str() + at + 2, &end, 10);
+        if (end == line.c_str() + at + 2 || std::strncmp(end, " /", 2) != 0) continue;
+        const std::size_t from = line.find_last_of(" ,", at - 1);
+        volumes.emplace_back(line.substr(from == std::string::npos ? 0 : from + 1, at - from - 1), value);
+    }
+    return volumes;
+}
+
+HMIXEROBJ Object(std::uintptr_t value) { return reinterpret_cast<HMIXEROBJ>(value); }
+
+// The volume fader of a mixer's first destination (speakers) or of the
+// microphone source under it (recording), and its line's channel count.
+struct Fader {
+    DWORD id = 0;
+    DWORD channels = 0;
+    DWORD componentType = 0;
+};
+bool FindFader(HMIXEROBJ mixer, DWORD objectType, Fader* fader) {
+    MIXERLINEA line{};
+    line.cbStruct = sizeof line;
+    line.dwDestination = 0;
+    if (mixerGetLineInfoA(mixer, &line, objectType | MIXER_GETLINEINFOF_DESTINATION) != MMSYSERR_NOERROR) return false;
+    fader->componentType = line.dwComponentType;
+    if (line.dwComponentType == MIXERLINE_COMPONENTTYPE_DST_WAVEIN) {
+        line.dwSource = 0;
+        if (mixerGetLineInfoA(mixer, &line, objectType | MIXER_GETLINEINFOF_SOURCE) != MMSYSERR_NOERROR) return false;
+    }
+    MIXERCONTROLA control{};
+    MIXERLINECONTROLSA query{};
+    query.cbStruct = sizeof query;
+    query.dwLineID = line.dwLineID;
+    query.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
+    query.cControls = 1;
+    query.cbmxctrl = sizeof control;
+    query.pamxctrl = &control;
+    if (mixerGetLineControlsA(mixer, &query, objectType | MIXER_GETLINECONTROLSF_ONEBYTYPE) != MMSYSERR_NOERROR)
+        return false;
+    fader->id = control.dwControlID;
+    fader->channels = line.cChannels;
+    return true;
+}
+
+MIXERCONTROLDETAILS Details(DWORD control, DWORD channels, DWORD* values) {
+    MIXERCONTROLDETAILS details{};
+    details.cbStruct = sizeof details;
+    details.dwControlID = control;
+    details.cChannels = channels;
+    details.cbDetails = sizeof(DWORD);
+    details.paDetails = values;
+    return details;
+}
+
+// Raw fader value r as the server's volume.
+long ServerVolume(DWORD raw) { return static_cast<long>((static_cast<std::uint64_t>(raw) * 65536 + 32767) / 65535); }
+
+// A private server with three more sinks (mono, stereo, 6 channels) beside
+// its own: mixers, their ids and the defaults they follow.
+class MixerDevicesTest : public MixerPrivateServerTest {
+protected:
+    void SetUp() override {
+        MixerPrivateServerTest::SetUp();
+        if (Stopped() || HasFatalFailure()) return;
+        for (const char* channels : {"1", "2", "6"}) {
+            const std::string name = std::string("sorn_mix") + channels;
+            ASSERT_FALSE(Output(Private("pactl load-module module-null-sink sink_name=" + name + " channels=" +
+                                        channels + " rate=16000 sink_properties=device.description=" + name))
+                             .empty());
+        }
+        // PipeWire's sinks appear a moment after the module answers.
+        ASSERT_TRUE(
+            WaitFor([&] { return Output(Private("pactl list short sinks")).find("sorn_mix6") != std::string::npos; },
+                    3s, 20ms));
+    }
+    // Makes `name` the default sink (Output) or source and waits until the
+    // server says so (PipeWire's session manager takes a moment).
+    bool SetDefault(bool sink, const std::string& name) {
+        const std::string kind = sink ? "sink" : "source";
+        return Shell(Private("pactl set-default-" + kind + " " + name)) &&
+               WaitFor([&] { return Output(Private("pactl get-default-" + kind)) == name; }, 3s, 20ms);
+    }
+    // The wave device whose name is `name`.
+    static UINT WaveDevice(bool output, const std::string& name) {
+        const UINT count = output ? waveOutGetNumDevs() : waveInGetNumDevs();
+        for (UINT k = 0; k < count; ++k) {
+            sorn::audio::DeviceDescription description{};
+            if (sorn::audio::DescribeDevice(output, k, &description) == MMSYSERR_NOERROR && name == description.key)
+                return k;
+        }
+        return WAVE_MAPPER;
+    }
+};
+
+// Mixer k serves the k-th device: the sinks in wave-out order, then the
+// sources in wave-in order, each with the device's name and channels;
+// mixerGetID names the same mixers, the default's for the mapper.
+TEST_F(MixerDevicesTest, OneMixerPerDeviceInTheWaveOrder) {
+    const UINT sinks = waveOutGetNumDevs();
+    const UINT sources = waveInGetNumDevs();
+    ASSERT_GE(sinks, 4u);
+    ASSERT_GE(sources, 4u) << "the monitors";
+    ASSERT_EQ(mixerGetNumDevs(), sinks + sources);
+    for (UINT k = 0; k < sinks + sources; ++k) {
+        const bool output = k < sinks;
+        const UINT wave = output ? k : k - sinks;
+        char waveName[MAXPNAMELEN] = {};
+        WORD channels = 0;
+        if (output) {
+            WAVEOUTCAPSA caps{};
+            ASSERT_EQ(waveOutGetDevCapsA(wave, &caps, sizeof caps), MMSYSERR_NOERROR);
+            std::memcpy(waveName, caps.szPname, sizeof waveName);
+            channels = caps.wChannels;
+        } else {
+            WAVEINCAPSA caps{};
+            ASSERT_EQ(waveInGetDevCapsA(wave, &caps, sizeof caps), MMSYSERR_NOERROR);
+            std::memcpy(waveName, caps.szPname, sizeof waveName);
+            channels = caps.wChannels;
+        }
+        MIXERCAPSA caps{};
+        ASSERT_EQ(mixerGetDevCapsA(k, &caps, sizeof caps), MMSYSERR_NOERROR) << k;
+        EXPECT_STREQ(caps.szPname, waveName) << k;
+        EXPECT_EQ(caps.cDestinations, 1u) << k;
+        Fader fader;
+        ASSERT_TRUE(FindFader(Object(k), MIXER_OBJECTF_MIXER, &fader)) << k;
+        EXPECT_EQ(fader.componentType,
+                  output ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS : MIXERLINE_COMPONENTTYPE_DST_WAVEIN)
+            << k;
+        EXPECT_EQ(fader.channels, channels) << k;
+        UINT id = 12345;
+        EXPECT_EQ(mixerGetID(Object(wave), &id, output ? MIXER_OBJECTF_WAVEOUT : MIXER_OBJECTF_WAVEIN),
+                  MMSYSERR_NOERROR);
+        EXPECT_EQ(id, k);
+        EXPECT_EQ(mixerGetID(Object(k), &id, MIXER_OBJECTF_MIXER), MMSYSERR_NOERROR);
+        EXPECT_EQ(id, k);
+    }
+    UINT id = 12345;
+    EXPECT_EQ(mixerGetID(Object(sinks + sources), &id, MIXER_OBJECTF_MIXER), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(mixerGetID(Object(sinks), &id, MIXER_OBJECTF_WAVEOUT), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(mixerGetID(Object(0), nullptr, MIXER_OBJECTF_WAVEOUT), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(mixerGetID(Object(0), &id, MIXER_OBJECTF_HMIXER), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mixerGetID(Object(0), &id, MIXER_OBJECTF_WAVEOUT | 0x10), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(mixerGetID(Object(0), &id, MIXER_OBJECTF_AUX), MMSYSERR_NODRIVER);
+    EXPECT_EQ(id, 12345u) << "a refusal leaves the id alone";
+
+    // The mapper's mixer id is the default device's, as it is now.
+    for (const char* name : {"sorn_mix6", "sorn_mix1"}) {
+        ASSERT_TRUE(SetDefault(true, name));
+        EXPECT_EQ(mixerGetID(Object(WAVE_MAPPER), &id, MIXER_OBJECTF_WAVEOUT), MMSYSERR_NOERROR);
+        EXPECT_EQ(id, WaveDevice(true, name)) << name;
+    }
+    ASSERT_TRUE(SetDefault(false, "sorn_mix2.monitor"));
+    EXPECT_EQ(mixerGetID(Object(WAVE_MAPPER), &id, MIXER_OBJECTF_WAVEIN), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, sinks + WaveDevice(false, "sorn_mix2.monitor"));
+
+    // Of open handles: a wave stream's device, a mixer's own id.
+    const UINT stereo = WaveDevice(true, "sorn_mix2");
+    const WAVEFORMATEX format = Format();
+    HWAVEOUT wave = nullptr;
+    ASSERT_EQ(waveOutOpen(&wave, stereo, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(mixerGetID(reinterpret_cast<HMIXEROBJ>(wave), &id, MIXER_OBJECTF_HWAVEOUT), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, stereo);
+    HMIXER mixer = nullptr;
+    ASSERT_EQ(
+        mixerOpen(&mixer, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(wave)), 0, 0, MIXER_OBJECTF_HWAVEOUT),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(mixerGetID(reinterpret_cast<HMIXEROBJ>(mixer), &id, MIXER_OBJECTF_HMIXER), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, stereo);
+    Fader fader;
+    ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(mixer), MIXER_OBJECTF_HMIXER, &fader));
+    EXPECT_EQ(fader.channels, 2u);
+    EXPECT_EQ(mixerClose(mixer), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(wave), MMSYSERR_NOERROR);
+}
+
+// The mapper's mixer (through a stream the mapper opened, as the volume
+// manager finds it) reads and writes the default sink or source of each
+// moment, with that device's channel map; a numbered device's mixer stays
+// with its device; the volume manager sets the default the user switched to.
+TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
+    ASSERT_TRUE(SetDefault(true, "sorn_mix1"));
+    const WAVEFORMATEX format = Format();
+    HWAVEOUT wave = nullptr;
+    ASSERT_EQ(waveOutOpen(&wave, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    HMIXER mapper = nullptr;
+    ASSERT_EQ(
+        mixerOpen(&mapper, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(wave)), 0, 0, MIXER_OBJECTF_HWAVEOUT),
+        MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(wave), MMSYSERR_NOERROR);
+    Fader fader;
+    ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(mapper), MIXER_OBJECTF_HMIXER, &fader));
+    EXPECT_EQ(fader.channels, 1u) << "the default at open is mono";
+    HMIXER numbered = nullptr;
+    const UINT mono = WaveDevice(true, "sorn_mix1");
+    ASSERT_EQ(mixerOpen(&numbered, mono, 0, 0, MIXER_OBJECTF_WAVEOUT), MMSYSERR_NOERROR);
+    Fader numberedFader;
+    ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(numbered), MIXER_OBJECTF_HMIXER, &numberedFader));
+
+    ASSERT_TRUE(SetDefault(true, "sorn_mix6"));
+    UINT id = 12345;
+    EXPECT_EQ(mixerGetID(reinterpret_cast<HMIXEROBJ>(mapper), &id, MIXER_OBJECTF_HMIXER), MMSYSERR_NOERROR);
+    EXPECT_EQ(id, WaveDevice(true, "sorn_mix6")) << "the mapper's mixer is the new default's now";
+    ASSERT_TRUE(Shell(Private("pactl set-sink-volume sorn_mix6 10000 20000 30000 40000 50000 60000")));
+    DWORD values[2] = {0, 0};
+    MIXERCONTROLDETAILS details = Details(fader.id, 1, values);
+    ASSERT_EQ(mixerGetControlDetailsA(reinterpret_cast<HMIXEROBJ>(mapper), &details,
+                                      MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE),
+              MMSYSERR_NOERROR);
+    // The larger of the sides' averages, by the positions pactl names; a
+    // map without sides (PipeWire's aux0..aux5) has its first two channels.
+    std::uint64_t sum[2] = {0, 0}, count[2] = {0, 0};
+    const auto channels = NamedVolumes(Private(""), "sink", "sorn_mix6");
+    const bool sided = std::any_of(channels.begin(), channels.end(),
+                                   [](const auto& channel) { return channel.first.find("left") != std::string::npos; });
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        const std::string& name = channels[c].first;
+        const int side = sided ? (name.find("left") != std::string::npos    ? 0
+                                  : name.find("right") != std::string::npos ? 1
+                                                                            : -1)
+                               : (c < 2 ? static_cast<int>(c) : -1);
+        if (side < 0) continue;
+        sum[side] += static_cast<std::uint64_t>(channels[c].second);
+        ++count[side];
+    }
+    ASSERT_TRUE(count[0] > 0 && count[1] > 0);
+    const std::uint64_t larger = std::max(sum[0] / count[0], sum[1] / count[1]);
+    EXPECT_EQ(values[0], (larger * 65535 + 32768) / 65536) << "the 6-channel default's, not the mono sink's 65535";
+    values[0] = 20000;
+    ASSERT_EQ(mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(mapper), &details,
+                                     MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE),
+              MMSYSERR_NOERROR);
+    const auto six = NamedVolumes(Private(""), "sink", "sorn_mix6");
+    ASSERT_EQ(six.size(), 6u) << "every channel of the new default set";
+    for (const auto& [name, value] : six) EXPECT_EQ(value, ServerVolume(20000)) << name;
+    EXPECT_EQ(Volumes("sink", Private("")), std::vector<long>(6, ServerVolume(20000)));
+    const auto monoNow = NamedVolumes(Private(""), "sink", "sorn_mix1");
+    ASSERT_EQ(monoNow.size(), 1u);
+    EXPECT_EQ(monoNow[0].second, 65536) << "the old default is left alone";
+
+    // The numbered mixer of the mono sink still sets that sink.
+    values[0] = 30000;
+    details = Details(numberedFader.id, 1, values);
+    ASSERT_EQ(mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(numbered), &details,
+                                     MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE),
+              MMSYSERR_NOERROR);
+    EXPECT_EQ(NamedVolumes(Private(""), "sink", "sorn_mix1")[0].second, ServerVolume(30000));
+    EXPECT_EQ(NamedVolumes(Private(""), "sink", "sorn_mix6")[0].second, ServerVolume(20000));
+    EXPECT_EQ(mixerClose(numbered), MMSYSERR_NOERROR);
+    EXPECT_EQ(mixerClose(mapper), MMSYSERR_NOERROR);
+
+    // The volume manager, set up on one default, sets the next: both sides
+    // of a stereo sink from the manager's two-channel write, a mono source.
+    ASSERT_TRUE(SetDefault(true, "sorn_mix1"));
+    MixerManager* manager = MixerManager::GetInstance();
+    ASSERT_NE(manager, nullptr);
+    ASSERT_TRUE(SetDefault(true, "sorn_mix2"));
+    ASSERT_TRUE(Shell(Private("pactl set-sink-volume sorn_mix2 10000 40000")));
+    EXPECT_DOUBLE_EQ(manager->GetOutputVolume(), 39999 / 65535.0) << "the new default's larger side";
+    manager->SetOutputVolume(0.5);
+    EXPECT_EQ(Volumes("sink", Private("")), (std::vector<long>{32767, 32767}));
+    EXPECT_EQ(NamedVolumes(Private(""), "sink", "sorn_mix1")[0].second, ServerVolume(30000));
+    ASSERT_TRUE(SetDefault(false, "sorn_mix1.monitor"));
+    manager->SetInputVolume(0.25);
+    EXPECT_EQ(Volumes("source", Private("")), std::vector<long>{16383});
+    ASSERT_TRUE(SetDefault(false, "sorn_mix6.monitor"));
+    manager->SetInputVolume(0.75);
+    EXPECT_EQ(Volumes("source", Private("")), std::vector<long>(6, ServerVolume(49151)));
+    EXPECT_EQ(NamedVolumes(Private(""), "source", "sorn_mix1.monitor")[0].second, 16383);
+}
+
+// A device removed while its mixer is open: that mixer answers
+// MMSYSERR_NODRIVER (no hang), its old id past the end is refused, and the
+// mixers that remain renumber as the wave devices do.
+TEST_F(MixerDevicesTest, ARemovedDevicesMixerAnswersNoDriver) {
+    const UINT stereo = WaveDevice(true, "sorn_mix2");
+    ASSERT_NE(stereo, WAVE_MAPPER);
+    const UINT before = mixerGetNumDevs();
+    HMIXER mixer = nullptr;
+    ASSERT_EQ(mixerOpen(&mixer, stereo, 0, 0, MIXER_OBJECTF_MIXER), MMSYSERR_NOERROR);
+    Fader fader;
+    ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(mixer), MIXER_OBJECTF_HMIXER, &fader));
+    const std::string module = Output(Private("pactl list short modules | grep sink_name=sorn_mix2 | cut -f1"));
+    ASSERT_FALSE(module.empty());
+    ASSERT_TRUE(Shell(Private("pactl unload-module " + module)));
+    ASSERT_TRUE(WaitFor([&] { return mixerGetNumDevs() == before - 2; }, 3s, 20ms)) << "the sink and its monitor";
+    DWORD values[2] = {1000, 1000};
+    MIXERCONTROLDETAILS details = Details(fader.id, 2, values);
+    const auto start = Clock::now();
+    EXPECT_EQ(mixerGetControlDetailsA(reinterpret_cast<HMIXEROBJ>(mixer), &details,
+                                      MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE),
+              MMSYSERR_NODRIVER);
+    EXPECT_EQ(mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(mixer), &details,
+                                     MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE),
+              MMSYSERR_NODRIVER);
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(mixerClose(mixer), MMSYSERR_NOERROR);
+    HMIXER gone = nullptr;
+    EXPECT_EQ(mixerOpen(&gone, before - 1, 0, 0, MIXER_OBJECTF_MIXER), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(mixerGetNumDevs(), waveOutGetNumDevs() + waveInGetNumDevs());
+    MIXERCAPSA caps{};
+    ASSERT_EQ(mixerGetDevCapsA(stereo, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, "sorn_mix6") << "the next sink takes its number";
 }
 
 }  // namespace

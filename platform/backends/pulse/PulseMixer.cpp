@@ -1,14 +1,23 @@
-// The sound server's mixer: one mixer device while a server answers, none
-// otherwise.
+// The sound server's mixers: one per device, numbered as the wave layer
+// numbers the devices (pulse::NumberedDevices): mixer k < sinks is sink k,
+// the rest are the sources in their wave-in order (monitors of sinks last).
 //
-// Its tree, fixed when the mixer is opened:
-// - destination 0, speakers (DST_SPEAKERS): the volume fader and the mute
-//   switch of the default sink of that moment; under it a wave-out source
-//   (SRC_WAVEOUT) without controls;
-// - destination 1, recording (DST_WAVEIN) without controls of its own; under
-//   it a microphone source (SRC_MICROPHONE) with the volume fader and mute
-//   switch of the default source of that moment.
-// A destination whose device the server does not have is left out.
+// A sink's mixer has one destination, speakers (DST_SPEAKERS), with the
+// sink's volume fader and mute switch, and under it a wave-out source
+// (SRC_WAVEOUT) without controls. A source's mixer has one destination,
+// recording (DST_WAVEIN), without controls of its own; under it a
+// microphone source (SRC_MICROPHONE) with the source's fader and mute switch.
+// Such a mixer stays with its device (by the server's name for it); once the
+// device is gone it answers MMSYSERR_NODRIVER.
+//
+// The mixer opened for the wave mapper (a stream the mapper opened, or
+// WAVE_MAPPER as a wave device id) follows the server's defaults: its tree,
+// fixed at open, has destination 0, speakers, as above, and destination 1,
+// recording, as above (a destination whose device the server did not have
+// at open is left out), and each of its reads and writes acts on the
+// default sink or source of that moment ("@DEFAULT_SINK@" /
+// "@DEFAULT_SOURCE@"), a write with that device's own channel map. So a
+// volume set after the user switched the default sets the new default.
 //
 // Beside each fader, a read-only percent control (PERCENT, uniform) gives the
 // server's own volume in percent, as pactl shows it (the larger channel),
@@ -25,17 +34,20 @@
 // own balance does), and a write gives each channel of a side that side's
 // value and each channel of neither side (centre, LFE, mono, aux) the larger
 // of the two. A device whose map has no left or right channel uses its first
-// and second channel.
+// and second channel. (The mapper's fader keeps the channel count of the
+// default it saw at open: a mono default read through a two-channel fader
+// reads the same on both, a stereo one through a one-channel fader reads
+// its larger side.)
 //
-// Every read and write is one request to the server (a write uses the
-// channel map of the device), bounded by kWaitMs; a server that is gone
-// answers MMSYSERR_NODRIVER at once.
+// Every read and write is one request to the server (a write to the
+// mapper's mixer two: the device's channel map first), bounded by kWaitMs; a
+// server that is gone answers MMSYSERR_NODRIVER at once.
 //
 // The open mixers share the backend's one connection (Link). When it fails
 // (the server died, or restarted) the next request connects again, and a
-// mixer then takes its devices' names and channel maps from the new server:
-// its tree stays as it was at open. A server that accepts the connection
-// and then says nothing (a stopped process) costs one wait of kWaitMs: the
+// mixer then takes its device's channel map from the new server: its tree
+// stays as it was at open. A server that accepts the connection and then
+// says nothing (a stopped process) costs one wait of kWaitMs: the
 // connection is dropped and no request asks that server again for
 // kQuietTime, so a chain of calls (set-up, a burst of object creations) pays
 // the wait once.
@@ -159,23 +171,37 @@ ControlInfo Percent(DWORD id) {
                               "Server volume %", 65535);
 }
 
+// What one side (speakers or microphone) of a mixer acts on.
+struct Target {
+    std::string name;  // the server's name, or @DEFAULT_SINK@ / @DEFAULT_SOURCE@; empty: none
+    pa_channel_map map{};  // a numbered device's, seen at open (the mapper's is read per write)
+    DWORD lineChannels = 0;  // the fader's channels in the tree
+};
+
+const char* DefaultName(Direction direction) {
+    return direction == Direction::Output ? "@DEFAULT_SINK@" : "@DEFAULT_SOURCE@";
+}
+
 class PulseMixer final : public mixer::MixerDevice {
 public:
-    static MMRESULT Open(std::shared_ptr<Link> link, std::unique_ptr<mixer::MixerDevice>* result) {
+    // Opens the mixer of `device` of `direction`, or, with `device` null, the
+    // mapper's mixer that follows the defaults.
+    static MMRESULT Open(std::shared_ptr<Link> link, Direction direction, const pulse::DeviceInfo* device,
+                         std::unique_ptr<mixer::MixerDevice>* result) {
         MMRESULT error = MMSYSERR_NOERROR;
         std::shared_ptr<pulse::Connection> connection = link->Connect(&error);
         if (!connection) return error ? error : MMSYSERR_NODRIVER;
-        std::unique_ptr<PulseMixer> mixer(new PulseMixer(std::move(link), connection));
+        std::unique_ptr<PulseMixer> mixer(new PulseMixer(std::move(link), connection, device == nullptr));
+        MMRESULT built = MMSYSERR_NOERROR;
         bool silent = false;
         {
             pulse::Connection::Lock lock(*connection);
-            silent = !mixer->Build();
-            if (!silent && !connection->Ready()) return MMSYSERR_NODRIVER;
+            built = device ? mixer->BuildNumbered(*connection, direction, *device) : mixer->BuildMapper(*connection);
+            silent = built != MMSYSERR_NOERROR && connection->LastReplyTimedOut();
+            if (built == MMSYSERR_NOERROR && !connection->Ready()) built = MMSYSERR_NODRIVER;
         }
-        if (silent) {
-            mixer->link_->Silent(connection);
-            return MMSYSERR_NODRIVER;
-        }
+        if (silent) mixer->link_->Silent(connection);
+        if (built != MMSYSERR_NOERROR) return built;
         *result = std::move(mixer);
         return MMSYSERR_NOERROR;
     }
@@ -186,11 +212,13 @@ public:
 
     MMRESULT Read(DWORD controlId, std::vector<DWORD>* values) override {
         const Direction direction = DirectionOf(controlId);
+        const Target& target = TargetOf(direction);
+        if (target.name.empty()) return MMSYSERR_INVALPARAM;  // the tree has no such control
         std::shared_ptr<pulse::Connection> connection;
         if (MMRESULT error = Bind(&connection)) return error;
         pulse::Connection::Volume volume;
         if (!Ask(connection, [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                return connection->GetVolume(direction, Name(direction), &volume, kWaitMs);
+                return connection->GetVolume(direction, target.name, &volume, kWaitMs);
             })) {
             return MMSYSERR_NODRIVER;
         }
@@ -206,43 +234,58 @@ public:
                                   std::min<std::uint64_t>((top * 100 + PA_VOLUME_NORM / 2) / PA_VOLUME_NORM, 65535)));
             return MMSYSERR_NOERROR;
         }
+        DWORD sides[2] = {0, 0};
         if (volume.volume.channels == 1) {
-            values->assign(1, ToRaw(volume.volume.values[0]));
-            return MMSYSERR_NOERROR;
+            sides[0] = sides[1] = ToRaw(volume.volume.values[0]);
+        } else {
+            std::uint64_t sum[2] = {0, 0};
+            unsigned count[2] = {0, 0};
+            for (unsigned c = 0; c < volume.volume.channels && c < volume.map.channels; ++c) {
+                const Side side = SideOf(volume.map, c);
+                if (side == Side::Both) continue;
+                const int k = side == Side::Left ? 0 : 1;
+                sum[k] += volume.volume.values[c];
+                ++count[k];
+            }
+            for (int k = 0; k < 2; ++k) sides[k] = count[k] ? ToRaw(static_cast<pa_volume_t>(sum[k] / count[k])) : 0;
         }
-        std::uint64_t sum[2] = {0, 0};
-        unsigned count[2] = {0, 0};
-        for (unsigned c = 0; c < volume.volume.channels && c < volume.map.channels; ++c) {
-            const Side side = SideOf(volume.map, c);
-            if (side == Side::Both) continue;
-            const int k = side == Side::Left ? 0 : 1;
-            sum[k] += volume.volume.values[c];
-            ++count[k];
-        }
-        values->resize(2);
-        for (int k = 0; k < 2; ++k) {
-            (*values)[k] = count[k] ? ToRaw(static_cast<pa_volume_t>(sum[k] / count[k])) : 0;
+        // As many values as the fader has channels (the mapper's default may
+        // have changed its count since open).
+        if (target.lineChannels == 1) {
+            values->assign(1, volume.volume.channels == 1 ? sides[0] : std::max(sides[0], sides[1]));
+        } else {
+            values->assign(sides, sides + 2);
         }
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT Write(DWORD controlId, const std::vector<DWORD>& values) override {
         const Direction direction = DirectionOf(controlId);
-        if (values.empty()) return MMSYSERR_INVALPARAM;
+        const Target& target = TargetOf(direction);
+        if (values.empty() || target.name.empty()) return MMSYSERR_INVALPARAM;
         if (controlId == kSpeakersPercent || controlId == kMicrophonePercent) return MMSYSERR_NOTSUPPORTED;
         std::shared_ptr<pulse::Connection> connection;
         if (MMRESULT error = Bind(&connection)) return error;
         if (controlId == kSpeakersMute || controlId == kMicrophoneMute) {
             return Ask(connection,
                        [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                           return connection->SetMute(direction, Name(direction), values[0] != 0, kWaitMs);
+                           return connection->SetMute(direction, target.name, values[0] != 0, kWaitMs);
                        })
                        ? MMSYSERR_NOERROR
                        : MMSYSERR_NODRIVER;
         }
-        // The device's channel map (seen at open) decides which channel
-        // takes which side.
-        const pa_channel_map& map = direction == Direction::Output ? sinkMap_ : sourceMap_;
+        // The device's channel map decides which channel takes which side:
+        // a numbered device's as seen at open, the default's as it is now.
+        pa_channel_map map = target.map;
+        if (follows_) {
+            pulse::Connection::Volume now;
+            if (!Ask(connection, [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
+                    return connection->GetVolume(direction, target.name, &now, kWaitMs);
+                })) {
+                return MMSYSERR_NODRIVER;
+            }
+            map = now.map;
+        }
         pa_cvolume volume;
         pa_cvolume_init(&volume);
         volume.channels = map.channels;
@@ -255,30 +298,33 @@ public:
         }
         return Ask(connection,
                    [&]() SORN_NO_THREAD_SAFETY_ANALYSIS {
-                       return connection->SetVolume(direction, Name(direction), volume, kWaitMs);
+                       return connection->SetVolume(direction, target.name, volume, kWaitMs);
                    })
                    ? MMSYSERR_NOERROR
                    : MMSYSERR_NODRIVER;
     }
 
 private:
-    PulseMixer(std::shared_ptr<Link> link, std::shared_ptr<pulse::Connection> connection)
-        : link_(std::move(link)), connection_(std::move(connection)) {}
+    PulseMixer(std::shared_ptr<Link> link, std::shared_ptr<pulse::Connection> connection, bool follows)
+        : link_(std::move(link)), connection_(std::move(connection)), follows_(follows) {}
 
-    // The connection for a request: the link's present one. A new one (the
-    // server restarted) first gives the devices' names and channel maps.
+    // The connection for a request: the link's present one. On a new one
+    // (the server restarted) a numbered device's channel map is taken again.
     MMRESULT Bind(std::shared_ptr<pulse::Connection>* result) {
         MMRESULT error = MMSYSERR_NOERROR;
         std::shared_ptr<pulse::Connection> connection = link_->Connect(&error);
         if (!connection) return error ? error : MMSYSERR_NODRIVER;
         if (connection != connection_) {
-            DWORD channels = 0;
-            std::string description;
             bool silent = false;
-            {
+            if (!follows_) {
                 pulse::Connection::Lock lock(*connection);
                 for (Direction direction : {Direction::Output, Direction::Input}) {
-                    if (!silent && !TakeDefault(*connection, direction, &channels, &description)) {
+                    Target& target = direction == Direction::Output ? sink_ : source_;
+                    if (silent || target.name.empty()) continue;
+                    pulse::Connection::Volume volume;
+                    if (connection->GetVolume(direction, target.name, &volume, kWaitMs)) {
+                        target.map = volume.map;
+                    } else {
                         silent = connection->LastReplyTimedOut();
                     }
                 }
@@ -313,74 +359,158 @@ private:
                    ? Direction::Output
                    : Direction::Input;
     }
-    const std::string& Name(Direction direction) const { return direction == Direction::Output ? sink_ : source_; }
+    const Target& TargetOf(Direction direction) const { return direction == Direction::Output ? sink_ : source_; }
 
-    // With `connection`'s lock held: takes the default device of `direction`
-    // as it is now, keeping its name and channel map for the volume calls;
-    // gives its channels (1 or 2) and description. False when the server has
-    // none or does not answer in time.
-    bool TakeDefault(pulse::Connection& connection, Direction direction, DWORD* channels, std::string* description)
+    // With `connection`'s lock held: reads device `name` of `direction` and
+    // makes it the target of that side; gives its description. False when
+    // the server has no such device or does not answer in time.
+    bool Take(pulse::Connection& connection, Direction direction, const std::string& name, std::string* description)
         SORN_REQUIRES(connection) {
-        std::string& name = direction == Direction::Output ? sink_ : source_;
         pulse::Connection::Volume volume;
-        if (!connection.DefaultDeviceName(direction, &name, kWaitMs) ||
-            !connection.GetVolume(direction, name, &volume, kWaitMs)) {
-            return false;
-        }
-        (direction == Direction::Output ? sinkMap_ : sourceMap_) = volume.map;
-        *channels = volume.volume.channels == 1 ? 1 : 2;
+        if (!connection.GetVolume(direction, name, &volume, kWaitMs)) return false;
+        Target& target = direction == Direction::Output ? sink_ : source_;
+        target.name = name;
+        target.map = volume.map;
+        target.lineChannels = volume.volume.channels == 1 ? 1 : 2;
         *description = volume.description;
         return true;
     }
 
-    // With the lock held: the defaults of this moment make the tree. False
-    // when the server stopped answering. (Open holds the lock under the
-    // name of its own pointer to the connection, which the analysis cannot
-    // match with connection_.)
-    bool Build() SORN_NO_THREAD_SAFETY_ANALYSIS {
-        tree_.name = "PulseAudio";
-        DWORD channels = 0;
-        std::string description;
-        if (TakeDefault(*connection_, Direction::Output, &channels, &description)) {
+    void AddDestination(Direction direction, const std::string& description) {
+        const DWORD channels = TargetOf(direction).lineChannels;
+        if (direction == Direction::Output) {
             tree_.destinations.push_back(
                 mixer::SpeakersDestination(channels, description,
                                            {mixer::VolumeFader(kSpeakersVolume, 65536),
                                             mixer::MuteSwitch(kSpeakersMute), Percent(kSpeakersPercent)}));
-        } else if (connection_->LastReplyTimedOut()) {
-            return false;
-        }
-        if (TakeDefault(*connection_, Direction::Input, &channels, &description)) {
+        } else {
             tree_.destinations.push_back(
                 mixer::RecordingDestination(channels, description,
                                             {mixer::VolumeFader(kMicrophoneVolume, 65536),
                                              mixer::MuteSwitch(kMicrophoneMute), Percent(kMicrophonePercent)}));
-        } else if (connection_->LastReplyTimedOut()) {
-            return false;
         }
-        return true;
+    }
+
+    // With the lock held: the tree of one numbered device. MMSYSERR_NODRIVER
+    // when it is gone or the server stopped answering.
+    MMRESULT BuildNumbered(pulse::Connection& connection, Direction direction, const pulse::DeviceInfo& device)
+        SORN_REQUIRES(connection) {
+        std::string description;
+        if (!Take(connection, direction, device.name, &description)) return MMSYSERR_NODRIVER;
+        tree_.name = description;
+        AddDestination(direction, description);
+        return MMSYSERR_NOERROR;
+    }
+
+    // With the lock held: the mapper's tree, from the defaults of this
+    // moment. MMSYSERR_NODRIVER when the server stopped answering.
+    MMRESULT BuildMapper(pulse::Connection& connection) SORN_REQUIRES(connection) {
+        tree_.name = "PulseAudio";
+        for (Direction direction : {Direction::Output, Direction::Input}) {
+            std::string description;
+            if (Take(connection, direction, DefaultName(direction), &description)) {
+                AddDestination(direction, description);
+            } else if (connection.LastReplyTimedOut()) {
+                return MMSYSERR_NODRIVER;
+            }
+        }
+        return MMSYSERR_NOERROR;
     }
 
     const std::shared_ptr<Link> link_;
-    std::shared_ptr<pulse::Connection> connection_;  // the one the names and maps were taken on
-    std::string sink_;
-    std::string source_;
-    pa_channel_map sinkMap_{};
-    pa_channel_map sourceMap_{};
+    std::shared_ptr<pulse::Connection> connection_;  // the one the channel maps were taken on
+    const bool follows_;  // the mapper's: acts on the defaults of each moment
+    Target sink_;
+    Target source_;
     mixer::MixerTree tree_;
+};
+
+// The server's devices in the wave layer's order (as pulse::NumberedDevices
+// gives them, each list bounded by kWaitMs) and, when asked, the names of
+// its defaults.
+struct Listing {
+    std::vector<pulse::DeviceInfo> sinks;
+    std::vector<pulse::DeviceInfo> sources;
+    std::string defaultSink;
+    std::string defaultSource;
+
+    UINT Count() const { return static_cast<UINT>(sinks.size() + sources.size()); }
 };
 
 class PulseMixers final : public mixer::MixerBackend {
 public:
     explicit PulseMixers(std::string server) : link_(std::make_shared<Link>(std::move(server))) {}
 
-    UINT DeviceCount() override { return link_->Connect(nullptr) ? 1 : 0; }
+    UINT DeviceCount() override {
+        Listing listing;
+        return List(&listing, false) == MMSYSERR_NOERROR ? listing.Count() : 0;
+    }
 
     MMRESULT Open(UINT device, std::unique_ptr<mixer::MixerDevice>* result) override {
-        if (device != 0) return MMSYSERR_BADDEVICEID;
-        return PulseMixer::Open(link_, result);
+        Listing listing;
+        if (MMRESULT error = List(&listing, false)) return error;
+        if (device < listing.sinks.size()) {
+            return PulseMixer::Open(link_, Direction::Output, &listing.sinks[device], result);
+        }
+        if (device < listing.Count()) {
+            return PulseMixer::Open(link_, Direction::Input, &listing.sources[device - listing.sinks.size()], result);
+        }
+        return MMSYSERR_BADDEVICEID;
+    }
+
+    MMRESULT OpenFor(Direction direction, UINT waveDevice, std::unique_ptr<mixer::MixerDevice>* result) override {
+        if (waveDevice == kDefaultDevice) return PulseMixer::Open(link_, direction, nullptr, result);
+        Listing listing;
+        if (MMRESULT error = List(&listing, false)) return error;
+        const std::vector<pulse::DeviceInfo>& devices =
+            direction == Direction::Output ? listing.sinks : listing.sources;
+        if (waveDevice >= devices.size()) return MMSYSERR_BADDEVICEID;
+        return PulseMixer::Open(link_, direction, &devices[waveDevice], result);
+    }
+
+    UINT MixerOf(Direction direction, UINT waveDevice) override {
+        Listing listing;
+        if (List(&listing, waveDevice == kDefaultDevice) != MMSYSERR_NOERROR) return kNoMixer;
+        const bool output = direction == Direction::Output;
+        const std::vector<pulse::DeviceInfo>& devices = output ? listing.sinks : listing.sources;
+        const UINT first = output ? 0 : static_cast<UINT>(listing.sinks.size());
+        if (waveDevice == kDefaultDevice) {
+            const std::string& name = output ? listing.defaultSink : listing.defaultSource;
+            for (std::size_t k = 0; k < devices.size(); ++k) {
+                if (devices[k].name == name) return first + static_cast<UINT>(k);
+            }
+            return kNoMixer;
+        }
+        return waveDevice < devices.size() ? first + waveDevice : kNoMixer;
     }
 
 private:
+    MMRESULT List(Listing* listing, bool defaults) {
+        MMRESULT error = MMSYSERR_NOERROR;
+        std::shared_ptr<pulse::Connection> connection = link_->Connect(&error);
+        if (!connection) return error ? error : MMSYSERR_NODRIVER;
+        bool done = false, silent = false;
+        {
+            pulse::Connection::Lock lock(*connection);
+            done = connection->ListDevices(Direction::Output, &listing->sinks, kWaitMs) &&
+                   connection->ListDevices(Direction::Input, &listing->sources, kWaitMs);
+            if (done && defaults) {
+                // A server without a default answers with none: no mixer then.
+                if (!connection->DefaultDeviceName(Direction::Output, &listing->defaultSink, kWaitMs) ||
+                    !connection->DefaultDeviceName(Direction::Input, &listing->defaultSource, kWaitMs)) {
+                    done = !connection->LastReplyTimedOut();
+                }
+            }
+            silent = !done && connection->LastReplyTimedOut();
+        }
+        if (silent) link_->Silent(connection);
+        if (!done) return MMSYSERR_NODRIVER;
+        // Monitors of sinks after the other sources, each part in index order.
+        std::stable_partition(listing->sources.begin(), listing->sources.end(),
+                              [](const pulse::DeviceInfo& info) { return !info.monitor; });
+        return MMSYSERR_NOERROR;
+    }
+
     const std::shared_ptr<Link> link_;
 };
 

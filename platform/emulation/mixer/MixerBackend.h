@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/Mixer.h"
+#include "platform/emulation/wave/Backend.h"
 
 namespace sorn::mixer {
 
@@ -86,6 +87,26 @@ public:
     // Opens device `device`: MMSYSERR_BADDEVICEID when there is no such
     // device, MMSYSERR_NODRIVER when the backend is unreachable.
     virtual MMRESULT Open(UINT device, std::unique_ptr<MixerDevice>* result) = 0;
+
+    // The mixer that serves wave device `waveDevice` of `direction` (a
+    // numbered device, or audio::kDefaultDevice for the wave mapper). A
+    // backend with one mixer for everything keeps these defaults (mixer 0).
+    // A mixer opened for the mapper may follow the default device: each of
+    // its requests then acts on the default of that moment.
+    virtual MMRESULT OpenFor(audio::Direction direction, UINT waveDevice, std::unique_ptr<MixerDevice>* result) {
+        (void)direction;
+        (void)waveDevice;
+        return Open(0, result);
+    }
+    // The id of the mixer that serves wave device `waveDevice` (for the
+    // mapper: the mixer of the numbered device that is the default now), or
+    // kNoMixer when none does.
+    virtual UINT MixerOf(audio::Direction direction, UINT waveDevice) {
+        (void)direction;
+        (void)waveDevice;
+        return DeviceCount() > 0 ? 0 : kNoMixer;
+    }
+    static constexpr UINT kNoMixer = 0xFFFFFFFFu;
 };
 
 // The mixer backend of the virtual device (platform/emulation/virtual/VirtualMixer.h).

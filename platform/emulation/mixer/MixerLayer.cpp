@@ -25,6 +25,16 @@ using audio::Direction;
 struct OpenMixer {
     Mutex mutex;  // one backend call at a time
     std::unique_ptr<MixerDevice> device SORN_GUARDED_BY(mutex);
+    // What it was opened as, set before it is shared: a mixer id, or
+    // (waveDevice set) the mixer serving a wave device of `direction`.
+    std::shared_ptr<MixerBackend> backend;
+    UINT id = MixerBackend::kNoMixer;
+    bool forWave = false;
+    Direction direction = Direction::Output;
+    UINT waveDevice = audio::kDefaultDevice;
+
+    // Its mixer id now: for the mapper's, the default device's mixer.
+    UINT Id() const { return forWave ? backend->MixerOf(direction, waveDevice) : id; }
 };
 
 struct HandleTable {
@@ -55,7 +65,52 @@ MMRESULT OpenDevice(const std::shared_ptr<MixerBackend>& backend, UINT id, std::
     MutexLock lock(mixer->mutex);  // not yet shared: no one else takes it
     if (MMRESULT error = backend->Open(id, &mixer->device)) return error;
     if (!mixer->device) return MMSYSERR_NODRIVER;
+    mixer->backend = backend;
+    mixer->id = id;
     *result = std::move(mixer);
+    return MMSYSERR_NOERROR;
+}
+
+// Opens the mixer that serves wave device `waveDevice` (kDefaultDevice for
+// the mapper) of `direction`.
+MMRESULT OpenForWave(const std::shared_ptr<MixerBackend>& backend, Direction direction, UINT waveDevice,
+                     std::shared_ptr<OpenMixer>* result) {
+    if (!backend) return MMSYSERR_NODRIVER;
+    auto mixer = std::make_shared<OpenMixer>();
+    MutexLock lock(mixer->mutex);  // not yet shared: no one else takes it
+    if (MMRESULT error = backend->OpenFor(direction, waveDevice, &mixer->device)) return error;
+    if (!mixer->device) return MMSYSERR_NODRIVER;
+    mixer->backend = backend;
+    mixer->forWave = true;
+    mixer->direction = direction;
+    mixer->waveDevice = waveDevice;
+    *result = std::move(mixer);
+    return MMSYSERR_NOERROR;
+}
+
+bool IsMapper(std::uintptr_t object) { return object == WAVE_MAPPER || object == static_cast<std::uintptr_t>(-1); }
+
+// The wave device an object of type MIXER_OBJECTF_WAVEOUT / WAVEIN /
+// HWAVEOUT / HWAVEIN names, and the mixers of its backend.
+MMRESULT WaveDeviceOf(std::uintptr_t object, DWORD type, Direction* direction, UINT* waveDevice,
+                      std::shared_ptr<MixerBackend>* mixers) {
+    const bool handle = type == MIXER_OBJECTF_HWAVEOUT || type == MIXER_OBJECTF_HWAVEIN;
+    *direction = type == MIXER_OBJECTF_WAVEOUT || type == MIXER_OBJECTF_HWAVEOUT ? Direction::Output : Direction::Input;
+    if (handle) {
+        std::shared_ptr<audio::Backend> backend =
+            audio::detail::BackendOf(*direction, reinterpret_cast<const void*>(object), waveDevice);
+        if (!backend) return MMSYSERR_INVALHANDLE;
+        *mixers = backend->Mixers();
+        return MMSYSERR_NOERROR;
+    }
+    if (IsMapper(object)) {
+        *waveDevice = audio::kDefaultDevice;
+    } else {
+        const UINT waveDevices = *direction == Direction::Output ? waveOutGetNumDevs() : waveInGetNumDevs();
+        if (object >= waveDevices) return MMSYSERR_BADDEVICEID;
+        *waveDevice = static_cast<UINT>(object);
+    }
+    *mixers = CurrentMixers();
     return MMSYSERR_NOERROR;
 }
 
@@ -72,20 +127,15 @@ MMRESULT Resolve(std::uintptr_t object, DWORD flags, std::shared_ptr<OpenMixer>*
             if (object > 0xFFFFFFFFu) return MMSYSERR_BADDEVICEID;
             return OpenDevice(CurrentMixers(), static_cast<UINT>(object), result);
         case MIXER_OBJECTF_WAVEOUT:
-        case MIXER_OBJECTF_WAVEIN: {
-            const bool out = (flags & MIXER_OBJECTF_TYPEMASK) == MIXER_OBJECTF_WAVEOUT;
-            const UINT waveDevices = out ? waveOutGetNumDevs() : waveInGetNumDevs();
-            if (object != WAVE_MAPPER && object >= waveDevices) return MMSYSERR_BADDEVICEID;
-            return OpenDevice(CurrentMixers(), 0, result);
-        }
+        case MIXER_OBJECTF_WAVEIN:
         case MIXER_OBJECTF_HWAVEOUT:
         case MIXER_OBJECTF_HWAVEIN: {
-            const Direction direction =
-                (flags & MIXER_OBJECTF_TYPEMASK) == MIXER_OBJECTF_HWAVEOUT ? Direction::Output : Direction::Input;
-            std::shared_ptr<audio::Backend> backend =
-                audio::detail::BackendOf(direction, reinterpret_cast<const void*>(object));
-            if (!backend) return MMSYSERR_INVALHANDLE;
-            return OpenDevice(backend->Mixers(), 0, result);
+            Direction direction = Direction::Output;
+            UINT waveDevice = audio::kDefaultDevice;
+            std::shared_ptr<MixerBackend> mixers;
+            if (MMRESULT error = WaveDeviceOf(object, flags & MIXER_OBJECTF_TYPEMASK, &direction, &waveDevice, &mixers))
+                return error;
+            return OpenForWave(mixers, direction, waveDevice, result);
         }
         case MIXER_OBJECTF_MIDIOUT:
         case MIXER_OBJECTF_HMIDIOUT:
@@ -331,6 +381,49 @@ MMRESULT mixerClose(HMIXER mixer) {
     // Waits for a call still under way on another thread, then closes.
     sorn::MutexLock lock(closing->mutex);
     closing->device.reset();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT mixerGetID(HMIXEROBJ object, UINT* id, DWORD flags) {
+    if (id == nullptr) return MMSYSERR_INVALPARAM;
+    if (flags & ~MIXER_OBJECTF_TYPEMASK) return MMSYSERR_INVALFLAG;
+    const std::uintptr_t named = reinterpret_cast<std::uintptr_t>(object);
+    UINT found = MixerBackend::kNoMixer;
+    switch (const DWORD type = flags & MIXER_OBJECTF_TYPEMASK) {
+        case MIXER_OBJECTF_HMIXER:
+        case MIXER_OBJECTF_MIXER: {
+            if (std::shared_ptr<OpenMixer> open = FindHandle(named)) {
+                found = open->Id();
+                break;
+            }
+            if (type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
+            if (named >= mixerGetNumDevs()) return MMSYSERR_BADDEVICEID;
+            found = static_cast<UINT>(named);
+            break;
+        }
+        case MIXER_OBJECTF_WAVEOUT:
+        case MIXER_OBJECTF_WAVEIN:
+        case MIXER_OBJECTF_HWAVEOUT:
+        case MIXER_OBJECTF_HWAVEIN: {
+            Direction direction = Direction::Output;
+            UINT waveDevice = sorn::audio::kDefaultDevice;
+            std::shared_ptr<MixerBackend> mixers;
+            if (MMRESULT error = WaveDeviceOf(named, type, &direction, &waveDevice, &mixers)) return error;
+            if (!mixers) return MMSYSERR_NODRIVER;
+            found = mixers->MixerOf(direction, waveDevice);
+            break;
+        }
+        case MIXER_OBJECTF_MIDIOUT:
+        case MIXER_OBJECTF_HMIDIOUT:
+        case MIXER_OBJECTF_MIDIIN:
+        case MIXER_OBJECTF_HMIDIIN:
+        case MIXER_OBJECTF_AUX:
+            return MMSYSERR_NODRIVER;
+        default:
+            return MMSYSERR_INVALFLAG;
+    }
+    if (found == MixerBackend::kNoMixer) return MMSYSERR_NODRIVER;
+    *id = found;
     return MMSYSERR_NOERROR;
 }
 

@@ -760,6 +760,13 @@ std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle) {
     return wave ? wave->backend : nullptr;
 }
 
+std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle, UINT* deviceId) {
+    std::shared_ptr<WaveStream> wave = Find(handle, direction);
+    if (!wave) return nullptr;
+    *deviceId = wave->deviceId;
+    return wave->backend;
+}
+
 }  // namespace sorn::audio::detail
 
 namespace sorn::audio {

@@ -13,6 +13,9 @@ std::size_t OpenDeviceCount();
 // The backend an open waveOut (Output) or waveIn (Input) handle plays or
 // records on; null for a handle that is not open.
 std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle);
+// The same, and the backend's device the handle is open on (kDefaultDevice
+// for a stream the mapper opened), as waveOutGetID / waveInGetID give it.
+std::shared_ptr<Backend> BackendOf(Direction direction, const void* handle, UINT* deviceId);
 
 // How long reset, stop and close wait for outstanding deliveries, and how
 // long stepping waits for the completions it caused.
