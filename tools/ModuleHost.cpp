@@ -85,6 +85,7 @@ PlatformAudio LoadedModule::Audio() const {
     audio.selectBackend = reinterpret_cast<decltype(audio.selectBackend)>(Symbol("_ZN4sorn5audio13SelectBackendEPKc"));
     audio.selectedBackendName =
         reinterpret_cast<decltype(audio.selectedBackendName)>(Symbol("_ZN4sorn5audio19SelectedBackendNameEv"));
+    audio.backendAnswers = reinterpret_cast<decltype(audio.backendAnswers)>(Symbol("_ZN4sorn5audio14BackendAnswersEv"));
     audio.deviceChannels =
         reinterpret_cast<decltype(audio.deviceChannels)>(Symbol("_ZN4sorn5audio14DeviceChannelsEbmPt"));
     audio.backendUsage = reinterpret_cast<decltype(audio.backendUsage)>(Symbol("_ZN4sorn5audio12BackendUsageEj"));

@@ -27,6 +27,8 @@ struct PlatformAudio {
     MMRESULT (*waveInGetDevCapsA)(UINT_PTR, WAVEINCAPSA*, UINT) = nullptr;
     MMRESULT (*selectBackend)(const char*) = nullptr;
     const char* (*selectedBackendName)() = nullptr;
+    // Whether the selected backend's devices can be reached (sorn::audio::BackendAnswers).
+    MMRESULT (*backendAnswers)() = nullptr;
     // The device's own channel count (sorn::audio::DeviceChannels).
     MMRESULT (*deviceChannels)(bool output, UINT_PTR deviceId, WORD* channels) = nullptr;
     // The device's whole name, channels, rate and whether it is the default

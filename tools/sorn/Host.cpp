@@ -176,10 +176,8 @@ bool SelectBackend(const std::string& command, const BackendChoice& choice, int&
         return false;
     }
     const std::string name = audio.selectedBackendName();
-    // The sound server's mixer answers while the server does: without one,
-    // say so here rather than as a device that cannot open.
-    const sorn::host::PlatformMixer mixer = Module().Mixer();
-    if (name == "pulse" && mixer.mixerGetNumDevs && mixer.mixerGetNumDevs() == 0) {
+    // Without a server, say so here rather than as a device that cannot open.
+    if (name == "pulse" && audio.backendAnswers && audio.backendAnswers() != MMSYSERR_NOERROR) {
         status = Fail(command, NoServer(choice));
         return false;
     }

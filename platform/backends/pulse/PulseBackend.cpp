@@ -60,6 +60,12 @@ public:
         return static_cast<UINT>(devices.size());
     }
 
+    MMRESULT Answers() override {
+        MMRESULT error = MMSYSERR_NOERROR;
+        if (pulse::Shared(server_, pulse::kConnectTimeoutMs, &error)) return MMSYSERR_NOERROR;
+        return error ? error : MMSYSERR_NODRIVER;
+    }
+
     UINT DefaultDevice(Direction direction) override {
         std::vector<pulse::DeviceInfo> devices;
         std::string defaultName;

@@ -30,10 +30,10 @@ std::unique_ptr<Backend> CreatePulseBackend(const char* options, MMRESULT* error
 // from one that is not there (refused at once).
 bool PulseServerAnswers(const char* options, bool* silent = nullptr);
 
-// The sound server's mixer (platform/backends/pulse/PulseMixer.cpp): one device
-// while `server` (a libpulse server string, empty for the default) answers.
-// It keeps one connection, shared by its open mixers, and connects again
-// when that one has failed.
+// The sound server's mixers (platform/backends/pulse/PulseMixer.cpp): one per
+// sink and per source of `server` (a libpulse server string, empty for the
+// default), in the order of the wave devices, and the one a mapper handle
+// opens, which follows the default. They use the process's connection.
 std::shared_ptr<mixer::MixerBackend> CreatePulseMixers(const std::string& server);
 
 }  // namespace sorn::audio

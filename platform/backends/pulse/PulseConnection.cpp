@@ -253,13 +253,15 @@ std::shared_ptr<Connection> Shared(const std::string& server, unsigned timeoutMs
 }
 
 bool NumberedDevices(Connection& connection, Direction direction, std::vector<DeviceInfo>* devices,
-                     std::string* defaultName) {
-    if (!connection.ListDevices(direction, devices)) return false;
-    // Index order, monitors last (a stable sort keeps the order within each).
+                     std::string* defaultName, unsigned timeoutMs) {
+    if (!connection.ListDevices(direction, devices, timeoutMs)) return false;
+    // Index order, monitors last (a stable partition keeps the order within each).
     std::stable_partition(devices->begin(), devices->end(), [](const DeviceInfo& info) { return !info.monitor; });
     if (defaultName != nullptr) {
         defaultName->clear();
-        connection.DefaultDeviceName(direction, defaultName);
+        // A server without a default answers with none.
+        if (!connection.DefaultDeviceName(direction, defaultName, timeoutMs) && connection.LastReplyTimedOut())
+            return false;
     }
     return true;
 }

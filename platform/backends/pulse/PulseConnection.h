@@ -14,6 +14,7 @@
 // need it held say so.
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -59,6 +60,11 @@ public:
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
+
+    // The one record stream the process's connection carries (see
+    // OpenStream): true when this caller now holds it.
+    bool ClaimRecording() { return !recording_.exchange(true); }
+    void ReleaseRecording() { recording_ = false; }
 
     pa_threaded_mainloop* Loop() const { return loop_; }
     pa_context* Context() const { return context_; }
@@ -134,6 +140,7 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
+    std::atomic<bool> recording_{false};
     bool lastReplyTimedOut_ SORN_GUARDED_BY(this) = false;
     std::chrono::steady_clock::time_point quietUntil_ SORN_GUARDED_BY(this) = {};
 };
@@ -148,9 +155,10 @@ std::shared_ptr<Connection> Shared(const std::string& server, unsigned timeoutMs
 
 // The devices of one direction as the wave layer numbers them: sinks in the
 // server's index order; sources in index order, the monitors of sinks after
-// the others. With the lock held; false when the server did not answer in
-// time.
+// the others; *defaultName (when asked for) the default's name, empty when
+// the server names none. With the lock held; false when the server did not
+// answer in time (LastReplyTimedOut then says whether it is silent).
 bool NumberedDevices(Connection& connection, Direction direction, std::vector<DeviceInfo>* devices,
-                     std::string* defaultName) SORN_REQUIRES(connection);
+                     std::string* defaultName, unsigned timeoutMs = kReplyTimeoutMs) SORN_REQUIRES(connection);
 
 }  // namespace sorn::audio::pulse

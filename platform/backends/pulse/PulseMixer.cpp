@@ -492,23 +492,15 @@ private:
         bool done = false, silent = false;
         {
             pulse::Connection::Lock lock(*connection);
-            done = connection->ListDevices(Direction::Output, &listing->sinks, kWaitMs) &&
-                   connection->ListDevices(Direction::Input, &listing->sources, kWaitMs);
-            if (done && defaults) {
-                // A server without a default answers with none: no mixer then.
-                if (!connection->DefaultDeviceName(Direction::Output, &listing->defaultSink, kWaitMs) ||
-                    !connection->DefaultDeviceName(Direction::Input, &listing->defaultSource, kWaitMs)) {
-                    done = !connection->LastReplyTimedOut();
-                }
-            }
+            // A server without a default answers with none: no mixer then.
+            done = pulse::NumberedDevices(*connection, Direction::Output, &listing->sinks,
+                                          defaults ? &listing->defaultSink : nullptr, kWaitMs) &&
+                   pulse::NumberedDevices(*connection, Direction::Input, &listing->sources,
+                                          defaults ? &listing->defaultSource : nullptr, kWaitMs);
             silent = !done && connection->LastReplyTimedOut();
         }
         if (silent) link_->Silent(connection);
-        if (!done) return MMSYSERR_NODRIVER;
-        // Monitors of sinks after the other sources, each part in index order.
-        std::stable_partition(listing->sources.begin(), listing->sources.end(),
-                              [](const pulse::DeviceInfo& info) { return !info.monitor; });
-        return MMSYSERR_NOERROR;
+        return done ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
     }
 
     const std::shared_ptr<Link> link_;

@@ -41,6 +41,7 @@ void PulseStream::Close() {
     }
     // Every callback runs with the loop lock held, and those of this stream
     // were cleared or cancelled under it: none runs after this.
+    if (claimedRecording_) connection_->ReleaseRecording();
     connection_.reset();
     sink_.reset();
 }
@@ -236,8 +237,16 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
     std::unique_ptr<PulseStream> opened;
     if (direction == Direction::Output) {
         opened = std::make_unique<OutputStream>(std::move(connection), std::move(sink), direction);
+    } else if (connection->ClaimRecording()) {
+        opened = std::make_unique<InputStream>(std::move(connection), std::move(sink), direction, true);
     } else {
-        opened = std::make_unique<InputStream>(std::move(connection), std::move(sink), direction);
+        // PipeWire's pulse service starves all but one of several record
+        // streams of one client on a source (they get their data late and
+        // in bursts); a second record stream at a time gets a connection of
+        // its own.
+        std::shared_ptr<Connection> own = Connection::Open(server, kConnectTimeoutMs, &error);
+        if (!own) return error;
+        opened = std::make_unique<InputStream>(std::move(own), std::move(sink), direction);
     }
     error = opened->Connect(device, format);
     if (error != MMSYSERR_NOERROR) return error;  // the destructor closes what was opened

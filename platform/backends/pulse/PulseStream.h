@@ -38,8 +38,12 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // connection's loop lock.
 class PulseStream : public Stream {
 public:
-    PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction)
-        : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction) {}
+    PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction,
+                bool claimedRecording = false)
+        : connection_(std::move(connection)),
+          sink_(std::move(sink)),
+          direction_(direction),
+          claimedRecording_(claimedRecording) {}
     ~PulseStream() override { PulseStream::Close(); }
 
     // Creates the libpulse stream and connects it to `device`, waiting (up
@@ -76,6 +80,7 @@ protected:
     bool started_ = false;
     pa_time_event* check_ = nullptr;  // playback's played-frames timer
     std::vector<pa_operation*> pending_;  // see Track
+    bool claimedRecording_ = false;  // holds the shared connection's record stream
 
 private:
     static void OnState(pa_stream* stream, void* userdata);

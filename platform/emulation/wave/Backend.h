@@ -178,6 +178,10 @@ public:
     // "virtual", "pulse", ...
     virtual const char* Name() const = 0;
     virtual UINT DeviceCount(Direction direction) = 0;
+    // Whether the devices are reachable now: MMSYSERR_NOERROR, or why not
+    // (MMSYSERR_NODRIVER: no sound server answers). A reachable backend may
+    // still have no device at all.
+    virtual MMRESULT Answers() { return MMSYSERR_NOERROR; }
     // The numbered device kDefaultDevice stands for right now (the server's
     // default sink, say), or kDefaultDevice when the backend cannot tell.
     virtual UINT DefaultDevice(Direction direction) { return kDefaultDevice; }
@@ -234,6 +238,9 @@ SORN_WIN_API MMRESULT SelectBackend(const char* selection);
 SORN_WIN_API const char* BackendUsage(UINT index);
 // "pulse" or "virtual": the backend devices open on now.
 SORN_WIN_API const char* SelectedBackendName();
+// Whether the selected backend's devices can be reached now (Backend::Answers):
+// a host tells "no sound server" from "a server without devices" by it.
+SORN_WIN_API MMRESULT BackendAnswers();
 // The channel count of the device itself, as its backend knows it: the sound
 // server's sink or source (1 for a mono null sink), the virtual device's
 // own (2 unless a layout or a test says otherwise).

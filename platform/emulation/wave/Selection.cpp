@@ -116,4 +116,6 @@ const char* SelectedBackendName() {
     return EnsureLocked(selected)->Name();
 }
 
+MMRESULT BackendAnswers() { return CurrentBackend()->Answers(); }
+
 }  // namespace sorn::audio

@@ -169,8 +169,13 @@ int Volume(const std::string& which, const std::string& levelText, const std::st
     if (!SelectBackend(command, choice, status)) return status;
     const sorn::host::PlatformMixer mixer = Module().Mixer();
     const bool pulse = std::string(Module().Audio().selectedBackendName()) == "pulse";
-    if (!mixer.Complete() || mixer.mixerGetNumDevs() == 0)
-        return Fail(command, pulse ? NoServer(choice) : "the audio backend has no mixer");
+    if (!mixer.Complete()) return Fail(command, "the module has no mixer");
+    // The server answered (SelectBackend made sure): no mixer means no device.
+    if (mixer.mixerGetNumDevs() == 0) {
+        AnnounceBackend(choice);
+        return Fail(command, pulse ? "no volume to read or set: the sound server has no playback device"
+                                   : "the audio backend has no mixer");
+    }
 
     if (!deviceText.empty()) {
         // A device of the direction named; without one, a name may be of
