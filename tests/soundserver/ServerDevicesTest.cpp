@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
-#include <thread>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/MMSystem.h"
@@ -49,20 +49,19 @@ protected:
         }
         for (const Added& sink : kSinks) {
             sinkModules.push_back(Load("module-null-sink sink_name=" + std::string(sink.name) +
-                                       " channels=" + std::to_string(sink.channels) +
-                                       " rate=48000 " + Property("sink_properties", sink.description)));
+                                       " channels=" + std::to_string(sink.channels) + " rate=48000 " +
+                                       Property("sink_properties", sink.description)));
         }
         for (const Added& source : kSources) {
             // PulseAudio has null sources; PipeWire makes one of a null sink
             // of the source class.
-            const std::string common =
-                " channels=" + std::to_string(source.channels) + " rate=48000";
+            const std::string common = " channels=" + std::to_string(source.channels) + " rate=48000";
             sourceModules.push_back(
                 server.IsPipeWire()
                     ? Load("module-null-sink media.class=Audio/Source/Virtual sink_name=" + std::string(source.name) +
                            common + " " + Property("sink_properties", source.description))
-                    : Load("module-null-source source_name=" + std::string(source.name) + common +
-                           " \"description='" + source.description + "'\""));
+                    : Load("module-null-source source_name=" + std::string(source.name) + common + " \"description='" +
+                           source.description + "'\""));
         }
         // The servers' defaults stay the null sink and its monitor.
         server.Pactl("set-default-sink sorn_null");
@@ -139,8 +138,9 @@ TEST_F(ServerDevicesTest, EverySinkAndSourceIsNumberedWithItsNameChannelsAndRate
         // The record: the name cut between characters, 1 or 2 channels.
         WAVEOUTCAPSA outCaps{};
         WAVEINCAPSA inCaps{};
-        ASSERT_EQ(output ? waveOutGetDevCapsA(id, &outCaps, sizeof outCaps) : waveInGetDevCapsA(id, &inCaps, sizeof inCaps),
-                  MMSYSERR_NOERROR);
+        ASSERT_EQ(
+            output ? waveOutGetDevCapsA(id, &outCaps, sizeof outCaps) : waveInGetDevCapsA(id, &inCaps, sizeof inCaps),
+            MMSYSERR_NOERROR);
         const std::string name = output ? outCaps.szPname : inCaps.szPname;
         const WORD channels = output ? outCaps.wChannels : inCaps.wChannels;
         EXPECT_EQ(channels, added.channels == 1 ? 1 : 2);
@@ -247,8 +247,7 @@ TEST_F(ServerDevicesTest, SwitchingTheDefaultMovesAMapperStreamAndLeavesANumbere
         [&] {
             serverDefault = server.Pactl("get-default-sink");
             serverDefault = serverDefault.substr(0, serverDefault.find('\n'));
-            return sorn::audio::DescribeDevice(true, WAVE_MAPPER, &now) == MMSYSERR_NOERROR &&
-                   serverDefault == now.key;
+            return sorn::audio::DescribeDevice(true, WAVE_MAPPER, &now) == MMSYSERR_NOERROR && serverDefault == now.key;
         },
         3s))
         << "the mapper stands for " << now.key << ", the server's default is " << serverDefault;

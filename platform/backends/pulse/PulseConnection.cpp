@@ -54,7 +54,6 @@ void AddDevice(const Info* info, int eol, DeviceList* list) {
     list->devices->push_back(std::move(device));
 }
 
-
 void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     AddDevice(info, eol, static_cast<DeviceList*>(userdata));
 }

@@ -40,9 +40,7 @@ class PulseStream : public Stream {
 public:
     PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction,
                 bool claimedRecording = false)
-        : connection_(std::move(connection)),
-          sink_(std::move(sink)),
-          direction_(direction),
+        : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction),
           claimedRecording_(claimedRecording) {}
     ~PulseStream() override { PulseStream::Close(); }
 

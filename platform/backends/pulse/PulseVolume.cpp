@@ -59,8 +59,7 @@ bool Connection::GetVolume(Direction direction, const std::string& name, Volume*
     return Complete(operation, answer.finished, timeoutMs) && answer.known;
 }
 
-bool Connection::SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume,
-                           unsigned timeoutMs) {
+bool Connection::SetVolume(Direction direction, const std::string& name, const pa_cvolume& volume, unsigned timeoutMs) {
     if (!Ready() || !pa_cvolume_valid(&volume)) return false;
     SuccessAnswer answer{this};
     pa_operation* operation =
