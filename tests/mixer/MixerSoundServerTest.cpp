@@ -582,4 +582,14 @@ TEST_F(MixerDevicesTest, ARemovedDevicesMixerAnswersNoDriver) {
     EXPECT_STREQ(caps.szPname, "sorn_mix6") << "the next sink takes its number";
 }
 
+// sorn volume, run after the user switched the default sink, sets the new
+// default and leaves the old one.
+TEST_F(MixerDevicesTest, SornVolumeAfterASwitchSetsTheNewDefault) {
+    ASSERT_TRUE(SetDefault(true, "sorn_mix2"));
+    EXPECT_EQ(Output(Private(std::string(SORN_TOOL) + " volume out 0.5")), "playback volume: 0.500");
+    EXPECT_EQ(NamedVolumes(Private(""), "sink", "sorn_mix2"),
+              (std::vector<std::pair<std::string, long>>{{"front-left", 32767}, {"front-right", 32767}}));
+    EXPECT_EQ(NamedVolumes(Private(""), "sink", "sorn_null")[0].second, 65536) << "the old default is left alone";
+}
+
 }  // namespace
