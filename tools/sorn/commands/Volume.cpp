@@ -32,24 +32,24 @@ struct RoleLine {
 
 // One value of a control, all channels at once: the largest when read, every
 // channel when written (platform/Mixer.h).
-bool ReadUniform(const sorn::host::PlatformMixer& mixer, UINT id, DWORD control, DWORD& value) {
+MIXERCONTROLDETAILS UniformDetails(DWORD control, DWORD& value) {
     MIXERCONTROLDETAILS details{};
     details.cbStruct = sizeof details;
     details.dwControlID = control;
     details.cChannels = 1;
     details.cbDetails = sizeof value;
     details.paDetails = &value;
+    return details;
+}
+
+bool ReadUniform(const sorn::host::PlatformMixer& mixer, UINT id, DWORD control, DWORD& value) {
+    MIXERCONTROLDETAILS details = UniformDetails(control, value);
     return mixer.mixerGetControlDetailsA(MixerObject(id), &details,
                                          MIXER_OBJECTF_MIXER | MIXER_GETCONTROLDETAILSF_VALUE) == MMSYSERR_NOERROR;
 }
 
 bool WriteUniform(const sorn::host::PlatformMixer& mixer, UINT id, DWORD control, DWORD value) {
-    MIXERCONTROLDETAILS details{};
-    details.cbStruct = sizeof details;
-    details.dwControlID = control;
-    details.cChannels = 1;
-    details.cbDetails = sizeof value;
-    details.paDetails = &value;
+    MIXERCONTROLDETAILS details = UniformDetails(control, value);
     return mixer.mixerSetControlDetails(MixerObject(id), &details,
                                         MIXER_OBJECTF_MIXER | MIXER_SETCONTROLDETAILSF_VALUE) == MMSYSERR_NOERROR;
 }
