@@ -37,11 +37,11 @@ UINT VirtualDevice::AddDevice(bool output, const char* name, std::uint16_t chann
     Engine& engine = Engine::Get();
     MutexLock lock(engine.mutex);
     if (engine.Devices(Way(output)).size() >= Engine::kMostDevices) return kNoDevice;
-    Engine::DeviceSpec spec;
-    spec.name = name;
-    spec.channels = channels;
-    spec.rate = rate;
-    return engine.AddLocked(Way(output), spec);
+    Engine::DeviceShape shape;
+    shape.name = name;
+    shape.channels = channels;
+    shape.rate = rate;
+    return engine.AddLocked(Way(output), shape);
 }
 
 bool VirtualDevice::RemoveDevice(bool output, UINT number, bool waitForDeliveries) {

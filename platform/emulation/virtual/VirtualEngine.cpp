@@ -38,21 +38,21 @@ void SetSource(VirtualDeviceState& device, VirtualDeviceState::Source source) {
     device.loopback.clear();
 }
 
-std::vector<Engine::DeviceSpec> Engine::DefaultLayout(Direction direction) {
-    return NamedLayout(direction, {DeviceSpec{}});
+std::vector<Engine::DeviceShape> Engine::DefaultLayout(Direction direction) {
+    return NamedLayout(direction, {DeviceShape{}});
 }
 
-std::vector<Engine::DeviceSpec> Engine::NamedLayout(Direction direction, std::vector<DeviceSpec> specs) {
+std::vector<Engine::DeviceShape> Engine::NamedLayout(Direction direction, std::vector<DeviceShape> shapes) {
     const std::string base = direction == Direction::Output ? "Sorn virtual output" : "Sorn virtual input";
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        if (!specs[i].name.empty()) continue;
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        if (!shapes[i].name.empty()) continue;
         // Letters, not numbers: a device's number changes when one before it
         // goes, its name does not (at most 32 devices: A to Z, then AA...).
         std::string letter(1, static_cast<char>('A' + i % 26));
         if (i >= 26) letter.insert(letter.begin(), static_cast<char>('A' + i / 26 - 1));
-        specs[i].name = specs.size() == 1 ? base : base + " " + letter;
+        shapes[i].name = shapes.size() == 1 ? base : base + " " + letter;
     }
-    return specs;
+    return shapes;
 }
 
 void Engine::ResetLocked(Clock newClock) {
@@ -108,12 +108,12 @@ Engine::Device* Engine::DeviceOfLocked(const VirtualStream& stream) {
     return nullptr;
 }
 
-UINT Engine::AddLocked(Direction direction, const DeviceSpec& spec) {
+UINT Engine::AddLocked(Direction direction, const DeviceShape& shape) {
     auto device = std::make_unique<Device>();
     device->id = nextId_++;
-    device->name = spec.name;
-    device->channels = spec.channels;
-    device->rate = spec.rate;
+    device->name = shape.name;
+    device->channels = shape.channels;
+    device->rate = shape.rate;
     auto& list = Devices(direction);
     list.push_back(std::move(device));
     if (list.size() == 1) SetDefaultLocked(direction, 0);
@@ -154,21 +154,21 @@ std::vector<std::shared_ptr<VirtualStream>> Engine::RemoveLocked(Direction direc
 }
 
 std::vector<std::shared_ptr<VirtualStream>> Engine::SetLayoutLocked(Direction direction,
-                                                                    const std::vector<DeviceSpec>& specs) {
+                                                                    const std::vector<DeviceShape>& shapes) {
     std::vector<std::shared_ptr<VirtualStream>> lost;
     auto& list = Devices(direction);
-    while (list.size() > specs.size()) {
+    while (list.size() > shapes.size()) {
         auto gone = RemoveLocked(direction, static_cast<UINT>(list.size() - 1));
         lost.insert(lost.end(), gone.begin(), gone.end());
     }
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
         if (i == list.size()) {
-            AddLocked(direction, specs[i]);
+            AddLocked(direction, shapes[i]);
             continue;
         }
-        list[i]->name = specs[i].name;
-        list[i]->channels = specs[i].channels;
-        list[i]->rate = specs[i].rate;
+        list[i]->name = shapes[i].name;
+        list[i]->channels = shapes[i].channels;
+        list[i]->rate = shapes[i].rate;
     }
     SetDefaultLocked(direction, 0);
     return lost;

@@ -77,7 +77,7 @@ public:
         int count;
     };
     // A device as a layout gives it.
-    struct DeviceSpec {
+    struct DeviceShape {
         std::string name;
         std::uint16_t channels = 2;
         std::uint32_t rate = 48000;
@@ -134,7 +134,7 @@ public:
     // present default for a stream opened on the mapper; null when gone.
     Device* DeviceOfLocked(const VirtualStream& stream) SORN_REQUIRES(mutex);
     // Appends a device; returns its number.
-    UINT AddLocked(Direction direction, const DeviceSpec& spec) SORN_REQUIRES(mutex);
+    UINT AddLocked(Direction direction, const DeviceShape& shape) SORN_REQUIRES(mutex);
     // Makes device `number` the default.
     void SetDefaultLocked(Direction direction, UINT number) SORN_REQUIRES(mutex);
     // Removes device `number`: the streams on it are lost (their sinks are
@@ -148,14 +148,14 @@ public:
     // name, channels and rate; the rest are removed as by RemoveLocked, new
     // ones added. The first becomes the default.
     std::vector<std::shared_ptr<VirtualStream>> SetLayoutLocked(Direction direction,
-                                                                const std::vector<DeviceSpec>& specs)
+                                                                const std::vector<DeviceShape>& shapes)
         SORN_REQUIRES(mutex);
     // The layout of a fresh engine: one stereo device each way.
-    static std::vector<DeviceSpec> DefaultLayout(Direction direction);
-    // The specs with the names left empty filled in after their direction:
+    static std::vector<DeviceShape> DefaultLayout(Direction direction);
+    // The shapes with the names left empty filled in after their direction:
     // "Sorn virtual output" for a single device, "Sorn virtual output A",
     // "Sorn virtual output B", ... for several.
-    static std::vector<DeviceSpec> NamedLayout(Direction direction, std::vector<DeviceSpec> specs);
+    static std::vector<DeviceShape> NamedLayout(Direction direction, std::vector<DeviceShape> shapes);
 
     // ---- mutex not held ----
     // The open streams as they are now.

@@ -15,8 +15,8 @@ bool ReadNumber(const std::string& text, long lowest, long highest, long* number
 }
 
 // CHANNELS[@RATE]+CHANNELS[@RATE]...
-bool ReadLayout(const std::string& text, std::vector<Engine::DeviceSpec>* layout) {
-    std::vector<Engine::DeviceSpec> devices;
+bool ReadLayout(const std::string& text, std::vector<Engine::DeviceShape>* layout) {
+    std::vector<Engine::DeviceShape> devices;
     std::size_t start = 0;
     for (;;) {
         std::size_t plus = text.find('+', start);
@@ -27,10 +27,10 @@ bool ReadLayout(const std::string& text, std::vector<Engine::DeviceSpec>* layout
         if (!ReadNumber(item.substr(0, at), 1, kMostChannels, &channels)) return false;
         if (at != std::string::npos && !ReadNumber(item.substr(at + 1), kLowestRate, kHighestRate, &rate)) return false;
         if (devices.size() == Engine::kMostDevices) return false;
-        Engine::DeviceSpec spec;
-        spec.channels = static_cast<std::uint16_t>(channels);
-        spec.rate = static_cast<std::uint32_t>(rate);
-        devices.push_back(spec);
+        Engine::DeviceShape shape;
+        shape.channels = static_cast<std::uint16_t>(channels);
+        shape.rate = static_cast<std::uint32_t>(rate);
+        devices.push_back(shape);
         if (plus == std::string::npos) break;
         start = plus + 1;
     }
@@ -79,7 +79,7 @@ bool ParseOptions(const std::string& text, Options* options) {
                 inputFiles.push_back(value);
             }
         } else if (key == "outputs" || key == "inputs") {
-            std::vector<Engine::DeviceSpec> layout;
+            std::vector<Engine::DeviceShape> layout;
             if (!ReadLayout(value, &layout)) return false;
             (key == "outputs" ? parsed.outputs : parsed.inputs) = std::move(layout);
         } else {

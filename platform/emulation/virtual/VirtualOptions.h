@@ -21,8 +21,8 @@ struct Options {
     Input input = Input::Unchanged;
     WavData inputFile;  // read when input is File
     // The devices each way, in number order (names left empty).
-    std::optional<std::vector<Engine::DeviceSpec>> outputs;
-    std::optional<std::vector<Engine::DeviceSpec>> inputs;
+    std::optional<std::vector<Engine::DeviceShape>> outputs;
+    std::optional<std::vector<Engine::DeviceShape>> inputs;
 };
 
 // Reads comma-separated clock=realtime|stepped, period=MS (1 to 100),
