@@ -29,16 +29,9 @@ protected:
         ASSERT_TRUE(server.Start(PrivateServer::SharedKind()));
     }
 
-    // The standard output of a pactl command on the private server, its
-    // last newline cut.
+    // What a pactl command prints on the private server, its last newline cut.
     std::string Pactl(const std::string& arguments) {
-        std::string text;
-        if (FILE* pipe =
-                popen(("PULSE_SERVER=" + server.Address() + " pactl " + arguments + " 2>/dev/null").c_str(), "r")) {
-            char buffer[256];
-            while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
-            pclose(pipe);
-        }
+        std::string text = server.Pactl(arguments);
         if (!text.empty() && text.back() == '\n') text.pop_back();
         return text;
     }

@@ -360,16 +360,6 @@ protected:
         return Shell(Private("pactl set-default-" + kind + " " + name)) &&
                WaitFor([&] { return Output(Private("pactl get-default-" + kind)) == name; }, 3s, 20ms);
     }
-    // The wave device whose name is `name`.
-    static UINT WaveDevice(bool output, const std::string& name) {
-        const UINT count = output ? waveOutGetNumDevs() : waveInGetNumDevs();
-        for (UINT k = 0; k < count; ++k) {
-            sorn::audio::DeviceDescription description{};
-            if (sorn::audio::DescribeDevice(output, k, &description) == MMSYSERR_NOERROR && name == description.key)
-                return k;
-        }
-        return WAVE_MAPPER;
-    }
 };
 
 // Mixer k serves the k-th device: the sinks in wave-out order, then the
@@ -427,14 +417,14 @@ TEST_F(MixerDevicesTest, OneMixerPerDeviceInTheWaveOrder) {
     for (const char* name : {"sorn_mix6", "sorn_mix1"}) {
         ASSERT_TRUE(SetDefault(true, name));
         EXPECT_EQ(mixerGetID(Object(WAVE_MAPPER), &id, MIXER_OBJECTF_WAVEOUT), MMSYSERR_NOERROR);
-        EXPECT_EQ(id, WaveDevice(true, name)) << name;
+        EXPECT_EQ(id, DeviceWithKey(true, name)) << name;
     }
     ASSERT_TRUE(SetDefault(false, "sorn_mix2.monitor"));
     EXPECT_EQ(mixerGetID(Object(WAVE_MAPPER), &id, MIXER_OBJECTF_WAVEIN), MMSYSERR_NOERROR);
-    EXPECT_EQ(id, sinks + WaveDevice(false, "sorn_mix2.monitor"));
+    EXPECT_EQ(id, sinks + DeviceWithKey(false, "sorn_mix2.monitor"));
 
     // Of open handles: a wave stream's device, a mixer's own id.
-    const UINT stereo = WaveDevice(true, "sorn_mix2");
+    const UINT stereo = DeviceWithKey(true, "sorn_mix2");
     const WAVEFORMATEX format = Format();
     HWAVEOUT wave = nullptr;
     ASSERT_EQ(waveOutOpen(&wave, stereo, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
@@ -471,7 +461,7 @@ TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
     ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(mapper), MIXER_OBJECTF_HMIXER, &fader));
     EXPECT_EQ(fader.channels, 1u) << "the default at open is mono";
     HMIXER numbered = nullptr;
-    const UINT mono = WaveDevice(true, "sorn_mix1");
+    const UINT mono = DeviceWithKey(true, "sorn_mix1");
     ASSERT_EQ(mixerOpen(&numbered, mono, 0, 0, MIXER_OBJECTF_WAVEOUT), MMSYSERR_NOERROR);
     Fader numberedFader;
     ASSERT_TRUE(FindFader(reinterpret_cast<HMIXEROBJ>(numbered), MIXER_OBJECTF_HMIXER, &numberedFader));
@@ -479,7 +469,7 @@ TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
     ASSERT_TRUE(SetDefault(true, "sorn_mix6"));
     UINT id = 12345;
     EXPECT_EQ(mixerGetID(reinterpret_cast<HMIXEROBJ>(mapper), &id, MIXER_OBJECTF_HMIXER), MMSYSERR_NOERROR);
-    EXPECT_EQ(id, WaveDevice(true, "sorn_mix6")) << "the mapper's mixer is the new default's now";
+    EXPECT_EQ(id, DeviceWithKey(true, "sorn_mix6")) << "the mapper's mixer is the new default's now";
     ASSERT_TRUE(Shell(Private("pactl set-sink-volume sorn_mix6 10000 20000 30000 40000 50000 60000")));
     DWORD values[2] = {0, 0};
     MIXERCONTROLDETAILS details = Details(fader.id, 1, values);
@@ -552,7 +542,7 @@ TEST_F(MixerDevicesTest, TheMappersMixerActsOnTheCurrentDefault) {
 // MMSYSERR_NODRIVER (no hang), its old id past the end is refused, and the
 // mixers that remain renumber as the wave devices do.
 TEST_F(MixerDevicesTest, ARemovedDevicesMixerAnswersNoDriver) {
-    const UINT stereo = WaveDevice(true, "sorn_mix2");
+    const UINT stereo = DeviceWithKey(true, "sorn_mix2");
     ASSERT_NE(stereo, WAVE_MAPPER);
     const UINT before = mixerGetNumDevs();
     HMIXER mixer = nullptr;

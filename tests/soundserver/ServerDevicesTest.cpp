@@ -84,17 +84,6 @@ protected:
         return index.substr(0, index.find('\n'));
     }
 
-    // The output or input device whose server name is `key`, or -1.
-    static long Find(bool output, const std::string& key) {
-        const UINT count = output ? waveOutGetNumDevs() : waveInGetNumDevs();
-        for (UINT id = 0; id < count; ++id) {
-            sorn::audio::DeviceDescription description{};
-            if (sorn::audio::DescribeDevice(output, id, &description) == MMSYSERR_NOERROR && key == description.key)
-                return id;
-        }
-        return -1;
-    }
-
     // The sink each of our playback streams is on, by the server's sink
     // name, in the order the streams were made.
     std::vector<std::string> SinksOfOurStreams() {
@@ -159,14 +148,15 @@ TEST_F(ServerDevicesTest, EverySinkAndSourceIsNumberedWithItsNameChannelsAndRate
         EXPECT_EQ(std::string(monitor.name).rfind("Monitor of ", 0), 0u) << monitor.name;
     }
     // The defaults are marked, and the mapper stands for them.
-    EXPECT_EQ(Find(true, "sorn_null"), 0);
+    EXPECT_EQ(DeviceWithKey(true, "sorn_null"), 0u);
     sorn::audio::DeviceDescription first{}, mapper{};
     ASSERT_EQ(sorn::audio::DescribeDevice(true, 0, &first), MMSYSERR_NOERROR);
     EXPECT_TRUE(first.isDefault);
     ASSERT_EQ(sorn::audio::DescribeDevice(true, WAVE_MAPPER, &mapper), MMSYSERR_NOERROR);
     EXPECT_STREQ(mapper.key, "sorn_null");
-    const long monitorOfNull = Find(false, "sorn_null.monitor");
-    ASSERT_GE(monitorOfNull, 3);
+    const UINT monitorOfNull = DeviceWithKey(false, "sorn_null.monitor");
+    ASSERT_NE(monitorOfNull, WAVE_MAPPER);
+    ASSERT_GE(monitorOfNull, 3u);
     sorn::audio::DeviceDescription source{};
     ASSERT_EQ(sorn::audio::DescribeDevice(false, static_cast<UINT>(monitorOfNull), &source), MMSYSERR_NOERROR);
     EXPECT_TRUE(source.isDefault);
@@ -174,11 +164,11 @@ TEST_F(ServerDevicesTest, EverySinkAndSourceIsNumberedWithItsNameChannelsAndRate
     // A device that comes or goes shows in the next enumeration.
     server.Pactl("unload-module " + sinkModules[1]);
     EXPECT_EQ(waveOutGetNumDevs(), 3u);
-    EXPECT_EQ(Find(true, "sorn_stereo"), -1);
-    EXPECT_EQ(Find(true, "sorn_six"), 2) << "the others keep their order";
+    EXPECT_EQ(DeviceWithKey(true, "sorn_stereo"), WAVE_MAPPER);
+    EXPECT_EQ(DeviceWithKey(true, "sorn_six"), 2u) << "the others keep their order";
     EXPECT_EQ(waveInGetNumDevs(), 6u);
     sinkModules[1] = Load("module-null-sink sink_name=sorn_late channels=2");
-    EXPECT_EQ(Find(true, "sorn_late"), 3);
+    EXPECT_EQ(DeviceWithKey(true, "sorn_late"), 3u);
 }
 
 // What a stream on a chosen sink plays is heard on that sink's monitor and
@@ -186,16 +176,16 @@ TEST_F(ServerDevicesTest, EverySinkAndSourceIsNumberedWithItsNameChannelsAndRate
 TEST_F(ServerDevicesTest, AStreamOnAChosenDeviceIsHeardThereAndNowhereElse) {
     std::vector<std::unique_ptr<Recorder>> monitors;
     for (const Added& sink : kSinks) {
-        const long id = Find(false, std::string(sink.name) + ".monitor");
-        ASSERT_GE(id, 0) << sink.name;
+        const UINT id = DeviceWithKey(false, std::string(sink.name) + ".monitor");
+        ASSERT_NE(id, WAVE_MAPPER) << sink.name;
         monitors.push_back(std::make_unique<Recorder>(kRate / 20, 8));
-        ASSERT_EQ(monitors.back()->Open(static_cast<UINT>(id)), MMSYSERR_NOERROR);
+        ASSERT_EQ(monitors.back()->Open(id), MMSYSERR_NOERROR);
         ASSERT_EQ(monitors.back()->Start(), MMSYSERR_NOERROR);
     }
-    const long stereo = Find(true, "sorn_stereo");
-    ASSERT_GE(stereo, 0);
+    const UINT stereo = DeviceWithKey(true, "sorn_stereo");
+    ASSERT_NE(stereo, WAVE_MAPPER);
     TonePlayer player(1000, 8000, kRate / 2);
-    ASSERT_EQ(player.Open(static_cast<UINT>(stereo)), MMSYSERR_NOERROR);
+    ASSERT_EQ(player.Open(stereo), MMSYSERR_NOERROR);
     ASSERT_EQ(player.Play(), MMSYSERR_NOERROR);
     ASSERT_TRUE(player.WaitDone(5s));
     std::this_thread::sleep_for(200ms);  // the last of it reaches the monitor
@@ -208,7 +198,7 @@ TEST_F(ServerDevicesTest, AStreamOnAChosenDeviceIsHeardThereAndNowhereElse) {
 
     // A source chosen by number records (silence, from a null source).
     Recorder microphone(kRate / 20, 4);
-    ASSERT_EQ(microphone.Open(static_cast<UINT>(Find(false, "sorn_mic_six"))), MMSYSERR_NOERROR);
+    ASSERT_EQ(microphone.Open(DeviceWithKey(false, "sorn_mic_six")), MMSYSERR_NOERROR);
     ASSERT_EQ(microphone.Start(), MMSYSERR_NOERROR);
     EXPECT_TRUE(WaitFor([&] { return microphone.Frames() >= kRate / 10; }, 5s));
     microphone.Finish();
@@ -221,7 +211,7 @@ TEST_F(ServerDevicesTest, SwitchingTheDefaultMovesAMapperStreamAndLeavesANumbere
     TonePlayer mapper(1000, 8000, kRate * 2, kRate / 10, 8);
     TonePlayer numbered(700, 8000, kRate * 2, kRate / 10, 8);
     ASSERT_EQ(mapper.Open(WAVE_MAPPER), MMSYSERR_NOERROR);
-    ASSERT_EQ(numbered.Open(static_cast<UINT>(Find(true, "sorn_mono"))), MMSYSERR_NOERROR);
+    ASSERT_EQ(numbered.Open(DeviceWithKey(true, "sorn_mono")), MMSYSERR_NOERROR);
     ASSERT_EQ(mapper.Play(), MMSYSERR_NOERROR);
     ASSERT_EQ(numbered.Play(), MMSYSERR_NOERROR);
     ASSERT_TRUE(WaitFor([&] { return SinksOfOurStreams().size() == 2; }, 3s));
@@ -264,7 +254,7 @@ TEST_F(ServerDevicesTest, ASinkTakenAwayEndsItsRangeAsADeviceLoss) {
     server.Pactl("set-default-sink sorn_stereo");
     TonePlayer pinned(1000, 8000, kRate * 4, kRate / 2, 8);
     TonePlayer moved(700, 8000, kRate, kRate / 10, 8);
-    ASSERT_EQ(pinned.Open(static_cast<UINT>(Find(true, "sorn_six"))), MMSYSERR_NOERROR);
+    ASSERT_EQ(pinned.Open(DeviceWithKey(true, "sorn_six")), MMSYSERR_NOERROR);
     ASSERT_EQ(moved.Open(WAVE_MAPPER), MMSYSERR_NOERROR);
     ASSERT_EQ(pinned.Play(), MMSYSERR_NOERROR);
     ASSERT_EQ(moved.Play(), MMSYSERR_NOERROR);

@@ -30,6 +30,16 @@ bool ServerIsPipeWire() {
     return pipewire;
 }
 
+UINT DeviceWithKey(bool output, const std::string& key) {
+    const UINT count = output ? waveOutGetNumDevs() : waveInGetNumDevs();
+    for (UINT id = 0; id < count; ++id) {
+        sorn::audio::DeviceDescription description{};
+        if (sorn::audio::DescribeDevice(output, id, &description) == MMSYSERR_NOERROR && key == description.key)
+            return id;
+    }
+    return WAVE_MAPPER;
+}
+
 WAVEFORMATEX Format(unsigned rate, WORD channels) {
     const WORD align = static_cast<WORD>(channels * 2);
     return WAVEFORMATEX{WAVE_FORMAT_PCM, channels, rate, rate * align, align, 16, 0};

@@ -28,6 +28,10 @@ using sorn::devicetest::ServerRequired;
 
 WAVEFORMATEX Format(unsigned rate = kRate, WORD channels = 1);
 
+// The wave device whose server name (DescribeDevice's key) is `key`, or
+// WAVE_MAPPER when there is none.
+UINT DeviceWithKey(bool output, const std::string& key);
+
 // The default server is PipeWire's pulse service (pactl info says so).
 bool ServerIsPipeWire();
 
