@@ -1,8 +1,9 @@
 #pragma once
 // One connection to the PulseAudio sound server: a libpulse threaded main
 // loop and its context. A process keeps one per server (Shared): device
-// questions, mixers and every stream use it, so a host costs the server one
-// client and one thread. When the server dies the connection fails with
+// questions, mixers and playback streams use it, so a host costs the server
+// one client and one thread (a record stream opens one of its own: see
+// OpenStream). When the server dies the connection fails with
 // everything on it, and the next Shared connects again.
 //
 // Locking: libpulse runs every callback on the loop thread with the loop lock
@@ -14,7 +15,6 @@
 // need it held say so.
 #include <pulse/pulseaudio.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -60,11 +60,6 @@ public:
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-
-    // The one record stream the process's connection carries (see
-    // OpenStream): true when this caller now holds it.
-    bool ClaimRecording() { return !recording_.exchange(true); }
-    void ReleaseRecording() { recording_ = false; }
 
     pa_threaded_mainloop* Loop() const { return loop_; }
     pa_context* Context() const { return context_; }
@@ -140,7 +135,6 @@ private:
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     bool started_ = false;
-    std::atomic<bool> recording_{false};
     bool lastReplyTimedOut_ SORN_GUARDED_BY(this) = false;
     std::chrono::steady_clock::time_point quietUntil_ SORN_GUARDED_BY(this) = {};
 };

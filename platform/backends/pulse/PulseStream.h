@@ -1,8 +1,9 @@
 #pragma once
 // Streams on the PulseAudio sound server. OpenStream opens a playback
 // stream (OutputStream) or a record stream (InputStream); PulseStream is
-// what the two share: the process's connection, the libpulse stream,
-// connecting it to a device, the failure path and closing.
+// what the two share: the connection (the process's for playback, one of
+// its own for a record stream), the libpulse stream, connecting it to a
+// device, the failure path and closing.
 //
 // A stream on a numbered device stays on it (the server may not move it)
 // and fails when that device goes away. A stream on kDefaultDevice goes
@@ -38,10 +39,8 @@ MMRESULT OpenStream(const std::string& server, Direction direction, UINT device,
 // connection's loop lock.
 class PulseStream : public Stream {
 public:
-    PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction,
-                bool claimedRecording = false)
-        : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction),
-          claimedRecording_(claimedRecording) {}
+    PulseStream(std::shared_ptr<Connection> connection, std::shared_ptr<StreamSink> sink, Direction direction)
+        : connection_(std::move(connection)), sink_(std::move(sink)), direction_(direction) {}
     ~PulseStream() override { PulseStream::Close(); }
 
     // Creates the libpulse stream and connects it to `device`, waiting (up
@@ -78,7 +77,6 @@ protected:
     bool started_ = false;
     pa_time_event* check_ = nullptr;  // playback's played-frames timer
     std::vector<pa_operation*> pending_;  // see Track
-    bool claimedRecording_ = false;  // holds the shared connection's record stream
 
 private:
     static void OnState(pa_stream* stream, void* userdata);
