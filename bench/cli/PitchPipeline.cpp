@@ -25,9 +25,9 @@ int main(int argc, char** argv) {
     if (!RegisteredWavCodec()) SornDataSys::CodecHandler()->RegisterCodec("wav", new SornMedia::SornAudio::WavCodec());
 
     std::string why, note;
-    Pcm16Clip clip;
+    Pcm16Reader reader;
     PitchContour contour;
-    if (!ReadPcm16(argv[1], clip, why) || !TrackPitch(clip, PitchOptions{}, contour, why, &note)) {
+    if (!reader.Open(argv[1], why) || !TrackPitch(reader, PitchOptions{}, contour, why, &note)) {
         std::fprintf(stderr, "pitch_pipeline: %s\n", why.c_str());
         return 1;
     }

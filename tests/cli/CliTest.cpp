@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,19 @@ std::vector<float> Tracked(const std::vector<std::int16_t>& interleaved, unsigne
     return out;
 }
 
+// The contour of clip fed to a PitchStream in parts of `part` frames.
+std::vector<std::int16_t> StreamedContour(const Pcm16Clip& clip, std::size_t part) {
+    PitchStream stream;
+    PitchContour contour;
+    std::string why;
+    EXPECT_TRUE(stream.Start(clip.channels, clip.sampleRate, PitchOptions{}, why)) << why;
+    for (std::size_t first = 0; first < clip.Frames(); first += part)
+        EXPECT_TRUE(
+            stream.Add(clip.samples.data() + first * clip.channels, std::min(part, clip.Frames() - first), why));
+    EXPECT_TRUE(stream.Finish(contour, why)) << why;
+    return contour.pitch;
+}
+
 TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
     RegisterCodec();
     wavtest::TempFolder folder;
@@ -99,9 +113,11 @@ TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
         unsigned channels;
         std::size_t frames;
     };
-    // Mono at 16 kHz over several tracker calls; stereo at 11025 Hz (hop 110)
-    // whose channels differ: the mean of both is tracked, or the one asked for.
-    for (const Case c : {Case{16000, 1, 16000 * 7 + 333}, Case{11025, 2, 11025 * 3}}) {
+    // Mono at 16 kHz over several tracker calls, and at 4 kHz, where one
+    // block read holds more than one call's windows; stereo at 11025 Hz (hop
+    // 110) whose channels differ: the mean of both is tracked, or the one
+    // asked for.
+    for (const Case c : {Case{16000, 1, 16000 * 7 + 333}, Case{4000, 1, 4000 * 30 + 77}, Case{11025, 2, 11025 * 3}}) {
         const std::vector<std::int16_t> voice = Voice(c.frames, c.rate, 110, 240);
         const std::vector<std::int16_t> other = Voice(c.frames, c.rate, 300, 200);
         std::vector<std::int16_t> interleaved;
@@ -131,6 +147,19 @@ TEST(CliPitch, TextOutputEqualsOneDirectCallOfTheTracker) {
         }
         EXPECT_GT(voiced, slots / 4) << "the signal must give a contour worth comparing";
         EXPECT_EQ(FormatContour(contour, ContourFormat::Text), expected) << c.rate;
+        // The same read a block at a time, or arriving in parts of any size.
+        Pcm16Reader reader;
+        ASSERT_TRUE(reader.Open(path, why)) << why;
+        ASSERT_TRUE(TrackPitch(reader, PitchOptions{}, contour, why)) << why;
+        EXPECT_EQ(contour.pitch, direct);
+        for (const std::size_t part : {std::size_t{1}, std::size_t{1000}, std::size_t{40000}})
+            EXPECT_EQ(StreamedContour(clip, part), direct) << part << "-frame parts";
+        // A file cut short while it is tracked fails with its name.
+        ASSERT_TRUE(reader.Open(path, why)) << why;
+        std::filesystem::resize_file(path, 44 + c.frames * c.channels);
+        EXPECT_FALSE(TrackPitch(reader, PitchOptions{}, contour, why));
+        EXPECT_EQ(why, path + ": became shorter while it was read");
+        std::filesystem::remove(path);
 
         // Another level reaches the tracker as given.
         PitchOptions quiet;
@@ -342,6 +371,9 @@ TEST(CliPitch, RatesAbove16kAreResampledTo16kAsIntegers) {
     EXPECT_EQ(note, "resampled from 44100 Hz to 16000 Hz for the pitch tracker");
     // 32000 samples at 16 kHz, give or take the resampler's rounding.
     EXPECT_NEAR(static_cast<double>(contour.pitch.size()), static_cast<double>(PitchSlotCount(32000, 16000)), 1.0);
+    // However the clip arrives, the resampler gives the same samples.
+    for (const std::size_t part : {std::size_t{777}, std::size_t{50000}})
+        EXPECT_EQ(StreamedContour(clip, part), contour.pitch);
     int near200 = 0, voiced = 0;
     for (const std::int16_t p : contour.pitch) {
         voiced += p > 0;

@@ -19,6 +19,7 @@
 // tracker's exact fast path. The contour's times and slot count are those of
 // the 16 kHz samples.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,30 @@ struct PitchContour {
     }
 };
 
+// A contour made as a clip arrives, in parts of any size: Start, then Add
+// for the frames in order, then Finish. However the clip is cut, the contour
+// is the one TrackPitch makes of it whole, and what is held between calls
+// stays small (a few blocks of samples) however long the clip.
+class PitchStream {
+public:
+    PitchStream();
+    ~PitchStream();
+    PitchStream(const PitchStream&) = delete;
+    PitchStream& operator=(const PitchStream&) = delete;
+
+    // A clip of `channels` interleaved channels at `rate`; false with the
+    // line TrackPitch gives for what it refuses.
+    bool Start(std::uint16_t channels, std::uint32_t rate, const PitchOptions& options, std::string& why);
+    // The next `count` frames.
+    bool Add(const std::int16_t* frames, std::uint64_t count, std::string& why);
+    // Tracks what is left and hands over the contour (note as TrackPitch's).
+    bool Finish(PitchContour& out, std::string& why, std::string* note = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // Tracks clip (the mean of its channels, or options.channel). False with one
 // line in why for a level that is not a positive finite number, a clip
 // without channels, a channel it does not have, a rate below 100 Hz or above
@@ -67,6 +92,12 @@ struct PitchContour {
 // receives the line for stderr that says so ("resampled from 44100 Hz to
 // 16000 Hz for the pitch tracker"); otherwise it is cleared.
 bool TrackPitch(const Pcm16Clip& clip, const PitchOptions& options, PitchContour& out, std::string& why,
+                std::string* note = nullptr);
+
+// Tracks the file reader has open, read a block at a time, as TrackPitch
+// tracks the clip ReadPcm16 would give. Every line in why starts with the
+// file's path.
+bool TrackPitch(Pcm16Reader& reader, const PitchOptions& options, PitchContour& out, std::string& why,
                 std::string* note = nullptr);
 
 enum class ContourFormat { Text, Csv, Json };

@@ -259,13 +259,24 @@ ICodec* RegisteredWavCodec() {
     return registry ? registry->GetCodec(SornStringA("wav")) : nullptr;
 }
 
-bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description) {
-    // One open, one walk of the chunks, one read of the samples.
-    File file(path);
-    if (!file.IsOpen()) return Fail(why, path, file.Error());
+// The file behind a Pcm16Reader.
+class Pcm16Reader::Source : public File {
+public:
+    using File::File;
+};
+
+Pcm16Reader::Pcm16Reader() = default;
+Pcm16Reader::~Pcm16Reader() = default;
+
+bool Pcm16Reader::Open(const std::string& path, std::string& why, WavDescription* description) {
+    file_.reset();
+    path_ = path;
+    frames_ = framesRead_ = 0;
+    auto file = std::make_unique<Source>(path);
+    if (!file->IsOpen()) return Fail(why, path, file->Error());
     WavDescription d;
     riff::WavLayout layout;
-    if (!Describe(file, path, d, layout, why)) return false;
+    if (!Describe(*file, path, d, layout, why)) return false;
     if (description) *description = d;
     if (!d.IsPcm16()) {
         why = RefusalOf(path, d);
@@ -274,17 +285,44 @@ bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDes
     if (!d.formatFirst)
         return Fail(why, path,
                     "has a chunk before its format chunk, which the module's WAV codec does not read; rewrite it with "
-                    "sox " + path + " -b 16 -e signed-integer OUT.wav");
-
+                    "sox " +
+                        path + " -b 16 -e signed-integer OUT.wav");
     // The data chunk's whole frames, as the module's codec places them.
-    LargeVector<std::int16_t> samples(static_cast<std::size_t>(d.frames) * d.channels);
-    const std::size_t bytes = samples.size() * sizeof(std::int16_t);
-    const long long got = bytes ? file.Read(layout.dataOffset, samples.data(), bytes) : 0;
-    if (got < 0) return Fail(why, path, file.Error());
-    if (static_cast<std::size_t>(got) != bytes) return Fail(why, path, "became shorter while it was read");
+    dataOffset_ = layout.dataOffset;
+    frames_ = d.frames;
+    channels_ = d.channels;
+    sampleRate_ = d.sampleRate;
+    file_ = std::move(file);
+    return true;
+}
+
+long long Pcm16Reader::Read(std::int16_t* target, std::uint64_t maxFrames, std::string& why) {
+    if (!file_) {
+        Fail(why, path_, "is not open");
+        return -1;
+    }
+    const std::uint64_t frames = std::min(maxFrames, frames_ - framesRead_);
+    if (frames == 0) return 0;
+    const std::uint64_t frameBytes = std::uint64_t{2} * channels_;
+    const std::size_t bytes = static_cast<std::size_t>(frames * frameBytes);
+    const long long got = file_->Read(dataOffset_ + framesRead_ * frameBytes, target, bytes);
+    if (got < 0 || static_cast<std::size_t>(got) != bytes) {
+        Fail(why, path_, got < 0 ? file_->Error() : "became shorter while it was read");
+        return -1;
+    }
+    framesRead_ += frames;
+    return static_cast<long long>(frames);
+}
+
+bool ReadPcm16(const std::string& path, Pcm16Clip& out, std::string& why, WavDescription* description) {
+    // One open, one walk of the chunks, one read of the samples.
+    Pcm16Reader reader;
+    if (!reader.Open(path, why, description)) return false;
+    LargeVector<std::int16_t> samples(static_cast<std::size_t>(reader.Frames()) * reader.Channels());
+    if (reader.Frames() > 0 && reader.Read(samples.data(), reader.Frames(), why) < 0) return false;
     out.samples = std::move(samples);
-    out.channels = d.channels;
-    out.sampleRate = d.sampleRate;
+    out.channels = reader.Channels();
+    out.sampleRate = reader.SampleRate();
     return true;
 }
 

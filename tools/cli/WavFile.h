@@ -5,6 +5,7 @@
 // pitch work on. Every failure comes back as one line that says what is wrong
 // with the file; nothing here prints.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,41 @@ struct Pcm16Clip {
 
 // The codec registered under "wav" in the core's registry, or null.
 ICodec* RegisteredWavCodec();
+
+// A 16-bit PCM file read from start to end in parts, so that a long file
+// never needs a buffer of its own size. Open refuses what ReadPcm16 refuses,
+// with the same lines; Read hands over the data chunk's whole frames in
+// order. Every line it gives starts with the path.
+class Pcm16Reader {
+public:
+    Pcm16Reader();
+    ~Pcm16Reader();
+    Pcm16Reader(const Pcm16Reader&) = delete;
+    Pcm16Reader& operator=(const Pcm16Reader&) = delete;
+
+    // One open and one walk of the chunks. description (when not null)
+    // receives what the walk found whenever it succeeded.
+    bool Open(const std::string& path, std::string& why, WavDescription* description = nullptr);
+    // The next frames, at most maxFrames of them (channels samples each,
+    // interleaved), into target: how many were read, 0 at the end, -1 with
+    // one line in why when the file cannot be read or became shorter.
+    long long Read(std::int16_t* target, std::uint64_t maxFrames, std::string& why);
+
+    const std::string& Path() const { return path_; }
+    std::uint16_t Channels() const { return channels_; }
+    std::uint32_t SampleRate() const { return sampleRate_; }
+    std::uint64_t Frames() const { return frames_; }
+
+private:
+    class Source;
+    std::unique_ptr<Source> file_;
+    std::string path_;
+    std::uint64_t dataOffset_ = 0;
+    std::uint64_t frames_ = 0;
+    std::uint64_t framesRead_ = 0;
+    std::uint32_t sampleRate_ = 0;
+    std::uint16_t channels_ = 0;
+};
 
 // Describes path, refuses anything but 16-bit PCM (RefusalOf) and what the
 // module's codec would not read, then reads the data chunk's whole frames:

@@ -101,20 +101,19 @@ int PitchCorpus(const PitchOptions& options, cli::ContourFormat format, const st
     const auto work = [&] {
         for (std::size_t i = next++; i < files.size(); i = next++) {
             CorpusFile& file = files[i];
-            cli::Pcm16Clip clip;
+            cli::Pcm16Reader reader;
             std::string failure, note;
-            bool ok = cli::ReadPcm16(file.input, clip, failure);
-            if (ok && options.channel > clip.channels) {
-                failure = "it has " + std::to_string(clip.channels) + " channel(s), no channel " +
+            bool ok = reader.Open(file.input, failure);
+            if (ok && options.channel > reader.Channels()) {
+                failure = "it has " + std::to_string(reader.Channels()) + " channel(s), no channel " +
                           std::to_string(options.channel);
                 ok = false;
             }
             cli::PitchContour contour;
-            if (ok) ok = cli::TrackPitch(clip, tracking, contour, failure, &note);
+            if (ok) ok = cli::TrackPitch(reader, tracking, contour, failure, &note);
             if (ok) ok = cli::WriteTextFile(file.output, cli::FormatContour(contour, format), failure);
             if (ok && !note.empty()) ++resampled;
-            if (ok && clip.channels > 0 && clip.sampleRate > 0)
-                file.seconds = double(clip.samples.size()) / clip.channels / clip.sampleRate;
+            if (ok && reader.SampleRate() > 0) file.seconds = double(reader.Frames()) / reader.SampleRate();
             if (!ok) file.failure = failure.rfind(file.input, 0) == 0 ? failure : file.input + ": " + failure;
             ++done;
         }
@@ -175,18 +174,18 @@ int Pitch(const PitchOptions& options) {
         return PitchCorpus(options, format, options.format == "text" ? "txt" : options.format);
     std::string why;
     if (!options.plot.empty() && !Writable(options.plot, why)) return Fail(command, why);
-    cli::Pcm16Clip clip;
-    if (!cli::ReadPcm16(options.file, clip, why)) return Fail(command, why);
-    if (options.channel > clip.channels)
+    cli::Pcm16Reader reader;
+    if (!reader.Open(options.file, why)) return Fail(command, why);
+    if (options.channel > reader.Channels())
         return UsageError(command, "--channel " + std::to_string(options.channel) + ": " + options.file + " has " +
-                                       std::to_string(clip.channels) + " channel(s)");
+                                       std::to_string(reader.Channels()) + " channel(s)");
     cli::PitchOptions tracking;
     tracking.level = options.level;
     if (options.channel > 0) tracking.channel = options.channel - 1;
     tracking.tracker = Tracker();
     cli::PitchContour contour;
     std::string note;
-    if (!cli::TrackPitch(clip, tracking, contour, why, &note)) return Fail(command, options.file + ": " + why);
+    if (!cli::TrackPitch(reader, tracking, contour, why, &note)) return Fail(command, why);
     if (!note.empty()) std::fprintf(stderr, "sorn: pitch: %s\n", note.c_str());
     if (!cli::WriteAll(stdout, cli::FormatContour(contour, format), why))
         return Fail(command, "cannot write the contour: " + why);
