@@ -12,13 +12,13 @@ namespace sorn::tool {
 
 int Info(const std::string& file, bool json) {
     const std::string command = "info";
-    // One reading, as play and pitch read the file: it describes the file,
-    // and says why they would refuse one that is still described (a note on
-    // stderr; the status is 0).
+    // One opening, as play and pitch open the file (its samples are not
+    // read): it describes the file, and says why they would refuse one that
+    // is still described (a note on stderr; the status is 0).
     cli::WavDescription description;
-    cli::Pcm16Clip clip;
+    cli::Pcm16Reader reader;
     std::string refusal;
-    const bool readable = cli::ReadPcm16(file, clip, refusal, &description);
+    const bool readable = reader.Open(file, refusal, &description);
     if (!description.described) return Fail(command, refusal);
     std::string why;
     if (!cli::WriteAll(stdout, json ? cli::InfoJson(file, description) : cli::InfoText(file, description), why))
