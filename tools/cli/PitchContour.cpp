@@ -47,13 +47,13 @@ inline std::int16_t TrackedSample(const std::int16_t* frame, std::size_t channel
     return static_cast<std::int16_t>(std::lrint(static_cast<double>(sum) / static_cast<double>(channels)));
 }
 
+struct SoxrDeleter {
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+};
+
 }  // namespace
 
 struct PitchStream::State {
-    struct SoxrDeleter {
-        void operator()(soxr_t resampler) const { soxr_delete(resampler); }
-    };
-
     PitchCallback tracker = nullptr;
     float level = kDefaultLevel;
     int channel = PitchOptions::kMeanOfChannels;
