@@ -51,40 +51,43 @@ std::int32_t PitchFromAutocorrelationWith(const Kernels& kernels, const float* R
     if (!(static_cast<double>(spacing) > kMinMeanSpacing && static_cast<double>(scan.maximum) > kMinMaximum))
         return 0;
 
-    // Peaks, ascending.
+    // Peaks, ascending, with their values (in double: the prominence margin
+    // is added in double; comparing the doubles orders as the floats do).
     std::uint64_t bits[kLags / 64 + 1];
     kernels.peaks(R, bits);
     std::int32_t P[kMaxPeaks];
+    double V[kMaxPeaks];
     std::int32_t n = 0;
     for (int w = 0; w < kLags / 64; ++w)
-        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) P[n++] = 64 * w + __builtin_ctzll(word);
+        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1, ++n) {
+            P[n] = 64 * w + __builtin_ctzll(word);
+            V[n] = static_cast<double>(R[P[n]]);
+        }
     if (n < 2) return 0;
 
     // Prominence: the ends against their one neighbour, inner peaks by a
     // margin of 0.5 against both; also as lag bits, for the partners.
     std::uint8_t prominent[kMaxPeaks];
-    const auto value = [R, &P](std::int32_t k) { return static_cast<double>(R[P[k]]); };
-    prominent[0] = value(1) <= value(0) ? 1 : 0;
-    prominent[n - 1] = value(n - 2) <= value(n - 1) ? 1 : 0;
+    prominent[0] = V[1] <= V[0] ? 1 : 0;
+    prominent[n - 1] = V[n - 2] <= V[n - 1] ? 1 : 0;
     for (std::int32_t k = 1; k <= n - 2; ++k)
-        prominent[k] = (value(k - 1) + kProminence <= value(k) && value(k + 1) + kProminence <= value(k)) ? 1 : 0;
+        prominent[k] = (V[k - 1] + kProminence <= V[k] && V[k + 1] + kProminence <= V[k]) ? 1 : 0;
     std::int32_t q = 0;
     std::uint64_t prominentBits[kLags / 64 + 1] = {};
     for (std::int32_t k = 0; k < n; ++k) {
         q += prominent[k];
         prominentBits[P[k] >> 6] |= std::uint64_t{prominent[k]} << (P[k] & 63);
     }
+    // The partner of peak k (lags above 253 never keep one), or 0.
+    const auto partnerOf = [&](std::int32_t k) { return P[k] <= kLastPartneredLag ? PartnerOf(bits, P[k]) : 0; };
 
-    // Partners (lags above 253 never keep one), and the peaks that qualify:
-    // prominent, with a partner that is prominent too.
-    std::uint8_t partnered[kMaxPeaks];
+    // The peaks that qualify: prominent, with a partner that is prominent
+    // too (only a prominent peak's partner is looked for).
     std::uint8_t qualifies[kMaxPeaks];
     std::int32_t count = 0;
     for (std::int32_t k = 0; k < n; ++k) {
-        const std::int32_t partner = P[k] <= kLastPartneredLag ? PartnerOf(bits, P[k]) : 0;
-        partnered[k] = partner != 0 ? 1 : 0;
-        qualifies[k] =
-            partner != 0 && prominent[k] == 1 && ((prominentBits[partner >> 6] >> (partner & 63)) & 1) != 0 ? 1 : 0;
+        const std::int32_t partner = prominent[k] == 1 ? partnerOf(k) : 0;
+        qualifies[k] = partner != 0 && ((prominentBits[partner >> 6] >> (partner & 63)) & 1) != 0 ? 1 : 0;
         count += qualifies[k];
     }
 
@@ -97,10 +100,10 @@ std::int32_t PitchFromAutocorrelationWith(const Kernels& kernels, const float* R
         std::int32_t best = -1, ties = 0;
         for (std::int32_t k = 0; k < n; ++k) {
             if (qualifies[k] == 0) continue;
-            if (best < 0 || R[P[k]] > R[P[best]]) {
+            if (best < 0 || V[k] > V[best]) {
                 best = k;
                 ties = 1;
-            } else if (R[P[k]] == R[P[best]]) {
+            } else if (V[k] == V[best]) {
                 ++ties;
             }
         }
@@ -109,7 +112,7 @@ std::int32_t PitchFromAutocorrelationWith(const Kernels& kernels, const float* R
         for (std::int32_t k = 0; k < n; ++k) order[k] = static_cast<std::uint8_t>(k);
         for (std::int32_t k = 0; k <= n - 2; ++k) {
             for (std::int32_t j = k + 1; j <= n - 1; ++j)
-                if (R[P[order[j]]] > R[P[order[k]]]) {
+                if (V[order[j]] > V[order[k]]) {
                     const std::uint8_t t = order[k];
                     order[k] = order[j];
                     order[j] = t;
@@ -125,8 +128,8 @@ std::int32_t PitchFromAutocorrelationWith(const Kernels& kernels, const float* R
     if (q != 1) return 0;
     std::int32_t top = 0;
     for (std::int32_t k = 1; k < n; ++k)
-        if (R[P[k]] > R[P[top]]) top = k;
-    return partnered[top] == 1 && prominent[top] == 1 ? PitchOfLag(sampleRate, P[top]) : 0;
+        if (V[k] > V[top]) top = k;
+    return prominent[top] == 1 && partnerOf(top) != 0 ? PitchOfLag(sampleRate, P[top]) : 0;
 }
 
 std::int32_t PitchFromAutocorrelation(const float* R, std::int32_t sampleRate) {
