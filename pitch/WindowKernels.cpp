@@ -193,7 +193,7 @@ SumPath WindowSums(const Kernels& kernels, const float* window, WindowScratch& s
         return SumPath::Literal;
     }
     if (allowFft && stats.scaleExponent >= 0 && kernels.transform(scratch, stats, sums)) return SumPath::Fft;
-    kernels.direct(scratch, sums);
+    kernels.direct(window, scratch, sums);
     return SumPath::Direct;
 }
 

@@ -38,7 +38,7 @@ Isa BestIsa();  // decided once per process
 // takes for a dependence and waits on.
 constexpr int kFftArray = kFftPoints + 64;
 struct alignas(64) WindowScratch {
-    double samples[kPaddedWindow];  // the window as doubles, then zeros
+    double samples[kPaddedWindow];  // the window as doubles, then zeros (the direct path)
     double re0[kFftArray], im0[kFftArray];
     double re1[kFftArray], im1[kFftArray];
 };
@@ -57,10 +57,15 @@ struct CrossingScan {
 };
 
 struct Kernels {
-    // Loads the window into scratch.samples (the padding must already be 0).
+    // The window's sum of squares and scale; places its even and odd samples
+    // (as doubles) in scratch.re0 and scratch.im0, where the transform takes
+    // them.
     WindowStats (*prepare)(const float* window, WindowScratch& scratch);
-    void (*direct)(const WindowScratch& scratch, double* sums);
-    // False when the window is outside the transform's proven bound.
+    // Loads the window into scratch.samples (the padding must already be 0)
+    // and sums every lag there.
+    void (*direct)(const float* window, WindowScratch& scratch, double* sums);
+    // After prepare: false when the window is outside the transform's
+    // proven bound.
     bool (*transform)(WindowScratch& scratch, const WindowStats& stats, double* sums);
     // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
     void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
