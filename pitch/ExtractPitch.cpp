@@ -49,7 +49,6 @@ void ExtractPitchWith(Isa isa, bool allowFft, const float* samples, std::int32_t
     const Kernels& kernels = KernelsFor(isa);
     WindowScratch scratch;
     ClearPadding(scratch);
-    alignas(64) double sums[kWindow];
 
     std::int64_t pos = 0;
     std::int32_t m = 0;
@@ -66,8 +65,7 @@ void ExtractPitchWith(Isa isa, bool allowFft, const float* samples, std::int32_t
             const WindowStats stats = kernels.prepare(window, scratch);
             if (!divide) std::perror(kDivCError);
             if (!CannotPassGate(stats.sumOfSquares, divide, reciprocal)) {
-                WindowSums(kernels, window, scratch, stats, allowFft, sums);
-                kernels.toValues(sums, buffer, divide, reciprocal);
+                WindowValues(kernels, window, scratch, stats, allowFft, divide, reciprocal, buffer);
                 result = PitchFromAutocorrelationWith(kernels, buffer, sampleRate);
             }
         }

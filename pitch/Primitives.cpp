@@ -40,12 +40,9 @@ SumPath AutoCorrWindow(Isa isa, bool allowFft, const float* window, float* value
     CheckWindowBounds(window);
     WindowScratch scratch;
     ClearPadding(scratch);
-    alignas(64) double sums[kWindow];
     const Kernels& kernels = KernelsFor(isa);
     const WindowStats stats = kernels.prepare(window, scratch);
-    const SumPath path = WindowSums(kernels, window, scratch, stats, allowFft, sums);
-    kernels.toValues(sums, values, false, 1.0f);
-    return path;
+    return WindowValues(kernels, window, scratch, stats, allowFft, false, 1.0f, values);
 }
 
 }  // namespace SornPitch

@@ -180,8 +180,10 @@ void ClearPadding(WindowScratch& scratch) {
     for (int i = kWindow; i < kPaddedWindow; ++i) scratch.samples[i] = 0.0;
 }
 
-SumPath WindowSums(const Kernels& kernels, const float* window, WindowScratch& scratch, const WindowStats& stats,
-                   bool allowFft, double* sums) {
+SumPath WindowValues(const Kernels& kernels, const float* window, WindowScratch& scratch, const WindowStats& stats,
+                     bool allowFft, bool divide, float reciprocal, float* values) {
+    alignas(64) double sums[kWindow];
+    SumPath path = SumPath::Direct;
     if (!std::isfinite(stats.sumOfSquares)) {
         // Infinities or NaN: the plain loop, in its own order.
         for (int lag = 0; lag < kWindow; ++lag) {
@@ -190,11 +192,14 @@ SumPath WindowSums(const Kernels& kernels, const float* window, WindowScratch& s
                 sum += static_cast<double>(window[i]) * static_cast<double>(window[i + lag]);
             sums[lag] = sum;
         }
-        return SumPath::Literal;
+        path = SumPath::Literal;
+    } else if (allowFft && stats.scaleExponent >= 0 && kernels.transform(scratch, stats, divide, reciprocal, values)) {
+        return SumPath::Fft;
+    } else {
+        kernels.direct(window, scratch, sums);
     }
-    if (allowFft && stats.scaleExponent >= 0 && kernels.transform(scratch, stats, sums)) return SumPath::Fft;
-    kernels.direct(window, scratch, sums);
-    return SumPath::Direct;
+    kernels.toValues(sums, values, divide, reciprocal);
+    return path;
 }
 
 void ComplexTransformForTest(Isa isa, double* re, double* im) {

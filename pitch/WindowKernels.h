@@ -64,9 +64,10 @@ struct Kernels {
     // Loads the window into scratch.samples (the padding must already be 0)
     // and sums every lag there.
     void (*direct)(const float* window, WindowScratch& scratch, double* sums);
-    // After prepare: false when the window is outside the transform's
-    // proven bound.
-    bool (*transform)(WindowScratch& scratch, const WindowStats& stats, double* sums);
+    // After prepare: the window's values, as toValues gives them from its
+    // lag sums. False (values left undefined) when the window is outside
+    // the transform's proven bound.
+    bool (*transform)(WindowScratch& scratch, const WindowStats& stats, bool divide, float reciprocal, float* values);
     // values[k] = float(sums[k]) * 2^-9, then, when divide is set, * reciprocal.
     void (*toValues)(const double* sums, float* values, bool divide, float reciprocal);
     void (*scan)(const float* values, CrossingScan& out);
@@ -80,9 +81,10 @@ const Kernels& KernelsFor(Isa isa);
 // Zeroes the padding of scratch.samples; once per scratch.
 void ClearPadding(WindowScratch& scratch);
 
-// The lag sums of a window prepared into scratch.
-SumPath WindowSums(const Kernels& kernels, const float* window, WindowScratch& scratch,
-                   const WindowStats& stats, bool allowFft, double* sums);
+// The values of a window prepared into scratch: its lag sums, as toValues
+// scales them (divide, reciprocal).
+SumPath WindowValues(const Kernels& kernels, const float* window, WindowScratch& scratch, const WindowStats& stats,
+                     bool allowFft, bool divide, float reciprocal, float* values);
 
 // Test seam: the 512-point complex transform alone (forward, unscaled),
 // in place on split real and imaginary arrays of 520 doubles.
