@@ -25,16 +25,16 @@ constexpr std::uint64_t kEndMargin = 1024;
 // samples waiting for the tracker stay this small however long the clip.
 constexpr std::size_t kBlockFrames = 16384;
 
-// target[i] = source[i] for i < count: 16-bit samples as floats of the same
-// value, eight at a time.
-void ToFloats(const std::int16_t* source, std::uint64_t count, float* target) {
+// target[i] = source[i] * scale for i < count: 16-bit samples as floats,
+// eight at a time (scale a power of two: exact).
+void ToFloats(const std::int16_t* source, std::uint64_t count, float* target, float scale = 1.0f) {
     typedef std::int16_t Shorts __attribute__((vector_size(16), aligned(2), may_alias));
     typedef float Floats __attribute__((vector_size(32), aligned(4), may_alias));
     std::uint64_t i = 0;
     for (; i + 8 <= count; i += 8)
         *reinterpret_cast<Floats*>(target + i) =
-            __builtin_convertvector(*reinterpret_cast<const Shorts*>(source + i), Floats);
-    for (; i < count; ++i) target[i] = source[i];
+            __builtin_convertvector(*reinterpret_cast<const Shorts*>(source + i), Floats) * scale;
+    for (; i < count; ++i) target[i] = source[i] * scale;
 }
 
 // The sample the tracker takes from one frame: channel `channel`, or the
@@ -65,6 +65,9 @@ struct PitchStream::State {
     std::unique_ptr<soxr, SoxrDeleter> resampler;
     soxr_error_t error = nullptr;
     std::vector<std::int16_t> mixed;  // one block of tracked samples at the clip's rate
+    // The resampler's input: a block as floats of full scale 1, as soxr
+    // itself would convert 16-bit input (its own conversion is scalar).
+    std::vector<float> unit;
     // Tracked samples at the tracker's rate from sample contour.pitch.size() * hop
     // on (the first window not yet analysed): the first `pending` of `waiting`.
     std::vector<std::int16_t> waiting;
@@ -80,7 +83,13 @@ struct PitchStream::State {
 
     // Feeds the resampler (input null: the end of the clip, so that what
     // its filter still holds comes out); false once it failed.
-    bool Resample(const std::int16_t* input, std::size_t length) {
+    bool Resample(const std::int16_t* samples, std::size_t length) {
+        const float* input = nullptr;
+        if (samples) {
+            unit.resize(std::max(unit.size(), length));
+            ToFloats(samples, length, unit.data(), 0x1p-15f);
+            input = unit.data();
+        }
         std::size_t consumed = 0;
         int idle = 0;
         for (int rounds = 0; !error && idle < 3 && rounds < 1000; ++rounds) {
@@ -184,7 +193,7 @@ bool PitchStream::Start(std::uint16_t channels, std::uint32_t rate, const PitchO
     state->hop = state->contour.hop;
     if (state->contour.resampled) {
         soxr_error_t error = nullptr;
-        soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
         io.flags |= SOXR_NO_DITHER;
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
