@@ -38,6 +38,21 @@ std::int32_t Both(const std::vector<float>& r, std::int32_t rate = 16000) {
     return actual;
 }
 
+// The crossing scan as its definition reads: the leading entry counts; a
+// crossing at lag i is a change of sign from lag i - 1 to i, or a zero at i.
+SornPitch::CrossingScan LiteralScan(const std::vector<float>& r) {
+    SornPitch::CrossingScan scan{1, 0, 0.0f};
+    for (std::size_t i = 1; i < 512; ++i) {
+        const float a = r[i - 1], b = r[i];
+        if ((a < 0.0f && b > 0.0f) || (a > 0.0f && b < 0.0f) || b == 0.0f) {
+            ++scan.crossings;
+            scan.lastCrossing = static_cast<std::int32_t>(i);
+        }
+        if (b > scan.maximum) scan.maximum = b;
+    }
+    return scan;
+}
+
 TEST(PeakPicker, SilenceAndWindowsWithoutCrossingsHaveNoPitch) {
     EXPECT_EQ(Both(std::vector<float>(512, 0.0f)), 0);  // c = 512, mean spacing 511/512
     std::vector<float> positive = Shaped({{100, 9.0f}, {200, 9.0f}});
@@ -141,6 +156,16 @@ TEST(PeakPicker, AgreesWithTheTranscriptionOnRandomAndAwkwardArrays) {
         }
         if (trial % 50 == 0)  // pure noise, any sign
             for (float& v : r) v = static_cast<float>(20.0 * (unit(random) - 0.5));
+        if (trial % 13 == 0) r[0] = trial % 2 == 0 ? 0.0f : -0.0f;
+        const SornPitch::CrossingScan literal = LiteralScan(r);
+        for (SornPitch::Isa isa : PitchTest::AvailableIsas()) {
+            SornPitch::CrossingScan scan{};
+            SornPitch::KernelsFor(isa).scan(r.data(), scan);
+            ASSERT_EQ(scan.crossings, literal.crossings) << "trial " << trial << " on " << SornPitch::IsaName(isa);
+            ASSERT_EQ(scan.lastCrossing, literal.lastCrossing)
+                << "trial " << trial << " on " << SornPitch::IsaName(isa);
+            ASSERT_EQ(scan.maximum, literal.maximum) << "trial " << trial << " on " << SornPitch::IsaName(isa);
+        }
         const std::int32_t rate = trial % 7 == 0 ? 8000 : 16000;
         const std::int32_t expected = PitchReference::PitchFromAutocorrelation(r.data(), rate);
         ASSERT_EQ(PitchFromAutocorrelation(r.data(), rate), expected) << "trial " << trial;
