@@ -142,12 +142,15 @@ const char* IsaName(Isa isa) {
 bool IsaAvailable(Isa isa) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
+    // Code built for AVX2 or AVX-512 may also use POPCNT, which the compiler
+    // takes those sets to include.
+    const bool popcnt = __builtin_cpu_supports("popcnt");
     switch (isa) {
     case Isa::Avx512:
-        return __builtin_cpu_supports("avx512f");
+        return __builtin_cpu_supports("avx512f") && popcnt;
     case Isa::Avx2:
     case Isa::Avx512OnAvx2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && popcnt;
     case Isa::Generic:
         return true;
     }
