@@ -63,6 +63,9 @@ protected:
                     : Load("module-null-source source_name=" + std::string(source.name) + common + " \"description='" +
                            source.description + "'\""));
         }
+        // pipewire-pulse answers load-module before the node is listed.
+        for (const Added& sink : kSinks) ASSERT_TRUE(Listed("sinks", sink.name, true)) << sink.name;
+        for (const Added& source : kSources) ASSERT_TRUE(Listed("sources", source.name, true)) << source.name;
         // The servers' defaults stay the null sink and its monitor.
         server.Pactl("set-default-sink sorn_null");
         server.Pactl("set-default-source sorn_null.monitor");
@@ -82,6 +85,22 @@ protected:
         const std::string index = server.Pactl("load-module " + arguments);
         EXPECT_FALSE(index.empty()) << "the server refused " << arguments;
         return index.substr(0, index.find('\n'));
+    }
+
+    // Waits until the server's own list of `kind` ("sinks" or "sources")
+    // holds `name` (listed) or no longer does: pipewire-pulse carries out
+    // load-module and unload-module after it has answered them.
+    bool Listed(const std::string& kind, const std::string& name, bool listed) {
+        const auto holds = [&] {
+            std::istringstream lines(server.Pactl("list short " + kind));
+            for (std::string line; std::getline(lines, line);) {
+                std::istringstream fields(line);
+                std::string index, found;
+                if (fields >> index >> found && found == name) return true;
+            }
+            return false;
+        };
+        return WaitFor([&] { return holds() == listed; }, 5s, 20ms);
     }
 
     // The sink each of our playback streams is on, by the server's sink
@@ -161,13 +180,17 @@ TEST_F(ServerDevicesTest, EverySinkAndSourceIsNumberedWithItsNameChannelsAndRate
     ASSERT_EQ(sorn::audio::DescribeDevice(false, static_cast<UINT>(monitorOfNull), &source), MMSYSERR_NOERROR);
     EXPECT_TRUE(source.isDefault);
 
-    // A device that comes or goes shows in the next enumeration.
+    // A device that comes or goes shows in the next enumeration once the
+    // server lists it so.
     server.Pactl("unload-module " + sinkModules[1]);
+    ASSERT_TRUE(Listed("sinks", "sorn_stereo", false));
+    ASSERT_TRUE(Listed("sources", "sorn_stereo.monitor", false));
     EXPECT_EQ(waveOutGetNumDevs(), 3u);
     EXPECT_EQ(DeviceWithKey(true, "sorn_stereo"), WAVE_MAPPER);
     EXPECT_EQ(DeviceWithKey(true, "sorn_six"), 2u) << "the others keep their order";
     EXPECT_EQ(waveInGetNumDevs(), 6u);
     sinkModules[1] = Load("module-null-sink sink_name=sorn_late channels=2");
+    ASSERT_TRUE(Listed("sinks", "sorn_late", true));
     EXPECT_EQ(DeviceWithKey(true, "sorn_late"), 3u);
 }
 
